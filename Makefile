@@ -1,0 +1,43 @@
+# Thin front over CMake presets. `make test` and `make run` do all the set-up.
+.PHONY: deps build test run bench asan asan-test fuzz fuzz-smoke clean format
+
+deps:
+	@scripts/install-deps
+
+build: deps
+	cmake --preset release
+	cmake --build --preset release
+
+test: build
+	scripts/with-test-services ctest --preset release
+
+run: build
+	@if [ -x build/release/bin/Tessaro ]; then \
+	  exec build/release/bin/Tessaro; \
+	else \
+	  echo "Everything is built; the Tessaro application itself is not part of the build yet."; \
+	fi
+
+bench: build
+	scripts/run-bench build/release
+
+asan: deps
+	cmake --preset asan
+	cmake --build --preset asan
+
+asan-test: asan
+	scripts/with-test-services ctest --preset asan
+
+fuzz: deps
+	cmake --preset fuzz
+	cmake --build --preset fuzz
+
+# Each fuzzer for a short, bounded time; seeds from fuzz/<area>/corpus/<name>.
+fuzz-smoke: fuzz
+	scripts/run-fuzzers build/fuzz $${FUZZ_SECONDS:-20}
+
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf build

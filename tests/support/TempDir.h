@@ -1,0 +1,28 @@
+#pragma once
+// A fresh directory under $TMPDIR for one test, removed with everything in it
+// when the object goes.
+
+#include <filesystem>
+#include <string>
+
+namespace testsupport {
+
+class TempDir {
+public:
+    explicit TempDir(const std::string& prefix = "tessaro-test");
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// Whole-file helpers for fixtures.
+std::string readFile(const std::filesystem::path& p);
+void writeFile(const std::filesystem::path& p, const std::string& bytes);
+
+}  // namespace testsupport
