@@ -34,7 +34,7 @@ fuzz: deps
 
 # Each fuzzer for a short, bounded time; seeds from fuzz/<area>/corpus/<name>.
 fuzz-smoke: fuzz
-	scripts/run-fuzzers build/fuzz $${FUZZ_SECONDS:-20}
+	scripts/run-fuzzers build/fuzz $(or $(FUZZ_SECONDS),20)
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
