@@ -1,0 +1,7 @@
+#pragma once
+// Where mount events go: the main queue of the process.
+#include <functional>
+
+namespace platform::fuse_detail {
+void postToMainQueue(std::function<void()> work);
+}

@@ -1,0 +1,150 @@
+#pragma once
+// A user-space volume served by a path-based delegate. Callers never see a
+// libfuse type: the delegate answers with stat/statvfs records, byte vectors
+// and platform::Error values of the POSIX domain, and the layer turns every
+// failure into -errno for the kernel.
+//
+// One mount = one thread running the single-threaded FUSE loop, so the
+// delegate is called one request at a time and needs no locks of its own.
+
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/core/Error.h"
+
+namespace platform {
+
+// The attributes a set-attributes request carries; only the present ones are
+// to be applied. chmod, chown, truncate and utimens each arrive as one of them.
+struct ItemAttributes {
+    std::optional<uint64_t> size;
+    std::optional<uint32_t> flags;  // BSD file flags; none arrive on Linux
+    std::optional<mode_t> permissions;
+    std::optional<uid_t> owner;
+    std::optional<gid_t> group;
+    std::optional<timespec> accessDate;
+    std::optional<timespec> modificationDate;
+
+    bool empty() const {
+        return !size && !flags && !permissions && !owner && !group && !accessDate &&
+               !modificationDate;
+    }
+};
+
+// What an open or create hands back and read, write and release get again.
+using FileUserData = std::shared_ptr<void>;
+
+// Every callback has a default body that fails with ENOSYS, so a delegate
+// implements only what it serves. A failing call returns false / nullopt /
+// -1 and, where it can, fills `error` (POSIX domain, errno code); a failure
+// without an error value reaches the kernel as EIO.
+class UserFileSystemDelegate {
+  public:
+    virtual ~UserFileSystemDelegate() = default;
+
+    virtual bool moveItem(const std::string& source, const std::string& destination, Error* error);
+    virtual bool removeDirectory(const std::string& path, Error* error);
+    virtual bool removeItem(const std::string& path, Error* error);
+    virtual bool createDirectory(const std::string& path, const ItemAttributes& attributes,
+                                 Error* error);
+    virtual bool createFile(const std::string& path, const ItemAttributes& attributes,
+                            FileUserData* userData, Error* error);
+    // A hard link: `path` is the new link, `otherPath` the existing item.
+    virtual bool linkItem(const std::string& path, const std::string& otherPath, Error* error);
+    virtual bool createSymbolicLink(const std::string& path, const std::string& destination,
+                                    Error* error);
+    virtual std::optional<std::string> destinationOfSymbolicLink(const std::string& path,
+                                                                 Error* error);
+    // `mode` is the open(2) flags.
+    virtual bool openFile(const std::string& path, int mode, FileUserData* userData, Error* error);
+    virtual void releaseFile(const std::string& path, FileUserData userData);
+    // Bytes read (0 at the end) or -1.
+    virtual int64_t readFile(const std::string& path, const FileUserData& userData, char* buffer,
+                             size_t size, off_t offset, Error* error);
+    // Bytes written or -1.
+    virtual int64_t writeFile(const std::string& path, const FileUserData& userData,
+                              const char* buffer, size_t size, off_t offset, Error* error);
+    virtual bool exchangeData(const std::string& path1, const std::string& path2, Error* error);
+    virtual std::optional<std::vector<std::string>> contentsOfDirectory(const std::string& path,
+                                                                        Error* error);
+    // `userData` is set when the request came through an open file.
+    virtual std::optional<struct stat> attributesOfItem(const std::string& path,
+                                                        const FileUserData& userData, Error* error);
+    virtual std::optional<struct statvfs> attributesOfFileSystem(const std::string& path,
+                                                                 Error* error);
+    virtual bool setAttributes(const ItemAttributes& attributes, const std::string& path,
+                               const FileUserData& userData, Error* error);
+    virtual std::optional<std::vector<std::string>> extendedAttributes(const std::string& path,
+                                                                       Error* error);
+    virtual std::optional<std::vector<uint8_t>> valueOfExtendedAttribute(const std::string& name,
+                                                                         const std::string& path,
+                                                                         off_t position,
+                                                                         Error* error);
+    // `options` are the setxattr(2) flags.
+    virtual bool setExtendedAttribute(const std::string& name, const std::string& path,
+                                      const std::vector<uint8_t>& value, off_t position,
+                                      int options, Error* error);
+    virtual bool removeExtendedAttribute(const std::string& name, const std::string& path,
+                                         Error* error);
+
+    // close(2) and fsync(2) of an open file; buffered data must reach the
+    // folder before they succeed. The defaults have nothing to flush.
+    virtual bool flushFile(const std::string& path, const FileUserData& userData, Error* error);
+    virtual bool synchronizeFile(const std::string& path, const FileUserData& userData,
+                                 bool dataOnly, Error* error);
+};
+
+struct UserFileSystemEvent {
+    enum class Kind { DidMount, MountFailed, DidUnmount };
+    Kind kind;
+    std::string mountPath;
+    Error error;  // for MountFailed
+};
+
+class UserFileSystem {
+  public:
+    using EventHandler = std::function<void(const UserFileSystemEvent&)>;
+
+    explicit UserFileSystem(std::shared_ptr<UserFileSystemDelegate> delegate);
+    ~UserFileSystem();  // unmounts (lazily if busy) and joins the loop thread
+    UserFileSystem(const UserFileSystem&) = delete;
+    UserFileSystem& operator=(const UserFileSystem&) = delete;
+
+    // Events are delivered through the main queue (platform::mainQueue()).
+    void setEventHandler(EventHandler handler);
+
+    // Mounts at `path` (created when missing, removed again after unmount)
+    // and starts serving. Options are "name=value" or "name" texts:
+    // "volname=" names the volume, "volicon=" has no counterpart here and is
+    // ignored, anything else goes to the FUSE mount as "-o". The outcome is
+    // also posted as DidMount or MountFailed. Returns false on failure.
+    bool mountAtPath(const std::string& path, const std::vector<std::string>& options,
+                     Error* error = nullptr);
+
+    // Unmounts; EBUSY while a file on the volume is in use, and the volume
+    // stays mounted. DidUnmount is posted when the loop has ended.
+    bool unmount(Error* error = nullptr);
+
+    bool isMounted() const;
+    const std::string& mountPath() const;
+    const std::shared_ptr<UserFileSystemDelegate>& delegate() const;
+
+    // Blocks until the serving thread has ended (after unmount or when the
+    // volume was unmounted from outside).
+    void waitUntilUnmounted();
+
+    struct Impl;
+
+  private:
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace platform

@@ -1,0 +1,369 @@
+// Real mounts of a small delegate that serves a plain directory.
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <fstream>
+#include <set>
+
+#include "platform/fuse/UserFileSystem.h"
+#include "support/TempDir.h"
+
+using platform::Error;
+using platform::FileUserData;
+using platform::ItemAttributes;
+using platform::UserFileSystem;
+using platform::UserFileSystemEvent;
+
+namespace {
+
+bool fuseUsable(std::string* why) {
+    int fd = open("/dev/fuse", O_RDWR);
+    if (fd < 0) {
+        *why = std::string("/dev/fuse cannot be opened: ") + strerror(errno);
+        return false;
+    }
+    close(fd);
+    return true;
+}
+
+#define REQUIRE_FUSE()                              \
+    do {                                            \
+        std::string why;                            \
+        if (!fuseUsable(&why)) GTEST_SKIP() << why; \
+    } while (0)
+
+// Serves `root` as it is; "/eio" fails without an error value, "/enoent-x"
+// with ENOENT. Records the calls that matter to the tests.
+class DirDelegate : public platform::UserFileSystemDelegate {
+  public:
+    explicit DirDelegate(std::string root) : root_(std::move(root)) {}
+    std::string real(const std::string& p) const { return p == "/" ? root_ : root_ + p; }
+    static bool posixResult(int rc, Error* e) {
+        if (rc == 0) return true;
+        platform::setError(e, Error::fromErrno());
+        return false;
+    }
+
+    std::optional<struct stat> attributesOfItem(const std::string& path, const FileUserData&,
+                                                Error* e) override {
+        if (path == "/eio") return std::nullopt;
+        struct stat st;
+        if (lstat(real(path).c_str(), &st) != 0) {
+            platform::setError(e, Error::fromErrno());
+            return std::nullopt;
+        }
+        return st;
+    }
+    std::optional<std::vector<std::string>> contentsOfDirectory(const std::string& path,
+                                                                Error* e) override {
+        DIR* d = opendir(real(path).c_str());
+        if (!d) {
+            platform::setError(e, Error::fromErrno());
+            return std::nullopt;
+        }
+        std::vector<std::string> names;
+        while (auto* ent = readdir(d))
+            if (strcmp(ent->d_name, ".") && strcmp(ent->d_name, "..")) names.push_back(ent->d_name);
+        closedir(d);
+        return names;
+    }
+    bool createFile(const std::string& path, const ItemAttributes& a, FileUserData* ud,
+                    Error* e) override {
+        int fd =
+            ::open(real(path).c_str(), O_CREAT | O_RDWR | O_EXCL, a.permissions.value_or(0644));
+        if (fd < 0) return posixResult(-1, e);
+        *ud = std::make_shared<int>(fd);
+        return true;
+    }
+    bool openFile(const std::string& path, int mode, FileUserData* ud, Error* e) override {
+        int fd = ::open(real(path).c_str(), mode & (O_ACCMODE | O_TRUNC | O_APPEND));
+        if (fd < 0) return posixResult(-1, e);
+        *ud = std::make_shared<int>(fd);
+        return true;
+    }
+    void releaseFile(const std::string&, FileUserData ud) override {
+        ::close(*std::static_pointer_cast<int>(ud));
+        ++releases;
+    }
+    int64_t readFile(const std::string&, const FileUserData& ud, char* buf, size_t size, off_t off,
+                     Error* e) override {
+        ssize_t n = pread(*std::static_pointer_cast<int>(ud), buf, size, off);
+        if (n < 0) platform::setError(e, Error::fromErrno());
+        return n;
+    }
+    int64_t writeFile(const std::string&, const FileUserData& ud, const char* buf, size_t size,
+                      off_t off, Error* e) override {
+        ssize_t n = pwrite(*std::static_pointer_cast<int>(ud), buf, size, off);
+        if (n < 0) platform::setError(e, Error::fromErrno());
+        return n;
+    }
+    bool flushFile(const std::string&, const FileUserData&, Error*) override {
+        ++flushes;
+        return true;
+    }
+    bool setAttributes(const ItemAttributes& a, const std::string& path, const FileUserData&,
+                       Error* e) override {
+        if (a.size && truncate(real(path).c_str(), static_cast<off_t>(*a.size)) != 0)
+            return posixResult(-1, e);
+        if (a.permissions && chmod(real(path).c_str(), *a.permissions) != 0)
+            return posixResult(-1, e);
+        return true;
+    }
+    bool createDirectory(const std::string& path, const ItemAttributes& a, Error* e) override {
+        return posixResult(mkdir(real(path).c_str(), a.permissions.value_or(0755)), e);
+    }
+    bool removeItem(const std::string& path, Error* e) override {
+        return posixResult(unlink(real(path).c_str()), e);
+    }
+    bool removeDirectory(const std::string& path, Error* e) override {
+        return posixResult(rmdir(real(path).c_str()), e);
+    }
+    bool moveItem(const std::string& a, const std::string& b, Error* e) override {
+        return posixResult(rename(real(a).c_str(), real(b).c_str()), e);
+    }
+    bool exchangeData(const std::string& a, const std::string& b, Error* e) override {
+        exchanged.push_back(a + ">" + b);
+        return posixResult(
+            renameat2(AT_FDCWD, real(a).c_str(), AT_FDCWD, real(b).c_str(), RENAME_EXCHANGE), e);
+    }
+    bool linkItem(const std::string& path, const std::string& other, Error* e) override {
+        return posixResult(link(real(other).c_str(), real(path).c_str()), e);
+    }
+    bool createSymbolicLink(const std::string& path, const std::string& dest, Error* e) override {
+        return posixResult(symlink(dest.c_str(), real(path).c_str()), e);
+    }
+    std::optional<std::string> destinationOfSymbolicLink(const std::string& path,
+                                                         Error* e) override {
+        char buf[4096];
+        ssize_t n = readlink(real(path).c_str(), buf, sizeof buf);
+        if (n < 0) {
+            platform::setError(e, Error::fromErrno());
+            return std::nullopt;
+        }
+        return std::string(buf, static_cast<size_t>(n));
+    }
+    std::optional<std::vector<std::string>> extendedAttributes(const std::string& path,
+                                                               Error*) override {
+        if (path == "/") return std::vector<std::string>{};
+        return std::vector<std::string>{"user.one", "user.\xc3\xa9t\xc3\xa9"};
+    }
+    std::optional<std::vector<uint8_t>> valueOfExtendedAttribute(const std::string& name,
+                                                                 const std::string&, off_t,
+                                                                 Error* e) override {
+        if (name != "user.one") {
+            platform::setError(e, Error::posix(ENODATA));
+            return std::nullopt;
+        }
+        return std::vector<uint8_t>{'v', 'a', 'l'};
+    }
+
+    std::string root_;
+    std::atomic<int> releases{0}, flushes{0};
+    std::vector<std::string> exchanged;
+};
+
+bool inMountinfo(const std::string& path) {
+    std::ifstream in("/proc/self/mountinfo");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.find(" " + path + " ") != std::string::npos) return true;
+    return false;
+}
+
+struct Mounted {
+    testsupport::TempDir backing{"fuse-backing"};
+    testsupport::TempDir parent{"fuse-mnt"};
+    std::string mnt = (parent.path() / "vol").string();
+    std::shared_ptr<DirDelegate> delegate = std::make_shared<DirDelegate>(backing.path().string());
+    UserFileSystem fs{delegate};
+    std::vector<UserFileSystemEvent::Kind> events;
+
+    Mounted() {
+        fs.setEventHandler([this](const UserFileSystemEvent& e) { events.push_back(e.kind); });
+        Error err;
+        if (!fs.mountAtPath(mnt, {"volname=Docs-decrypted", "volicon=/x.icns"}, &err))
+            ADD_FAILURE() << "mount failed: " << err.description;
+    }
+    // The guard: whatever a test did, nothing stays mounted.
+    ~Mounted() {
+        if (fs.isMounted() && !fs.unmount()) umount2(mnt.c_str(), MNT_DETACH);
+        fs.waitUntilUnmounted();
+    }
+    std::string at(const std::string& name) const { return mnt + "/" + name; }
+};
+
+}  // namespace
+
+TEST(UserFileSystem, ServesOrdinarySystemCalls) {
+    REQUIRE_FUSE();
+    Mounted m;
+    ASSERT_TRUE(m.fs.isMounted());
+    EXPECT_TRUE(inMountinfo(m.mnt));
+
+    testsupport::writeFile(m.at("a.txt"), "hello world");
+    EXPECT_EQ(testsupport::readFile(m.backing / "a.txt"), "hello world");
+    EXPECT_EQ(testsupport::readFile(m.at("a.txt")), "hello world");
+
+    ASSERT_EQ(truncate(m.at("a.txt").c_str(), 5), 0);
+    EXPECT_EQ(testsupport::readFile(m.at("a.txt")), "hello");
+    ASSERT_EQ(chmod(m.at("a.txt").c_str(), 0600), 0);
+    struct stat st;
+    ASSERT_EQ(stat((m.backing / "a.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+    ASSERT_EQ(mkdir(m.at("d").c_str(), 0755), 0);
+    ASSERT_EQ(rename(m.at("a.txt").c_str(), m.at("d/b.txt").c_str()), 0);
+    ASSERT_EQ(symlink("b.txt", m.at("d/l").c_str()), 0);
+    char target[64] = {};
+    ASSERT_EQ(readlink(m.at("d/l").c_str(), target, sizeof target), 5);
+    EXPECT_STREQ(target, "b.txt");
+    ASSERT_EQ(link(m.at("d/b.txt").c_str(), m.at("d/h").c_str()), 0);
+    EXPECT_EQ(testsupport::readFile(m.backing / "d" / "h"), "hello");
+
+    std::set<std::string> names;
+    DIR* d = opendir(m.at("d").c_str());
+    ASSERT_NE(d, nullptr);
+    while (auto* e = readdir(d)) names.insert(e->d_name);
+    closedir(d);
+    EXPECT_EQ(names, (std::set<std::string>{".", "..", "b.txt", "l", "h"}));
+
+    ASSERT_EQ(unlink(m.at("d/h").c_str()), 0);
+    ASSERT_EQ(unlink(m.at("d/l").c_str()), 0);
+    EXPECT_EQ(rmdir(m.at("d").c_str()), -1);
+    EXPECT_EQ(errno, ENOTEMPTY);
+    EXPECT_GE(m.delegate->flushes.load(), 1);
+}
+
+TEST(UserFileSystem, ExtendedAttributesAndErrorMapping) {
+    REQUIRE_FUSE();
+    Mounted m;
+    testsupport::writeFile(m.at("x"), "1");
+
+    char list[128];
+    ssize_t n = listxattr(m.at("x").c_str(), list, sizeof list);
+    ASSERT_GT(n, 0);
+    EXPECT_EQ(std::string(list, static_cast<size_t>(n)),
+              std::string("user.one\0user.\xc3\xa9t\xc3\xa9\0", 20));
+    EXPECT_EQ(listxattr(m.at("x").c_str(), list, 3), -1);
+    EXPECT_EQ(errno, ERANGE);
+    char value[8];
+    EXPECT_EQ(getxattr(m.at("x").c_str(), "user.one", nullptr, 0), 3);
+    ASSERT_EQ(getxattr(m.at("x").c_str(), "user.one", value, sizeof value), 3);
+    EXPECT_EQ(std::string(value, 3), "val");
+    EXPECT_EQ(getxattr(m.at("x").c_str(), "user.two", value, sizeof value), -1);
+    EXPECT_EQ(errno, ENODATA);
+
+    struct Case {
+        const char* path;
+        int err;
+    } cases[] = {
+        {"eio", EIO},         // failure without an error value
+        {"missing", ENOENT},  // errno passed through
+    };
+    for (const auto& c : cases) {
+        struct stat st;
+        errno = 0;
+        EXPECT_EQ(stat(m.at(c.path).c_str(), &st), -1) << c.path;
+        EXPECT_EQ(errno, c.err) << c.path;
+    }
+    // Unimplemented callbacks answer ENOSYS-like errors, never a bogus -1 (EPERM).
+    EXPECT_EQ(setxattr(m.at("x").c_str(), "user.n", "v", 1, 0), -1);
+    EXPECT_NE(errno, EPERM);
+}
+
+TEST(UserFileSystem, RenameFlags) {
+    REQUIRE_FUSE();
+    Mounted m;
+    testsupport::writeFile(m.at("a"), "A");
+    testsupport::writeFile(m.at("b"), "B");
+    EXPECT_EQ(renameat2(AT_FDCWD, m.at("a").c_str(), AT_FDCWD, m.at("b").c_str(), RENAME_NOREPLACE),
+              -1);
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_EQ(testsupport::readFile(m.backing / "b"), "B");
+    ASSERT_EQ(renameat2(AT_FDCWD, m.at("a").c_str(), AT_FDCWD, m.at("b").c_str(), RENAME_EXCHANGE),
+              0);
+    EXPECT_EQ(m.delegate->exchanged, std::vector<std::string>{"/a>/b"});
+    EXPECT_EQ(testsupport::readFile(m.backing / "a"), "B");
+    ASSERT_EQ(renameat2(AT_FDCWD, m.at("a").c_str(), AT_FDCWD, m.at("c").c_str(), RENAME_NOREPLACE),
+              0);
+    EXPECT_EQ(testsupport::readFile(m.backing / "c"), "B");
+}
+
+TEST(UserFileSystem, BusyUnmountFailsAndCleanUnmountLeavesNothing) {
+    REQUIRE_FUSE();
+    Mounted m;
+    testsupport::writeFile(m.at("f"), "data");
+    int fd = open(m.at("f").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    Error err;
+    EXPECT_FALSE(m.fs.unmount(&err));
+    EXPECT_EQ(err.code, EBUSY);
+    EXPECT_TRUE(m.fs.isMounted());
+    char c;
+    EXPECT_EQ(read(fd, &c, 1), 1);  // still served
+    close(fd);
+
+    // Release reaches the delegate asynchronously after close.
+    for (int i = 0; i < 200 && m.delegate->releases.load() == 0; ++i) usleep(5000);
+    ASSERT_TRUE(m.fs.unmount(&err)) << err.description;
+    m.fs.waitUntilUnmounted();
+    EXPECT_FALSE(m.fs.isMounted());
+    EXPECT_FALSE(inMountinfo(m.mnt));
+    EXPECT_FALSE(std::filesystem::exists(m.mnt));  // the mount point we made is gone
+    EXPECT_EQ(m.events,
+              (std::vector<UserFileSystemEvent::Kind>{UserFileSystemEvent::Kind::DidMount,
+                                                      UserFileSystemEvent::Kind::DidUnmount}));
+}
+
+TEST(UserFileSystem, MountFailureIsReported) {
+    REQUIRE_FUSE();
+    testsupport::TempDir dir;
+    testsupport::writeFile(dir / "file", "x");
+    UserFileSystem fs(std::make_shared<DirDelegate>(dir.path().string()));
+    std::vector<UserFileSystemEvent> events;
+    fs.setEventHandler([&](const UserFileSystemEvent& e) { events.push_back(e); });
+    Error err;
+    EXPECT_FALSE(fs.mountAtPath((dir / "file").string(), {}, &err));  // not a directory
+    EXPECT_FALSE(fs.isMounted());
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].kind, UserFileSystemEvent::Kind::MountFailed);
+    EXPECT_NE(events[0].error.code, 0);
+}
+
+TEST(UserFileSystem, KilledServerLeavesNoMount) {
+    REQUIRE_FUSE();
+    testsupport::TempDir backing, parent;
+    std::string mnt = (parent.path() / "vol").string();
+    int pipefd[2];
+    ASSERT_EQ(pipe(pipefd), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        UserFileSystem fs(std::make_shared<DirDelegate>(backing.path().string()));
+        char ok = fs.mountAtPath(mnt, {}) ? '1' : '0';
+        if (write(pipefd[1], &ok, 1) != 1) _exit(2);
+        pause();
+        _exit(0);
+    }
+    char ok = 0;
+    ASSERT_EQ(read(pipefd[0], &ok, 1), 1);
+    ASSERT_EQ(ok, '1');
+    EXPECT_TRUE(inMountinfo(mnt));
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    bool gone = false;
+    for (int i = 0; i < 400 && !(gone = !inMountinfo(mnt)); ++i) usleep(5000);
+    EXPECT_TRUE(gone) << "a dead server left its mount behind";
+    if (!gone) umount2(mnt.c_str(), MNT_DETACH);
+    close(pipefd[0]);
+    close(pipefd[1]);
+}
