@@ -1,0 +1,110 @@
+#include "folder/FolderPaths.h"
+
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#include <cerrno>
+#include <cstdio>
+
+namespace FolderPaths {
+
+namespace {
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+}  // namespace
+
+bool isHiddenName(std::string_view name) {
+    return equalsIgnoringCase(name, kConfigDatabaseName) ||
+           equalsIgnoringCase(name, kConfigJournalName);
+}
+
+std::optional<std::string> relative(std::string_view path) {
+    std::string out;
+    size_t i = 0;
+    while (i < path.size()) {
+        size_t j = path.find('/', i);
+        if (j == std::string_view::npos) j = path.size();
+        std::string_view part = path.substr(i, j - i);
+        i = j + 1;
+        if (part.empty() || part == ".") continue;
+        if (part == ".." || part.find('\0') != std::string_view::npos || isHiddenName(part))
+            return std::nullopt;
+        if (!out.empty()) out += '/';
+        out.append(part);
+    }
+    return out;
+}
+
+std::pair<std::string, std::string> splitParent(const std::string& rel) {
+    size_t slash = rel.rfind('/');
+    if (slash == std::string::npos) return {std::string(), rel};
+    return {rel.substr(0, slash), rel.substr(slash + 1)};
+}
+
+std::string join(std::string_view root, std::string_view rel) {
+    std::string out(root);
+    while (out.size() > 1 && out.back() == '/') out.pop_back();
+    if (rel.empty()) return out;
+    if (out.empty()) return std::string(rel);
+    if (out.back() != '/') out += '/';
+    out.append(rel);
+    return out;
+}
+
+int openBeneath(int rootFd, const std::string& rel, int flags, mode_t mode) {
+    struct open_how how = {};
+    how.flags = static_cast<unsigned>(flags) | O_CLOEXEC;
+    how.mode = (flags & (O_CREAT | O_TMPFILE)) ? mode : 0;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    const char* p = rel.empty() ? "." : rel.c_str();
+    long fd;
+    int retries = 0;  // EAGAIN: a rename raced the walk; it is worth a few more tries
+    do {
+        fd = syscall(SYS_openat2, rootFd, p, &how, sizeof how);
+    } while (fd < 0 && (errno == EINTR || (errno == EAGAIN && ++retries < 16)));
+    return static_cast<int>(fd);
+}
+
+int openParentBeneath(int rootFd, const std::string& rel, std::string* name) {
+    if (rel.empty()) {
+        errno = EINVAL;
+        return -1;
+    }
+    auto [parent, last] = splitParent(rel);
+    *name = last;
+    return openBeneath(rootFd, parent, O_PATH | O_DIRECTORY);
+}
+
+int moveBeneath(int rootFd, const std::string& fromRel, const std::string& toRel) {
+    std::string fromName, toName;
+    int fromDir = openParentBeneath(rootFd, fromRel, &fromName);
+    if (fromDir < 0) return errno;
+    int toDir = openParentBeneath(rootFd, toRel, &toName);
+    if (toDir < 0) {
+        int e = errno;
+        close(fromDir);
+        return e;
+    }
+    int rc = renameat2(fromDir, fromName.c_str(), toDir, toName.c_str(), RENAME_NOREPLACE);
+    if (rc != 0 && errno == EINVAL) {
+        // The file system cannot refuse by itself: check, then move.
+        struct stat st;
+        if (fstatat(toDir, toName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            errno = EEXIST;
+        } else if (errno == ENOENT) {
+            rc = renameat(fromDir, fromName.c_str(), toDir, toName.c_str());
+        }
+    }
+    int e = rc == 0 ? 0 : errno;
+    close(fromDir);
+    close(toDir);
+    return e;
+}
+
+}  // namespace FolderPaths

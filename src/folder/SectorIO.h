@@ -1,0 +1,40 @@
+#pragma once
+// Positional I/O of an encrypted file on the 512-byte sector grid.
+//
+// The sector scheme encrypts a run by its own start position, so bytes only
+// decrypt with the boundaries they were encrypted with. Here every sector (and
+// the final partial sector of a file) is always one run from its own start:
+// reads widen to sector boundaries, writes read-modify-write the sectors they
+// touch, a gap before a write is filled with encrypted zeros and a shrink
+// re-encrypts the new last sector. A file written whole from position 0, or in
+// sector-aligned pieces, gets exactly the bytes of one run over the file.
+//
+// Results are 0 or an errno value; on a failed write or truncate the file keeps
+// its old length and its old last sector.
+
+#include <cstddef>
+#include <cstdint>
+
+namespace sector_io {
+
+inline constexpr uint64_t kSectorSize = 512;
+
+// Transforms sector-aligned runs in place. `pos` is a multiple of kSectorSize;
+// a run may cover many sectors and end inside the last one.
+class Codec {
+  public:
+    virtual ~Codec() = default;
+    virtual bool encrypt(uint64_t pos, uint8_t* data, size_t n) = 0;
+    virtual bool decrypt(uint64_t pos, uint8_t* data, size_t n) = 0;
+};
+
+// Up to `len` plain bytes at `off` into `buf`; `got` is short at the end of the file.
+int readAt(int fd, Codec& codec, uint64_t off, uint8_t* buf, size_t len, size_t* got);
+
+// `len` bytes at `off` (zeros when `buf` is null); the file grows as needed.
+int writeAt(int fd, Codec& codec, uint64_t off, const uint8_t* buf, size_t len);
+
+// Sets the plain length; growing adds encrypted zeros.
+int truncate(int fd, Codec& codec, uint64_t size);
+
+}  // namespace sector_io

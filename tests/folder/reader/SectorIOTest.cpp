@@ -1,0 +1,171 @@
+// The sector grid: whatever the pattern of writes, truncations and reads, the
+// plain bytes come back as a plain file would give them.
+#include "folder/SectorIO.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <random>
+
+#include "SectorTestCodec.h"
+#include "support/TempDir.h"
+
+namespace {
+
+struct Op {
+    enum Kind { Write, Truncate } kind;
+    uint64_t off;  // Truncate: the new size
+    size_t len;
+};
+
+struct Read {
+    uint64_t off;
+    size_t len;
+};
+
+class SectorFile {
+  public:
+    explicit SectorFile(sector_io::Codec& codec) : codec_(codec) {
+        fd_ = open((tmp_ / "f").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    }
+    ~SectorFile() { close(fd_); }
+
+    void apply(const Op& op) {
+        if (op.kind == Op::Truncate) {
+            ASSERT_EQ(sector_io::truncate(fd_, codec_, op.off), 0);
+            model_.resize(op.off, '\0');
+            return;
+        }
+        std::string data(op.len, '\0');
+        for (char& c : data) c = static_cast<char>(rng_());
+        ASSERT_EQ(sector_io::writeAt(fd_, codec_, op.off,
+                                     reinterpret_cast<const uint8_t*>(data.data()), data.size()),
+                  0);
+        if (model_.size() < op.off + op.len) model_.resize(op.off + op.len, '\0');
+        model_.replace(op.off, op.len, data);
+    }
+
+    std::string read(uint64_t off, size_t len) {
+        std::string out(len, '\0');
+        size_t got = 0;
+        EXPECT_EQ(
+            sector_io::readAt(fd_, codec_, off, reinterpret_cast<uint8_t*>(out.data()), len, &got),
+            0);
+        out.resize(got);
+        return out;
+    }
+
+    std::string expected(uint64_t off, size_t len) const {
+        if (off >= model_.size()) return {};
+        return model_.substr(off, len);
+    }
+
+    const std::string& model() const { return model_; }
+    std::string onDisk() const { return testsupport::readFile(tmp_ / "f"); }
+    int fd() const { return fd_; }
+
+  private:
+    testsupport::TempDir tmp_;
+    sector_io::Codec& codec_;
+    int fd_;
+    std::string model_;
+    std::mt19937 rng_{42};
+};
+
+TEST(SectorIO, WriteRunsReadBack) {
+    struct Case {
+        const char* name;
+        std::vector<Op> ops;
+        std::vector<Read> reads;
+    };
+    std::vector<Op> appends;
+    for (int i = 0; i < 10; ++i) appends.push_back({Op::Write, uint64_t(i) * 100, 100});
+    const std::vector<Read> everywhere = {{0, 1 << 16}, {0, 1},    {1, 1},     {47, 50},
+                                          {500, 30},    {511, 2},  {512, 512}, {999, 5000},
+                                          {1023, 1},    {4095, 2}, {4999, 1}};
+    const Case cases[] = {
+        {"1000 at 0, read 4096", {{Op::Write, 0, 1000}}, {{0, 4096}}},
+        {"two 512s, read 1024", {{Op::Write, 0, 512}, {Op::Write, 512, 512}}, {{0, 1024}}},
+        {"ten 100-byte appends", appends, everywhere},
+        {"1000 at offset 10", {{Op::Write, 10, 1000}}, everywhere},
+        {"a gap", {{Op::Write, 0, 100}, {Op::Write, 3000, 100}}, everywhere},
+        {"gap after a full sector", {{Op::Write, 0, 512}, {Op::Write, 2048, 3}}, everywhere},
+        {"overwrite inside one sector", {{Op::Write, 0, 600}, {Op::Write, 5, 3}}, everywhere},
+        {"overwrite across sectors", {{Op::Write, 0, 2000}, {Op::Write, 500, 600}}, everywhere},
+        {"truncate to 700 and grow to 5000",
+         {{Op::Write, 0, 3000}, {Op::Truncate, 700, 0}, {Op::Truncate, 5000, 0}},
+         everywhere},
+        {"shrink to a sector boundary",
+         {{Op::Write, 0, 3000}, {Op::Truncate, 1024, 0}},
+         everywhere},
+        {"truncate to zero and write",
+         {{Op::Write, 0, 900}, {Op::Truncate, 0, 0}, {Op::Write, 3, 7}},
+         everywhere},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SectorTestCodec codec;
+        SectorFile f(codec);
+        for (const Op& op : c.ops) f.apply(op);
+        for (const Read& r : c.reads)
+            EXPECT_EQ(f.read(r.off, r.len), f.expected(r.off, r.len))
+                << "read " << r.off << "+" << r.len;
+        std::string disk = f.onDisk();
+        EXPECT_EQ(disk.size(), f.model().size());
+        EXPECT_NE(disk, f.model());
+    }
+}
+
+TEST(SectorIO, RandomOperationsMatchAPlainFile) {
+    SectorTestCodec codec;
+    SectorFile f(codec);
+    std::mt19937_64 rng(7);
+    for (int i = 0; i < 400; ++i) {
+        uint64_t off = rng() % 20000;
+        size_t len = 1 + rng() % 3000;
+        if (rng() % 10 == 0)
+            f.apply({Op::Truncate, off, 0});
+        else
+            f.apply({Op::Write, off, len});
+        uint64_t roff = rng() % 22000;
+        size_t rlen = rng() % 4000;
+        ASSERT_EQ(f.read(roff, rlen), f.expected(roff, rlen)) << "step " << i;
+    }
+    EXPECT_EQ(f.read(0, 1 << 20), f.model());
+}
+
+// Sector-aligned pieces and one whole write give the same bytes on disk.
+TEST(SectorIO, AlignedPiecesEqualOneRun) {
+    SectorTestCodec codec;
+    SectorFile whole(codec), pieces(codec);
+    whole.apply({Op::Write, 0, 5000});
+    const std::string plain = whole.model();
+    for (uint64_t off = 0; off < plain.size(); off += 1024) {
+        size_t n = std::min<size_t>(1024, plain.size() - off);
+        ASSERT_EQ(sector_io::writeAt(pieces.fd(), codec, off,
+                                     reinterpret_cast<const uint8_t*>(plain.data()) + off, n),
+                  0);
+    }
+    std::string run = plain;
+    ASSERT_TRUE(codec.encrypt(0, reinterpret_cast<uint8_t*>(run.data()), run.size()));
+    EXPECT_EQ(whole.onDisk(), run);
+    EXPECT_EQ(pieces.onDisk(), run);
+}
+
+// A failed write reports its errno and leaves the file as it was.
+TEST(SectorIO, FailedWriteChangesNothing) {
+    SectorTestCodec codec;
+    SectorFile f(codec);
+    f.apply({Op::Write, 0, 700});
+    const std::string before = f.onDisk();
+    codec.failEncryptAfter(1);  // the gap fill passes, the data piece fails
+    EXPECT_EQ(sector_io::writeAt(f.fd(), codec, 9000000, reinterpret_cast<const uint8_t*>("x"), 1),
+              EIO);
+    EXPECT_EQ(f.onDisk(), before);
+    EXPECT_EQ(
+        sector_io::writeAt(f.fd(), codec, UINT64_MAX - 4, reinterpret_cast<const uint8_t*>("x"), 1),
+        EFBIG);
+}
+
+}  // namespace
