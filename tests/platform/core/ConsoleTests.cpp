@@ -1,0 +1,70 @@
+#include "platform/core/Console.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+
+#include "support/TempDir.h"
+
+namespace {
+
+// Runs `fn` with standard error sent to a file and returns what it wrote.
+template <class F>
+std::string captureStderr(F fn) {
+    testsupport::TempDir dir;
+    auto path = dir / "stderr";
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int saved = ::dup(STDERR_FILENO);
+    ::dup2(fd, STDERR_FILENO);
+    ::close(fd);
+    fn();
+    ::dup2(saved, STDERR_FILENO);
+    ::close(saved);
+    return testsupport::readFile(path);
+}
+
+}  // namespace
+
+TEST(Console, OneLinePerCallNewlineAddedOnce) {
+    std::string big(5000, 'x');
+    auto out = captureStderr([&] {
+        platform::consoleLog("value %d of %s", 42, "answer");
+        platform::consoleLog("ends in newline\n");
+        platform::consoleLog("%s", big.c_str());
+        platform::consoleLogText("");
+    });
+    EXPECT_EQ(out, "value 42 of answer\nends in newline\n" + big + "\n\n");
+}
+
+TEST(Console, WriteFullyFinishesShortAndWouldBlockWrites) {
+    // A small non-blocking pipe read slowly: writes come back short or with EAGAIN.
+    int p[2];
+    ASSERT_EQ(::pipe2(p, O_NONBLOCK), 0);
+    ::fcntl(p[1], F_SETPIPE_SZ, 4096);
+    std::string a(100000, 'a'), b(37, 'b'), c(70000, 'c');
+    std::string got;
+    std::thread reader([&] {
+        char buf[1000];
+        for (;;) {
+            ssize_t n = ::read(p[0], buf, sizeof buf);
+            if (n == 0) break;
+            if (n < 0) {
+                usleep(100);
+                continue;
+            }
+            got.append(buf, static_cast<size_t>(n));
+        }
+    });
+    struct iovec parts[4] = {
+        {a.data(), a.size()}, {nullptr, 0}, {b.data(), b.size()}, {c.data(), c.size()}};
+    EXPECT_TRUE(platform::writeFully(p[1], parts, 4));
+    ::close(p[1]);
+    reader.join();
+    ::close(p[0]);
+    EXPECT_EQ(got.size(), a.size() + b.size() + c.size());
+    EXPECT_TRUE(got == a + b + c);
+}
