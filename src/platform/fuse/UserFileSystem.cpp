@@ -15,7 +15,7 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/fuse/MainQueuePost.h"
+#include "platform/core/Dispatch.h"
 
 extern char** environ;
 
@@ -139,7 +139,7 @@ struct UserFileSystem::Impl {
             h = handler;
         }
         if (!h) return;
-        fuse_detail::postToMainQueue([h, event = std::move(event)] { h(event); });
+        mainQueue()->async([h, event = std::move(event)] { h(event); });
     }
 
     uint64_t addFile(FileUserData data) {

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <set>
 
+#include "platform/core/Dispatch.h"
 #include "platform/fuse/UserFileSystem.h"
 #include "support/TempDir.h"
 
@@ -316,6 +317,7 @@ TEST(UserFileSystem, BusyUnmountFailsAndCleanUnmountLeavesNothing) {
     for (int i = 0; i < 200 && m.delegate->releases.load() == 0; ++i) usleep(5000);
     ASSERT_TRUE(m.fs.unmount(&err)) << err.description;
     m.fs.waitUntilUnmounted();
+    platform::pumpMainQueue();
     EXPECT_FALSE(m.fs.isMounted());
     EXPECT_FALSE(inMountinfo(m.mnt));
     EXPECT_FALSE(std::filesystem::exists(m.mnt));  // the mount point we made is gone
@@ -334,6 +336,8 @@ TEST(UserFileSystem, MountFailureIsReported) {
     Error err;
     EXPECT_FALSE(fs.mountAtPath((dir / "file").string(), {}, &err));  // not a directory
     EXPECT_FALSE(fs.isMounted());
+    EXPECT_TRUE(events.empty());  // events arrive through the main queue
+    platform::pumpMainQueue();
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].kind, UserFileSystemEvent::Kind::MountFailed);
     EXPECT_NE(events[0].error.code, 0);
