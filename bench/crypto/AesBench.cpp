@@ -127,7 +127,7 @@ void printRatio(const Recorder& rec, const char* name, const char* ours, const c
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    std::printf("AES-NI %s\n", poi::AesCipher::hardwareAvailable() ? "in use" : "not available");
+    std::printf("AES path: %s\n", poi::AesCipher::pathName(poi::AesCipher::bestPath()));
     Recorder rec;
     benchmark::RunSpecifiedBenchmarks(&rec);
     benchmark::Shutdown();

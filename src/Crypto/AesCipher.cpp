@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 
@@ -182,7 +183,7 @@ void decryptBlock(const uint32_t* rk, int rounds, const uint8_t in[16], uint8_t 
     putU32(out + 12, last(t3, t2, t1, t0, k[3]));
 }
 
-std::atomic<bool> g_hardwareAllowed{true};
+std::atomic<int> g_pathLimit{AES_PATH_VAES};
 
 int kindBits(int kind) {
     switch (kind) {
@@ -213,13 +214,26 @@ void AesCipher::wipe() {
     m_keyLoaded = false;
 }
 
-bool AesCipher::hardwareAvailable() {
-    static const bool has = aesni::available();
-    return has;
+int AesCipher::bestPath() {
+    static const int best = vaes::available()    ? AES_PATH_VAES
+                            : aesni::available() ? AES_PATH_AESNI
+                                                 : AES_PATH_PORTABLE;
+    return best;
 }
 
-bool AesCipher::setHardwareAllowed(bool allowed) {
-    return g_hardwareAllowed.exchange(allowed);
+int AesCipher::setPathLimit(int limit) {
+    return g_pathLimit.exchange(limit);
+}
+
+const char* AesCipher::pathName(int path) {
+    switch (path) {
+        case AES_PATH_AESNI:
+            return "AES-NI";
+        case AES_PATH_VAES:
+            return "VAES";
+        default:
+            return "portable";
+    }
 }
 
 int AesCipher::rijndaelKeySetupEnc(uint32_t rk[60], const uint8_t* key, int keyBits) {
@@ -273,7 +287,7 @@ bool AesCipher::loadKey(const SymetricKey& key, KEY_USE_ENUM use) {
         explicit_bzero(m_ek, sizeof m_ek);
         explicit_bzero(m_ekHw, sizeof m_ekHw);
     }
-    m_useHw = hardwareAvailable() && g_hardwareAllowed.load();
+    m_path = std::min(bestPath(), g_pathLimit.load());
     m_keyLoaded = true;
     return true;
 }
@@ -282,7 +296,7 @@ bool AesCipher::blockEncrypt(uint8_t* block, size_t len) {
     if (!block || len < 16 || !canEncrypt()) {
         return false;
     }
-    if (m_useHw) {
+    if (m_path != AES_PATH_PORTABLE) {
         aesni::ecbEncrypt(m_ekHw, m_rounds, block, 1);
     } else {
         encryptBlock(m_ek, m_rounds, block, block);
@@ -294,7 +308,7 @@ bool AesCipher::blockDecrypt(uint8_t* block, size_t len) {
     if (!block || len < 16 || !canDecrypt()) {
         return false;
     }
-    if (m_useHw) {
+    if (m_path != AES_PATH_PORTABLE) {
         aesni::ecbDecrypt(m_dkHw, m_rounds, block, 1);
     } else {
         decryptBlock(m_dk, m_rounds, block, block);
@@ -306,7 +320,7 @@ bool AesCipher::ecbEncryptBlocks(uint8_t* data, size_t len) {
     if (!canEncrypt()) {
         return false;
     }
-    if (m_useHw) {
+    if (m_path != AES_PATH_PORTABLE) {
         aesni::ecbEncrypt(m_ekHw, m_rounds, data, len / 16);
         return true;
     }
@@ -320,7 +334,7 @@ bool AesCipher::ecbDecryptBlocks(uint8_t* data, size_t len) {
     if (!canDecrypt()) {
         return false;
     }
-    if (m_useHw) {
+    if (m_path != AES_PATH_PORTABLE) {
         aesni::ecbDecrypt(m_dkHw, m_rounds, data, len / 16);
         return true;
     }
@@ -334,7 +348,7 @@ bool AesCipher::cbcEncryptBlocks(uint8_t* data, size_t len) {
     if (!canEncrypt()) {
         return false;
     }
-    if (m_useHw) {
+    if (m_path != AES_PATH_PORTABLE) {
         aesni::cbcEncrypt(m_ekHw, m_rounds, data, len / 16, m_iv);
         return true;
     }
@@ -353,7 +367,11 @@ bool AesCipher::cbcDecryptBlocks(uint8_t* data, size_t len) {
     if (!canDecrypt()) {
         return false;
     }
-    if (m_useHw) {
+    if (m_path == AES_PATH_VAES) {
+        vaes::cbcDecrypt(m_dkHw, m_rounds, data, len / 16, m_iv);
+        return true;
+    }
+    if (m_path == AES_PATH_AESNI) {
         aesni::cbcDecrypt(m_dkHw, m_rounds, data, len / 16, m_iv);
         return true;
     }
@@ -375,13 +393,37 @@ bool AesCipher::cbcEncryptStreams(uint8_t* data, size_t streams, size_t streamLe
     if (!canEncrypt() || streamLen % 16 || (streams > 0 && (!data || !ivs))) {
         return false;
     }
-    if (m_useHw) {
+    if (m_path == AES_PATH_VAES) {
+        vaes::cbcEncryptStreams(m_ekHw, m_rounds, data, streams, streamLen, ivs);
+        return true;
+    }
+    if (m_path == AES_PATH_AESNI) {
         aesni::cbcEncryptStreams(m_ekHw, m_rounds, data, streams, streamLen, ivs);
         return true;
     }
     for (size_t s = 0; s < streams; ++s) {
         std::memcpy(m_iv, ivs + 16 * s, 16);
         cbcEncryptBlocks(data + s * streamLen, streamLen);
+    }
+    return true;
+}
+
+bool AesCipher::cbcDecryptStreams(uint8_t* data, size_t streams, size_t streamLen,
+                                  const uint8_t* ivs) {
+    if (!canDecrypt() || streamLen % 16 || (streams > 0 && (!data || !ivs))) {
+        return false;
+    }
+    if (m_path == AES_PATH_VAES) {
+        vaes::cbcDecryptStreams(m_dkHw, m_rounds, data, streams, streamLen, ivs);
+        return true;
+    }
+    if (m_path == AES_PATH_AESNI) {
+        aesni::cbcDecryptStreams(m_dkHw, m_rounds, data, streams, streamLen, ivs);
+        return true;
+    }
+    for (size_t s = 0; s < streams; ++s) {
+        std::memcpy(m_iv, ivs + 16 * s, 16);
+        cbcDecryptBlocks(data + s * streamLen, streamLen);
     }
     return true;
 }

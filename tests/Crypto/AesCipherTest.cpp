@@ -9,21 +9,23 @@ using cipheroracle::unhex;
 
 namespace {
 
-// Runs a test body once with the portable code and once with AES-NI.
-class AesPath : public ::testing::TestWithParam<bool> {
+// Runs a test body on every code path: portable, AES-NI, VAES.
+class AesPath : public ::testing::TestWithParam<int> {
   protected:
     void SetUp() override {
-        if (GetParam() && !poi::AesCipher::hardwareAvailable()) {
-            GTEST_SKIP() << "this CPU has no AES-NI";
+        if (GetParam() > poi::AesCipher::bestPath()) {
+            GTEST_SKIP() << "this CPU has no " << poi::AesCipher::pathName(GetParam());
         }
-        previous_ = poi::AesCipher::setHardwareAllowed(GetParam());
+        previous_ = poi::AesCipher::setPathLimit(GetParam());
     }
-    void TearDown() override { poi::AesCipher::setHardwareAllowed(previous_); }
-    bool previous_ = true;
+    void TearDown() override { poi::AesCipher::setPathLimit(previous_); }
+    int previous_ = poi::AES_PATH_VAES;
 };
 
-std::string pathName(const ::testing::TestParamInfo<bool>& info) {
-    return info.param ? "AesNi" : "Portable";
+std::string pathName(const ::testing::TestParamInfo<int>& info) {
+    return info.param == poi::AES_PATH_VAES    ? "Vaes"
+           : info.param == poi::AES_PATH_AESNI ? "AesNi"
+                                               : "Portable";
 }
 
 struct Vector {
@@ -53,7 +55,7 @@ TEST_P(AesPath, Fips197Vectors) {
         const Bytes key = unhex(v.key);
         poi::SymetricKey sk(key.data(), key.size());
         ASSERT_TRUE(aes.loadKey(sk, poi::KEY_USE_BOTH));
-        EXPECT_EQ(aes.usesHardware(), GetParam());
+        EXPECT_EQ(aes.path(), GetParam());
         Bytes block = unhex(v.plain);
         ASSERT_TRUE(aes.blockEncrypt(block.data(), block.size()));
         EXPECT_EQ(hex(block), v.cipher);
@@ -108,7 +110,7 @@ TEST_P(AesPath, BulkAgainstOpenSsl) {
         poi::SymetricKey sk(key.data(), key.size());
         poi::AesCipher aes(kind);
         ASSERT_TRUE(aes.loadKey(sk, poi::KEY_USE_BOTH));
-        for (size_t streams : {1, 3, 8, 13}) {
+        for (size_t streams : {1, 3, 8, 13, 16, 31}) {
             const size_t streamLen = 16 * 37;
             Bytes data = cipheroracle::randomBytes(streams * streamLen, 100 + streams);
             const Bytes ivs = cipheroracle::randomBytes(16 * streams, 200 + streams);
@@ -125,6 +127,9 @@ TEST_P(AesPath, BulkAgainstOpenSsl) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, AesPath, ::testing::Bool(), pathName);
+INSTANTIATE_TEST_SUITE_P(Paths, AesPath,
+                         ::testing::Values(poi::AES_PATH_PORTABLE, poi::AES_PATH_AESNI,
+                                           poi::AES_PATH_VAES),
+                         pathName);
 
 }  // namespace

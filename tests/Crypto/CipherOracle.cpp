@@ -72,7 +72,9 @@ struct Providers {
     OSSL_PROVIDER* base;
 };
 
-void loadProviders() { static const Providers providers; }
+void loadProviders() {
+    static const Providers providers;
+}
 
 const char* modeName(Mode mode) {
     switch (mode) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "CipherOracle.h"
 #include "Crypto/AesCipher.h"
@@ -123,16 +124,16 @@ std::unique_ptr<CSectorSK> makeKey(const Bytes& bytes) {
     return k;
 }
 
-class SectorEngine : public ::testing::TestWithParam<bool> {
+class SectorEngine : public ::testing::TestWithParam<int> {
   protected:
     void SetUp() override {
-        if (GetParam() && !poi::AesCipher::hardwareAvailable()) {
-            GTEST_SKIP() << "this CPU has no AES-NI";
+        if (GetParam() > poi::AesCipher::bestPath()) {
+            GTEST_SKIP() << "this CPU has no " << poi::AesCipher::pathName(GetParam());
         }
-        previous_ = poi::AesCipher::setHardwareAllowed(GetParam());
+        previous_ = poi::AesCipher::setPathLimit(GetParam());
     }
-    void TearDown() override { poi::AesCipher::setHardwareAllowed(previous_); }
-    bool previous_ = true;
+    void TearDown() override { poi::AesCipher::setPathLimit(previous_); }
+    int previous_ = poi::AES_PATH_VAES;
 };
 
 // Every engine over positions and lengths that reach each step of the walk
@@ -140,7 +141,7 @@ class SectorEngine : public ::testing::TestWithParam<bool> {
 // against the reference; decryption restores the plaintext.
 TEST_P(SectorEngine, MatchesReferenceWalk) {
     const uint64_t positions[] = {0, 10, 510, 512, (uint64_t(1) << 32) + 512};
-    const size_t lengths[] = {0, 8, 100, 1000, 1024, 512 * 11 + 40};
+    const size_t lengths[] = {0, 8, 100, 1000, 1024, 512 * 17 + 40};
     for (const EngineInfo& e : kEngines) {
         const Bytes keyBytes = cipheroracle::randomBytes(SEKeyLength(e.id), e.id);
         const auto key = makeKey(keyBytes);
@@ -168,8 +169,15 @@ TEST_P(SectorEngine, MatchesReferenceWalk) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, SectorEngine, ::testing::Bool(),
-                         [](const auto& info) { return info.param ? "AesNi" : "Portable"; });
+std::string pathParamName(const ::testing::TestParamInfo<int>& info) {
+    static const char* const kNames[] = {"Portable", "AesNi", "Vaes"};
+    return kNames[info.param];
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, SectorEngine,
+                         ::testing::Values(poi::AES_PATH_PORTABLE, poi::AES_PATH_AESNI,
+                                           poi::AES_PATH_VAES),
+                         pathParamName);
 
 // The stored layout of a 100-byte key record under AES-256 (buffer form):
 // 96 bytes CBC with a zero IV, then 4 bytes XORed with the encryption of the

@@ -138,16 +138,18 @@ bool CSectorSE::cbcStep(bool forward, uint8_t* data, size_t len, const uint8_t* 
 
 bool CSectorSE::sectorSteps(bool forward, uint64_t pos, uint8_t* data, size_t sectors) {
     const size_t b = m_pSE->blockLength();
-    if (forward && m_aes) {
+    if (m_aes) {
         // Every sector is its own CBC chain, so several run side by side.
-        constexpr size_t kBatch = 8;
+        constexpr size_t kBatch = 16;
         uint8_t ivs[kBatch * 16];
         while (sectors > 0) {
             const size_t n = std::min(sectors, kBatch);
             for (size_t i = 0; i < n; ++i) {
                 positionIv(pos + i * kSector, 16, ivs + 16 * i);
             }
-            if (!m_aes->cbcEncryptStreams(data, n, kSector, ivs)) {
+            const bool ok = forward ? m_aes->cbcEncryptStreams(data, n, kSector, ivs)
+                                    : m_aes->cbcDecryptStreams(data, n, kSector, ivs);
+            if (!ok) {
                 return false;
             }
             sectors -= n;
