@@ -2,6 +2,7 @@
 
 #if defined(__x86_64__) || defined(__i386__)
 
+#include <cpuid.h>
 #include <immintrin.h>
 
 #define POI_AESNI __attribute__((target("aes,sse2")))
@@ -307,8 +308,11 @@ POI_VAES void decryptChain(const Keys& keys, const uint8_t* rk, int rounds, uint
 }  // namespace
 
 bool available() {
-    return __builtin_cpu_supports("vaes") && __builtin_cpu_supports("avx2") &&
-           __builtin_cpu_supports("aes");
+    // VAES is read from cpuid leaf 7 directly: not every compiler knows the
+    // feature name in __builtin_cpu_supports.
+    unsigned a, b, c, d;
+    if (!__get_cpuid_count(7, 0, &a, &b, &c, &d) || !(c & (1u << 9))) return false;
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("aes");
 }
 
 POI_VAES void cbcDecrypt(const uint8_t* rk, int rounds, uint8_t* data, size_t blocks,

@@ -48,8 +48,8 @@ class ValueDictionary {
     ValueDictionary& operator=(ValueDictionary&&) noexcept;
     ~ValueDictionary();
 
-    size_t size() const { return entries_.size(); }
-    bool empty() const { return entries_.empty(); }
+    size_t size() const;
+    bool empty() const;
     bool contains(std::string_view key) const { return index_.find(key) != index_.end(); }
 
     // The value stored under `key`, or null when there is none.
@@ -65,10 +65,10 @@ class ValueDictionary {
     void clear();
 
     std::vector<std::string> keys() const;
-    const_iterator begin() const { return entries_.begin(); }
-    const_iterator end() const { return entries_.end(); }
-    iterator begin() { return entries_.begin(); }
-    iterator end() { return entries_.end(); }
+    const_iterator begin() const;
+    const_iterator end() const;
+    iterator begin();
+    iterator end();
 
     // Same keys with equal values; order does not matter.
     bool operator==(const ValueDictionary& other) const;
@@ -203,5 +203,14 @@ class Value {
                  Dictionary>
         v_;
 };
+
+// Defined once Value is complete: clang instantiates the vector's members
+// at their first use inside the class.
+inline size_t ValueDictionary::size() const { return entries_.size(); }
+inline bool ValueDictionary::empty() const { return entries_.empty(); }
+inline ValueDictionary::const_iterator ValueDictionary::begin() const { return entries_.begin(); }
+inline ValueDictionary::const_iterator ValueDictionary::end() const { return entries_.end(); }
+inline ValueDictionary::iterator ValueDictionary::begin() { return entries_.begin(); }
+inline ValueDictionary::iterator ValueDictionary::end() { return entries_.end(); }
 
 }  // namespace platform
