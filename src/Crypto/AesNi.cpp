@@ -4,6 +4,7 @@
 
 #include <cpuid.h>
 #include <immintrin.h>
+#include <string.h>
 
 #define POI_AESNI __attribute__((target("aes,sse2")))
 
@@ -218,6 +219,7 @@ POI_VAES inline void scatter2(uint8_t* lo, uint8_t* hi, __m256i v) {
     aesni::store(hi, _mm256_extracti128_si256(v, 1));
 }
 
+// Round keys broadcast to both lanes; wiped by the caller after use.
 struct Keys {
     __m256i k[15];
 };
@@ -308,11 +310,13 @@ POI_VAES void decryptChain(const Keys& keys, const uint8_t* rk, int rounds, uint
 }  // namespace
 
 bool available() {
-    // VAES is read from cpuid leaf 7 directly: not every compiler knows the
-    // feature name in __builtin_cpu_supports.
+    // VAES is leaf 7, ECX bit 9; the avx2 check also covers the OS saving
+    // the 256-bit registers.
     unsigned a, b, c, d;
-    if (!__get_cpuid_count(7, 0, &a, &b, &c, &d) || !(c & (1u << 9))) return false;
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("aes");
+    if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) {
+        return false;
+    }
+    return (c & (1u << 9)) && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("aes");
 }
 
 POI_VAES void cbcDecrypt(const uint8_t* rk, int rounds, uint8_t* data, size_t blocks,
@@ -320,6 +324,7 @@ POI_VAES void cbcDecrypt(const uint8_t* rk, int rounds, uint8_t* data, size_t bl
     Keys keys;
     broadcastKeys(rk, rounds, keys);
     decryptChain(keys, rk, rounds, data, blocks, iv);
+    explicit_bzero(&keys, sizeof keys);
 }
 
 POI_VAES void cbcDecryptStreams(const uint8_t* rk, int rounds, uint8_t* data, size_t streams,
@@ -331,6 +336,7 @@ POI_VAES void cbcDecryptStreams(const uint8_t* rk, int rounds, uint8_t* data, si
         __builtin_memcpy(iv, ivs, 16);
         decryptChain(keys, rk, rounds, data, streamLen / 16, iv);
     }
+    explicit_bzero(&keys, sizeof keys);
 }
 
 POI_VAES void cbcEncryptStreams(const uint8_t* rk, int rounds, uint8_t* data, size_t streams,
@@ -353,6 +359,7 @@ POI_VAES void cbcEncryptStreams(const uint8_t* rk, int rounds, uint8_t* data, si
         data += n * streamLen;
         ivs += n * 16;
     }
+    explicit_bzero(&keys, sizeof keys);
     if (streams > 0) {
         aesni::cbcEncryptStreams(rk, rounds, data, streams, streamLen, ivs);
     }
