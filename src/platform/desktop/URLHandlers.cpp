@@ -1,0 +1,76 @@
+#include "platform/desktop/URLHandlers.h"
+
+#include <gio/gio.h>
+
+#include <filesystem>
+#include <memory>
+
+namespace platform {
+namespace {
+
+constexpr const char* kURLHandlerErrorDomain = "URLHandlerErrorDomain";
+
+struct Unref {
+    void operator()(gpointer p) const { g_object_unref(p); }
+};
+using AppInfo = std::unique_ptr<GAppInfo, Unref>;
+
+AppInfo appForScheme(const std::string& scheme) {
+    AppInfo app(g_app_info_get_default_for_uri_scheme(scheme.c_str()));
+    if (app) return app;
+    std::string type = "x-scheme-handler/" + scheme;
+    GList* all = g_app_info_get_all_for_type(type.c_str());
+    if (all) app.reset(G_APP_INFO(g_object_ref(all->data)));
+    g_list_free_full(all, g_object_unref);
+    return app;
+}
+
+}  // namespace
+
+std::optional<URLHandler> handlerForURLScheme(const std::string& scheme) {
+    AppInfo app = appForScheme(scheme);
+    if (!app) return std::nullopt;
+    URLHandler handler;
+    if (const char* id = g_app_info_get_id(app.get())) handler.identifier = id;
+    if (const char* exe = g_app_info_get_executable(app.get())) {
+        if (gchar* found = g_find_program_in_path(exe)) {
+            handler.executable = found;
+            g_free(found);
+        }
+    }
+    if (!handler.executable.empty()) {
+        std::filesystem::path folder = std::filesystem::path(handler.executable).parent_path();
+        if (folder.filename() == "MacOS" && folder.parent_path().filename() == "Contents")
+            handler.location = folder.parent_path().parent_path().string();
+        else
+            handler.location = folder.string();
+    }
+    return handler;
+}
+
+bool openURL(const std::string& url, Error* error) {
+    gchar* scheme = g_uri_parse_scheme(url.c_str());
+    if (!scheme) {
+        setError(error, Error{kURLHandlerErrorDomain, -1, "not a URL: " + url});
+        return false;
+    }
+    AppInfo app = appForScheme(scheme);
+    std::string schemeText = scheme;
+    g_free(scheme);
+    if (!app) {
+        setError(error, Error{kURLHandlerErrorDomain, -2,
+                              "no application handles " + schemeText + " URLs"});
+        return false;
+    }
+    GList uris{const_cast<char*>(url.c_str()), nullptr, nullptr};
+    GError* gerror = nullptr;
+    if (!g_app_info_launch_uris(app.get(), &uris, nullptr, &gerror)) {
+        setError(error, Error{kURLHandlerErrorDomain, gerror ? gerror->code : -3,
+                              gerror ? gerror->message : "launch failed"});
+        if (gerror) g_error_free(gerror);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace platform

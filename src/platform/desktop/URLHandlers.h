@@ -1,0 +1,27 @@
+#pragma once
+// Applications registered for URL schemes (x-scheme-handler/<scheme> in the
+// XDG desktop-entry and mimeapps databases), and opening URLs with them.
+
+#include <optional>
+#include <string>
+
+#include "platform/core/Error.h"
+
+namespace platform {
+
+struct URLHandler {
+    std::string identifier;  // desktop entry id, e.g. "vexmor.desktop"
+    std::string executable;  // absolute path, or empty when it is not on PATH
+    // Where the application lives: the bundle folder when the executable sits
+    // in "<bundle>/Contents/MacOS/", else the folder that holds the executable.
+    std::string location;
+};
+
+// The default application for `scheme`, else the first one registered for it.
+std::optional<URLHandler> handlerForURLScheme(const std::string& scheme);
+
+// Opens `url` with the default application of its scheme, without waiting
+// for that application; false (with the reason) when none takes it.
+bool openURL(const std::string& url, Error* error = nullptr);
+
+}  // namespace platform
