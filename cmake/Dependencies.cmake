@@ -2,7 +2,7 @@
 # imported names below.
 find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
-find_package(OpenSSL REQUIRED COMPONENTS Crypto)
+find_package(OpenSSL REQUIRED COMPONENTS Crypto SSL)
 find_package(SQLite3 REQUIRED)
 find_package(ZLIB REQUIRED)
 

@@ -423,6 +423,28 @@ bool plistIntegerIsUnsigned(plist_t node) {
     return isUnsigned;
 }
 
+// The text of a key or string node; false for any other node.
+bool plistKey(plist_t node, std::string& out) {
+    if (!node) return false;
+    switch (plist_get_node_type(node)) {
+        case PLIST_KEY: {
+            char* key = nullptr;
+            plist_get_key_val(node, &key);
+            out = key ? key : "";
+            free(key);
+            return true;
+        }
+        case PLIST_STRING: {
+            uint64_t len = 0;
+            const char* p = plist_get_string_ptr(node, &len);
+            out.assign(p ? p : "", p ? len : 0);
+            return true;
+        }
+        default:
+            return false;
+    }
+}
+
 bool fromPlistNode(plist_t node, int depth, Value& out) {
     if (depth > Value::kMaxDepth) return false;
     switch (plist_get_node_type(node)) {
@@ -456,9 +478,9 @@ bool fromPlistNode(plist_t node, int depth, Value& out) {
         }
         case PLIST_STRING:
         case PLIST_KEY: {
-            uint64_t len = 0;
-            const char* p = plist_get_string_ptr(node, &len);
-            out = Value(std::string(p ? p : "", p ? len : 0));
+            std::string text;
+            if (!plistKey(node, text)) return false;
+            out = Value(std::move(text));
             return true;
         }
         case PLIST_DATA: {
@@ -494,18 +516,20 @@ bool fromPlistNode(plist_t node, int depth, Value& out) {
             if (!it) return false;
             bool ok = true;
             for (;;) {
-                char* key = nullptr;
+                // The key is fetched from the value's sibling: libplist asserts
+                // on a binary dictionary whose key object is not a string.
                 plist_t item = nullptr;
-                plist_dict_next_item(node, it, &key, &item);
-                if (!item) {
-                    free(key);
+                plist_dict_next_item(node, it, nullptr, &item);
+                if (!item) break;
+                std::string key;
+                if (!plistKey(plist_dict_item_get_key(item), key)) {
+                    ok = false;
                     break;
                 }
                 Value e;
                 ok = fromPlistNode(item, depth + 1, e);
-                if (ok) d.set(key ? key : "", std::move(e));
-                free(key);
                 if (!ok) break;
+                d.set(std::move(key), std::move(e));
             }
             free(it);
             if (!ok) return false;
@@ -598,9 +622,27 @@ std::optional<Value> Value::fromPlist(std::span<const uint8_t> bytes, Error* err
     };
     if (bytes.empty()) return fail("The data is empty.");
     if (bytes.size() > UINT32_MAX) return fail("The data is too large for a property list.");
+    const char* raw = reinterpret_cast<const char*>(bytes.data());
+    const auto size = static_cast<uint32_t>(bytes.size());
     plist_t root = nullptr;
-    plist_from_memory(reinterpret_cast<const char*>(bytes.data()),
-                      static_cast<uint32_t>(bytes.size()), &root);
+    if (plist_is_binary(raw, size)) {
+        // libplist asserts when it is asked for a binary key holding a NUL
+        // byte; its XML form cannot hold one, so binary input is read back
+        // through its own XML writer and parser.
+        plist_t bin = nullptr;
+        plist_from_bin(raw, size, &bin);
+        if (!bin) return fail("The data is not a property list.");
+        char* xml = nullptr;
+        uint32_t len = 0;
+        plist_to_xml(bin, &xml, &len);
+        plist_free(bin);
+        if (xml) {
+            plist_from_xml(xml, len, &root);
+            plist_to_xml_free(xml);
+        }
+    } else {
+        plist_from_xml(raw, size, &root);
+    }
     if (!root) return fail("The data is not a property list.");
     PlistPtr holder(root);
     Value out;

@@ -134,6 +134,13 @@ TEST(Value, ReadsBinaryAndXmlPropertyLists) {
         EXPECT_EQ((*v)["n"].int64Value(), -42);
         EXPECT_EQ((*v)["nested"].ifDictionary()->keys(), (std::vector<std::string>{"z", "a"}));
     }
+    // A binary key holding a NUL byte (found by fuzzing) once aborted inside
+    // libplist; now the key is cut at the NUL and the rest still reads.
+    std::string nulKey = testsupport::readFile(std::string(TESSARO_TEST_DATA) + "/nul-key.bplist");
+    auto v = Value::fromPlist(nulKey);
+    ASSERT_TRUE(v);
+    EXPECT_TRUE(v->contains("\x01"));
+    EXPECT_EQ((*v)["list"], Value(Value::Array{1, "two", Value::array()}));
 }
 
 TEST(Value, WritesXmlThatPythonReadsBack) {

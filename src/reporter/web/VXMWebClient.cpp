@@ -1,0 +1,205 @@
+#include "reporter/web/VXMWebClient.h"
+
+#include <curl/curl.h>
+
+#include <mutex>
+#include <set>
+
+#include "reporter/web/WebTransport.h"
+
+struct VXMWebClient::State {
+    std::string baseURL;
+    // Held while the client's headers or transactions change, and for the
+    // whole of a synchronous exchange.
+    mutable std::recursive_mutex mutex;
+    VXMHeaderMap headers;
+    std::set<std::shared_ptr<VXMWebClientTransaction>> connections;
+    VXMWebClientCacheDelegate* cacheDelegate = nullptr;
+};
+
+namespace {
+
+std::string escape(std::string_view text, std::string_view keep) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        unsigned char u = static_cast<unsigned char>(c);
+        bool plain = (u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || (u >= '0' && u <= '9') ||
+                     (u && keep.find(c) != std::string_view::npos);
+        if (plain) {
+            out += c;
+        } else {
+            out += '%';
+            out += hex[u >> 4];
+            out += hex[u & 15];
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+VXMWebClient::VXMWebClient(std::string baseURL) : state_(std::make_shared<State>()) {
+    prepareTransport();
+    state_->baseURL = std::move(baseURL);
+    state_->headers.emplace("Accept", "application/json, application/x-plist");
+}
+
+VXMWebClient::~VXMWebClient() = default;
+
+void VXMWebClient::prepareTransport() {
+    vxmweb::initializeTransport();
+}
+
+std::string VXMWebClient::escapeURLString(std::string_view text) {
+    return escape(text, "-._~");
+}
+
+std::string VXMWebClient::addPercentEscapes(std::string_view text) {
+    return escape(text, "-._~!*'();:@&=+$,/?#[]");
+}
+
+std::optional<platform::Value> VXMWebClient::decodeJSON(std::span<const uint8_t> bytes) {
+    return platform::Value::fromJSON(
+        std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
+
+void VXMWebClient::addValueForHeader(std::string value, std::string header) {
+    std::lock_guard lock(state_->mutex);
+    state_->headers.erase(header);
+    state_->headers.emplace(std::move(header), std::move(value));
+}
+
+VXMHeaderMap VXMWebClient::customHeaders() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->headers;
+}
+
+std::optional<std::string> VXMWebClient::resolve(const std::string& path) const {
+    CURLU* u = curl_url();
+    if (!u) return std::nullopt;
+    std::optional<std::string> out;
+    if (curl_url_set(u, CURLUPART_URL, state_->baseURL.c_str(), 0) == CURLUE_OK &&
+        (path.empty() || curl_url_set(u, CURLUPART_URL, path.c_str(), 0) == CURLUE_OK)) {
+        char* text = nullptr;
+        if (curl_url_get(u, CURLUPART_URL, &text, 0) == CURLUE_OK) out = text;
+        curl_free(text);
+    }
+    curl_url_cleanup(u);
+    return out;
+}
+
+void VXMWebClient::prepare(VXMWebRequest& request) {
+    if (!request.URL()) request.setURL(resolve(request.path()));
+    request.addHeaders(state_->headers);
+}
+
+void VXMWebClient::startRequest(std::shared_ptr<VXMWebRequest> request, Completion completion) {
+    auto state = state_;
+    std::lock_guard lock(state->mutex);
+    prepare(*request);
+    auto tx = VXMWebClientTransaction::transactionWithRequest(std::move(request));
+    state->connections.insert(tx);
+    // The handler already runs on the global concurrent queue.
+    tx->startWithCompletionHandler([state, tx, completion = std::move(completion)](
+                                       const std::shared_ptr<VXMWebResponse>& response) {
+        if (completion) completion(response);
+        std::lock_guard lock(state->mutex);
+        state->connections.erase(tx);
+    });
+}
+
+void VXMWebClient::syncStartRequest(std::shared_ptr<VXMWebRequest> request, Completion completion) {
+    auto state = state_;
+    std::lock_guard lock(state->mutex);
+    prepare(*request);
+    auto tx = VXMWebClientTransaction::transactionWithRequest(std::move(request));
+    state->connections.insert(tx);
+    tx->syncStartWithCompletionHandler(
+        [&completion](const std::shared_ptr<VXMWebResponse>& response) {
+            if (completion) completion(response);
+        });
+    state->connections.erase(tx);
+}
+
+namespace {
+
+VXMWebClient::Completion expecting(unsigned long expected, VXMWebClient::Completion completion) {
+    if (!completion) return [](const std::shared_ptr<VXMWebResponse>&) {};
+    return [expected,
+            completion = std::move(completion)](const std::shared_ptr<VXMWebResponse>& response) {
+        if (!response->error() && response->statusCode() != expected) {
+            response->setError(
+                platform::Error{vxmweb::kWebClientErrorDomain, vxmweb::kUnexpectedStatusError,
+                                "Expected status " + std::to_string(expected) + ", received " +
+                                    std::to_string(response->statusCode()) + "."});
+        }
+        completion(response);
+    };
+}
+
+}  // namespace
+
+void VXMWebClient::startRequestExpectingResponse(std::shared_ptr<VXMWebRequest> request,
+                                                 unsigned long expected, Completion completion) {
+    startRequest(std::move(request), expecting(expected, std::move(completion)));
+}
+
+void VXMWebClient::syncStartRequestExpectingResponse(std::shared_ptr<VXMWebRequest> request,
+                                                     unsigned long expected,
+                                                     Completion completion) {
+    syncStartRequest(std::move(request), expecting(expected, std::move(completion)));
+}
+
+void VXMWebClient::getPath(const std::string& path, Completion completion) {
+    auto url = resolve(path);
+    if (!url) {
+        // Let the transaction report the bad URL through the completion.
+        auto request = VXMWebRequest::requestWithMethod("GET", path);
+        request->setURL(std::string());
+        startRequest(std::move(request), std::move(completion));
+        return;
+    }
+    getURL(*url, std::move(completion));
+}
+
+void VXMWebClient::getURL(const std::string& url, Completion completion) {
+    std::string path;
+    if (CURLU* u = curl_url()) {
+        char* part = nullptr;
+        if (curl_url_set(u, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+            curl_url_get(u, CURLUPART_PATH, &part, 0) == CURLUE_OK) {
+            path = part;
+        }
+        curl_free(part);
+        curl_url_cleanup(u);
+    }
+    auto request = VXMWebRequest::requestWithMethod("GET", path);
+    request->setURL(url);
+    startRequest(std::move(request), std::move(completion));
+}
+
+void VXMWebClient::postFormData(const std::map<std::string, std::string>& dict, std::string path,
+                                Completion completion) {
+    auto request = VXMWebRequest::requestWithMethod("POST", std::move(path));
+    request->setFormData(dict);
+    startRequest(std::move(request), std::move(completion));
+}
+
+const std::string& VXMWebClient::URL() const {
+    return state_->baseURL;
+}
+
+VXMWebClientCacheDelegate* VXMWebClient::cacheDelegate() const {
+    return state_->cacheDelegate;
+}
+
+void VXMWebClient::setCacheDelegate(VXMWebClientCacheDelegate* delegate) {
+    state_->cacheDelegate = delegate;
+}
+
+size_t VXMWebClient::connectionCount() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->connections.size();
+}

@@ -1,0 +1,439 @@
+#include "reporter/web/VXMWebClientTransaction.h"
+
+#include <curl/curl.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+
+#include "reporter/web/VXMWebClient.h"
+#include "reporter/web/VXMWebErrors.h"
+#include "reporter/web/WebTransport.h"
+
+namespace {
+
+std::atomic<long> gIdleSeconds{15};
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+bool containsIgnoringCase(std::string_view haystack, std::string_view needle) {
+    auto it = std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end(),
+                          [](char a, char b) {
+                              return std::tolower(static_cast<unsigned char>(a)) ==
+                                     std::tolower(static_cast<unsigned char>(b));
+                          });
+    return it != haystack.end();
+}
+
+platform::Error transportError(CURLcode rc, const char* detail) {
+    using namespace vxmweb;
+    long code;
+    const char* text;
+    switch (rc) {
+        case CURLE_OPERATION_TIMEDOUT:
+            code = kURLErrorTimedOut;
+            text = "The request timed out.";
+            break;
+        case CURLE_COULDNT_CONNECT:
+            code = kURLErrorCannotConnectToHost;
+            text = "Could not connect to the server.";
+            break;
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_RESOLVE_PROXY:
+            code = kURLErrorCannotFindHost;
+            text = "A server with the specified hostname could not be found.";
+            break;
+        case CURLE_PEER_FAILED_VERIFICATION:
+            code = kURLErrorServerCertificateUntrusted;
+            text = "The certificate for this server is invalid.";
+            break;
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CIPHER:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_ISSUER_ERROR:
+        case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+        case CURLE_SSL_INVALIDCERTSTATUS:
+            code = kURLErrorSecureConnectionFailed;
+            text =
+                "An SSL error has occurred and a secure connection to the server cannot be made.";
+            break;
+        case CURLE_GOT_NOTHING:
+        case CURLE_SEND_ERROR:
+        case CURLE_RECV_ERROR:
+        case CURLE_PARTIAL_FILE:
+        case CURLE_HTTP2:
+        case CURLE_HTTP2_STREAM:
+            code = kURLErrorNetworkConnectionLost;
+            text = "The network connection was lost.";
+            break;
+        case CURLE_URL_MALFORMAT:
+            code = kURLErrorBadURL;
+            text = "unsupported URL";
+            break;
+        case CURLE_UNSUPPORTED_PROTOCOL:
+            code = kURLErrorUnsupportedURL;
+            text = "unsupported URL";
+            break;
+        case CURLE_TOO_MANY_REDIRECTS:
+            code = kURLErrorHTTPTooManyRedirects;
+            text = "too many HTTP redirects";
+            break;
+        case CURLE_ABORTED_BY_CALLBACK:
+            code = kURLErrorCancelled;
+            text = "cancelled";
+            break;
+        default:
+            code = kURLErrorUnknown;
+            text = "An unknown error occurred.";
+            break;
+    }
+    std::string description = text;
+    if (detail && *detail) description += std::string(" (") + detail + ")";
+    return platform::Error{kURLErrorDomain, code, description};
+}
+
+int sslExIndex() {
+    static int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    return index;
+}
+
+}  // namespace
+
+// The curl side of one transaction.
+struct VXMWebClientTransaction::Exchange {
+    VXMWebClientTransaction* owner = nullptr;
+    CURL* easy = nullptr;
+    curl_slist* headers = nullptr;
+    std::vector<uint8_t> body;
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+    VXMProtectionSpace space;
+    vxmweb::HeaderBlock block;
+
+    ~Exchange() {
+        if (easy) curl_easy_cleanup(easy);
+        curl_slist_free_all(headers);
+    }
+};
+
+namespace {
+
+using Exchange = VXMWebClientTransaction::Exchange;
+
+size_t onHeader(char* data, size_t size, size_t count, void* user) {
+    auto* ex = static_cast<Exchange*>(user);
+    if (vxmweb::feedHeaderLine(ex->block, std::string_view(data, size * count))) {
+        ex->owner->connectionDidReceiveResponse(ex->block.status, ex->block.headers);
+    }
+    return size * count;
+}
+
+size_t onData(char* data, size_t size, size_t count, void* user) {
+    static_cast<Exchange*>(user)->owner->connectionDidReceiveData(
+        std::span(reinterpret_cast<const uint8_t*>(data), size * count));
+    return size * count;
+}
+
+// Consulted once the chain has been verified, for the server's own certificate.
+int verifyPeer(int preverified, X509_STORE_CTX* store) {
+    if (!preverified || X509_STORE_CTX_get_error_depth(store) != 0) return preverified;
+    auto* ssl =
+        static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    auto* ex = ssl ? static_cast<Exchange*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), sslExIndex()))
+                   : nullptr;
+    if (!ex || ex->owner->connectionCanAuthenticateAgainstProtectionSpace(ex->space)) return 1;
+    X509_STORE_CTX_set_error(store, X509_V_ERR_APPLICATION_VERIFICATION);
+    return 0;
+}
+
+CURLcode onSslContext(CURL*, void* sslContext, void* user) {
+    auto* ctx = static_cast<SSL_CTX*>(sslContext);
+    SSL_CTX_set_ex_data(ctx, sslExIndex(), user);
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, verifyPeer);
+    return CURLE_OK;
+}
+
+bool methodCarriesNoBody(const std::string& method) {
+    return method == "GET" || method == "HEAD";
+}
+
+}  // namespace
+
+std::shared_ptr<VXMWebClientTransaction> VXMWebClientTransaction::transactionWithRequest(
+    std::shared_ptr<VXMWebRequest> request) {
+    vxmweb::initializeTransport();
+    return std::shared_ptr<VXMWebClientTransaction>(
+        new VXMWebClientTransaction(std::move(request)));
+}
+
+VXMWebClientTransaction::VXMWebClientTransaction(std::shared_ptr<VXMWebRequest> request)
+    : request_(std::move(request)), response_(std::make_shared<VXMWebResponse>()) {}
+
+VXMWebClientTransaction::~VXMWebClientTransaction() = default;
+
+void VXMWebClientTransaction::setIdleLimit(std::chrono::seconds limit) {
+    gIdleSeconds = std::max<long>(1, static_cast<long>(limit.count()));
+}
+
+std::chrono::seconds VXMWebClientTransaction::idleLimit() {
+    return std::chrono::seconds(gIdleSeconds.load());
+}
+
+void VXMWebClientTransaction::setTrustedCertificatesFile(std::optional<std::string> path) {
+    vxmweb::setTrustedCertificatesFile(std::move(path));
+}
+
+std::optional<std::string> VXMWebClientTransaction::contentType() const {
+    std::lock_guard lock(mutex_);
+    return contentType_;
+}
+
+void VXMWebClientTransaction::connectionDidReceiveResponse(unsigned long status,
+                                                           VXMHeaderMap headers) {
+    std::lock_guard lock(mutex_);
+    response_->setStatusCode(status);
+    if (recogniseContentType_) {
+        contentType_.reset();
+        auto it = headers.find("Content-Type");
+        if (it != headers.end()) {
+            // The property-list test comes first.
+            if (containsIgnoringCase(it->second, kPlistContentType)) {
+                contentType_ = kPlistContentType;
+            } else if (containsIgnoringCase(it->second, kJSONContentType)) {
+                contentType_ = kJSONContentType;
+            }
+        }
+    }
+    response_->setResponseHeaders(std::move(headers));
+}
+
+void VXMWebClientTransaction::connectionDidReceiveData(std::span<const uint8_t> bytes) {
+    std::lock_guard lock(mutex_);
+    response_->appendData(bytes);
+}
+
+void VXMWebClientTransaction::connectionDidFailWithError(platform::Error error) {
+    {
+        std::lock_guard lock(mutex_);
+        response_->setError(std::move(error));
+    }
+    complete();
+}
+
+void VXMWebClientTransaction::connectionDidFinishLoading() {
+    complete();
+}
+
+bool VXMWebClientTransaction::connectionCanAuthenticateAgainstProtectionSpace(
+    const VXMProtectionSpace& space) {
+    const auto& handler = request_->protectionSpaceHandler();
+    return !handler || handler(space);
+}
+
+VXMWebClientTransaction::Begin VXMWebClientTransaction::begin(CompletionHandler handler,
+                                                              bool recogniseContentType,
+                                                              platform::Error& error) {
+    {
+        std::lock_guard lock(mutex_);
+        if (started_ || !request_) return Begin::Ignored;
+        started_ = true;
+        handler_ = std::move(handler);
+        recogniseContentType_ = recogniseContentType;
+    }
+    auto platformRequest = request_->URLRequest(&error);
+    if (!platformRequest) {
+        if (auto url = request_->URL()) response_->setRequestURL(*url);
+        return Begin::Failed;
+    }
+    response_->setRequestURL(platformRequest->url);
+
+    auto ex = std::make_unique<Exchange>();
+    ex->owner = this;
+    ex->easy = curl_easy_init();
+    if (!ex->easy) {
+        error = transportError(CURLE_FAILED_INIT, nullptr);
+        return Begin::Failed;
+    }
+    CURL* e = ex->easy;
+    const std::string& method = platformRequest->method;
+    const long idle = gIdleSeconds.load();
+
+    curl_easy_setopt(e, CURLOPT_URL, platformRequest->url.c_str());
+    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    // The crash reporter owns the signal handlers.
+    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, ex->errorBuffer);
+    // An idle limit, never a limit on the whole exchange.
+    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, idle);
+    curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, idle);
+    curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (auto ca = vxmweb::trustedCertificatesFile())
+        curl_easy_setopt(e, CURLOPT_CAINFO, ca->c_str());
+    if (request_->protectionSpaceHandler()) {
+        CURLU* u = curl_url();
+        if (u && curl_url_set(u, CURLUPART_URL, platformRequest->url.c_str(), 0) == CURLUE_OK) {
+            char* part = nullptr;
+            if (curl_url_get(u, CURLUPART_HOST, &part, 0) == CURLUE_OK) ex->space.host = part;
+            curl_free(part);
+            part = nullptr;
+            if (curl_url_get(u, CURLUPART_PORT, &part, CURLU_DEFAULT_PORT) == CURLUE_OK)
+                ex->space.port = std::strtol(part, nullptr, 10);
+            curl_free(part);
+            part = nullptr;
+            if (curl_url_get(u, CURLUPART_SCHEME, &part, 0) == CURLUE_OK) ex->space.protocol = part;
+            curl_free(part);
+        }
+        curl_url_cleanup(u);
+        // The handler is asked on every connection, never skipped by reuse.
+        curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, onSslContext);
+        curl_easy_setopt(e, CURLOPT_SSL_CTX_DATA, ex.get());
+        curl_easy_setopt(e, CURLOPT_FRESH_CONNECT, 1L);
+        curl_easy_setopt(e, CURLOPT_FORBID_REUSE, 1L);
+        curl_easy_setopt(e, CURLOPT_SSL_SESSIONID_CACHE, 0L);
+    }
+
+    ex->body = platformRequest->body.value_or(std::vector<uint8_t>{});
+    bool hasContentType = false;
+    for (const auto& [name, value] : platformRequest->headers) {
+        // "Name;" is how curl sends a header with an empty value.
+        std::string line = value.empty() ? name + ";" : name + ": " + value;
+        ex->headers = curl_slist_append(ex->headers, line.c_str());
+        hasContentType |= equalsIgnoringCase(name, "Content-Type");
+    }
+    if (methodCarriesNoBody(method) && !platformRequest->body) {
+        if (method == "HEAD") {
+            curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
+        } else {
+            curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
+        }
+        // A redirect of a GET is followed; it carries nothing to lose.
+        curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
+        curl_easy_setopt(e, CURLOPT_MAXREDIRS, 16L);
+    } else {
+        // Anything with a body is sent once to the given URL; a redirect
+        // comes back as its 3xx status instead of turning into a GET.
+        curl_easy_setopt(e, CURLOPT_POST, 1L);
+        curl_easy_setopt(e, CURLOPT_POSTFIELDS, ex->body.data());
+        curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(ex->body.size()));
+        if (method != "POST") curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, method.c_str());
+        curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
+        // No default form type on a bare POST.
+        if (!hasContentType) ex->headers = curl_slist_append(ex->headers, "Content-Type:");
+    }
+    // Large bodies go at once rather than after a "100-continue" pause.
+    ex->headers = curl_slist_append(ex->headers, "Expect:");
+    curl_easy_setopt(e, CURLOPT_HTTPHEADER, ex->headers);
+    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, onHeader);
+    curl_easy_setopt(e, CURLOPT_HEADERDATA, ex.get());
+    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, onData);
+    curl_easy_setopt(e, CURLOPT_WRITEDATA, ex.get());
+
+    std::lock_guard lock(mutex_);
+    exchange_ = std::move(ex);
+    return Begin::Started;
+}
+
+void VXMWebClientTransaction::startWithCompletionHandler(CompletionHandler handler) {
+    auto self = shared_from_this();
+    platform::Error error;
+    switch (begin(std::move(handler), true, error)) {
+        case Begin::Ignored:
+            return;
+        case Begin::Failed:
+            vxmweb::dispatchCompletion([self, error] { self->connectionDidFailWithError(error); });
+            return;
+        case Begin::Started:
+            break;
+    }
+    // The transport holds the transaction until the exchange has ended.
+    vxmweb::startTransfer(exchange_->easy, [self](int rc) {
+        // Decoding and the caller's handler run off the transport thread.
+        vxmweb::dispatchCompletion([self, rc] { self->finish(rc); });
+    });
+}
+
+void VXMWebClientTransaction::syncStartWithCompletionHandler(CompletionHandler handler) {
+    auto self = shared_from_this();
+    platform::Error error;
+    switch (begin(std::move(handler), false, error)) {
+        case Begin::Ignored:
+            return;
+        case Begin::Failed:
+            connectionDidFailWithError(std::move(error));
+            return;
+        case Begin::Started:
+            break;
+    }
+    CURLcode rc = curl_easy_perform(exchange_->easy);
+    finish(rc);
+}
+
+void VXMWebClientTransaction::finish(int curlCode) {
+    std::unique_ptr<Exchange> ex;
+    {
+        std::lock_guard lock(mutex_);
+        ex = std::move(exchange_);
+    }
+    auto rc = static_cast<CURLcode>(curlCode);
+    if (rc != CURLE_OK) {
+        connectionDidFailWithError(transportError(rc, ex ? ex->errorBuffer : nullptr));
+        return;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        unsigned long status = response_->statusCode();
+        bool challenged = (status == 401 && response_->headerValue("WWW-Authenticate")) ||
+                          (status == 407 && response_->headerValue("Proxy-Authenticate"));
+        if (challenged) {
+            // Only server trust is handled; any other challenge ends the exchange.
+            response_->setError(platform::Error{vxmweb::kWebClientErrorDomain,
+                                                vxmweb::kAuthenticationChallengeError,
+                                                "The server asked for authentication."});
+        }
+    }
+    connectionDidFinishLoading();
+}
+
+void VXMWebClientTransaction::complete() {
+    CompletionHandler handler;
+    std::shared_ptr<VXMWebResponse> response;
+    {
+        std::lock_guard lock(mutex_);
+        if (!handler_) return;
+        handler = std::move(handler_);
+        handler_ = nullptr;
+        response = response_;
+        std::optional<platform::Error> error;
+        platform::Value body = decodeBody(response_->responseData(), contentType_, error);
+        if (error && !response_->error()) response_->setError(std::move(error));
+        response_->setBody(std::move(body));
+    }
+    handler(response);
+}
+
+platform::Value VXMWebClientTransaction::decodeBody(std::span<const uint8_t> data,
+                                                    const std::optional<std::string>& contentType,
+                                                    std::optional<platform::Error>& error) {
+    if (data.empty()) return platform::Value();
+    if (contentType == kJSONContentType) {
+        // A JSON body that does not parse is simply no body.
+        return VXMWebClient::decodeJSON(data).value_or(platform::Value());
+    }
+    if (contentType == kPlistContentType) {
+        platform::Error parseError;
+        if (auto v = platform::Value::fromPlist(data, &parseError)) return std::move(*v);
+        error = std::move(parseError);
+        return platform::Value();
+    }
+    return platform::Value(platform::Value::Data(data.begin(), data.end()));
+}

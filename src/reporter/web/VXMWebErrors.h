@@ -1,0 +1,29 @@
+#pragma once
+// Error domains and codes of the web client.
+
+namespace vxmweb {
+
+// The client's own errors.
+inline constexpr const char* kWebClientErrorDomain = "VXMWebClientErrorDomain";
+// A status other than the expected one (the expecting variants).
+inline constexpr long kUnexpectedStatusError = -1;
+// An authentication challenge other than server trust.
+inline constexpr long kAuthenticationChallengeError = -2;
+// A method or header that would break the request on the wire.
+inline constexpr long kInvalidRequestError = -3;
+
+// Transport errors, with the codes of the original platform's URL service.
+inline constexpr const char* kURLErrorDomain = "NSURLErrorDomain";
+inline constexpr long kURLErrorUnknown = -1;
+inline constexpr long kURLErrorCancelled = -999;
+inline constexpr long kURLErrorBadURL = -1000;
+inline constexpr long kURLErrorTimedOut = -1001;
+inline constexpr long kURLErrorUnsupportedURL = -1002;
+inline constexpr long kURLErrorCannotFindHost = -1003;
+inline constexpr long kURLErrorCannotConnectToHost = -1004;
+inline constexpr long kURLErrorNetworkConnectionLost = -1005;
+inline constexpr long kURLErrorHTTPTooManyRedirects = -1007;
+inline constexpr long kURLErrorSecureConnectionFailed = -1200;
+inline constexpr long kURLErrorServerCertificateUntrusted = -1202;
+
+}  // namespace vxmweb
