@@ -1,0 +1,179 @@
+// A program that installs crash capture and then crashes the way its
+// command line asks, so tests can read the record it leaves behind.
+//
+//   reporter_crash_probe <directory> <case> [session-identifier]
+//
+// The record goes to <directory>/<normalised identifier>.vxmrecord, beside
+// "crash_marker" and the renamed log <normalised identifier>.vxmlog. Before
+// crashing the probe logs "probe ready \"quoted\"", sets the custom key
+// "say \"hi\"" to "a \"b\"" and the user identifier "user-1". Cases: segv,
+// abort, fpe, exception, prehandler, threads, queue, thread-exception,
+// concurrent; "none" exits normally. An unknown case exits with status 2.
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/core/Dispatch.h"
+#include "reporter/VXMContext.h"
+#include "reporter/VXMLogging.h"
+#include "reporter/VXMSafe.h"
+
+namespace {
+
+std::string directory;
+
+// The address comes through a volatile so the compiler cannot prove the
+// store wrong and drop it.
+volatile uintptr_t unmappedAddress = 16;
+
+__attribute__((noinline)) void store(uintptr_t address) { *reinterpret_cast<volatile int*>(address) = 42; }
+
+// Not a leaf, so it keeps a frame for the unwinder to find even though the
+// store itself faults in a leaf without one.
+__attribute__((noinline)) void crashBySegv() {
+    store(unmappedAddress);
+    asm volatile("" ::: "memory");
+}
+
+__attribute__((noinline)) int crashByDivision(int divisor) {
+    volatile int d = divisor;
+    return 7 / d;
+}
+
+// Runs before our capture is installed: it must run after the record is
+// written, then let the process die as it would have.
+void previousHandler(int signal) {
+    std::string path = directory + "/previous-handler";
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd >= 0) close(fd);
+    struct sigaction fallback{};
+    fallback.sa_handler = SIG_DFL;
+    sigaction(signal, &fallback, nullptr);
+}
+
+// Threads that wait for ever, so the snapshot finds them parked.
+void parkForever() {
+    for (;;) pause();
+}
+
+void startNamedThread(const char* name, bool blockSignals, std::atomic<int>* ready) {
+    std::thread([name, blockSignals, ready] {
+        pthread_setname_np(pthread_self(), name);
+        if (blockSignals) {
+            sigset_t all;
+            sigfillset(&all);
+            pthread_sigmask(SIG_BLOCK, &all, nullptr);
+        }
+        ready->fetch_add(1);
+        parkForever();
+    }).detach();
+}
+
+void waitFor(std::atomic<int>* counter, int value) {
+    while (counter->load() < value) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        fprintf(stderr, "usage: %s <directory> <case> [session-identifier]\n", argv[0]);
+        return 2;
+    }
+    directory = argv[1];
+    const std::string which = argv[2];
+    const std::string session = argc > 3 ? argv[3] : "0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9";
+    const std::string normalised = VXMNormalizeUUID(session);
+
+    if (which == "prehandler") {
+        struct sigaction action{};
+        action.sa_handler = previousHandler;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGSEGV, &action, nullptr);
+    }
+
+    VXMBundleInfo bundle;
+    bundle.identifier = "com.norvane.tessaro/probe";
+    bundle.version = "12";
+    bundle.shortVersion = "1.2";
+    bundle.name = "Probe";
+    VXMExecutableSetBundleInfo(bundle);
+
+    VXMContextSetup setup;
+    setup.apiKey = "3f9c1e7a0b5d2486c1e9f0a7d3b6524e8c1a9f07";
+    setup.sessionIdentifier = session;
+    setup.recordPath = directory + "/" + normalised + ".vxmrecord";
+    setup.markerPath = directory + "/crash_marker";
+    setup.sessionLogPath = directory + "/session.vxmlog";
+    setup.crashLogPath = directory + "/" + normalised + ".vxmlog";
+    setup.identifierFlags = 15;
+    setup.environment.configuration = "Release";
+    setup.environment.compiler = "GCC";
+    setup.environment.osVersionFirst = 1;
+    setup.environment.osVersionSecond = 2;
+    if (!VXMContextCreate(setup)) {
+        fprintf(stderr, "no crash context\n");
+        return 3;
+    }
+    VXMLog("probe ready %s", "\"quoted\"");
+    VXMAddSessionCustomAttribute("say \"hi\"", VXMPercentEscape("a \"b\"").c_str());
+    VXMDupAndSwapString(&vxmContext.writable->logging.userIdentifier, std::string("user-1"), true);
+
+    if (which == "none") return 0;
+    if (which == "segv" || which == "prehandler") crashBySegv();
+    if (which == "abort") abort();
+    if (which == "fpe") return crashByDivision(0);
+    if (which == "exception") throw std::runtime_error("bad \"input\"");
+    if (which == "threads") {
+        std::atomic<int> ready{0};
+        startNamedThread("probe-one", false, &ready);
+        startNamedThread("probe-two", false, &ready);
+        startNamedThread("probe-blocked", true, &ready);
+        auto queue = platform::DispatchQueue::serial("com.tessaro.probe-queue");
+        queue->async([&ready] {
+            ready.fetch_add(1);
+            parkForever();
+        });
+        waitFor(&ready, 4);
+        crashBySegv();
+    }
+    if (which == "queue") {
+        auto queue = platform::DispatchQueue::serial("com.tessaro.probe-queue");
+        queue->async([] { crashBySegv(); });
+        parkForever();
+    }
+    if (which == "thread-exception") {
+        std::thread([] {
+            pthread_setname_np(pthread_self(), "probe-thrower");
+            throw std::logic_error("from a thread");
+        }).join();
+    }
+    if (which == "concurrent") {
+        std::atomic<int> ready{0};
+        std::vector<std::thread> crashers;
+        for (int i = 0; i < 4; ++i)
+            crashers.emplace_back([&ready] {
+                ready.fetch_add(1);
+                while (ready.load() < 5) {
+                }
+                crashBySegv();
+            });
+        ready.fetch_add(1);
+        for (auto& t : crashers) t.join();
+    }
+    return 2;
+}
