@@ -2,16 +2,20 @@
 
 #include <curl/curl.h>
 
-#include <mutex>
 #include <set>
 
+#include "platform/core/Dispatch.h"
 #include "reporter/web/WebTransport.h"
+
+namespace {
+std::optional<std::string> resolveAgainst(const std::string& base, const std::string& path);
+}
 
 struct VXMWebClient::State {
     std::string baseURL;
-    // Held while the client's headers or transactions change, and for the
-    // whole of a synchronous exchange.
-    mutable std::recursive_mutex mutex;
+    // Owns the default headers and the transaction set; a synchronous
+    // exchange holds it from start to completion.
+    platform::DispatchQueuePtr queue = platform::DispatchQueue::serial("com.vexmor.rest-client");
     VXMHeaderMap headers;
     std::set<std::shared_ptr<VXMWebClientTransaction>> connections;
     VXMWebClientCacheDelegate* cacheDelegate = nullptr;
@@ -66,21 +70,29 @@ std::optional<platform::Value> VXMWebClient::decodeJSON(std::span<const uint8_t>
 }
 
 void VXMWebClient::addValueForHeader(std::string value, std::string header) {
-    std::lock_guard lock(state_->mutex);
-    state_->headers.erase(header);
-    state_->headers.emplace(std::move(header), std::move(value));
+    state_->queue->sync([&] {
+        state_->headers.erase(header);
+        state_->headers.emplace(std::move(header), std::move(value));
+    });
 }
 
 VXMHeaderMap VXMWebClient::customHeaders() const {
-    std::lock_guard lock(state_->mutex);
-    return state_->headers;
+    VXMHeaderMap out;
+    state_->queue->sync([&] { out = state_->headers; });
+    return out;
 }
 
 std::optional<std::string> VXMWebClient::resolve(const std::string& path) const {
+    return resolveAgainst(state_->baseURL, path);
+}
+
+namespace {
+
+std::optional<std::string> resolveAgainst(const std::string& base, const std::string& path) {
     CURLU* u = curl_url();
     if (!u) return std::nullopt;
     std::optional<std::string> out;
-    if (curl_url_set(u, CURLUPART_URL, state_->baseURL.c_str(), 0) == CURLUE_OK &&
+    if (curl_url_set(u, CURLUPART_URL, base.c_str(), 0) == CURLUE_OK &&
         (path.empty() || curl_url_set(u, CURLUPART_URL, path.c_str(), 0) == CURLUE_OK)) {
         char* text = nullptr;
         if (curl_url_get(u, CURLUPART_URL, &text, 0) == CURLUE_OK) out = text;
@@ -90,37 +102,42 @@ std::optional<std::string> VXMWebClient::resolve(const std::string& path) const 
     return out;
 }
 
-void VXMWebClient::prepare(VXMWebRequest& request) {
-    if (!request.URL()) request.setURL(resolve(request.path()));
-    request.addHeaders(state_->headers);
+// Steps on the client's queue before a transaction starts.
+void prepare(const VXMWebClient::State& state, VXMWebRequest& request) {
+    if (!request.URL()) request.setURL(resolveAgainst(state.baseURL, request.path()));
+    request.addHeaders(state.headers);
 }
+
+}  // namespace
 
 void VXMWebClient::startRequest(std::shared_ptr<VXMWebRequest> request, Completion completion) {
     auto state = state_;
-    std::lock_guard lock(state->mutex);
-    prepare(*request);
-    auto tx = VXMWebClientTransaction::transactionWithRequest(std::move(request));
-    state->connections.insert(tx);
-    // The handler already runs on the global concurrent queue.
-    tx->startWithCompletionHandler([state, tx, completion = std::move(completion)](
-                                       const std::shared_ptr<VXMWebResponse>& response) {
-        if (completion) completion(response);
-        std::lock_guard lock(state->mutex);
-        state->connections.erase(tx);
-    });
+    state->queue->async(
+        [state, request = std::move(request), completion = std::move(completion)]() mutable {
+            prepare(*state, *request);
+            auto tx = VXMWebClientTransaction::transactionWithRequest(std::move(request));
+            state->connections.insert(tx);
+            // The transaction's handler already runs on the global concurrent queue.
+            tx->startWithCompletionHandler([state, tx, completion = std::move(completion)](
+                                               const std::shared_ptr<VXMWebResponse>& response) {
+                if (completion) completion(response);
+                state->queue->async([state, tx] { state->connections.erase(tx); });
+            });
+        });
 }
 
 void VXMWebClient::syncStartRequest(std::shared_ptr<VXMWebRequest> request, Completion completion) {
     auto state = state_;
-    std::lock_guard lock(state->mutex);
-    prepare(*request);
-    auto tx = VXMWebClientTransaction::transactionWithRequest(std::move(request));
-    state->connections.insert(tx);
-    tx->syncStartWithCompletionHandler(
-        [&completion](const std::shared_ptr<VXMWebResponse>& response) {
-            if (completion) completion(response);
-        });
-    state->connections.erase(tx);
+    state->queue->sync([&] {
+        prepare(*state, *request);
+        auto tx = VXMWebClientTransaction::transactionWithRequest(std::move(request));
+        state->connections.insert(tx);
+        tx->syncStartWithCompletionHandler(
+            [&completion](const std::shared_ptr<VXMWebResponse>& response) {
+                if (completion) completion(response);
+            });
+        state->connections.erase(tx);
+    });
 }
 
 namespace {
@@ -200,6 +217,7 @@ void VXMWebClient::setCacheDelegate(VXMWebClientCacheDelegate* delegate) {
 }
 
 size_t VXMWebClient::connectionCount() const {
-    std::lock_guard lock(state_->mutex);
-    return state_->connections.size();
+    size_t n = 0;
+    state_->queue->sync([&] { n = state_->connections.size(); });
+    return n;
 }

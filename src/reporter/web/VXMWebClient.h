@@ -2,11 +2,13 @@
 // The HTTP client of one base URL: default headers, the set of running
 // transactions, asynchronous and synchronous starts.
 //
-// Threads: asynchronous completions run on the global concurrent queue of
-// default priority; a caller that needs another queue hops there itself. A
-// synchronous start runs the exchange and its completion on the calling
-// thread and returns afterwards; it holds the client for the whole exchange,
-// so other requests of the same client wait behind it.
+// Threads: the client's serial queue "com.vexmor.rest-client" owns its
+// default headers and its transaction set. Asynchronous completions run on
+// the global concurrent queue of default priority; a caller that needs
+// another queue hops there itself. A synchronous start runs the exchange and
+// its completion inside a sync onto the client's queue, on the calling
+// thread, and returns afterwards; other requests of the same client wait
+// behind it, and its completion must not wait for the client's queue.
 
 #include <cstdint>
 #include <map>
@@ -85,8 +87,8 @@ class VXMWebClient {
     // Transactions started and not yet completed.
     size_t connectionCount() const;
 
-  private:
     struct State;
-    void prepare(VXMWebRequest& request);
+
+  private:
     std::shared_ptr<State> state_;
 };

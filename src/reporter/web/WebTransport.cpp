@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 
+#include "platform/core/Dispatch.h"
+
 #include <map>
 #include <mutex>
 #include <thread>
@@ -128,7 +130,7 @@ void startTransfer(CURL* easy, std::function<void(int)> done) {
 }
 
 void dispatchCompletion(std::function<void()> work) {
-    std::thread(std::move(work)).detach();
+    platform::globalQueue(platform::QueuePriority::Default)->async(std::move(work));
 }
 
 void setTrustedCertificatesFile(std::optional<std::string> path) {

@@ -5,6 +5,7 @@
 #include <future>
 #include <thread>
 
+#include "platform/core/Dispatch.h"
 #include "support/HttpServer.h"
 #include "support/TempDir.h"
 
@@ -352,27 +353,35 @@ TEST(VXMWebClient, WhereCompletionsRun) {
     VXMWebClient client(server.url("/"));
     const auto caller = std::this_thread::get_id();
 
-    // Asynchronous: returns at once, completes on another thread.
-    std::promise<std::thread::id> ranOn;
+    // Asynchronous: returns at once, completes on the global concurrent queue.
+    std::promise<std::pair<std::thread::id, bool>> ranOn;
     server.enqueue({.status = 200, .delay = 300ms});
-    client.startRequest(VXMWebRequest::requestWithMethod("GET", "/a"),
-                        [&](const Response&) { ranOn.set_value(std::this_thread::get_id()); });
+    client.startRequest(VXMWebRequest::requestWithMethod("GET", "/a"), [&](const Response&) {
+        ranOn.set_value({std::this_thread::get_id(),
+                         platform::globalQueue(platform::QueuePriority::Default)->isCurrent()});
+    });
     EXPECT_EQ(client.connectionCount(), 1u);
     auto f = ranOn.get_future();
     ASSERT_EQ(f.wait_for(10s), std::future_status::ready);
-    EXPECT_NE(f.get(), caller);
+    auto [thread, onGlobalQueue] = f.get();
+    EXPECT_NE(thread, caller);
+    EXPECT_TRUE(onGlobalQueue);
     for (int i = 0; i < 100 && client.connectionCount(); ++i) std::this_thread::sleep_for(10ms);
     EXPECT_EQ(client.connectionCount(), 0u);
 
-    // Synchronous: the completion has run on this thread before the call returns.
+    // Synchronous: the completion has run on this thread, inside the client's
+    // queue, before the call returns.
     std::optional<std::thread::id> syncOn;
+    std::string queueLabel;
     std::optional<platform::Error> error;
-    client.syncStartRequestExpectingResponse(VXMWebRequest::requestWithMethod("GET", "/s"), 200,
-                                             [&](const Response& r) {
-                                                 syncOn = std::this_thread::get_id();
-                                                 error = r->error();
-                                             });
+    client.syncStartRequestExpectingResponse(
+        VXMWebRequest::requestWithMethod("GET", "/s"), 200, [&](const Response& r) {
+            syncOn = std::this_thread::get_id();
+            queueLabel = platform::DispatchQueue::currentLabel();
+            error = r->error();
+        });
     EXPECT_EQ(syncOn, caller);
+    EXPECT_EQ(queueLabel, "com.vexmor.rest-client");
     ASSERT_TRUE(error);
     EXPECT_EQ(error->domain, vxmweb::kWebClientErrorDomain);
     EXPECT_EQ(error->code, vxmweb::kUnexpectedStatusError);
