@@ -16,6 +16,7 @@
 
 #include "platform/core/Dispatch.h"
 #include "platform/fuse/UserFileSystem.h"
+#include "support/FuseCheck.h"
 #include "support/TempDir.h"
 
 using platform::Error;
@@ -25,22 +26,6 @@ using platform::UserFileSystem;
 using platform::UserFileSystemEvent;
 
 namespace {
-
-bool fuseUsable(std::string* why) {
-    int fd = open("/dev/fuse", O_RDWR);
-    if (fd < 0) {
-        *why = std::string("/dev/fuse cannot be opened: ") + strerror(errno);
-        return false;
-    }
-    close(fd);
-    return true;
-}
-
-#define REQUIRE_FUSE()                              \
-    do {                                            \
-        std::string why;                            \
-        if (!fuseUsable(&why)) GTEST_SKIP() << why; \
-    } while (0)
 
 // Serves `root` as it is; "/eio" fails without an error value, "/enoent-x"
 // with ENOENT. Records the calls that matter to the tests.
