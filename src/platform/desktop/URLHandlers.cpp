@@ -48,6 +48,10 @@ std::optional<URLHandler> handlerForURLScheme(const std::string& scheme) {
     return handler;
 }
 
+bool isValidURL(const std::string& text) {
+    return g_uri_is_valid(text.c_str(), G_URI_FLAGS_NONE, nullptr);
+}
+
 bool openURL(const std::string& url, Error* error) {
     gchar* scheme = g_uri_parse_scheme(url.c_str());
     if (!scheme) {

@@ -20,6 +20,9 @@ struct URLHandler {
 // The default application for `scheme`, else the first one registered for it.
 std::optional<URLHandler> handlerForURLScheme(const std::string& scheme);
 
+// Whether the text parses as an absolute URL.
+bool isValidURL(const std::string& text);
+
 // Opens `url` with the default application of its scheme, without waiting
 // for that application; false (with the reason) when none takes it.
 bool openURL(const std::string& url, Error* error = nullptr);

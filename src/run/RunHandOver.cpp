@@ -1,0 +1,194 @@
+#include <pwd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/desktop/URLHandlers.h"
+#include "run/RunTool.h"
+
+namespace fs = std::filesystem;
+
+namespace run {
+namespace {
+
+constexpr const char* kScheme = "vexmor";
+
+std::string homeFolder() {
+    if (const char* home = std::getenv("HOME"); home && *home) return home;
+    if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) return pw->pw_dir;
+    return "/";
+}
+
+std::string cachesFolder() {
+    const char* xdg = std::getenv("XDG_CACHE_HOME");
+    if (xdg && xdg[0] == '/') return xdg;
+    return homeFolder() + "/.cache";
+}
+
+}  // namespace
+
+std::optional<DesktopApp> installedVexmorApp() {
+    auto handler = platform::handlerForURLScheme(kScheme);
+    if (!handler || handler->location.empty()) return std::nullopt;
+    return DesktopApp{handler->location, "file://" + handler->location + "/"};
+}
+
+bool isVexmorInstalled() {
+    auto app = installedVexmorApp();
+    if (app && debugEnabled()) VXMLog("Install path %s", app->url.c_str());
+    return app.has_value();
+}
+
+bool isVexmorBuildPlistCompatible() {
+    auto app = installedVexmorApp();
+    if (!app) return false;
+    std::ifstream in(app->location + "/Contents/Info.plist", std::ios::binary);
+    if (!in) return false;
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    auto info = platform::Value::fromPlist(bytes.str());
+    if (!info) return false;
+    const platform::Value& version = (*info)["CFBundleVersion"];
+    int64_t build = version.isString() ? integerValue(*version.ifString()) : version.int64Value();
+    return build > 202;
+}
+
+std::string cacheDirectory(const std::string& endpoint) {
+    std::string path = cachesFolder() + "/com.vexmor.mac/" + md5Hex(endpoint) + "/builds";
+    std::error_code ec;
+    fs::create_directories(path, ec);
+    if (ec || !fs::is_directory(path)) {
+        VXMLog("ERROR: unable to write directory for object store.");
+        if (ec) VXMLog("%s", ec.message().c_str());
+    }
+    return path;
+}
+
+std::vector<std::string> cacheDSYMsAtPath(const std::string& source,
+                                          const std::string& destination) {
+    std::vector<fs::path> entries;
+    std::error_code ec;
+    for (fs::directory_iterator it(source, ec), end; !ec && it != end; it.increment(ec))
+        entries.push_back(it->path());
+    if (ec) {
+        VXMLog("Unable to get contents of path %s \n%s", source.c_str(), ec.message().c_str());
+        exitTool(1);
+    }
+    std::sort(entries.begin(), entries.end());
+    std::vector<std::string> copied;
+    for (const fs::path& entry : entries) {
+        if (entry.extension() != ".dSYM") continue;
+        std::string target = joinPath(destination, entry.filename().string());
+        copied.push_back(target);
+        fs::copy(entry, target, fs::copy_options::recursive | fs::copy_options::copy_symlinks, ec);
+        if (ec) {
+            VXMLog("Unable to copy dSYM at path %s to path %s %s", entry.c_str(), target.c_str(),
+                   ec.message().c_str());
+            exitTool(1);
+        }
+    }
+    return copied;
+}
+
+void sendDataToMacApp(const std::optional<std::string>& buildPlistPath,
+                      const Environment& environment, const std::string& apiKey,
+                      const std::string& endpoint, const std::string& bundleIdentifier,
+                      bool queryForm) {
+    if (debugEnabled()) VXMLog("Sending data to Vexmor.app");
+    std::string url = "vexmor://xcode?";
+    if (buildPlistPath) url += "VEXMOR_BUILD_PLIST_PATH=" + urlEncode(*buildPlistPath);
+    if (queryForm) {
+        bool first = true;
+        for (const char* name :
+             {"BUILT_PRODUCTS_DIR", "PRODUCT_NAME", "WRAPPER_NAME", "DWARF_DSYM_FOLDER_PATH",
+              "DWARF_DSYM_FILE_NAME", "PLATFORM_NAME", "PROJECT_FILE_PATH", "INFOPLIST_PATH",
+              "CONFIGURATION", "SDKROOT"}) {
+            // A setting that is not set goes with an empty value.
+            const std::string* value = setting(environment, name);
+            url += std::string(first ? "" : "&") + name + "=" + urlEncode(value ? *value : "");
+            first = false;
+        }
+        url += "&VEXMOR_FRAMEWORK_PATH=" + urlEncode(toolBundlePath());
+        url += "&VEXMOR_API_KEY=" + urlEncode(apiKey);
+        url += "&VEXMOR_RUN_VERSION=" + urlEncode(toolBuildVersion());
+        if (const std::string* xcode = setting(environment, "XCODE_VERSION_ACTUAL"))
+            url += "&XCODE_VERSION_ACTUAL=" + *xcode;
+        if (const std::string* paths = setting(environment, "FRAMEWORK_SEARCH_PATHS"))
+            url += "&FRAMEWORK_SEARCH_PATHS=" + urlEncode(*paths);
+    }
+
+    if (platform::isValidURL(url) && platform::openURL(url)) return;
+
+    std::string confirm =
+        endpoint + "/api/v1/" + urlEncode(apiKey) + "/confirm/" + urlEncode(bundleIdentifier);
+    if (platform::isValidURL(confirm)) {
+        platform::openURL(confirm);
+        const std::string* dsym = setting(environment, "DWARF_DSYM_FILE_NAME");
+        VXMLog(
+            "You must install Vexmor to continue. %s\n\nIf this machine is a build server "
+            "please remove Vexmor.app if present and use xcodebuild so that %s is uploaded.\n",
+            confirm.c_str(), dsym ? dsym->c_str() : "");
+    } else {
+        VXMLog("Failed to build URL %s", confirm.c_str());
+    }
+    exitTool(1);
+}
+
+void handOver(const Environment& environment, const std::string& apiKey,
+              const std::string& endpoint) {
+    std::string buildFolder = joinPath(cacheDirectory(endpoint), newUUIDString());
+    std::error_code ec;
+    fs::create_directories(buildFolder, ec);
+    if (ec) {
+        plainLog("Unable to create directory at path %s \n%s", buildFolder.c_str(),
+                 ec.message().c_str());
+        exitTool(1);
+    }
+    // The desktop app owns the folder once it has the URL; until then a
+    // failure takes it away again.
+    removeOnExit(buildFolder);
+
+    platform::Value info = readInfoPlist(environment).value_or(platform::Value::dictionary());
+    platform::Value description = platform::Value::dictionary();
+    auto copySetting = [&](const char* name) {
+        if (const std::string* value = setting(environment, name)) description.set(name, *value);
+    };
+    for (const char* name : {"PLATFORM_NAME", "PROJECT_FILE_PATH", "CONFIGURATION",
+                             "XCODE_VERSION_ACTUAL", "CODE_SIGN_IDENTITY", "SDKROOT"})
+        copySetting(name);
+    description.set("VEXMOR_FRAMEWORK_PATH", toolBundlePath());
+    description.set("VEXMOR_API_KEY", apiKey);
+    description.set("VEXMOR_RUN_VERSION", toolBuildVersion());
+    copySetting("PROVISIONING_PROFILE");
+    const std::string* products = setting(environment, "BUILT_PRODUCTS_DIR");
+    platform::Value dsyms = platform::Value::array();
+    for (const auto& path : cacheDSYMsAtPath(products ? *products : "", buildFolder))
+        dsyms.append(path);
+    description.set("dSYMs", std::move(dsyms));
+    for (const char* key : {"CFBundleShortVersionString", "CFBundleVersion", "CFBundleDisplayName",
+                            "CFBundleName", "CFBundleIdentifier"}) {
+        if (info.contains(key)) description.set(key, info[key]);
+    }
+    platform::Value runner = platform::Value::dictionary();
+    for (const auto& [name, value] : environment) runner.set(name, value);
+    description.set("Runner_Environment_Dictionary", std::move(runner));
+
+    std::string bundleIdentifier = info["CFBundleIdentifier"].stringValue();
+    if (isVexmorBuildPlistCompatible()) {
+        std::string plistPath = joinPath(buildFolder, "Build.plist");
+        // Should the description not be written, the query form still carries the build.
+        if (writePlistAtomically(plistPath, description)) {
+            sendDataToMacApp(plistPath, environment, apiKey, endpoint, bundleIdentifier, false);
+            keepOnExit(buildFolder);
+            return;
+        }
+    }
+    sendDataToMacApp(std::nullopt, environment, apiKey, endpoint, bundleIdentifier, true);
+    keepOnExit(buildFolder);
+}
+
+}  // namespace run
