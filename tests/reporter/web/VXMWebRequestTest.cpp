@@ -181,3 +181,25 @@ TEST(VXMWebRequest, HeadersThatWouldBreakTheRequestAreRefused) {
     EXPECT_EQ(r.customHeaders().size(), 2u);
     EXPECT_EQ(r.customHeaders().at("ACCEPT"), "application/x-plist");
 }
+
+TEST(VXMWebClient, PathsResolveAgainstTheBaseURL) {
+    struct Case {
+        const char* base;
+        const char* path;
+        std::optional<std::string> url;
+    };
+    const Case cases[] = {
+        {"https://api.example.com", "/spi/v2/platforms/mac/apps/a%20b/settings?build_version=1",
+         "https://api.example.com/spi/v2/platforms/mac/apps/a%20b/settings?build_version=1"},
+        {"https://h.example/api/", "v1/x", "https://h.example/api/v1/x"},
+        {"https://h.example/api/v1", "../v2", "https://h.example/v2"},
+        {"https://h.example/api/", "", "https://h.example/api/"},
+        {"https://h.example/", "https://other.example/abs", "https://other.example/abs"},
+        {"not a url", "/x", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.base) + " + " + c.path);
+        VXMWebClient client(c.base);
+        EXPECT_EQ(client.resolve(c.path), c.url);
+    }
+}
