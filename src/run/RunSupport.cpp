@@ -26,7 +26,7 @@ std::vector<std::string>& cleanupPaths() {
     return paths;
 }
 
-std::string vformat(const char* format, va_list args) {
+[[gnu::format(printf, 1, 0)]] std::string vformat(const char* format, va_list args) {
     va_list copy;
     va_copy(copy, args);
     int n = std::vsnprintf(nullptr, 0, format, copy);
