@@ -20,11 +20,11 @@
 
 #include "Logging/LGLogCall.h"
 
-#define LG_LOG_MAYBE(async, flag, ...)                                                       \
-    do {                                                                                     \
-        if constexpr ((LG_LOG_LEVEL) & (flag))                                               \
-            ::lg_detail::logCall((async), (LG_LOG_LEVEL), (flag), 0, __FILE__, __func__,      \
-                                 __LINE__, __VA_ARGS__);                                     \
+#define LG_LOG_MAYBE(async, flag, ...)                                                             \
+    do {                                                                                           \
+        if constexpr ((LG_LOG_LEVEL) & (flag))                                                     \
+            ::lg_detail::logCall((async), (LG_LOG_LEVEL), (flag), 0, __FILE__, __func__, __LINE__, \
+                                 __VA_ARGS__);                                                     \
     } while (0)
 
 #define LGLogError(...) LG_LOG_MAYBE(false, LG_LOG_FLAG_ERROR, __VA_ARGS__)

@@ -609,8 +609,8 @@ class SystemClock final : public Clock {
                 continue;
             }
             auto first = byTime_.begin();
-            if (first->first > now()) {
-                cv_.wait_until(lk, first->first);
+            if (time_point when = first->first; when > now()) {
+                cv_.wait_until(lk, when);  // a copy: cancel may erase the entry meanwhile
                 continue;
             }
             Token t = first->second;

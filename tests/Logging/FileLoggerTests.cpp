@@ -1,0 +1,240 @@
+#include "Logging/LGFileLogger.h"
+
+#include <sys/wait.h>
+#include <sys/xattr.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <ctime>
+#include <deque>
+#include <thread>
+
+#include "Logging/LGLogFileManager.h"
+#include "RecordingSink.h"
+#include "support/ManualClock.h"
+#include "support/TempDir.h"
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+// 2014-05-06 07:08:09.123 UTC.
+std::chrono::system_clock::time_point fixedTime() {
+    struct tm tm = {};
+    tm.tm_year = 114, tm.tm_mon = 4, tm.tm_mday = 6, tm.tm_hour = 7, tm.tm_min = 8, tm.tm_sec = 9;
+    return std::chrono::system_clock::from_time_t(timegm(&tm)) + 123ms;
+}
+
+LGLogMessagePtr message(std::string text) {
+    return std::make_shared<LGLogMessage>(std::move(text), 7, 4, 0, "/f.cpp", "fn", 1, std::nullopt,
+                                          0, fixedTime(), 1, "", "");
+}
+
+void deliver(const std::shared_ptr<LGFileLogger>& sink, const std::string& text) {
+    sink->loggerQueue()->sync([&] { sink->logMessage(message(text)); });
+}
+
+// The archived mark as the standard tool sees it.
+bool getfattrSeesMark(const std::string& path) {
+    std::string cmd =
+        "getfattr --absolute-names -n user.tessaro.log.archived '" + path + "' >/dev/null 2>&1";
+    return WEXITSTATUS(std::system(cmd.c_str())) == 0;
+}
+
+std::vector<std::string> namesIn(const fs::path& dir) {
+    std::vector<std::string> v;
+    for (auto& e : fs::directory_iterator(dir)) v.push_back(e.path().filename().string());
+    std::sort(v.begin(), v.end());
+    return v;
+}
+
+// A manager whose names are drawn from a list.
+class ScriptedManager : public LGLogFileManagerDefault {
+  public:
+    ScriptedManager(std::string dir, std::deque<std::string> ids)
+        : LGLogFileManagerDefault(std::move(dir)), ids_(std::move(ids)) {}
+    std::string generateShortUUID() override {
+        std::string id = ids_.front();
+        ids_.pop_front();
+        return id;
+    }
+
+  private:
+    std::deque<std::string> ids_;
+};
+
+class FileSink : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        setenv("TZ", "UTC", 1);
+        tzset();
+    }
+    testsupport::TempDir dir_;
+};
+
+}  // namespace
+
+TEST(LogFileManager, LogFileNames) {
+    struct Case {
+        const char* name;
+        bool isLog;
+    } cases[] = {{"log-0A1B2C.txt", true}, {"log-0a1b2c.txt", false}, {"log-0A1B2.txt", false},
+                 {"log-0A1B2C", true},     {"log-ABCDEF.gz", true},   {"xlog-ABCDEF.txt", false},
+                 {"log-ABCDEG.txt", false}};
+    for (auto& c : cases) EXPECT_EQ(LGLogFileManagerDefault::isLogFile(c.name), c.isLog) << c.name;
+    for (int i = 0; i < 20; ++i) {
+        std::string id = LGLogFileManagerDefault::make("/nonexistent")->generateShortUUID();
+        ASSERT_TRUE(LGLogFileManagerDefault::isLogFile("log-" + id + ".txt")) << id;
+    }
+}
+
+TEST(LogFileManager, DefaultDirectoryFollowsXdgStateHome) {
+    testsupport::TempDir dir;
+    setenv("XDG_STATE_HOME", dir.path().c_str(), 1);
+    auto m = LGLogFileManagerDefault::make();
+    EXPECT_EQ(m->logsDirectory(), (dir / "Tessaro" / "Logs").string());
+    EXPECT_TRUE(fs::is_directory(dir / "Tessaro" / "Logs"));
+    unsetenv("XDG_STATE_HOME");
+}
+
+TEST_F(FileSink, NewFileIsCreatedExclusivelyNeverReusingAnExistingName) {
+    testsupport::writeFile(dir_ / "log-AAAAAA.txt", "someone else's");
+    auto m = std::make_shared<ScriptedManager>(dir_.path().string(),
+                                               std::deque<std::string>{"AAAAAA", "BBBBBB"});
+    EXPECT_EQ(m->createNewLogFile(), (dir_ / "log-BBBBBB.txt").string());
+    EXPECT_EQ(testsupport::readFile(dir_ / "log-AAAAAA.txt"), "someone else's");
+    EXPECT_EQ(fs::file_size(dir_ / "log-BBBBBB.txt"), 0u);
+}
+
+TEST_F(FileSink, ArchivedMarkIsAnExtendedAttribute) {
+    auto path = (dir_ / "log-ABCDEF.txt").string();
+    testsupport::writeFile(path, "x");
+    LGLogFileInfo info(path);
+    EXPECT_FALSE(info.isArchived());
+    std::string err = captureStderr([&] { info.setIsArchived(false); });  // absent: silent
+    EXPECT_EQ(err, "");
+    info.setIsArchived(true);
+    EXPECT_TRUE(info.isArchived());
+    EXPECT_TRUE(getfattrSeesMark(path));
+    char value[8];
+    EXPECT_EQ(::getxattr(path.c_str(), "user.tessaro.log.archived", value, sizeof value), 0);
+    info.setIsArchived(false);
+    EXPECT_FALSE(getfattrSeesMark(path));
+
+    info.renameFile("log-FEDCBA.txt");
+    EXPECT_EQ(info.fileName(), "log-FEDCBA.txt");
+    EXPECT_TRUE(fs::exists(dir_ / "log-FEDCBA.txt"));
+    EXPECT_EQ(info.fileSize(), 1u);
+    EXPECT_TRUE(info == LGLogFileInfo((dir_ / "log-FEDCBA.txt").string()));
+}
+
+TEST_F(FileSink, PruningKeepsTheNewestArchivedFilesAndNeverTheLiveOne) {
+    // The live file is the newest, or (as after equal creation times) not.
+    for (bool liveIsNewest : {true, false}) {
+        SCOPED_TRACE(liveIsNewest ? "live newest" : "live oldest");
+        testsupport::TempDir dir;
+        auto m = LGLogFileManagerDefault::make(dir.path().string());
+        auto make = [&](const std::string& id, bool archived) {
+            auto p = (dir / ("log-" + id + ".txt")).string();
+            testsupport::writeFile(p, id);
+            if (archived) LGLogFileInfo(p).setIsArchived(true);
+            std::this_thread::sleep_for(15ms);  // distinct creation times
+        };
+        if (!liveIsNewest) make("00000F", false);
+        for (int i = 1; i <= 7; ++i) make("00000" + std::to_string(i), true);
+        if (liveIsNewest) make("00000F", false);
+        m->deleteOldLogFiles();
+        EXPECT_EQ(namesIn(dir.path()),
+                  (std::vector<std::string>{"log-000003.txt", "log-000004.txt", "log-000005.txt",
+                                            "log-000006.txt", "log-000007.txt", "log-00000F.txt"}));
+        // Lowering the maximum prunes at once (on the logging queue); the same value does nothing.
+        m->setMaximumNumberOfLogFiles(2);
+        LGLog::loggingQueue()->sync([] {});
+        EXPECT_EQ(namesIn(dir.path()),
+                  (std::vector<std::string>{"log-000006.txt", "log-000007.txt", "log-00000F.txt"}));
+        m->setMaximumNumberOfLogFiles(0);
+        m->deleteOldLogFiles();
+        EXPECT_EQ(namesIn(dir.path()).size(), 3u);
+    }
+}
+
+TEST_F(FileSink, AppendsFormattedLinesToTheUnarchivedNewestFile) {
+    auto path = dir_ / "log-123ABC.txt";
+    testsupport::writeFile(path, "0123456789");
+    auto sink = LGFileLogger::make(LGLogFileManagerDefault::make(dir_.path().string()));
+    EXPECT_EQ(sink->loggerName(), "tessaro.logging.fileLogger");
+    deliver(sink, "hello");
+    deliver(sink, "ends in newline\n");
+    EXPECT_EQ(testsupport::readFile(path),
+              "0123456789"
+              "2014/05/06 07:08:09:123  hello\n"
+              "2014/05/06 07:08:09:123  ends in newline\n");
+    EXPECT_EQ(namesIn(dir_.path()).size(), 1u);
+}
+
+TEST_F(FileSink, RollsBySize) {
+    auto sink = LGFileLogger::make(LGLogFileManagerDefault::make(dir_.path().string()));
+    sink->setMaximumFileSize(100);
+    EXPECT_EQ(sink->maximumFileSize(), 100u);
+    const std::string text(40, 'x');  // 25 + 40 + 1 = 66 bytes a line
+    deliver(sink, text);
+    auto first = namesIn(dir_.path()).at(0);
+    deliver(sink, text);  // 132 bytes: written whole, then rolled
+    ASSERT_EQ(fs::file_size(dir_ / first), 132u);
+    EXPECT_TRUE(getfattrSeesMark((dir_ / first).string()));
+    deliver(sink, text);
+    auto names = namesIn(dir_.path());
+    ASSERT_EQ(names.size(), 2u);
+    auto second = names[0] == first ? names[1] : names[0];
+    EXPECT_EQ(fs::file_size(dir_ / second), 66u);
+    EXPECT_FALSE(getfattrSeesMark((dir_ / second).string()));
+}
+
+TEST_F(FileSink, RollsByAgeOnTheClock) {
+    testsupport::ManualClock clock(std::chrono::system_clock::now());
+    auto sink = LGFileLogger::make(LGLogFileManagerDefault::make(dir_.path().string()), clock);
+    sink->setRollingFrequency(100);
+    EXPECT_EQ(sink->rollingFrequency(), 100);  // settings hops are FIFO: it is in
+    deliver(sink, "one");
+    auto first = (dir_ / namesIn(dir_.path()).at(0)).string();
+    EXPECT_EQ(clock.pendingCount(), 1u);  // the age timer
+    clock.advance(50s);
+    sink->loggerQueue()->sync([] {});
+    EXPECT_FALSE(getfattrSeesMark(first));
+    clock.advance(51s);
+    sink->loggerQueue()->sync([] {});
+    EXPECT_TRUE(getfattrSeesMark(first));
+    EXPECT_EQ(clock.pendingCount(), 0u);
+
+    clock.set(std::chrono::system_clock::now());
+    deliver(sink, "two");  // a new file
+    EXPECT_EQ(namesIn(dir_.path()).size(), 2u);
+    clock.advance(30s);
+    sink->setRollingFrequency(20);  // below the current age: rolls at once
+    EXPECT_EQ(sink->rollingFrequency(), 20);
+    for (auto& n : namesIn(dir_.path())) EXPECT_TRUE(getfattrSeesMark((dir_ / n).string())) << n;
+}
+
+TEST_F(FileSink, WithoutLimitsOneFileGrowsAndNoTimerRuns) {
+    testsupport::ManualClock clock(std::chrono::system_clock::now());
+    auto sink = LGFileLogger::make(LGLogFileManagerDefault::make(dir_.path().string()), clock);
+    sink->setMaximumFileSize(0);
+    sink->setRollingFrequency(0);
+    EXPECT_EQ(sink->maximumFileSize(), 0u);
+    for (int i = 0; i < 200; ++i) deliver(sink, std::string(100, 'y'));
+    clock.advance(24h * 30);
+    sink->loggerQueue()->sync([] {});
+    EXPECT_EQ(clock.pendingCount(), 0u);
+    auto names = namesIn(dir_.path());
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_EQ(fs::file_size(dir_ / names[0]), 200u * 126u);
+
+    // Removal from the dispatcher closes and archives the file.
+    LGLog::addLogger(sink);
+    LGLog::removeLogger(sink);
+    LGLog::flushLog();
+    sink->loggerQueue()->sync([] {});
+    EXPECT_TRUE(getfattrSeesMark((dir_ / names[0]).string()));
+}
