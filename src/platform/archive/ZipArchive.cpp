@@ -22,18 +22,23 @@ Error zipError(zip_t* archive, const std::string& what) {
 
 struct Item {
     std::filesystem::path path;
-    std::string name;  // inside the archive, '/'-separated
+    std::string name;     // inside the archive, '/'-separated
+    bool follow = false;  // the top entry: a link to a folder packs the folder
 };
+
+int statItem(const Item& item, struct stat* st) {
+    return item.follow ? stat(item.path.c_str(), st) : lstat(item.path.c_str(), st);
+}
 
 // `root` and everything below it, parents before children, siblings by name
 // so that an archive does not depend on directory order.
 bool collect(const std::filesystem::path& root, std::vector<Item>* items, Error* error) {
-    items->push_back({root, root.filename().string()});
+    items->push_back({root, root.filename().string(), true});
     for (size_t i = 0; i < items->size(); ++i) {
         Item parent = (*items)[i];
         std::error_code ec;
-        if (!std::filesystem::is_directory(std::filesystem::symlink_status(parent.path, ec)))
-            continue;
+        struct stat st;
+        if (statItem(parent, &st) != 0 || !S_ISDIR(st.st_mode)) continue;
         std::vector<Item> children;
         for (std::filesystem::directory_iterator it(parent.path, ec), end; !ec && it != end;
              it.increment(ec))
@@ -51,7 +56,7 @@ bool collect(const std::filesystem::path& root, std::vector<Item>* items, Error*
 
 bool add(zip_t* archive, const Item& item, std::deque<std::string>* keep, Error* error) {
     struct stat st;
-    if (lstat(item.path.c_str(), &st) != 0) {
+    if (statItem(item, &st) != 0) {
         setError(error, Error::posix(errno, "cannot read " + item.path.string()));
         return false;
     }
@@ -102,7 +107,7 @@ bool zipWithParent(const std::string& source, const std::string& zipPath, Error*
     std::filesystem::path root = std::filesystem::path(source).lexically_normal();
     if (root.has_filename() == false) root = root.parent_path();
     struct stat st;
-    if (lstat(root.c_str(), &st) != 0) {
+    if (stat(root.c_str(), &st) != 0) {
         setError(error, Error::posix(errno, "cannot read " + root.string()));
         return false;
     }

@@ -55,6 +55,12 @@ TEST(ZipArchive, FolderBecomesTheTopEntry) {
               "App.app.dSYM/Contents/Resources/DWARF/App 0o100755 " +
                   std::string(100000, 'd') + "\n");
     EXPECT_LT(fs::file_size(dir / "a.zip"), 10000u);  // deflated
+
+    // A link in place of the folder packs the folder under the link's name.
+    fs::create_directory_symlink(bundle, dir / "Linked.dSYM");
+    ASSERT_TRUE(platform::zipWithParent((dir / "Linked.dSYM").string(), (dir / "b.zip").string()));
+    EXPECT_NE(listing(dir / "b.zip").find("Linked.dSYM/Contents/Info.plist 0o100644 plist\n"),
+              std::string::npos);
 }
 
 TEST(ZipArchive, FailuresLeaveNothingBehind) {
