@@ -19,7 +19,9 @@ size_t pageSize() {
 
 // An exact multiple of the page size still gains a page, as the layout has
 // always reserved.
-size_t roundedRegion(size_t requested, size_t page) { return page * (requested / page + 1); }
+size_t roundedRegion(size_t requested, size_t page) {
+    return page * (requested / page + 1);
+}
 
 size_t aligned(size_t size) {
     return (size + VXMAllocatorAlignment - 1) & ~(VXMAllocatorAlignment - 1);
@@ -48,7 +50,8 @@ VXMAllocator* VXMAllocatorCreate(size_t writableSize, size_t readOnlySize) {
     struct Guard {
         size_t offset;
         const char* which;
-    } guards[] = {{0, "First"}, {page + writable, "Middle"}, {page + writable + page + readOnly, "Last"}};
+    } guards[] = {
+        {0, "First"}, {page + writable, "Middle"}, {page + writable + page + readOnly, "Last"}};
     for (const Guard& g : guards) {
         if (mprotect(bytes + g.offset, page, PROT_NONE) != 0) {
             VXMSafeLogToStderr("[Allocator] %s guard protection failed %d\n", g.which, errno);
@@ -77,7 +80,8 @@ void* VXMAllocatorSafeAllocateFromRegion(VXMAllocatorRegion* region, size_t size
         if (want + (next - region->start) > region->size)
             return fallbackAllocate(
                 size, "[Allocator] Unable to allocate sufficient memory, falling back to malloc\n");
-        if (region->next.compare_exchange_weak(next, next + want)) return reinterpret_cast<void*>(next);
+        if (region->next.compare_exchange_weak(next, next + want))
+            return reinterpret_cast<void*>(next);
     }
 }
 
@@ -86,8 +90,8 @@ void* VXMAllocatorSafeAllocate(VXMAllocator* allocator, size_t size, int kind) {
     if (!allocator)
         return fallbackAllocate(size, "[Allocator] Allocator invalid, falling back to malloc\n");
     if (allocator->isProtected.load())
-        return fallbackAllocate(size,
-                                "[Allocator] Allocator already protected, falling back to malloc\n");
+        return fallbackAllocate(
+            size, "[Allocator] Allocator already protected, falling back to malloc\n");
     return VXMAllocatorSafeAllocateFromRegion(
         kind == VXMAllocationWritable ? &allocator->writable : &allocator->readOnly, size);
 }

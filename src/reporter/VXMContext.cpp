@@ -55,7 +55,8 @@ void VXMContextInit(VXMReadOnlyContext* context, VXMWritableContext* writable,
     if (!setup.conversionTrackingIdentifier.empty())
         context->host.advertisingId = VXMDupNSString(setup.conversionTrackingIdentifier);
     context->writeRegisters = true;
-    context->conversionTrackingEnabled = VXMExecutableBundleInfo().conversionTracking;
+    context->conversionTrackingEnabled =
+        VXMHostGetFeatureSwitchValue("VexmorConversionTracking", VXMExecutableBundleInfo().info);
     if (context->conversionTrackingEnabled) writable->conversionCallback = setup.conversionCallback;
     writable->externalProcesses.store(nullptr);
     writable->devPlatformName.store(nullptr);
@@ -76,9 +77,11 @@ VXMWritableContext* VXMContextCreate(const VXMContextSetup& setup) {
                                                  4 * page + sizeof(VXMReadOnlyContext));
     vxmContext.allocator = allocator;
 
-    void* readOnlyMemory = VXMAllocatorSafeAllocate(allocator, sizeof(VXMReadOnlyContext), VXMAllocationReadOnly);
+    void* readOnlyMemory =
+        VXMAllocatorSafeAllocate(allocator, sizeof(VXMReadOnlyContext), VXMAllocationReadOnly);
     void* stack = VXMAllocatorSafeAllocate(allocator, VXMSignalStackSize, VXMAllocationWritable);
-    void* writableMemory = VXMAllocatorSafeAllocate(allocator, sizeof(VXMWritableContext), VXMAllocationWritable);
+    void* writableMemory =
+        VXMAllocatorSafeAllocate(allocator, sizeof(VXMWritableContext), VXMAllocationWritable);
     if (!readOnlyMemory || !stack || !writableMemory) return nullptr;
     auto* readOnly = new (readOnlyMemory) VXMReadOnlyContext();
     auto* writable = new (writableMemory) VXMWritableContext();
@@ -143,8 +146,10 @@ void VXMContextSafeWriteData(const VXMReadOnlyContext* context, VXMFile* file) {
     VXMFileWriteHashEntryString(file, "compiler", context->build.compiler);
     VXMFileWriteHashEntryBoolean(file, "debug", context->build.debug);
     VXMFileWriteHashEntryBoolean(file, "arc", context->build.arc);
-    VXMFileWriteHashEntryUint64(file, "os_max", static_cast<uint32_t>(context->build.osVersionSecond));
-    VXMFileWriteHashEntryUint64(file, "os_min", static_cast<uint32_t>(context->build.osVersionFirst));
+    VXMFileWriteHashEntryUint64(file, "os_max",
+                                static_cast<uint32_t>(context->build.osVersionSecond));
+    VXMFileWriteHashEntryUint64(file, "os_min",
+                                static_cast<uint32_t>(context->build.osVersionFirst));
     VXMFileWriteHashEnd(file);
     VXMFileWriteSectionEnd(file);
 }

@@ -18,7 +18,9 @@
 
 namespace {
 
-int32_t currentTid() { return static_cast<int32_t>(syscall(SYS_gettid)); }
+int32_t currentTid() {
+    return static_cast<int32_t>(syscall(SYS_gettid));
+}
 
 void sleepMilliseconds(long ms) {
     timespec t{0, ms * 1000000L};
@@ -140,8 +142,8 @@ void VXMSnapshotSignalHandler(int, siginfo_t*, void* context) {
             VXMProcessGetCurrentQueueLabel(slot.queueLabel, sizeof(slot.queueLabel));
             slot.state.store(VXMThreadSlotCaptured);
             // Stay still while the crashing thread reads this stack.
-            for (int waited = 0; waited < kStoppedThreadWaitMilliseconds && !snapshot->release.load();
-                 ++waited)
+            for (int waited = 0;
+                 waited < kStoppedThreadWaitMilliseconds && !snapshot->release.load(); ++waited)
                 sleepMilliseconds(1);
             break;
         }
@@ -206,7 +208,9 @@ bool VXMProcessSuspendAllOtherThreads(VXMThreadSnapshot* snapshot, const ucontex
     return all;
 }
 
-void VXMProcessResumeAllOtherThreads(VXMThreadSnapshot* snapshot) { snapshot->release.store(1); }
+void VXMProcessResumeAllOtherThreads(VXMThreadSnapshot* snapshot) {
+    snapshot->release.store(1);
+}
 
 void VXMProcessWriteAllThreads(const VXMThreadSnapshot* snapshot, VXMFile* file) {
     VXMFileWriteSectionStart(file, "threads");

@@ -151,10 +151,9 @@ void VXMExceptionSafeWriteData(const VXMExceptionData* data, VXMFile* file) {
 void VXMExceptionCheckHandlers() {
     std::terminate_handler current = std::get_terminate();
     if (current == VXMExceptionHandler) return;
-    VXMLookupFunctionPointer(reinterpret_cast<const void*>(current),
-                             [](const char* symbol, const char* image) {
-                                 VXMDebugLog(
-                                     "[Vexmor] Warning: NSUncaughtExceptionHandler is '%s' in '%s'",
-                                     symbol ? symbol : "(null)", image ? image : "(null)");
-                             });
+    VXMLookupFunctionPointer(
+        reinterpret_cast<const void*>(current), [](const char* symbol, const char* image) {
+            VXMDebugLog("[Vexmor] Warning: NSUncaughtExceptionHandler is '%s' in '%s'",
+                        symbol ? symbol : "(null)", image ? image : "(null)");
+        });
 }

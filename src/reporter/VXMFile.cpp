@@ -95,10 +95,18 @@ void VXMFileWriteSectionEnd(VXMFile* file) {
     writeAll(file, "\n", 1);
 }
 
-void VXMFileWriteHashStart(VXMFile* file) { collectionStart(file, '{'); }
-void VXMFileWriteHashEnd(VXMFile* file) { collectionEnd(file, '}'); }
-void VXMFileWriteArrayStart(VXMFile* file) { collectionStart(file, '['); }
-void VXMFileWriteArrayEnd(VXMFile* file) { collectionEnd(file, ']'); }
+void VXMFileWriteHashStart(VXMFile* file) {
+    collectionStart(file, '{');
+}
+void VXMFileWriteHashEnd(VXMFile* file) {
+    collectionEnd(file, '}');
+}
+void VXMFileWriteArrayStart(VXMFile* file) {
+    collectionStart(file, '[');
+}
+void VXMFileWriteArrayEnd(VXMFile* file) {
+    collectionEnd(file, ']');
+}
 
 void VXMFileWriteHashKey(VXMFile* file, const char* key) {
     entrySeparator(file);
@@ -175,7 +183,10 @@ void VXMFileWriteStringBounded(VXMFile* file, const char* text, size_t length) {
             unitLength = 2;
         } else if (c < 0x20) {
             static const char hex[] = "0123456789abcdef";
-            const char* shortForm = c == '\n' ? "\\n" : c == '\t' ? "\\t" : c == '\r' ? "\\r" : nullptr;
+            const char* shortForm = c == '\n'   ? "\\n"
+                                    : c == '\t' ? "\\t"
+                                    : c == '\r' ? "\\r"
+                                                : nullptr;
             if (shortForm) {
                 unit = shortForm;
                 unitLength = 2;
@@ -190,7 +201,8 @@ void VXMFileWriteStringBounded(VXMFile* file, const char* text, size_t length) {
             // Keep a UTF-8 character whole so a cut never splits one.
             size_t n = utf8SequenceLength(c);
             size_t k = 1;
-            while (k < n && i + k < length && (static_cast<uint8_t>(text[i + k]) & 0xC0) == 0x80) ++k;
+            while (k < n && i + k < length && (static_cast<uint8_t>(text[i + k]) & 0xC0) == 0x80)
+                ++k;
             unitLength = consumed = k;
         }
         if (written + unitLength > VXMStringLimit) break;

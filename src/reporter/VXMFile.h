@@ -14,9 +14,9 @@
 
 struct VXMFile {
     int32_t fd = -1;
-    int32_t depth = 0;         // collections opened and not yet closed
-    bool entryWritten = false; // the next entry needs a comma first
-    char readAhead = 0;        // the reader's current character, 0 at the end
+    int32_t depth = 0;          // collections opened and not yet closed
+    bool entryWritten = false;  // the next entry needs a comma first
+    char readAhead = 0;         // the reader's current character, 0 at the end
     // Reader input when it reads from memory instead of the descriptor.
     const uint8_t* bytes = nullptr;
     size_t length = 0;
@@ -63,4 +63,3 @@ void VXMFileWriteStringBounded(VXMFile* file, const char* text, size_t length);
 
 void VXMCrashHandlerSafeWriteSchema(VXMFile* file);
 void VXMFrameSafeWriteData(const VXMFrame* frame, VXMFile* file);
-

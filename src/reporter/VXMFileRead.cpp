@@ -101,14 +101,30 @@ std::optional<std::string> unescape(const std::string& raw) {
         }
         if (++i >= raw.size()) return std::nullopt;
         switch (raw[i]) {
-            case '"': out += '"'; break;
-            case '\\': out += '\\'; break;
-            case '/': out += '/'; break;
-            case 'b': out += '\b'; break;
-            case 'f': out += '\f'; break;
-            case 'n': out += '\n'; break;
-            case 'r': out += '\r'; break;
-            case 't': out += '\t'; break;
+            case '"':
+                out += '"';
+                break;
+            case '\\':
+                out += '\\';
+                break;
+            case '/':
+                out += '/';
+                break;
+            case 'b':
+                out += '\b';
+                break;
+            case 'f':
+                out += '\f';
+                break;
+            case 'n':
+                out += '\n';
+                break;
+            case 'r':
+                out += '\r';
+                break;
+            case 't':
+                out += '\t';
+                break;
             case 'u': {
                 auto unit = [&](size_t at) -> int32_t {
                     if (at + 4 > raw.size()) return -1;
@@ -124,7 +140,8 @@ std::optional<std::string> unescape(const std::string& raw) {
                 if (cp < 0) return std::nullopt;
                 i += 4;
                 if (cp >= 0xD800 && cp <= 0xDBFF) {
-                    if (i + 2 >= raw.size() || raw[i + 1] != '\\' || raw[i + 2] != 'u') return std::nullopt;
+                    if (i + 2 >= raw.size() || raw[i + 1] != '\\' || raw[i + 2] != 'u')
+                        return std::nullopt;
                     int32_t low = unit(i + 3);
                     if (low < 0xDC00 || low > 0xDFFF) return std::nullopt;
                     cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
@@ -135,7 +152,8 @@ std::optional<std::string> unescape(const std::string& raw) {
                 appendUTF8(&out, static_cast<uint32_t>(cp));
                 break;
             }
-            default: return std::nullopt;
+            default:
+                return std::nullopt;
         }
     }
     return out;
@@ -221,8 +239,10 @@ std::optional<platform::Value> readObject(VXMFile* file, int depth) {
     }
     if (c == '[') return readArray(file, depth);
     if (c == '{') return readHash(file, depth);
-    if (c == 't') return readWord(file, "true") ? std::optional(platform::Value(true)) : std::nullopt;
-    if (c == 'f') return readWord(file, "false") ? std::optional(platform::Value(false)) : std::nullopt;
+    if (c == 't')
+        return readWord(file, "true") ? std::optional(platform::Value(true)) : std::nullopt;
+    if (c == 'f')
+        return readWord(file, "false") ? std::optional(platform::Value(false)) : std::nullopt;
     return std::nullopt;
 }
 
@@ -234,7 +254,9 @@ void VXMFileReadAdvance(VXMFile* file) {
     file->readAhead = c < 0 ? 0 : static_cast<char>(c);
 }
 
-char VXMFileReadPeek(const VXMFile* file) { return file->readAhead; }
+char VXMFileReadPeek(const VXMFile* file) {
+    return file->readAhead;
+}
 
 bool VXMFileReadExpectedCharacter(VXMFile* file, char expected) {
     if (file->readAhead != expected || expected == 0) return false;
@@ -268,9 +290,13 @@ std::optional<std::string> VXMFileReadString(VXMFile* file) {
     return text;
 }
 
-std::optional<platform::Value> VXMFileReadHash(VXMFile* file) { return readHash(file, 0); }
+std::optional<platform::Value> VXMFileReadHash(VXMFile* file) {
+    return readHash(file, 0);
+}
 
-std::optional<platform::Value> VXMFileReadObject(VXMFile* file) { return readObject(file, 0); }
+std::optional<platform::Value> VXMFileReadObject(VXMFile* file) {
+    return readObject(file, 0);
+}
 
 std::optional<platform::Value> VXMFileReadSection(VXMFile* file) {
     VXMFileReadAdvance(file);

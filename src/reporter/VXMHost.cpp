@@ -51,10 +51,15 @@ bool validUTF8(const std::string& text) {
     // clean text; anything with a stray byte is reported as invalid.
     for (size_t i = 0; i < text.size();) {
         auto c = static_cast<uint8_t>(text[i]);
-        size_t n = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : 9;
+        size_t n = c < 0x80             ? 0
+                   : (c & 0xE0) == 0xC0 ? 1
+                   : (c & 0xF0) == 0xE0 ? 2
+                   : (c & 0xF8) == 0xF0 ? 3
+                                        : 9;
         if (n == 9 || (n == 1 && c < 0xC2)) return false;
         for (size_t k = 1; k <= n; ++k)
-            if (i + k >= text.size() || (static_cast<uint8_t>(text[i + k]) & 0xC0) != 0x80) return false;
+            if (i + k >= text.size() || (static_cast<uint8_t>(text[i + k]) & 0xC0) != 0x80)
+                return false;
         i += n + 1;
     }
     return true;
@@ -179,7 +184,7 @@ void VXMHostDataInit(VXMHostData* host) {
     std::string documents;
     const char* home = getenv("HOME");
     if (const char* xdg = getenv("XDG_DOCUMENTS_DIR"); xdg && *xdg) documents = xdg;
-    struct stat info{};
+    struct stat info {};
     if ((documents.empty() || stat(documents.c_str(), &info) != 0) && home) {
         documents = std::string(home) + "/Documents";
         if (stat(documents.c_str(), &info) != 0) documents = home;
@@ -226,7 +231,7 @@ void VXMHostSafeWriteData(const VXMHostData* host, const VXMDeviceState* device,
 void VXMHostWriteDiskUsage(const VXMHostData* host, VXMFile* file) {
     VXMFileWriteSectionStart(file, "storage");
     VXMFileWriteHashStart(file);
-    struct statfs info{};
+    struct statfs info {};
     if (host->documentsPath && statfs(host->documentsPath, &info) == 0) {
         uint64_t block = static_cast<uint64_t>(info.f_bsize);
         VXMFileWriteHashEntryUint64(file, "free", block * info.f_bavail);
@@ -259,7 +264,74 @@ uint32_t VXMHostState() {
     return state;
 }
 
-bool VXMHostIsVendorInternal() { return false; }
+bool VXMHostIsVendorInternal() {
+    return false;
+}
+
+bool VXMHostGetFeatureSwitchValue(const std::string& key, const platform::Value& dictionary) {
+    const bool* flag = dictionary[key].ifBool();
+    return flag && *flag;
+}
+
+std::optional<std::string> VXMHostExtensionPointIdentifier() {
+    const platform::Value info = VXMExecutableBundleInfo().info;
+    if (!info.contains("NSExtension")) return std::nullopt;
+    const platform::Value& extension = info["NSExtension"];
+    if (!extension.isDictionary()) {
+        VXMDebugLog("[Vexmor] NSExtension Info.plist entry is mal-formed");
+        return std::nullopt;
+    }
+    if (!extension.contains("NSExtensionPointIdentifier")) return std::nullopt;
+    const std::string* identifier = extension["NSExtensionPointIdentifier"].ifString();
+    if (!identifier) {
+        VXMDebugLog("[Vexmor] NSExtensionPointIdentifier Info.plist entry is mal-formed");
+        return std::nullopt;
+    }
+    return *identifier;
+}
+
+bool VXMHostIsAppExtension() {
+    return VXMHostExtensionPointIdentifier().has_value();
+}
+
+bool VXMHostSignedForDistribution() {
+    return VXMHostGetFeatureSwitchValue("VexmorSignedForDistribution",
+                                        VXMExecutableBundleInfo().info);
+}
+
+bool VXMHostEnableBetaDistribution() {
+    if (VXMHostIsAppExtension() || !VXMHostSignedForDistribution()) return false;
+    return VXMExecutableGetDeliveryMechansim() != 4;
+}
+
+std::optional<std::string> VXMHostCustomEndpoint(const platform::Value& infoDictionary) {
+    if (const std::string* endpoint = infoDictionary["VexmorAPIEndpoint"].ifString())
+        return *endpoint;
+    if (const char* endpoint = getenv("VexmorAPIEndpoint")) return std::string(endpoint);
+    return std::nullopt;
+}
+
+uint64_t VXMHostGetiTunesMetadataItemId() {
+    if (!VXMContextIsInitialized()) return 0;
+    VXMWritableContext* writable = vxmContext.writable;
+    if (uint64_t cached = writable->itemIdentifier.load()) return cached;
+    VXMBundleInfo bundle = VXMExecutableBundleInfo();
+    std::string parent = bundle.path.substr(0, bundle.path.find_last_of('/'));
+    std::string bytes = readTextFile(parent + "/iTunesMetadata.plist");
+    std::optional<uint64_t> found;
+    if (!bytes.empty()) {
+        if (auto metadata = platform::Value::fromPlist(std::string_view(bytes)))
+            if ((*metadata)["itemId"].isNumber()) found = (*metadata)["itemId"].toUInt64();
+    }
+    if (!found && bundle.info["VexmorConversionId"].isNumber())
+        found = bundle.info["VexmorConversionId"].toUInt64();
+    if (found) VXMContextQueueSync([&] { writable->itemIdentifier.store(*found); });
+    return writable->itemIdentifier.load();
+}
+
+bool VXMHostConversionTrackingIsEnabled() {
+    return VXMContextIsInitialized() && vxmContext.readOnly->conversionTrackingEnabled;
+}
 
 // ---- process ----
 
@@ -375,7 +447,8 @@ bool VXMBinaryImageBuildID(uint64_t loadBias, const void* programHeaders, uint16
             if (next > end || next <= at) break;
             char owner[4] = {};
             if (note.n_type == NT_GNU_BUILD_ID && note.n_namesz == 4 &&
-                VXMReadMemory(name, owner, 4) && memcmp(owner, "GNU", 4) == 0 && note.n_descsz > 0) {
+                VXMReadMemory(name, owner, 4) && memcmp(owner, "GNU", 4) == 0 &&
+                note.n_descsz > 0) {
                 memset(out, 0, 16);
                 return VXMReadMemory(desc, out, std::min<uint64_t>(note.n_descsz, 16));
             }
@@ -421,11 +494,12 @@ std::vector<ScannedImage> scanImages() {
             image.base = info->dlpi_addr + (header != UINT64_MAX ? header : low);
             image.size = info->dlpi_addr + high - image.base;
             const bool main = out->empty() && (!info->dlpi_name || !*info->dlpi_name);
-            image.path = main ? mainExecutablePath()
-                              : (info->dlpi_name && *info->dlpi_name ? info->dlpi_name : "(uninitialized)");
+            image.path =
+                main ? mainExecutablePath()
+                     : (info->dlpi_name && *info->dlpi_name ? info->dlpi_name : "(uninitialized)");
             if (!validUTF8(image.path)) image.path = "(path invalid)";
-            image.hasUUID =
-                VXMBinaryImageBuildID(info->dlpi_addr, info->dlpi_phdr, info->dlpi_phnum, image.uuid);
+            image.hasUUID = VXMBinaryImageBuildID(info->dlpi_addr, info->dlpi_phdr,
+                                                  info->dlpi_phnum, image.uuid);
             out->push_back(image);
             return 0;
         },
@@ -528,13 +602,11 @@ void VXMExecutableSetBundleInfo(const VXMBundleInfo& info) {
 
 VXMBundleInfo VXMExecutableBundleInfo() {
     std::lock_guard<std::mutex> lock(bundleMutex);
-    if (!bundleInfoSet) {
-        std::string path = mainExecutablePath();
-        VXMBundleInfo fallback;
-        fallback.identifier = path.substr(path.find_last_of('/') + 1);
-        return fallback;
-    }
-    return bundleInfo;
+    VXMBundleInfo info = bundleInfo;
+    const std::string executable = mainExecutablePath();
+    if (!bundleInfoSet) info.identifier = executable.substr(executable.find_last_of('/') + 1);
+    if (info.path.empty()) info.path = executable.substr(0, executable.find_last_of('/'));
+    return info;
 }
 
 std::string VXMExecutableGetBundleIdentifier() {
@@ -622,7 +694,8 @@ std::optional<std::map<std::string, std::string>> VXMExecutableGetExecutableSlic
 }
 
 std::string VXMExecutableGetMinimumSDKVersion() {
-    if (!VXMContextIsInitialized() || !vxmContext.readOnly->executable.minimumOSVersion) return "0.0.0";
+    if (!VXMContextIsInitialized() || !vxmContext.readOnly->executable.minimumOSVersion)
+        return "0.0.0";
     return vxmContext.readOnly->executable.minimumOSVersion;
 }
 
@@ -633,5 +706,6 @@ std::string VXMExecutableGetBuiltSDKVersion() {
 
 uint32_t VXMExecutableGetDeliveryMechansim() {
     if (!VXMContextIsInitialized()) return 0;
-    return vxmContext.readOnly->executable.image.encrypted ? 4 : 1;
+    if (vxmContext.readOnly->executable.image.encrypted) return 4;
+    return VXMHostSignedForDistribution() ? 3 : 1;
 }

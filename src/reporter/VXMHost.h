@@ -10,6 +10,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/core/Value.h"
+
 struct VXMFile;
 
 // Identifier-collection flags: bit 0 asks for the machine identifier.
@@ -76,27 +78,36 @@ struct VXMExecutableData {
     const char* displayVersion = nullptr;
     const char* applicationName = nullptr;
     const char* architecture = nullptr;
-    const char* archs = nullptr;   // every slice's architecture joined by ":"
-    const char* uuids = nullptr;   // every slice's UUID joined by ":"
+    const char* archs = nullptr;  // every slice's architecture joined by ":"
+    const char* uuids = nullptr;  // every slice's UUID joined by ":"
     const char* sdkVersion = nullptr;
     const char* minimumOSVersion = nullptr;
 };
 
 // What a desktop bundle's information dictionary gives elsewhere; the
-// application sets it before the context is created.
+// application sets it before the context is created. `info` holds the
+// reporter's own keys ("VexmorConversionTracking",
+// "VexmorSignedForDistribution", "VexmorAPIEndpoint", "VexmorConversionId",
+// "NSExtension"); `path` is the application's folder (default: the
+// executable's).
 struct VXMBundleInfo {
     std::string identifier;
     std::string version;
     std::string shortVersion;
     std::string displayName;
     std::string name;
-    bool conversionTracking = false;
+    std::string path;
+    platform::Value info = platform::Value::dictionary();
 };
 void VXMExecutableSetBundleInfo(const VXMBundleInfo& info);
 VXMBundleInfo VXMExecutableBundleInfo();
 
 // Device state bits (DeviceState of the report).
-enum : uint32_t { VXMDeviceJailbroken = 2, VXMDeviceDebuggerAttached = 4, VXMDeviceInjectedLibraries = 32 };
+enum : uint32_t {
+    VXMDeviceJailbroken = 2,
+    VXMDeviceDebuggerAttached = 4,
+    VXMDeviceInjectedLibraries = 32
+};
 
 // Device state kept in the writable context.
 struct VXMDeviceState {
@@ -129,6 +140,16 @@ std::optional<std::string> VXMHostGetOSVersionNameWithOSVersion();
 std::optional<std::string> VXMHostGetModel();
 uint32_t VXMHostState();
 bool VXMHostIsVendorInternal();
+std::optional<std::string> VXMHostExtensionPointIdentifier();
+bool VXMHostIsAppExtension();
+bool VXMHostSignedForDistribution();
+bool VXMHostEnableBetaDistribution();
+// "VexmorAPIEndpoint" of the dictionary, else of the process environment.
+std::optional<std::string> VXMHostCustomEndpoint(const platform::Value& infoDictionary);
+// The store item identifier (cached once found), 0 when there is none.
+uint64_t VXMHostGetiTunesMetadataItemId();
+bool VXMHostGetFeatureSwitchValue(const std::string& key, const platform::Value& dictionary);
+bool VXMHostConversionTrackingIsEnabled();
 
 void VXMProcessDataInit(VXMProcessData* process);
 // The command name of `pid`, "unknown" when it cannot be read.

@@ -92,7 +92,9 @@ void shrinkRing(VXMLoggingData* data, uint64_t limit) {
 
 }  // namespace
 
-void VXMLoggingSetSettingsSource(VXMLoggingSettingsSource source) { settingsSource.store(source); }
+void VXMLoggingSetSettingsSource(VXMLoggingSettingsSource source) {
+    settingsSource.store(source);
+}
 
 void VXMLoggingDataInit(VXMLoggingData* data) {
     data->ringLimit = VXMLogDefaultLimit;

@@ -96,20 +96,30 @@ void VXMSafeLogToStderr(const char* format, ...) {
                 }
                 break;
             }
-            case 'u': putUnsigned(out, unsignedArg(), 10); break;
-            case 'x': putUnsigned(out, unsignedArg(), 16); break;
+            case 'u':
+                putUnsigned(out, unsignedArg(), 10);
+                break;
+            case 'x':
+                putUnsigned(out, unsignedArg(), 16);
+                break;
             case 'p':
                 out.put("0x");
                 putUnsigned(out, reinterpret_cast<uintptr_t>(va_arg(args, void*)), 16);
                 break;
-            case 'c': out.put(static_cast<char>(va_arg(args, int))); break;
+            case 'c':
+                out.put(static_cast<char>(va_arg(args, int)));
+                break;
             case 's': {
                 const char* s = va_arg(args, const char*);
                 out.put(s ? s : "(null)");
                 break;
             }
-            case '%': out.put('%'); break;
-            case '\0': --p; break;
+            case '%':
+                out.put('%');
+                break;
+            case '\0':
+                --p;
+                break;
             default:
                 out.put('%');
                 out.put(*p);
@@ -195,15 +205,17 @@ size_t VXMEscapedPrefixLength(const char* text, size_t length, size_t limit) {
 const char* VXMDupString(const char* text) {
     if (!text) return nullptr;
     size_t length = VXMUTF8PrefixLength(text, strlen(text), VXMStringLimit);
-    auto* copy =
-        static_cast<char*>(VXMAllocatorSafeAllocate(vxmContext.allocator, length + 1, VXMAllocationReadOnly));
+    auto* copy = static_cast<char*>(
+        VXMAllocatorSafeAllocate(vxmContext.allocator, length + 1, VXMAllocationReadOnly));
     if (!copy) return nullptr;
     memcpy(copy, text, length);
     copy[length] = '\0';
     return copy;
 }
 
-const char* VXMDupNSString(const std::string& text) { return VXMDupString(text.c_str()); }
+const char* VXMDupNSString(const std::string& text) {
+    return VXMDupString(text.c_str());
+}
 
 std::string VXMNSDataToNSString(const std::vector<uint8_t>& data) {
     std::string out(data.size() * 2 + 1, '\0');
@@ -344,8 +356,12 @@ namespace {
 std::atomic<bool> debugMode{false};
 }
 
-void VXMSetDebugMode(bool on) { debugMode.store(on); }
-bool VXMDebugMode() { return debugMode.load(); }
+void VXMSetDebugMode(bool on) {
+    debugMode.store(on);
+}
+bool VXMDebugMode() {
+    return debugMode.load();
+}
 
 void VXMDebugLog(const char* format, ...) {
     if (!debugMode.load() || !format) return;

@@ -16,7 +16,9 @@
 
 namespace {
 
-int32_t currentTid() { return static_cast<int32_t>(syscall(SYS_gettid)); }
+int32_t currentTid() {
+    return static_cast<int32_t>(syscall(SYS_gettid));
+}
 
 bool isOurs(const struct sigaction& action) {
     return (action.sa_flags & SA_SIGINFO) && action.sa_sigaction == VXMSignalHandler;
@@ -36,7 +38,9 @@ constexpr int kConcurrentCrashWaitMilliseconds = 10000;
 
 }  // namespace
 
-int VXMSnapshotSignal() { return SIGRTMIN + 4; }
+int VXMSnapshotSignal() {
+    return SIGRTMIN + 4;
+}
 
 bool VXMSignalInit(VXMSignalRecord* record) {
     bool ok = true;
@@ -60,11 +64,11 @@ bool VXMSignalInit(VXMSignalRecord* record) {
         }
     }
     for (size_t i = 0; i < VXMFatalSignalCount; ++i) {
-        struct sigaction action{};
+        struct sigaction action {};
         action.sa_sigaction = VXMSignalHandler;
         action.sa_flags = SA_SIGINFO | SA_ONSTACK;
         sigemptyset(&action.sa_mask);
-        struct sigaction previous{};
+        struct sigaction previous {};
         if (sigaction(VXMFatalSignals[i], &action, &previous) != 0) {
             VXMSafeLogToStderr("Unable to install handler for %d (%s)\n", VXMFatalSignals[i],
                                strerror(errno));
@@ -77,7 +81,7 @@ bool VXMSignalInit(VXMSignalRecord* record) {
         }
     }
     // Other threads answer this one with their registers at crash time.
-    struct sigaction snapshot{};
+    struct sigaction snapshot {};
     snapshot.sa_sigaction = VXMSnapshotSignalHandler;
     snapshot.sa_flags = SA_SIGINFO | SA_RESTART;
     sigemptyset(&snapshot.sa_mask);
@@ -92,7 +96,7 @@ bool VXMSignalInit(VXMSignalRecord* record) {
 bool VXMSignalSafeRemoveHandlers() {
     bool ok = true;
     for (int signal : VXMFatalSignals) {
-        struct sigaction action{};
+        struct sigaction action {};
         action.sa_handler = SIG_DFL;
         sigemptyset(&action.sa_mask);
         if (sigaction(signal, &action, nullptr) != 0) {
@@ -149,9 +153,8 @@ void VXMSignalHandler(int signal, siginfo_t* info, void* context) {
                 VXMCrashHandler(nullptr, savedErrno, info, static_cast<const ucontext_t*>(context));
             writable->crashDone.store(1);
         } else if (owner != self) {
-            for (int waited = 0; waited < kConcurrentCrashWaitMilliseconds &&
-                                 !writable->crashDone.load();
-                 ++waited)
+            for (int waited = 0;
+                 waited < kConcurrentCrashWaitMilliseconds && !writable->crashDone.load(); ++waited)
                 sleepMilliseconds(1);
         }
         // owner == self: a fault inside the crash handler; give up on the
@@ -168,14 +171,22 @@ void VXMSignalHandler(int signal, siginfo_t* info, void* context) {
 
 const char* VXMSignalName(int signal) {
     switch (signal) {
-        case SIGILL: return "SIGILL";
-        case SIGTRAP: return "SIGTRAP";
-        case SIGABRT: return "SIGABRT";
-        case SIGFPE: return "SIGFPE";
-        case SIGBUS: return "SIGBUS";
-        case SIGSEGV: return "SIGSEGV";
-        case SIGSYS: return "SIGSYS";
-        default: return "UNKNOWN";
+        case SIGILL:
+            return "SIGILL";
+        case SIGTRAP:
+            return "SIGTRAP";
+        case SIGABRT:
+            return "SIGABRT";
+        case SIGFPE:
+            return "SIGFPE";
+        case SIGBUS:
+            return "SIGBUS";
+        case SIGSEGV:
+            return "SIGSEGV";
+        case SIGSYS:
+            return "SIGSYS";
+        default:
+            return "UNKNOWN";
     }
 }
 
@@ -184,36 +195,56 @@ const char* VXMSignalCodeName(int signal, int code) {
         case SIGILL:
             // By constant: the numbering differs between systems.
             switch (code) {
-                case 0: return "ILL_NOOP";
-                case ILL_ILLOPC: return "ILL_ILLOPC";
-                case ILL_ILLTRP: return "ILL_ILLTRP";
-                case ILL_PRVOPC: return "ILL_PRVOPC";
-                case ILL_ILLOPN: return "ILL_ILLOPN";
-                case ILL_ILLADR: return "ILL_ILLADR";
-                case ILL_PRVREG: return "ILL_PRVREG";
-                case ILL_COPROC: return "ILL_COPROC";
-                case ILL_BADSTK: return "ILL_BADSTK";
-                default: return "UNKNOWN";
+                case 0:
+                    return "ILL_NOOP";
+                case ILL_ILLOPC:
+                    return "ILL_ILLOPC";
+                case ILL_ILLTRP:
+                    return "ILL_ILLTRP";
+                case ILL_PRVOPC:
+                    return "ILL_PRVOPC";
+                case ILL_ILLOPN:
+                    return "ILL_ILLOPN";
+                case ILL_ILLADR:
+                    return "ILL_ILLADR";
+                case ILL_PRVREG:
+                    return "ILL_PRVREG";
+                case ILL_COPROC:
+                    return "ILL_COPROC";
+                case ILL_BADSTK:
+                    return "ILL_BADSTK";
+                default:
+                    return "UNKNOWN";
             }
         case SIGABRT:
             // abort() sends the signal to its own thread (SI_TKILL).
             return code == SI_USER || code == SI_TKILL ? "ABORT" : "UNKNOWN";
         case SIGBUS:
             switch (code) {
-                case 0: return "BUS_NOOP";
-                case BUS_ADRALN: return "BUS_ADRALN";
-                case BUS_ADRERR: return "BUS_ADRERR";
-                case BUS_OBJERR: return "BUS_OBJERR";
-                default: return "UNKNOWN";
+                case 0:
+                    return "BUS_NOOP";
+                case BUS_ADRALN:
+                    return "BUS_ADRALN";
+                case BUS_ADRERR:
+                    return "BUS_ADRERR";
+                case BUS_OBJERR:
+                    return "BUS_OBJERR";
+                default:
+                    return "UNKNOWN";
             }
         case SIGSEGV:
             switch (code) {
-                case 0: return "SEGV_NOOP";
-                case SEGV_MAPERR: return "SEGV_MAPERR";
-                case SEGV_ACCERR: return "SEGV_ACCERR";
-                default: return "UNKNOWN";
+                case 0:
+                    return "SEGV_NOOP";
+                case SEGV_MAPERR:
+                    return "SEGV_MAPERR";
+                case SEGV_ACCERR:
+                    return "SEGV_ACCERR";
+                default:
+                    return "UNKNOWN";
             }
-        default: return "UNKNOWN";
+        default:
+            return "UNKNOWN";
     }
 }
 
@@ -226,7 +257,8 @@ void VXMSignalSafeWriteSignalInfo(const VXMSignalRecord* record, VXMFile* file,
         VXMFileWriteHashEntryUint64(file, "code", static_cast<uint32_t>(info->si_code));
         VXMFileWriteHashEntryUint64(file, "address", reinterpret_cast<uintptr_t>(info->si_addr));
         VXMFileWriteHashEntryString(file, "name", VXMSignalName(info->si_signo));
-        VXMFileWriteHashEntryString(file, "code_name", VXMSignalCodeName(info->si_signo, info->si_code));
+        VXMFileWriteHashEntryString(file, "code_name",
+                                    VXMSignalCodeName(info->si_signo, info->si_code));
     }
     bool preexisting = false;
     if (record)
@@ -245,7 +277,7 @@ void VXMSignalCheckHandlers() {
     for (int signal : VXMFatalSignals) {
         std::string name = sigabbrev_np(signal) ? sigabbrev_np(signal) : "";
         for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        struct sigaction current{};
+        struct sigaction current {};
         if (sigaction(signal, nullptr, &current) != 0) {
             VXMDebugLog("[Vexmor] Warning: Missing sig%s handler", name.c_str());
             continue;

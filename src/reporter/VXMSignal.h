@@ -10,7 +10,8 @@
 
 struct VXMFile;
 
-inline constexpr int VXMFatalSignals[] = {SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGSEGV, SIGSYS, SIGTRAP};
+inline constexpr int VXMFatalSignals[] = {SIGABRT, SIGBUS, SIGFPE, SIGILL,
+                                          SIGSEGV, SIGSYS, SIGTRAP};
 inline constexpr size_t VXMFatalSignalCount = sizeof(VXMFatalSignals) / sizeof(VXMFatalSignals[0]);
 inline constexpr size_t VXMSignalStackSize = 131072;
 

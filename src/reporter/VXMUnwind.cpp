@@ -4,8 +4,8 @@
 
 #if defined(__x86_64__)
 const char* const VXMRegisterNames[VXMRegisterCount] = {
-    "rax", "rbx", "rcx", "rdx", "rdi", "rsi", "rbp", "rsp", "r8", "r9", "r10",
-    "r11", "r12", "r13", "r14", "r15", "rip", "rflags", "cs", "fs", "gs"};
+    "rax", "rbx", "rcx", "rdx", "rdi", "rsi", "rbp",    "rsp", "r8", "r9", "r10",
+    "r11", "r12", "r13", "r14", "r15", "rip", "rflags", "cs",  "fs", "gs"};
 
 void VXMThreadStateFromContext(VXMThreadState* state, const ucontext_t* context) {
     const greg_t* g = context->uc_mcontext.gregs;
@@ -21,9 +21,15 @@ void VXMThreadStateFromContext(VXMThreadState* state, const ucontext_t* context)
     state->registers[20] = (segments >> 16) & 0xFFFF;
 }
 
-uint64_t VXMThreadStatePC(const VXMThreadState* state) { return state->registers[16]; }
-uint64_t VXMThreadStateFP(const VXMThreadState* state) { return state->registers[6]; }
-uint64_t VXMThreadStateSP(const VXMThreadState* state) { return state->registers[7]; }
+uint64_t VXMThreadStatePC(const VXMThreadState* state) {
+    return state->registers[16];
+}
+uint64_t VXMThreadStateFP(const VXMThreadState* state) {
+    return state->registers[6];
+}
+uint64_t VXMThreadStateSP(const VXMThreadState* state) {
+    return state->registers[7];
+}
 #elif defined(__aarch64__)
 const char* const VXMRegisterNames[VXMRegisterCount] = {
     "x0",  "x1",  "x2",  "x3",  "x4",  "x5",  "x6",  "x7",  "x8",  "x9",  "x10", "x11",
@@ -38,9 +44,15 @@ void VXMThreadStateFromContext(VXMThreadState* state, const ucontext_t* context)
     state->registers[33] = m.pstate;
 }
 
-uint64_t VXMThreadStatePC(const VXMThreadState* state) { return state->registers[32]; }
-uint64_t VXMThreadStateFP(const VXMThreadState* state) { return state->registers[29]; }
-uint64_t VXMThreadStateSP(const VXMThreadState* state) { return state->registers[31]; }
+uint64_t VXMThreadStatePC(const VXMThreadState* state) {
+    return state->registers[32];
+}
+uint64_t VXMThreadStateFP(const VXMThreadState* state) {
+    return state->registers[29];
+}
+uint64_t VXMThreadStateSP(const VXMThreadState* state) {
+    return state->registers[31];
+}
 #endif
 
 bool VXMUnwindSafeContextInitWith(VXMUnwindContext* cursor, uint64_t pc, uint64_t fp, uint64_t sp) {
@@ -91,4 +103,6 @@ bool VXMUnwindSafeContextNextFrame(VXMUnwindContext* cursor) {
     return true;
 }
 
-uint64_t VXMUnwindSafeContextGetPC(const VXMUnwindContext* cursor) { return cursor->pc; }
+uint64_t VXMUnwindSafeContextGetPC(const VXMUnwindContext* cursor) {
+    return cursor->pc;
+}

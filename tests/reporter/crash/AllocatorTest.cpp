@@ -12,7 +12,9 @@
 #include "reporter/VXMAllocator.h"
 
 namespace {
-size_t page() { return static_cast<size_t>(sysconf(_SC_PAGESIZE)); }
+size_t page() {
+    return static_cast<size_t>(sysconf(_SC_PAGESIZE));
+}
 }  // namespace
 
 TEST(Allocator, RegionSizesGainAPageAndTheHeaderLivesInTheReadOnlyRegion) {
@@ -69,7 +71,8 @@ TEST(Allocator, ConcurrentAllocationsNeverOverlap) {
     for (auto& mine : got)
         threads.emplace_back([&a, &mine] {
             for (int i = 0; i < 200; ++i)
-                mine.push_back(reinterpret_cast<uintptr_t>(VXMAllocatorSafeAllocate(a, 24, VXMAllocationWritable)));
+                mine.push_back(reinterpret_cast<uintptr_t>(
+                    VXMAllocatorSafeAllocate(a, 24, VXMAllocationWritable)));
         });
     for (auto& t : threads) t.join();
     std::vector<uintptr_t> all;
@@ -83,8 +86,10 @@ TEST(Allocator, ConcurrentAllocationsNeverOverlap) {
 TEST(AllocatorDeathTest, WritingAfterProtectionFaults) {
     VXMAllocator* a = VXMAllocatorCreate(page(), page());
     ASSERT_NE(a, nullptr);
-    auto* text = static_cast<volatile char*>(VXMAllocatorSafeAllocate(a, 16, VXMAllocationReadOnly));
-    auto* scratch = static_cast<volatile char*>(VXMAllocatorSafeAllocate(a, 16, VXMAllocationWritable));
+    auto* text =
+        static_cast<volatile char*>(VXMAllocatorSafeAllocate(a, 16, VXMAllocationReadOnly));
+    auto* scratch =
+        static_cast<volatile char*>(VXMAllocatorSafeAllocate(a, 16, VXMAllocationWritable));
     text[0] = 'a';
     ASSERT_TRUE(VXMAllocatorProtect(a));
     scratch[0] = 'b';  // the writable region stays writable

@@ -48,7 +48,9 @@ std::string readelfBuildID(const std::string& path) {
 // their own and drops it at the end.
 class ScratchContext {
   public:
-    ScratchContext() : allocator_(VXMAllocatorCreate(4096, 256 * 1024)) { vxmContext.allocator = allocator_; }
+    ScratchContext() : allocator_(VXMAllocatorCreate(4096, 256 * 1024)) {
+        vxmContext.allocator = allocator_;
+    }
     ~ScratchContext() {
         vxmContext.allocator = nullptr;
         VXMAllocatorDestroy(allocator_);
@@ -142,8 +144,11 @@ TEST(BinaryImages, InsertionOrderAndTheSection) {
     EXPECT_EQ(record.text(),
               "{\"binary_images\":["
               "{\"path\":\"(null)\",\"uuid\":\"(invalid)\",\"address\":4096,\"size\":32},"
-              "{\"path\":\"/a \\\"quoted\\\"\",\"uuid\":\"abcd0000000000000000000000000000\",\"address\":8192,\"size\":16},"
-              "{\"path\":\"(string unreadable)\",\"uuid\":\"(invalid)\",\"address\":8192,\"size\":48}]}\n");
+              "{\"path\":\"/a "
+              "\\\"quoted\\\"\",\"uuid\":\"abcd0000000000000000000000000000\",\"address\":8192,"
+              "\"size\":16},"
+              "{\"path\":\"(string "
+              "unreadable)\",\"uuid\":\"(invalid)\",\"address\":8192,\"size\":48}]}\n");
     munmap(guard, page);
 }
 
@@ -156,7 +161,9 @@ TEST(HostAndProcess, FactsOfThisMachineAndProcess) {
     uname(&names);
     int major = 0, minor = 0;
     sscanf(names.release, "%d.%d", &major, &minor);
-    EXPECT_EQ(std::string(host.osVersion).rfind(std::to_string(major) + "." + std::to_string(minor) + ".", 0), 0u);
+    EXPECT_EQ(std::string(host.osVersion)
+                  .rfind(std::to_string(major) + "." + std::to_string(minor) + ".", 0),
+              0u);
     EXPECT_STREQ(host.osBuild, names.release);
     EXPECT_STREQ(host.platform, "Linux");
     EXPECT_STREQ(host.machine, names.machine);
@@ -190,7 +197,8 @@ TEST(HostAndProcess, FactsOfThisMachineAndProcess) {
     for (const Value& p : *back["external_process_info"].ifArray())
         foundSelf = foundSelf || p["pid"].uint64Value() == static_cast<uint64_t>(getpid());
     EXPECT_TRUE(foundSelf);
-    for (const char* key : {"active", "inactive", "wired", "freeMem", "virtual", "resident", "user_time", "sys_time"})
+    for (const char* key :
+         {"active", "inactive", "wired", "freeMem", "virtual", "resident", "user_time", "sys_time"})
         EXPECT_TRUE(back["process_stats"].contains(key)) << key;
     EXPECT_GT(back["process_stats"]["resident"].uint64Value(), 0u);
     EXPECT_EQ(VXMProcessCreateProcessName(0x7fffffff), "unknown");
@@ -201,7 +209,8 @@ TEST(Threads, ListingAndNames) {
     int32_t tids[VXMMaxThreads];
     uint32_t count = VXMProcessListThreads(tids, VXMMaxThreads);
     size_t expected = 0;
-    for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator("/proc/self/task")) ++expected;
+    for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator("/proc/self/task"))
+        ++expected;
     EXPECT_EQ(count, expected);
     auto self = static_cast<int32_t>(syscall(SYS_gettid));
     EXPECT_NE(std::find(tids, tids + count, self), tids + count);
@@ -235,6 +244,73 @@ TEST(Exceptions, RecordedExceptionsAndTheirSection) {
     MemoryRecord two;
     VXMExceptionSafeWriteData(data.get(), two.file());
     EXPECT_EQ(two.text(),
-              "{\"exception\":{\"name\":\"name\",\"reason\":\"why\",\"backtrace\":[{\"address\":1},{\"address\":2}]}}\n");
+              "{\"exception\":{\"name\":\"name\",\"reason\":\"why\",\"backtrace\":[{\"address\":1},"
+              "{\"address\":2}]}}\n");
     VXMRecordException(data.get(), nullptr, nullptr, nullptr, 0);
+}
+
+VXMBundleInfo bundleWith(Value info) {
+    VXMBundleInfo bundle;
+    bundle.info = std::move(info);
+    return bundle;
+}
+
+TEST(HostAndProcess, BundleQuestions) {
+    using D = platform::Value::Dictionary;
+    struct Case {
+        const char* name;
+        VXMBundleInfo bundle;
+        std::optional<std::string> extension;
+        bool signedForDistribution;
+        bool beta;
+    } cases[] = {
+        {"plain", {}, std::nullopt, false, false},
+        {"signed", bundleWith(Value(D{{"VexmorSignedForDistribution", true}})), std::nullopt, true,
+         true},
+        {"signed extension",
+         bundleWith(Value(
+             D{{"VexmorSignedForDistribution", true},
+               {"NSExtension", Value(D{{"NSExtensionPointIdentifier", "com.example.point"}})}})),
+         "com.example.point", true, false},
+        {"extension entry of the wrong type", bundleWith(Value(D{{"NSExtension", "text"}})),
+         std::nullopt, false, false},
+        {"identifier of the wrong type",
+         bundleWith(Value(D{{"NSExtension", Value(D{{"NSExtensionPointIdentifier", 3}})}})),
+         std::nullopt, false, false},
+        {"a non-boolean switch is off",
+         bundleWith(Value(D{{"VexmorSignedForDistribution", "YES"}})), std::nullopt, false, false},
+    };
+    for (const Case& c : cases) {
+        VXMExecutableSetBundleInfo(c.bundle);
+        EXPECT_EQ(VXMHostExtensionPointIdentifier(), c.extension) << c.name;
+        EXPECT_EQ(VXMHostIsAppExtension(), c.extension.has_value()) << c.name;
+        EXPECT_EQ(VXMHostSignedForDistribution(), c.signedForDistribution) << c.name;
+        EXPECT_EQ(VXMHostEnableBetaDistribution(), c.beta) << c.name;
+    }
+
+    VXMBundleInfo versioned;
+    versioned.identifier = "com.norvane/tessaro";
+    versioned.version = "7";
+    VXMExecutableSetBundleInfo(versioned);
+    EXPECT_EQ(VXMExecutableGetBundleIdentifier(), "com.norvane_tessaro");
+    EXPECT_EQ(VXMExecutableGetShortBundleVersion(), "0.0");
+    EXPECT_EQ(VXMExecutableGetApplicationName(), "7");
+    VXMBundleInfo named;
+    named.name = "Tessaro";
+    VXMExecutableSetBundleInfo(named);
+    EXPECT_EQ(VXMExecutableGetBundleVersion(), "0");
+    EXPECT_EQ(VXMExecutableGetApplicationName(), "Tessaro");
+    EXPECT_EQ(VXMExecutableBundleInfo().path,
+              std::filesystem::read_symlink("/proc/self/exe").parent_path().string());
+
+    EXPECT_EQ(VXMHostCustomEndpoint(Value(D{{"VexmorAPIEndpoint", "https://a.example"}})),
+              "https://a.example");
+    setenv("VexmorAPIEndpoint", "https://b.example", 1);
+    EXPECT_EQ(VXMHostCustomEndpoint(Value::dictionary()), "https://b.example");
+    unsetenv("VexmorAPIEndpoint");
+    EXPECT_EQ(VXMHostCustomEndpoint(Value::dictionary()), std::nullopt);
+    EXPECT_FALSE(VXMHostGetFeatureSwitchValue("missing", Value::dictionary()));
+    EXPECT_EQ(VXMHostGetiTunesMetadataItemId(), 0u);  // no context yet
+    EXPECT_FALSE(VXMHostConversionTrackingIsEnabled());
+    VXMExecutableSetBundleInfo({});
 }

@@ -1,7 +1,7 @@
 // The custom log ring, the custom key table and their crash-time sections.
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -57,7 +57,9 @@ class Ring {
     std::unique_ptr<VXMLoggingData> data_;
 };
 
-VXMLoggingSettings loaded(uint64_t size, uint32_t pairs = 64) { return {true, size, pairs}; }
+VXMLoggingSettings loaded(uint64_t size, uint32_t pairs = 64) {
+    return {true, size, pairs};
+}
 
 std::string keys(VXMLoggingData* d) {
     std::string out;
@@ -184,7 +186,8 @@ TEST(CustomKeys, CrashTimeSectionsAndTheRenamedLog) {
     ring.put("12 $ hello");
     MemoryRecord empty;
     VXMLoggingSafeWriteData(d, empty.file());
-    EXPECT_EQ(empty.text(), "{\"user\":{}}\n{\"log\":{\"last_offset\":11}}\n{\"custom_attributes\":{}}\n");
+    EXPECT_EQ(empty.text(),
+              "{\"user\":{}}\n{\"log\":{\"last_offset\":11}}\n{\"custom_attributes\":{}}\n");
     EXPECT_FALSE(std::filesystem::exists(ring.sessionPath()));
     EXPECT_EQ(readFile(ring.crashPath()), "12 $ hello\n");
 

@@ -29,7 +29,9 @@ Value readRecord(const std::string& text) {
     return VXMFileReadRecord(&file);
 }
 
-std::string sample() { return testsupport::readFile(TESSARO_TEST_DATA "/sample.vxmrecord"); }
+std::string sample() {
+    return testsupport::readFile(TESSARO_TEST_DATA "/sample.vxmrecord");
+}
 
 }  // namespace
 
@@ -194,11 +196,14 @@ TEST(RecordReader, TruncatedAndMalformedRecordsKeepTheLinesBefore) {
         {"white space around values", "{ \"a\" : [ 1 , 2 ] }\r\n{\"b\":true}\n", 2},
         {"a bad escape reads as invalid text", "{\"a\":\"\\q\"}\n", 1},
         {"unknown word", "{\"a\":nope}\n", 0},
-        {"twenty-three lines stop after twenty-two", [] {
+        {"twenty-three lines stop after twenty-two",
+         [] {
              std::string s;
-             for (int i = 0; i < 23; ++i) s += "{\"k" + std::to_string(i) + "\":" + std::to_string(i) + "}\n";
+             for (int i = 0; i < 23; ++i)
+                 s += "{\"k" + std::to_string(i) + "\":" + std::to_string(i) + "}\n";
              return s;
-         }(), 22},
+         }(),
+         22},
     };
     for (const Case& c : cases) {
         Value record = readRecord(c.text);
@@ -220,7 +225,8 @@ TEST(RecordReader, StringLimitAndInvalidUTF8) {
         Value record = readRecord(line(bad));
         EXPECT_EQ(record["s"].stringValue(), "(invalid UTF8)") << bad;
     }
-    EXPECT_EQ(readRecord(line("\\u00e9\\ud83d\\ude00"))["s"].stringValue(), "\xc3\xa9\xf0\x9f\x98\x80");
+    EXPECT_EQ(readRecord(line("\\u00e9\\ud83d\\ude00"))["s"].stringValue(),
+              "\xc3\xa9\xf0\x9f\x98\x80");
 }
 
 TEST(RecordReader, EveryByteRoundTrips) {

@@ -44,7 +44,8 @@ std::string capturedStderr(const std::function<void()>& write) {
     std::string out;
     char chunk[256];
     ssize_t n;
-    while ((n = read(pipes[0], chunk, sizeof(chunk))) > 0) out.append(chunk, static_cast<size_t>(n));
+    while ((n = read(pipes[0], chunk, sizeof(chunk))) > 0)
+        out.append(chunk, static_cast<size_t>(n));
     close(pipes[0]);
     return out;
 }
@@ -91,7 +92,8 @@ TEST(SafeText, HexUUIDAndNormalisation) {
     EXPECT_EQ(VXMUUIDToNSString(nullptr), "(invalid)");
     EXPECT_EQ(VXMNSDataToNSString({0xde, 0xad}), "dead");
 
-    EXPECT_EQ(VXMNormalizeUUID("0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9"), "0a1b2c3d4e5f60718293a4b5c6d7e8f9");
+    EXPECT_EQ(VXMNormalizeUUID("0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9"),
+              "0a1b2c3d4e5f60718293a4b5c6d7e8f9");
     std::string fresh = VXMGenerateUUID();
     EXPECT_EQ(fresh.size(), 36u);
     EXPECT_EQ(fresh, [&] {
@@ -120,17 +122,16 @@ TEST(SafeText, PercentEscapingAndBoundaryCuts) {
         size_t utf8;
         size_t escaped;
     } cuts[] = {
-        {"abcdef", 10, 6, 6},
-        {"abcdef", 4, 4, 4},
-        {"ab\xc3\xa9", 3, 2, 2},          // would split é
-        {"ab%41cd", 3, 3, 2},             // would end on "%"
-        {"ab%41cd", 4, 4, 2},             // would end inside %41
-        {"ab%41cd", 5, 5, 5},
-        {"a\xf0\x9f\x98\x80", 4, 1, 1},   // a 4-byte character
+        {"abcdef", 10, 6, 6},    {"abcdef", 4, 4, 4},
+        {"ab\xc3\xa9", 3, 2, 2},                                  // would split é
+        {"ab%41cd", 3, 3, 2},                                     // would end on "%"
+        {"ab%41cd", 4, 4, 2},                                     // would end inside %41
+        {"ab%41cd", 5, 5, 5},    {"a\xf0\x9f\x98\x80", 4, 1, 1},  // a 4-byte character
     };
     for (const Cut& c : cuts) {
         EXPECT_EQ(VXMUTF8PrefixLength(c.text.data(), c.text.size(), c.limit), c.utf8) << c.text;
-        EXPECT_EQ(VXMEscapedPrefixLength(c.text.data(), c.text.size(), c.limit), c.escaped) << c.text;
+        EXPECT_EQ(VXMEscapedPrefixLength(c.text.data(), c.text.size(), c.limit), c.escaped)
+            << c.text;
     }
 }
 
@@ -152,8 +153,10 @@ TEST(SafeLog, FormatsWithoutTheCLibrary) {
     } cases[] = {
         {[] { VXMSafeLogToStderr("signal %d, info %p\n", -11, reinterpret_cast<void*>(0x1f)); },
          "signal -11, info 0x1f\n"},
-        {[] { VXMSafeLogToStderr("%s|%s|%u|%x|%llx|%zd|%lu|%c|%%", "txt", nullText(),
-                                 42u, 255u, 0xdeadbeefcafeULL, static_cast<ssize_t>(-5), 7ul, 'z'); },
+        {[] {
+             VXMSafeLogToStderr("%s|%s|%u|%x|%llx|%zd|%lu|%c|%%", "txt", nullText(), 42u, 255u,
+                                0xdeadbeefcafeULL, static_cast<ssize_t>(-5), 7ul, 'z');
+         },
          "txt|(null)|42|ff|deadbeefcafe|-5|7|z|%"},
         {[] { VXMSafeLogToStderr(nullptr); }, "(NULL)"},
         {[] { VXMSafeLogToStderr("%s", std::string(600, 'q').c_str()); }, nullptr},

@@ -18,9 +18,9 @@ TEST(CaptureTables, SignalNamesMasksAndCodeNames) {
         const char* name;
         uint32_t mask;
     } cases[] = {
-        {SIGILL, "SIGILL", 4},   {SIGTRAP, "SIGTRAP", 64}, {SIGABRT, "SIGABRT", 1024},
-        {SIGFPE, "SIGFPE", 8},   {SIGBUS, "SIGBUS", 2},    {SIGSEGV, "SIGSEGV", 2},
-        {SIGSYS, "SIGSYS", 1024}, {SIGUSR1, "UNKNOWN", 0}, {SIGKILL, "UNKNOWN", 0},
+        {SIGILL, "SIGILL", 4},    {SIGTRAP, "SIGTRAP", 64}, {SIGABRT, "SIGABRT", 1024},
+        {SIGFPE, "SIGFPE", 8},    {SIGBUS, "SIGBUS", 2},    {SIGSEGV, "SIGSEGV", 2},
+        {SIGSYS, "SIGSYS", 1024}, {SIGUSR1, "UNKNOWN", 0},  {SIGKILL, "UNKNOWN", 0},
     };
     for (const Case& c : cases) {
         EXPECT_STREQ(VXMSignalName(c.signal), c.name) << c.signal;
@@ -31,13 +31,20 @@ TEST(CaptureTables, SignalNamesMasksAndCodeNames) {
         int code;
         const char* name;
     } codes[] = {
-        {SIGSEGV, SEGV_MAPERR, "SEGV_MAPERR"}, {SIGSEGV, SEGV_ACCERR, "SEGV_ACCERR"},
-        {SIGSEGV, 0, "SEGV_NOOP"},             {SIGSEGV, 3, "UNKNOWN"},
-        {SIGBUS, BUS_ADRERR, "BUS_ADRERR"},    {SIGBUS, BUS_OBJERR, "BUS_OBJERR"},
-        {SIGILL, ILL_ILLOPN, "ILL_ILLOPN"},    {SIGILL, ILL_BADSTK, "ILL_BADSTK"},
-        {SIGILL, 9, "UNKNOWN"},                {SIGABRT, SI_USER, "ABORT"},
-        {SIGABRT, SI_TKILL, "ABORT"},          {SIGABRT, SI_QUEUE, "UNKNOWN"},
-        {SIGFPE, FPE_INTDIV, "UNKNOWN"},       {SIGTRAP, 1, "UNKNOWN"},
+        {SIGSEGV, SEGV_MAPERR, "SEGV_MAPERR"},
+        {SIGSEGV, SEGV_ACCERR, "SEGV_ACCERR"},
+        {SIGSEGV, 0, "SEGV_NOOP"},
+        {SIGSEGV, 3, "UNKNOWN"},
+        {SIGBUS, BUS_ADRERR, "BUS_ADRERR"},
+        {SIGBUS, BUS_OBJERR, "BUS_OBJERR"},
+        {SIGILL, ILL_ILLOPN, "ILL_ILLOPN"},
+        {SIGILL, ILL_BADSTK, "ILL_BADSTK"},
+        {SIGILL, 9, "UNKNOWN"},
+        {SIGABRT, SI_USER, "ABORT"},
+        {SIGABRT, SI_TKILL, "ABORT"},
+        {SIGABRT, SI_QUEUE, "UNKNOWN"},
+        {SIGFPE, FPE_INTDIV, "UNKNOWN"},
+        {SIGTRAP, 1, "UNKNOWN"},
     };
     for (const Code& c : codes) EXPECT_STREQ(VXMSignalCodeName(c.signal, c.code), c.name) << c.name;
     EXPECT_EQ(std::size(VXMFatalSignals), 7u);
@@ -87,7 +94,8 @@ TEST(CaptureTables, SectionsOfTheCaptureRoutes) {
     VXMMachExceptionReceived exception{0, 0, 1, codes, 2};
     VXMMachExceptionWrite(&record, &exception, received.file());
     EXPECT_EQ(received.text(),
-              "{\"mach_exception\":{\"exception\":1,\"code\":1,\"subcode\":16,\"name\":\"EXC_BAD_ACCESS\","
+              "{\"mach_exception\":{\"exception\":1,\"code\":1,\"subcode\":16,\"name\":\"EXC_BAD_"
+              "ACCESS\","
               "\"code_name\":\"KERN_INVALID_ADDRESS\",\"original_ports\":2}}\n");
 
     VXMSignalRecord signals{};

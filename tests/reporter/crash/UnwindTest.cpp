@@ -15,11 +15,14 @@ std::vector<uint64_t> walk(uint64_t pc, uint64_t fp) {
     VXMUnwindContext cursor;
     VXMUnwindSafeContextInitWith(&cursor, pc, fp, 0);
     std::vector<uint64_t> pcs;
-    while (VXMUnwindSafeContextNextFrame(&cursor)) pcs.push_back(VXMUnwindSafeContextGetPC(&cursor));
+    while (VXMUnwindSafeContextNextFrame(&cursor))
+        pcs.push_back(VXMUnwindSafeContextGetPC(&cursor));
     return pcs;
 }
 
-uint64_t addr(const void* p) { return reinterpret_cast<uint64_t>(p); }
+uint64_t addr(const void* p) {
+    return reinterpret_cast<uint64_t>(p);
+}
 
 }  // namespace
 
@@ -91,16 +94,19 @@ TEST(Unwind, WalksThisThreadsOwnStack) {
 TEST(Unwind, RegistersComeFromTheContextByName) {
     ucontext_t context{};
     greg_t* g = context.uc_mcontext.gregs;
-    const int order[] = {REG_RAX, REG_RBX, REG_RCX, REG_RDX, REG_RDI, REG_RSI, REG_RBP, REG_RSP, REG_R8,
-                         REG_R9,  REG_R10, REG_R11, REG_R12, REG_R13, REG_R14, REG_R15, REG_RIP, REG_EFL};
+    const int order[] = {REG_RAX, REG_RBX, REG_RCX, REG_RDX, REG_RDI, REG_RSI,
+                         REG_RBP, REG_RSP, REG_R8,  REG_R9,  REG_R10, REG_R11,
+                         REG_R12, REG_R13, REG_R14, REG_R15, REG_RIP, REG_EFL};
     for (size_t i = 0; i < std::size(order); ++i) g[order[i]] = static_cast<greg_t>(100 + i);
     g[REG_CSGSFS] = static_cast<greg_t>(0x0000002b00150033ULL);  // fs 0x2b, gs 0x15, cs 0x33
     VXMThreadState state;
     VXMThreadStateFromContext(&state, &context);
-    const char* names[] = {"rax", "rbx", "rcx", "rdx", "rdi", "rsi", "rbp", "rsp", "r8", "r9", "r10",
-                           "r11", "r12", "r13", "r14", "r15", "rip", "rflags", "cs", "fs", "gs"};
+    const char* names[] = {"rax", "rbx", "rcx", "rdx",    "rdi", "rsi", "rbp",
+                           "rsp", "r8",  "r9",  "r10",    "r11", "r12", "r13",
+                           "r14", "r15", "rip", "rflags", "cs",  "fs",  "gs"};
     for (size_t i = 0; i < VXMRegisterCount; ++i) EXPECT_STREQ(VXMRegisterNames[i], names[i]);
-    for (size_t i = 0; i < std::size(order); ++i) EXPECT_EQ(state.registers[i], 100 + i) << names[i];
+    for (size_t i = 0; i < std::size(order); ++i)
+        EXPECT_EQ(state.registers[i], 100 + i) << names[i];
     EXPECT_EQ(state.registers[18], 0x33u);
     EXPECT_EQ(state.registers[19], 0x2bu);
     EXPECT_EQ(state.registers[20], 0x15u);

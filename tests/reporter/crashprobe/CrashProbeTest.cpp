@@ -1,8 +1,8 @@
 // Real crashes: a child process installs crash capture, crashes, and the
 // record it leaves must be complete and say what happened.
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,7 +33,8 @@ int runProbe(const fs::path& dir, const std::string& which) {
         if (chdir(dir.c_str()) != 0) _exit(125);
         int null = open("/dev/null", O_WRONLY);
         dup2(null, STDERR_FILENO);
-        execl(TESSARO_CRASH_PROBE, TESSARO_CRASH_PROBE, dir.c_str(), which.c_str(), kSession, nullptr);
+        execl(TESSARO_CRASH_PROBE, TESSARO_CRASH_PROBE, dir.c_str(), which.c_str(), kSession,
+              nullptr);
         _exit(127);
     }
     int status = 0;
@@ -50,7 +51,8 @@ int indexOf(const Value& names, const std::string& name) {
 // python3's json module as the oracle that every line is well-formed.
 bool everyLineIsJSON(const fs::path& record) {
     std::string command =
-        "python3 -c 'import json,sys; [json.loads(l) for l in open(sys.argv[1], encoding=\"utf-8\")]' '" +
+        "python3 -c 'import json,sys; [json.loads(l) for l in open(sys.argv[1], "
+        "encoding=\"utf-8\")]' '" +
         record.string() + "'";
     return system(command.c_str()) == 0;
 }
@@ -69,9 +71,14 @@ TEST(CrashProbe, EachKindOfCrashLeavesACompleteRecord) {
         {"segv", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", "reporter_crash_", nullptr},
         {"abort", SIGABRT, "SIGABRT", "ABORT", "reporter_crash_", nullptr},
         {"fpe", SIGFPE, "SIGFPE", "UNKNOWN", "reporter_crash_", nullptr},
+        {"ill", SIGILL, "SIGILL", "ILL_ILLOPN", "reporter_crash_", nullptr},
+        {"bus", SIGBUS, "SIGBUS", "BUS_ADRERR", "reporter_crash_", nullptr},
+        {"overflow", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", "reporter_crash_", nullptr},
         {"exception", SIGABRT, "SIGABRT", "ABORT", "reporter_crash_", "std::runtime_error"},
         {"thread-exception", SIGABRT, "SIGABRT", "ABORT", "probe-thrower", "std::logic_error"},
         {"prehandler", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", "reporter_crash_", nullptr},
+        {"altstack", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", "reporter_crash_", nullptr},
+        {"preterminate", SIGABRT, "SIGABRT", "ABORT", "reporter_crash_", "std::runtime_error"},
         {"queue", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", "com.tessaro.pro", nullptr},
         {"concurrent", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", nullptr, nullptr},
     };
@@ -101,10 +108,12 @@ TEST(CrashProbe, EachKindOfCrashLeavesACompleteRecord) {
 
         EXPECT_EQ(r["identity"]["identifier"].stringValue(), kSession);
         EXPECT_EQ(r["identity"]["generator"].stringValue(), "Vexmor Mac SDK/2.2.5");
-        EXPECT_GE(r["identity"]["ended_at"].uint64Value(), r["identity"]["started_at"].uint64Value());
+        EXPECT_GE(r["identity"]["ended_at"].uint64Value(),
+                  r["identity"]["started_at"].uint64Value());
         EXPECT_EQ(r["build"]["os_max"].uint64Value(), 2u);
         EXPECT_EQ(r["executable"]["bundle_id"].stringValue(), "com.norvane.tessaro_probe");
-        EXPECT_EQ(r["executable"]["path"].stringValue(), fs::canonical(TESSARO_CRASH_PROBE).string());
+        EXPECT_EQ(r["executable"]["path"].stringValue(),
+                  fs::canonical(TESSARO_CRASH_PROBE).string());
         EXPECT_EQ(r["executable"]["uuid"].stringValue().size(), 32u);
         EXPECT_GE(r["binary_images"].size(), 2u);
         EXPECT_EQ(r["process_info"]["name"].stringValue(), "reporter_crash_");
@@ -112,7 +121,8 @@ TEST(CrashProbe, EachKindOfCrashLeavesACompleteRecord) {
         EXPECT_EQ(r["runtime"]["objc_selector"].stringValue(), "");
 
         // Breadcrumbs travel with the crash; the ring was renamed beside it.
-        EXPECT_EQ(*VXMPercentUnescape(r["custom_attributes"]["say \"hi\""].stringValue()), "a \"b\"");
+        EXPECT_EQ(*VXMPercentUnescape(r["custom_attributes"]["say \"hi\""].stringValue()),
+                  "a \"b\"");
         EXPECT_EQ(r["user"]["id"].stringValue(), "user-1");
         EXPECT_FALSE(fs::exists(dir / "session.vxmlog"));
         const fs::path log = dir / (std::string(kNormalised) + ".vxmlog");
@@ -133,7 +143,8 @@ TEST(CrashProbe, EachKindOfCrashLeavesACompleteRecord) {
             EXPECT_EQ(r["thread_names"][crashed].stringValue(), c.crashedThread);
         }
         EXPECT_GE(r["threads"][crashed].size(), 2u);
-        EXPECT_EQ(r["thread_state"]["rip"].uint64Value(), r["threads"][crashed][0]["address"].uint64Value());
+        EXPECT_EQ(r["thread_state"]["rip"].uint64Value(),
+                  r["threads"][crashed][0]["address"].uint64Value());
 
         if (c.exceptionName) {
             EXPECT_EQ(r["exception"]["name"].stringValue(), c.exceptionName);
@@ -148,6 +159,14 @@ TEST(CrashProbe, EachKindOfCrashLeavesACompleteRecord) {
         if (which == "prehandler") {
             EXPECT_TRUE(fs::exists(dir / "previous-handler"));
         }
+        if (which == "preterminate") {
+            // Called although dladdr knows no name for it.
+            EXPECT_TRUE(fs::exists(dir / "previous-terminate"));
+        }
+        if (which == "overflow") {
+            // Handled on the alternate stack; the walk stops at its limit.
+            EXPECT_EQ(r["threads"][crashed].size(), 512u);
+        }
         if (which == "queue") {
             EXPECT_EQ(r["dispatch_queue_names"][crashed].stringValue(), "com.tessaro.probe-queue");
         }
@@ -159,7 +178,8 @@ TEST(CrashProbe, OtherThreadsAreStoppedNamedAndUnwound) {
     int status = runProbe(dir.path(), "threads");
     ASSERT_TRUE(WIFSIGNALED(status));
     EXPECT_EQ(WTERMSIG(status), SIGSEGV);
-    auto record = VXMFileReadRecordAtPath((dir / (std::string(kNormalised) + ".vxmrecord")).string());
+    auto record =
+        VXMFileReadRecordAtPath((dir / (std::string(kNormalised) + ".vxmrecord")).string());
     ASSERT_TRUE(record);
     const Value& r = *record;
     ASSERT_EQ(r["file_lines"].uint64Value(), 21u);

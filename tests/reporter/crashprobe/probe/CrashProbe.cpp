@@ -7,12 +7,18 @@
 // "crash_marker" and the renamed log <normalised identifier>.vxmlog. Before
 // crashing the probe logs "probe ready \"quoted\"", sets the custom key
 // "say \"hi\"" to "a \"b\"" and the user identifier "user-1". Cases: segv,
-// abort, fpe, exception, prehandler, threads, queue, thread-exception,
-// concurrent; "none" exits normally. An unknown case exits with status 2.
+// abort, fpe, ill, bus, overflow (of the main thread's stack), exception,
+// prehandler (a SIGSEGV handler installed before ours), altstack (an
+// alternate signal stack of the application's before ours), preterminate (a
+// terminate handler of the application's, then an uncaught exception), threads (three named
+// threads, one blocking every signal, and a named serial queue), queue (a
+// crash inside a queue's task), thread-exception, concurrent (four threads
+// crash at once); "none" exits normally. An unknown case exits with status 2.
 
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -40,7 +46,9 @@ std::string directory;
 // store wrong and drop it.
 volatile uintptr_t unmappedAddress = 16;
 
-__attribute__((noinline)) void store(uintptr_t address) { *reinterpret_cast<volatile int*>(address) = 42; }
+__attribute__((noinline)) void store(uintptr_t address) {
+    *reinterpret_cast<volatile int*>(address) = 42;
+}
 
 // Not a leaf, so it keeps a frame for the unwinder to find even though the
 // store itself faults in a leaf without one.
@@ -54,15 +62,41 @@ __attribute__((noinline)) int crashByDivision(int divisor) {
     return 7 / d;
 }
 
+volatile bool keepRecursing = true;
+
+__attribute__((noinline)) int recurseForever(int depth) {
+    volatile char pad[256];
+    pad[0] = static_cast<char>(depth);
+    if (!keepRecursing) return 0;
+    return recurseForever(depth + 1) + pad[0];
+}
+
+// A mapping past the end of its file: touching it raises SIGBUS.
+__attribute__((noinline)) int crashByBus() {
+    std::string path = directory + "/bus-file";
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    auto* page = static_cast<volatile char*>(mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0));
+    return page[0];
+}
+
 // Runs before our capture is installed: it must run after the record is
 // written, then let the process die as it would have.
 void previousHandler(int signal) {
     std::string path = directory + "/previous-handler";
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd >= 0) close(fd);
-    struct sigaction fallback{};
+    struct sigaction fallback {};
     fallback.sa_handler = SIG_DFL;
     sigaction(signal, &fallback, nullptr);
+}
+
+// A terminate handler of the application's, invisible to dladdr (a static
+// function of an executable exports no symbol).
+[[noreturn]] void previousTerminate() {
+    std::string path = directory + "/previous-terminate";
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd >= 0) close(fd);
+    abort();
 }
 
 // Threads that wait for ever, so the snapshot finds them parked.
@@ -100,10 +134,19 @@ int main(int argc, char** argv) {
     const std::string normalised = VXMNormalizeUUID(session);
 
     if (which == "prehandler") {
-        struct sigaction action{};
+        struct sigaction action {};
         action.sa_handler = previousHandler;
         sigemptyset(&action.sa_mask);
         sigaction(SIGSEGV, &action, nullptr);
+    }
+
+    if (which == "preterminate") std::set_terminate(previousTerminate);
+    static char applicationStack[65536];
+    if (which == "altstack") {
+        stack_t stack{};
+        stack.ss_sp = applicationStack;
+        stack.ss_size = sizeof(applicationStack);
+        sigaltstack(&stack, nullptr);
     }
 
     VXMBundleInfo bundle;
@@ -134,10 +177,14 @@ int main(int argc, char** argv) {
     VXMDupAndSwapString(&vxmContext.writable->logging.userIdentifier, std::string("user-1"), true);
 
     if (which == "none") return 0;
-    if (which == "segv" || which == "prehandler") crashBySegv();
+    if (which == "segv" || which == "prehandler" || which == "altstack") crashBySegv();
     if (which == "abort") abort();
     if (which == "fpe") return crashByDivision(0);
+    if (which == "ill") __builtin_trap();
+    if (which == "bus") return crashByBus();
+    if (which == "overflow") return recurseForever(0);
     if (which == "exception") throw std::runtime_error("bad \"input\"");
+    if (which == "preterminate") throw std::runtime_error("again");
     if (which == "threads") {
         std::atomic<int> ready{0};
         startNamedThread("probe-one", false, &ready);
