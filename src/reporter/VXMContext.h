@@ -3,6 +3,18 @@
 // start-up in guarded memory. The read-only part is write-protected once
 // start-up is done; the writable part holds what changes while the
 // application runs (images, the last exception, breadcrumbs, device state).
+//
+//   VXMExecutableSetBundleInfo(bundle);          // optional, before creation
+//   VXMContextSetup setup;                       // paths in the crash-file folder:
+//   setup.recordPath = dir + "/" + N + ".vxmrecord";   // N = VXMNormalizeUUID(session)
+//   setup.markerPath = dir + "/crash_marker";
+//   setup.sessionLogPath = dir + "/session.vxmlog";
+//   setup.crashLogPath = dir + "/" + N + ".vxmlog";
+//   VXMContextCreate(setup);                     // installs signal and terminate capture
+//
+// From then on a fatal signal or an uncaught exception writes the record,
+// creates the marker, renames the session log to the crash log and ends the
+// process by the original signal. VXMFileReadRecordAtPath reads it back.
 
 #include <atomic>
 #include <cstdint>
