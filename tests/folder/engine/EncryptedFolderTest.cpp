@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sqlite3.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -242,13 +244,36 @@ TEST_F(EncryptedFolder, CreateNewRefusals) {
     }
 }
 
-// A creation interrupted before the rename leaves only the build file, which
-// neither counts as a folder nor blocks the next attempt.
-TEST_F(EncryptedFolder, InterruptedCreationIsRetried) {
-    testsupport::writeFile(dir / kMoxConfigDbBuildName, "half-written database");
-    testsupport::writeFile(dir / (std::string(kMoxConfigDbBuildName) + "-journal"), "junk");
+// A creation killed half-way (database made, no key record yet) leaves
+// neither a folder nor anything that blocks the next attempt.
+TEST_F(EncryptedFolder, KilledCreationIsRetried) {
+    int ready[2];
+    ASSERT_EQ(0, pipe(ready));
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // The folder key is drawn after the database and its ids are written.
+        CPrng::ScopedSource stall([&](uint8_t*, size_t) {
+            char c = 1;
+            (void)!write(ready[1], &c, 1);
+            pause();
+        });
+        auto u = request("u", "p");
+        uint32_t err = 0;
+        CMoxEncryptedFolder::CreateNew(folder().c_str(), 1, {u.get()}, &err);
+        _exit(0);
+    }
+    close(ready[1]);
+    char c = 0;
+    ASSERT_EQ(1, read(ready[0], &c, 1));
+    close(ready[0]);
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    ASSERT_TRUE(fs::exists(dir / kMoxConfigDbBuildName));
+
     uint32_t err = 0;
     EXPECT_FALSE(connect("u", "p", &err));
+    EXPECT_EQ((uint32_t)ENOENT, err);
     auto u = request("u", "p");
     FolderPtr f = create({u.get()});
     ASSERT_TRUE(f);
