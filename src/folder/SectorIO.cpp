@@ -145,24 +145,36 @@ int readAt(int fd, Codec& codec, uint64_t off, uint8_t* buf, size_t len, size_t*
     if (int rc = fileSize(fd, &size)) return rc;
     if (len == 0 || off >= size) return 0;
     const uint64_t end = off + std::min<uint64_t>(len, size - off);
-    const uint64_t a = roundDown(off);
-    const uint64_t b = std::min(roundUp(end), size);
-    if (a == off && b == end) {
-        ssize_t r = preadFull(fd, buf, static_cast<size_t>(end - off), off);
+    uint64_t pos = off;
+    while (pos < end) {
+        const uint64_t sector = roundDown(pos);
+        // Whole sectors (the file's partial last one included) go straight
+        // into the caller's buffer; a sector read only in part goes through
+        // a small buffer, since it decrypts only as a whole.
+        const uint64_t runEnd = end == size ? end : roundDown(end);
+        if (pos == sector && runEnd > pos) {
+            size_t n = static_cast<size_t>(runEnd - pos);
+            ssize_t r = preadFull(fd, buf + (pos - off), n, pos);
+            if (r < 0) return errno;
+            if (!codec.decrypt(pos, buf + (pos - off), static_cast<size_t>(r))) return EIO;
+            *got += static_cast<size_t>(r);
+            if (static_cast<size_t>(r) < n) return 0;  // shrank meanwhile
+            pos = runEnd;
+            continue;
+        }
+        uint8_t tmp[kSectorSize];
+        const uint64_t sectorEnd = std::min(sector + kSectorSize, size);
+        ssize_t r = preadFull(fd, tmp, static_cast<size_t>(sectorEnd - sector), sector);
         if (r < 0) return errno;
-        if (!codec.decrypt(off, buf, static_cast<size_t>(r))) return EIO;
-        *got = static_cast<size_t>(r);
-        return 0;
+        if (!codec.decrypt(sector, tmp, static_cast<size_t>(r))) return EIO;
+        const uint64_t have = std::min(sector + static_cast<uint64_t>(r), end);
+        if (have <= pos) return 0;
+        std::memcpy(buf + (pos - off), tmp + (pos - sector), static_cast<size_t>(have - pos));
+        *got += static_cast<size_t>(have - pos);
+        explicit_bzero(tmp, sizeof tmp);
+        if (have < std::min(sectorEnd, end)) return 0;
+        pos = have;
     }
-    std::vector<uint8_t>& tmp = scratch();
-    if (tmp.size() < b - a) tmp.resize(static_cast<size_t>(b - a));
-    ssize_t r = preadFull(fd, tmp.data(), static_cast<size_t>(b - a), a);
-    if (r < 0) return errno;
-    if (!codec.decrypt(a, tmp.data(), static_cast<size_t>(r))) return EIO;
-    uint64_t avail = std::min<uint64_t>(a + static_cast<uint64_t>(r), end);
-    if (avail <= off) return 0;
-    std::memcpy(buf, tmp.data() + (off - a), static_cast<size_t>(avail - off));
-    *got = static_cast<size_t>(avail - off);
     return 0;
 }
 

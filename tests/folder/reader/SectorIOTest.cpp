@@ -8,10 +8,30 @@
 #include <unistd.h>
 #include <random>
 
+#include "Crypto/CryptoFactory.h"
+#include "Crypto/PFSpecials/SectorSE.h"
 #include "SectorTestCodec.h"
+#include "folder/MoxAuthenticator.h"
+#include "folder/ZelFileKey.h"
 #include "support/TempDir.h"
 
 namespace {
+
+// The real file keys of the three folder ciphers.
+std::vector<std::pair<std::string, std::shared_ptr<CZelFileKey>>> fileKeys() {
+    std::vector<std::pair<std::string, std::shared_ptr<CZelFileKey>>> out;
+    std::mt19937 rng(1);
+    for (auto [name, id] : {std::pair{"AES-256", 1u}, {"Triple-DES", 2u}, {"IDEA", 512u}}) {
+        MoxCipherKey key;
+        key.SetCipherId(id);
+        for (size_t i = 0; i < MoxCipherKey::kKeyBytes; ++i)
+            key.Key()[i] = static_cast<uint8_t>(rng());
+        auto k = CZelFileKey::fromFolderKey(&key);
+        EXPECT_TRUE(k) << name;
+        if (k) out.emplace_back(name, k);
+    }
+    return out;
+}
 
 struct Op {
     enum Kind { Write, Truncate } kind;
@@ -103,23 +123,23 @@ TEST(SectorIO, WriteRunsReadBack) {
          {{Op::Write, 0, 900}, {Op::Truncate, 0, 0}, {Op::Write, 3, 7}},
          everywhere},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        SectorTestCodec codec;
-        SectorFile f(codec);
-        for (const Op& op : c.ops) f.apply(op);
-        for (const Read& r : c.reads)
-            EXPECT_EQ(f.read(r.off, r.len), f.expected(r.off, r.len))
-                << "read " << r.off << "+" << r.len;
-        std::string disk = f.onDisk();
-        EXPECT_EQ(disk.size(), f.model().size());
-        EXPECT_NE(disk, f.model());
-    }
+    for (const auto& [cipher, key] : fileKeys())
+        for (const Case& c : cases) {
+            SCOPED_TRACE(cipher + ": " + c.name);
+            SectorFile f(*key);
+            for (const Op& op : c.ops) f.apply(op);
+            for (const Read& r : c.reads)
+                EXPECT_EQ(f.read(r.off, r.len), f.expected(r.off, r.len))
+                    << "read " << r.off << "+" << r.len;
+            std::string disk = f.onDisk();
+            EXPECT_EQ(disk.size(), f.model().size());
+            EXPECT_NE(disk, f.model());
+        }
 }
 
 TEST(SectorIO, RandomOperationsMatchAPlainFile) {
-    SectorTestCodec codec;
-    SectorFile f(codec);
+    auto key = fileKeys().front().second;
+    SectorFile f(*key);
     std::mt19937_64 rng(7);
     for (int i = 0; i < 400; ++i) {
         uint64_t off = rng() % 20000;
@@ -135,22 +155,41 @@ TEST(SectorIO, RandomOperationsMatchAPlainFile) {
     EXPECT_EQ(f.read(0, 1 << 20), f.model());
 }
 
-// Sector-aligned pieces and one whole write give the same bytes on disk.
-TEST(SectorIO, AlignedPiecesEqualOneRun) {
-    SectorTestCodec codec;
-    SectorFile whole(codec), pieces(codec);
-    whole.apply({Op::Write, 0, 5000});
-    const std::string plain = whole.model();
-    for (uint64_t off = 0; off < plain.size(); off += 1024) {
-        size_t n = std::min<size_t>(1024, plain.size() - off);
-        ASSERT_EQ(sector_io::writeAt(pieces.fd(), codec, off,
-                                     reinterpret_cast<const uint8_t*>(plain.data()) + off, n),
-                  0);
+// A file written whole, or in sector-aligned pieces, holds exactly the engine's
+// one-buffer encryption from position 0: the bytes files were always written
+// with. Large enough to be split across the worker threads.
+TEST(SectorIO, WholeAndAlignedWritesEqualTheEngineBuffer) {
+    for (uint32_t cipherId : {1u, 2u, 512u}) {
+        SCOPED_TRACE(cipherId);
+        MoxCipherKey key;
+        key.SetCipherId(cipherId);
+        for (size_t i = 0; i < MoxCipherKey::kKeyBytes; ++i)
+            key.Key()[i] = static_cast<uint8_t>(i * 7 + 3);
+        auto fileKey = CZelFileKey::fromFolderKey(&key);
+        ASSERT_TRUE(fileKey);
+        SectorFile whole(*fileKey), pieces(*fileKey);
+        whole.apply({Op::Write, 0, (3u << 20) + 300});
+        const std::string plain = whole.model();
+        for (uint64_t off = 0; off < plain.size(); off += 65536) {
+            size_t n = std::min<size_t>(65536, plain.size() - off);
+            ASSERT_EQ(sector_io::writeAt(pieces.fd(), *fileKey, off,
+                                         reinterpret_cast<const uint8_t*>(plain.data()) + off, n),
+                      0);
+        }
+
+        poi_crypto_api::CSectorSK csk;
+        poi_crypto_api::SE_ID id;
+        ASSERT_TRUE(PoiConvertMoxCipherKeyToCSK(&key, &csk, &id));
+        auto engine = poi_crypto_api::CCryptoFactory::GetSE(id);
+        ASSERT_TRUE(engine);
+        std::string reference = plain;
+        const uint8_t iv[8] = {};
+        ASSERT_TRUE(engine->Encrypt(reinterpret_cast<uint8_t*>(reference.data()), reference.size(),
+                                    &csk, iv, sizeof iv));
+        EXPECT_TRUE(whole.onDisk() == reference);
+        EXPECT_TRUE(pieces.onDisk() == reference);
+        EXPECT_EQ(whole.read(0, plain.size() + 10), plain);
     }
-    std::string run = plain;
-    ASSERT_TRUE(codec.encrypt(0, reinterpret_cast<uint8_t*>(run.data()), run.size()));
-    EXPECT_EQ(whole.onDisk(), run);
-    EXPECT_EQ(pieces.onDisk(), run);
 }
 
 // A failed write reports its errno and leaves the file as it was.

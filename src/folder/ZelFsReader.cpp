@@ -1,0 +1,430 @@
+#include "folder/ZelFsReader.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+
+#include "folder/FolderPaths.h"
+#include "folder/MoxEncryptedFolder.h"
+#include "folder/TraceLog.h"
+#include "folder/ZelFileKey.h"
+
+// One open file: descriptor, position, the folder's file key and the lock it
+// shares with every other handle of the same file.
+class CZelFile {
+  public:
+    ~CZelFile() {
+        if (fd >= 0) ::close(fd);
+    }
+    int fd = -1;
+    bool readOnly = false;
+    uint64_t position = 0;
+    std::shared_ptr<CZelFileKey> key;
+    std::shared_ptr<std::mutex> lock;
+};
+
+namespace {
+
+void setErr(int* out, int e) {
+    if (out) *out = e;
+}
+
+// Runs fn(fd, key) under the file's lock and a use of its key.
+template <typename Fn>
+bool withFile(const CZelFsReader::FileHandle& h, bool forWriting, int* error, Fn&& fn) {
+    if (!h) {
+        setErr(error, EBADF);
+        return false;
+    }
+    std::lock_guard<std::mutex> guard(*h->lock);
+    if (h->fd < 0) {
+        setErr(error, EBADF);
+        return false;
+    }
+    if (forWriting && h->readOnly) {
+        setErr(error, EBADF);
+        return false;
+    }
+    CZelFileKey::Use use = h->key->use();
+    if (!use) {
+        setErr(error, EBADF);
+        return false;
+    }
+    int rc = fn(*h);
+    setErr(error, rc);
+    return rc == 0;
+}
+
+int64_t nowSeconds() {
+    return static_cast<int64_t>(std::time(nullptr));
+}
+
+}  // namespace
+
+CZelFsReader::CZelFsReader() = default;
+
+CZelFsReader::~CZelFsReader() {
+    if (m_key) m_key->wipe();
+    if (m_rootFd >= 0) ::close(m_rootFd);
+}
+
+void CZelFsReader::setEncryptedFolder(std::shared_ptr<CMoxEncryptedFolder> folder) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (m_key) m_key->wipe();
+    m_key.reset();
+    m_folder = std::move(folder);
+}
+
+std::shared_ptr<CMoxEncryptedFolder> CZelFsReader::encryptedFolder() const {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_folder;
+}
+
+uint32_t CZelFsReader::OpenEncryptedVolume(const std::string& path, const char*, bool) {
+    TRACE_ENTRY("OpenEncryptedVolume");
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (!m_folder) {
+        TRACE_EXIT("OpenEncryptedVolume");
+        return kErrorNoFolder;
+    }
+    int fd = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        uint32_t e = static_cast<uint32_t>(errno);
+        TRACE_EXIT("OpenEncryptedVolume");
+        return e;
+    }
+    if (m_rootFd >= 0) ::close(m_rootFd);
+    m_rootFd = fd;
+    m_root = path;
+    if (m_root.empty() || m_root.back() != '/') m_root += '/';
+    TRACE_EXIT("OpenEncryptedVolume");
+    return 0;
+}
+
+void CZelFsReader::CloseVolume() {
+    std::shared_ptr<CMoxEncryptedFolder> folder;
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        if (!m_folder) return;
+        if (m_key) m_key->wipe();
+        m_key.reset();
+        folder = std::move(m_folder);
+        if (m_rootFd >= 0) ::close(m_rootFd);
+        m_rootFd = -1;
+    }
+    folder.reset();  // the last owner's destructor wipes the folder key
+    if (::chdir("/") != 0) TRACE_MSG("CloseVolume", "chdir / failed: %d", errno);
+}
+
+int CZelFsReader::rootFd() const {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_rootFd >= 0 ? ::fcntl(m_rootFd, F_DUPFD_CLOEXEC, 0) : -1;
+}
+
+std::shared_ptr<CZelFileKey> CZelFsReader::fileKey() {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (!m_folder) return nullptr;
+    if (!m_key) m_key = CZelFileKey::fromFolderKey(m_folder->GetKey());
+    return m_key;
+}
+
+std::shared_ptr<std::mutex> CZelFsReader::lockFor(dev_t dev, ino_t ino) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    for (auto it = m_fileLocks.begin(); it != m_fileLocks.end();) {
+        if (it->second.expired())
+            it = m_fileLocks.erase(it);
+        else
+            ++it;
+    }
+    auto& slot = m_fileLocks[{dev, ino}];
+    std::shared_ptr<std::mutex> lock = slot.lock();
+    if (!lock) {
+        lock = std::make_shared<std::mutex>();
+        slot = lock;
+    }
+    return lock;
+}
+
+// The root descriptor and the clean relative path of a request; false with
+// errno set when the path is refused or no volume is open.
+struct CZelFsReader::Resolved {
+    int root = -1;
+    std::string rel;
+    ~Resolved() {
+        if (root >= 0) ::close(root);
+    }
+};
+
+bool CZelFsReader::resolve(const std::string& path, Resolved* out) const {
+    auto rel = FolderPaths::relative(path);
+    if (!rel) {
+        errno = EACCES;
+        return false;
+    }
+    out->rel = *rel;
+    out->root = rootFd();
+    if (out->root < 0) {
+        errno = ENXIO;
+        return false;
+    }
+    return true;
+}
+
+std::optional<std::vector<FADirEntry>> CZelFsReader::NewDirEntryForPath(const std::string& path) {
+    Resolved r;
+    if (!resolve(path, &r)) return std::nullopt;
+    int fd = FolderPaths::openBeneath(r.root, r.rel, O_RDONLY | O_DIRECTORY);
+    if (fd < 0) {
+        TRACE_EXIT_ERR(static_cast<long>(errno), "NewDirEntryForPath", "Cannot find any file.");
+        return std::nullopt;
+    }
+    DIR* dir = ::fdopendir(fd);
+    if (!dir) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    std::vector<FADirEntry> entries;
+    while (struct dirent* de = ::readdir(dir)) {
+        std::string name = de->d_name;
+        if (name == "." || name == ".." || FolderPaths::isHiddenName(name)) continue;
+        FADirEntry e;
+        e.name = name;
+        struct statx sx;
+        if (::statx(::dirfd(dir), de->d_name, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME,
+                    &sx) == 0) {
+            e.isDirectory = S_ISDIR(sx.stx_mode);
+            e.size = sx.stx_size;
+            e.accessTime = sx.stx_atime.tv_sec;
+            e.modificationTime = sx.stx_mtime.tv_sec;
+            e.creationTime =
+                (sx.stx_mask & STATX_BTIME) ? sx.stx_btime.tv_sec : sx.stx_mtime.tv_sec;
+        } else {
+            e.isDirectory = de->d_type == DT_DIR;
+        }
+        entries.push_back(std::move(e));
+    }
+    ::closedir(dir);
+    std::reverse(entries.begin(), entries.end());
+    return entries;
+}
+
+bool CZelFsReader::DeleteFile(const std::string& path) {
+    Resolved r;
+    if (!resolve(path, &r)) return false;
+    std::string name;
+    int dir = FolderPaths::openParentBeneath(r.root, r.rel, &name);
+    if (dir < 0) return false;
+    bool ok = ::unlinkat(dir, name.c_str(), 0) == 0;
+    int saved = errno;
+    ::close(dir);
+    errno = saved;
+    return ok;
+}
+
+bool CZelFsReader::DeleteDirectory(const std::string& path) {
+    Resolved r;
+    if (!resolve(path, &r)) return false;
+    std::string name;
+    int dir = FolderPaths::openParentBeneath(r.root, r.rel, &name);
+    if (dir < 0) return false;
+    bool ok = ::unlinkat(dir, name.c_str(), AT_REMOVEDIR) == 0;
+    int saved = errno;
+    ::close(dir);
+    errno = saved;
+    return ok;
+}
+
+bool CZelFsReader::RenameFile(const std::string& from, const std::string& to) {
+    Resolved a;
+    if (!resolve(from, &a)) return false;
+    auto toRel = FolderPaths::relative(to);
+    if (!toRel || toRel->empty()) {
+        errno = EACCES;
+        return false;
+    }
+    return FolderPaths::moveBeneath(a.root, a.rel, *toRel) == 0;
+}
+
+bool CZelFsReader::CreateDirectory(const std::string& path, FADirEntry* out) {
+    Resolved r;
+    if (!resolve(path, &r)) return false;
+    std::string name;
+    int dir = FolderPaths::openParentBeneath(r.root, r.rel, &name);
+    bool ok = dir >= 0 && ::mkdirat(dir, name.c_str(), 0770) == 0;
+    int saved = errno;
+    if (dir >= 0) ::close(dir);
+    if (!ok) {
+        std::printf("ZelFsReader > CreateDirectory %s failed with error: %d\n", path.c_str(),
+                    saved);
+        errno = saved;
+        return false;
+    }
+    if (out) {
+        *out = FADirEntry{};
+        out->isDirectory = true;
+        out->name = name;
+        out->creationTime = out->accessTime = out->modificationTime = nowSeconds();
+    }
+    return true;
+}
+
+CZelFsReader::FileHandle CZelFsReader::OpenFile(const std::string& path, bool readOnly, bool create,
+                                                int* error) {
+    setErr(error, 0);
+    auto fail = [&](int e) -> FileHandle {
+        setErr(error, e);
+        errno = e;
+        return nullptr;
+    };
+    auto rel = FolderPaths::relative(path);
+    if (!rel) return fail(EACCES);
+    if (rel->empty()) return fail(EISDIR);
+    int root = rootFd();
+    if (root < 0) return fail(ENXIO);
+    std::shared_ptr<CZelFileKey> key = fileKey();
+    if (!key) {
+        ::close(root);
+        std::printf("zelfsREader > openFile > mFolder is null!!!\n");
+        return fail(ENXIO);
+    }
+
+    // O_NONBLOCK keeps a FIFO from hanging the open; it is refused below.
+    const int base = O_NONBLOCK | O_NOCTTY;
+    int fd = -1;
+    bool gotReadOnly = readOnly;
+    if (!readOnly) {
+        if (create)
+            fd = FolderPaths::openBeneath(root, *rel, base | O_RDWR | O_CREAT | O_TRUNC, 0666);
+        if (fd < 0) fd = FolderPaths::openBeneath(root, *rel, base | O_RDWR);
+        if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
+            fd = FolderPaths::openBeneath(root, *rel, base | O_RDONLY);
+            gotReadOnly = true;
+        }
+    } else {
+        fd = FolderPaths::openBeneath(root, *rel, base | O_RDONLY);
+    }
+    int saved = errno;
+    ::close(root);
+    if (fd < 0) return fail(saved);
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        int e = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        ::close(fd);
+        return fail(e);
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+
+    auto h = std::make_shared<CZelFile>();
+    h->fd = fd;
+    h->readOnly = gotReadOnly;
+    h->key = std::move(key);
+    h->lock = lockFor(st.st_dev, st.st_ino);
+    return h;
+}
+
+void CZelFsReader::CloseFile(const FileHandle& h) {
+    if (!h) return;
+    std::lock_guard<std::mutex> guard(*h->lock);
+    if (h->fd >= 0) ::close(h->fd);
+    h->fd = -1;
+}
+
+bool CZelFsReader::ReadFileAt(const FileHandle& h, uint64_t offset, void* buffer, size_t length,
+                              size_t* got, int* error) {
+    size_t n = 0;
+    bool ok = withFile(h, false, error, [&](CZelFile& f) {
+        return sector_io::readAt(f.fd, *f.key, offset, static_cast<uint8_t*>(buffer), length, &n);
+    });
+    if (got) *got = n;
+    return ok;
+}
+
+bool CZelFsReader::WriteFileAt(const FileHandle& h, uint64_t offset, const void* buffer,
+                               size_t length, int* error) {
+    return withFile(h, true, error, [&](CZelFile& f) {
+        return sector_io::writeAt(f.fd, *f.key, offset, static_cast<const uint8_t*>(buffer),
+                                  length);
+    });
+}
+
+bool CZelFsReader::ReadFile(const FileHandle& h, void* buffer, size_t length, size_t* got,
+                            int* error) {
+    size_t n = 0;
+    bool ok = withFile(h, false, error, [&](CZelFile& f) {
+        int rc =
+            sector_io::readAt(f.fd, *f.key, f.position, static_cast<uint8_t*>(buffer), length, &n);
+        f.position += n;
+        return rc;
+    });
+    if (got) *got = n;
+    return ok;
+}
+
+bool CZelFsReader::WriteFile(const FileHandle& h, const void* buffer, size_t length, size_t* count,
+                             int* error) {
+    bool ok = withFile(h, true, error, [&](CZelFile& f) {
+        int rc = sector_io::writeAt(f.fd, *f.key, f.position, static_cast<const uint8_t*>(buffer),
+                                    length);
+        if (rc == 0) f.position += length;
+        return rc;
+    });
+    if (count) *count = ok ? length : 0;
+    return ok;
+}
+
+bool CZelFsReader::TruncateFile(const FileHandle& h, uint64_t size, int* error) {
+    return withFile(h, true, error,
+                    [&](CZelFile& f) { return sector_io::truncate(f.fd, *f.key, size); });
+}
+
+bool CZelFsReader::SyncFile(const FileHandle& h, bool dataOnly, int* error) {
+    return withFile(h, false, error, [&](CZelFile& f) {
+        int rc = dataOnly ? ::fdatasync(f.fd) : ::fsync(f.fd);
+        return rc == 0 ? 0 : errno;
+    });
+}
+
+bool CZelFsReader::Seek(const FileHandle& h, uint32_t low, uint32_t high) {
+    return SeekTo(h, (static_cast<uint64_t>(high) << 32) | low);
+}
+
+bool CZelFsReader::SeekTo(const FileHandle& h, uint64_t position) {
+    if (!h) return false;
+    if (position > static_cast<uint64_t>(INT64_MAX)) return false;
+    std::lock_guard<std::mutex> guard(*h->lock);
+    if (h->fd < 0) return false;
+    h->position = position;
+    return true;
+}
+
+uint64_t CZelFsReader::Tell(const FileHandle& h) const {
+    if (!h) return 0;
+    std::lock_guard<std::mutex> guard(*h->lock);
+    return h->position;
+}
+
+uint64_t CZelFsReader::GetFileSize(const FileHandle& h) const {
+    if (!h) return 0;
+    std::lock_guard<std::mutex> guard(*h->lock);
+    struct stat st;
+    if (h->fd < 0 || ::fstat(h->fd, &st) != 0) return 0;
+    return static_cast<uint64_t>(st.st_size);
+}
+
+bool CZelFsReader::SetFileTime(const FileHandle& h, int64_t, int64_t access, int64_t modification) {
+    if (!h) return false;
+    std::lock_guard<std::mutex> guard(*h->lock);
+    if (h->fd < 0) return false;
+    struct timespec ts[2] = {{static_cast<time_t>(access), 0},
+                             {static_cast<time_t>(modification), 0}};
+    return ::futimens(h->fd, ts) == 0;
+}
+
+bool CZelFsReader::IsHandleReadOnly(const FileHandle& h) const {
+    return h && h->readOnly;
+}

@@ -1,0 +1,304 @@
+#include "FileSystem/QVFileSystem.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/statvfs.h>
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <random>
+
+#include "support/FolderBuilder.h"
+#include "support/TempDir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<uint8_t> randomBytes(size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::vector<uint8_t> v(n);
+    for (auto& b : v) b = static_cast<uint8_t>(rng());
+    return v;
+}
+
+// Every path below `dir` with its bytes ("/" for directories).
+std::map<std::string, std::string> snapshot(const fs::path& dir) {
+    std::map<std::string, std::string> out;
+    for (const auto& e : fs::recursive_directory_iterator(dir)) {
+        std::string rel = fs::relative(e.path(), dir).string();
+        out[rel] = e.is_directory() ? "/" : testsupport::readFile(e.path());
+    }
+    return out;
+}
+
+class QVFileSystemTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        folder_ = tmp_ / "box.zel";
+        auto f = testsupport::makeEncryptedFolder(folder_, {{"ann", "secret", "Ann A."}});
+        ASSERT_TRUE(f);
+        f.reset();
+        fs::create_directories(folder_ / "sub");
+    }
+
+    bool mount(QVFileSystem& h) {
+        return h.mountEncryptedFolder(folder_.string(), "ann", "secret");
+    }
+
+    testsupport::TempDir tmp_;
+    fs::path folder_;
+};
+
+TEST_F(QVFileSystemTest, MountTable) {
+    testsupport::writeFile(tmp_ / "plain", "x");
+    struct Case {
+        const char* name;
+        std::optional<std::string> path, user, password;
+        bool mounts;
+        bool uuidSet;
+        long code;
+    };
+    const std::string p = folder_.string();
+    const Case cases[] = {
+        {"no user", p, std::nullopt, "secret", false, false, EINVAL},
+        {"no path", std::nullopt, "ann", "secret", false, false, EINVAL},
+        {"no password", p, "ann", std::nullopt, false, false, EINVAL},
+        {"missing folder", (tmp_ / "nope").string(), "ann", "secret", false, false, ENOENT},
+        {"not a directory", (tmp_ / "plain").string(), "ann", "secret", false, false, ENOTDIR},
+        {"wrong password", p, "ann", "guess", false, true, 1326},
+        {"wrong user", p, "bob", "secret", false, true, 1326},
+        {"user name in other case", p, "ANN", "secret", true, true, 0},
+        {"right password", p, "ann", "secret", true, true, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QVFileSystem h;
+        platform::Error err;
+        EXPECT_EQ(h.mountEncryptedFolder(c.path, c.user, c.password, &err), c.mounts);
+        EXPECT_EQ(h.isMounted(), c.mounts);
+        EXPECT_EQ(h.uuid().has_value(), c.uuidSet);
+        if (c.uuidSet) {
+            EXPECT_EQ(h.uuid()->size(), 36u);
+        }
+        if (!c.mounts) {
+            EXPECT_EQ(err.code, c.code) << err.description;
+        }
+        if (c.mounts) {
+            EXPECT_EQ(h.volumePath(), p);
+            EXPECT_EQ(h.encryptionName(), "AES 256");
+            EXPECT_TRUE(h.isCreatedOnMac());
+        }
+    }
+}
+
+// A failed mount leaves a live one serving its files.
+TEST_F(QVFileSystemTest, FailedMountKeepsTheLiveOne) {
+    QVFileSystem h;
+    ASSERT_TRUE(mount(h));
+    auto f = h.openFileAtPath("/note.txt", false, true);
+    ASSERT_TRUE(f);
+    ASSERT_TRUE(h.writeData({'h', 'i'}, f));
+    EXPECT_FALSE(h.mountEncryptedFolder(folder_.string(), "ann", "wrong"));
+    EXPECT_FALSE(h.mountEncryptedFolder((tmp_ / "nope").string(), "ann", "secret"));
+    EXPECT_TRUE(h.isMounted());
+    uint8_t buf[4];
+    size_t got = 0;
+    ASSERT_TRUE(h.readFile(f, 0, buf, sizeof buf, &got));
+    EXPECT_EQ(std::string(buf, buf + got), "hi");
+    h.closeFile(f);
+    h.unmount();
+    EXPECT_FALSE(h.isMounted());
+    EXPECT_EQ(h.volumePath(), folder_.string());
+    EXPECT_FALSE(h.openFileAtPath("note.txt", true, false));
+}
+
+TEST_F(QVFileSystemTest, ListingHidesTheDatabase) {
+    for (const char* name :
+         {"a.txt", ".hidden", "Icon\r", "_qxcfg.mox-journal", "sub/_QXCFG.MOX", "sub/b"})
+        testsupport::writeFile(folder_ / name, "x");
+    QVFileSystem h;
+    ASSERT_TRUE(mount(h));
+    auto names = [&](const std::string& dir, bool invisibles) {
+        std::vector<std::string> out;
+        auto list = h.contentsOfDirectoryAtPath(dir, invisibles);
+        EXPECT_TRUE(list);
+        if (list)
+            for (const auto& f : *list) out.push_back(f->filePath());
+        std::sort(out.begin(), out.end());
+        return out;
+    };
+    EXPECT_EQ(names("/", false), (std::vector<std::string>{"a.txt", "sub"}));
+    EXPECT_EQ(names("", true), (std::vector<std::string>{".hidden", "Icon\r", "a.txt", "sub"}));
+    EXPECT_EQ(names("/sub/", false), std::vector<std::string>{"sub/b"});
+    EXPECT_FALSE(h.contentsOfDirectoryAtPath("a.txt", false));
+    EXPECT_FALSE(h.contentsOfDirectoryAtPath("..", false));
+
+    bool isDir = false;
+    EXPECT_TRUE(h.fileExistsAtPath("/", &isDir));
+    EXPECT_TRUE(isDir);
+    EXPECT_TRUE(h.fileExistsAtPath("sub", &isDir));
+    EXPECT_TRUE(isDir);
+    EXPECT_FALSE(h.fileExistsAtPath("_QXCFG.MOX"));
+    auto a = h.fileAtPath("/a.txt");
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->fileName(), "a.txt");
+    EXPECT_EQ(a->fileSize(), 1u);
+    EXPECT_TRUE(a->modificationDate().has_value());
+    EXPECT_EQ(h.fileAtPath(std::nullopt)->filePath(), "");
+    EXPECT_EQ(h.calculateItemSize("/"), 3u);  // a.txt, sub/b, and nothing hidden
+}
+
+TEST_F(QVFileSystemTest, RefusalsChangeNothing) {
+    testsupport::writeFile(folder_ / "a.txt", "A");
+    testsupport::writeFile(folder_ / "b.txt", "B");
+    testsupport::writeFile(tmp_ / "outside", "O");
+    QVFileSystem h;
+    ASSERT_TRUE(mount(h));
+    const auto before = snapshot(tmp_.path());
+    struct Case {
+        const char* name;
+        std::function<bool()> op;
+    };
+    const Case cases[] = {
+        {"remove root", [&] { return h.removeItemAtPath("/"); }},
+        {"remove empty", [&] { return h.removeItemAtPath(""); }},
+        {"remove nil", [&] { return h.removeItemAtPath(std::nullopt); }},
+        {"remove database", [&] { return h.removeItemAtPath("/_QXCFG.MOX"); }},
+        {"remove outside", [&] { return h.removeItemAtPath("../outside"); }},
+        {"mkdir root", [&] { return h.createDirectoryAtPath("") != nullptr; }},
+        {"mkdir outside", [&] { return h.createDirectoryAtPath("sub/../../x") != nullptr; }},
+        {"move onto existing", [&] { return h.renameFileFromPath("a.txt", "/b.txt"); }},
+        {"move onto database", [&] { return h.renameFileFromPath("a.txt", "_qxcfg.MOX"); }},
+        {"move database", [&] { return h.renameFileFromPath("_QXCFG.MOX", "c"); }},
+        {"move root", [&] { return h.renameFileFromPath("/", "c"); }},
+        {"move out", [&] { return h.renameFileFromPath("a.txt", "../a.txt"); }},
+        {"create outside", [&] { return h.openFileAtPath("../new", false, true) != nullptr; }},
+        {"open database", [&] { return h.openFileAtPath("_QXCFG.MOX", false, true) != nullptr; }},
+        {"create journal",
+         [&] { return h.openFileAtPath("_QXCFG.MOX-journal", false, true) != nullptr; }},
+    };
+    for (const Case& c : cases) {
+        EXPECT_FALSE(c.op()) << c.name;
+        EXPECT_EQ(snapshot(tmp_.path()), before) << c.name;
+    }
+    // The same operations on ordinary names do their work.
+    EXPECT_TRUE(h.renameFileFromPath("a.txt", "sub/a.txt"));
+    EXPECT_TRUE(h.createDirectoryAtPath("sub/new"));
+    EXPECT_TRUE(h.removeItemAtPath("sub"));
+    EXPECT_FALSE(fs::exists(folder_ / "sub"));
+}
+
+TEST_F(QVFileSystemTest, UsersWithoutUnlocking) {
+    {
+        QVFileSystem admin;
+        ASSERT_TRUE(mount(admin));
+        EXPECT_TRUE(admin.addUser(QVFpUser(std::nullopt, "bob", "Bob B.", false), "bobpw"));
+        auto me = admin.authenticatedUser();
+        ASSERT_TRUE(me);
+        EXPECT_EQ(me->shortUserName(), "ann");
+    }
+    QVFileSystem locked;
+    auto users = locked.usersForFolderAtPath(folder_.string());
+    ASSERT_EQ(users.size(), 2u);
+    EXPECT_EQ(users[0].shortUserName(), "ann");
+    EXPECT_EQ(users[0].longUserName(), "Ann A.");
+    EXPECT_TRUE(users[0].isAdmin());
+    EXPECT_EQ(users[1].shortUserName(), "bob");
+    EXPECT_FALSE(users[1].isAdmin());
+    EXPECT_EQ(users[1].keyID()->size(), 36u);
+    EXPECT_FALSE(locked.isMounted());
+    EXPECT_TRUE(locked.usersForFolderAtPath((tmp_ / "nope").string()).empty());
+
+    QVFileSystem bob;
+    ASSERT_TRUE(bob.mountEncryptedFolder(folder_.string(), "bob", "bobpw"));
+    QVFpUser promoted = users[1];
+    promoted.setIsAdmin(true);
+    EXPECT_TRUE(bob.updateUserPermission(promoted));
+    EXPECT_TRUE(bob.usersForFolderAtPath(folder_.string())[1].isAdmin());
+    EXPECT_TRUE(bob.deleteUser(users[0]));
+    EXPECT_EQ(bob.usersForFolderAtPath(folder_.string()).size(), 1u);
+    EXPECT_FALSE(locked.addUser(QVFpUser(std::nullopt, "eve", "Eve", true), "x"));
+}
+
+TEST_F(QVFileSystemTest, FileContents) {
+    QVFileSystem h;
+    ASSERT_TRUE(mount(h));
+    const std::vector<uint8_t> data = randomBytes(12345, 5);
+    const std::vector<uint8_t> copy = data;
+    auto f = h.openFileAtPath("sub/doc.bin", false, true);
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->filePath(), "sub/doc.bin");
+    EXPECT_TRUE(f->isOpen());
+    ASSERT_TRUE(h.writeData(data, f));
+    EXPECT_EQ(data, copy);
+    ASSERT_TRUE(h.syncFile(f, false));
+    h.closeFile(f);
+    EXPECT_FALSE(f->isOpen());
+    EXPECT_FALSE(h.writeData(data, f));
+
+    auto disk = testsupport::readFile(folder_ / "sub/doc.bin");
+    EXPECT_EQ(disk.size(), data.size());
+    EXPECT_NE(std::vector<uint8_t>(disk.begin(), disk.end()), data);
+
+    auto r = h.openFileAtPath("/sub/doc.bin", true, false);
+    ASSERT_TRUE(r);
+    std::vector<uint8_t> back;
+    while (auto chunk = h.readDataFromFile(r, 5000)) {
+        back.insert(back.end(), chunk->begin(), chunk->end());
+        if (chunk->size() < 5000) break;
+    }
+    EXPECT_EQ(back, data);
+    ASSERT_TRUE(h.setPosition(12000, r));
+    EXPECT_EQ(h.readDataFromFile(r, 1000)->size(), 345u);
+    platform::Error err;
+    EXPECT_FALSE(h.truncateFile(r, 10, &err));
+    EXPECT_EQ(err.code, EBADF);
+    h.closeFile(r);
+
+    // Positional writes, truncation by path and growth.
+    auto w = h.openFileAtPath("sub/doc.bin", false, false);
+    ASSERT_TRUE(w);
+    ASSERT_TRUE(h.writeFile(w, 100, "XYZ", 3));
+    h.closeFile(w);
+    ASSERT_TRUE(h.truncateItemAtPath("sub/doc.bin", 700));
+    ASSERT_TRUE(h.truncateItemAtPath("sub/doc.bin", 900));
+    w = h.openFileAtPath("sub/doc.bin", true, false);
+    std::vector<uint8_t> expect(data.begin(), data.begin() + 700);
+    std::copy_n("XYZ", 3, expect.begin() + 100);
+    expect.resize(900, 0);
+    std::vector<uint8_t> got(2000);
+    size_t n = 0;
+    ASSERT_TRUE(h.readFile(w, 0, got.data(), got.size(), &n));
+    got.resize(n);
+    EXPECT_EQ(got, expect);
+}
+
+// Size and free space are those of the volume that holds the folder: here a
+// small tmpfs of its own, which "/" is not.
+TEST_F(QVFileSystemTest, SizeOfTheFoldersOwnVolume) {
+    QVFileSystem h;
+    uint64_t size = 1, free = 1;
+    EXPECT_FALSE(h.volumeSize(&size, &free));
+    EXPECT_EQ(size + free, 0u);
+
+    const fs::path vol = tmp_ / "vol";
+    fs::create_directories(vol);
+    if (::mount("tessaro-test", vol.c_str(), "tmpfs", 0, "size=8m") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
+    {
+        const fs::path small = vol / "small.zel";
+        ASSERT_TRUE(testsupport::makeEncryptedFolder(small, {{"ann", "secret"}}));
+        ASSERT_TRUE(h.mountEncryptedFolder(small.string(), "ann", "secret"));
+        ASSERT_TRUE(h.volumeSize(&size, &free));
+        EXPECT_EQ(size, 8u << 20);
+        EXPECT_GT(free, 0u);
+        EXPECT_LE(free, size);
+        h.unmount();
+    }
+    ::umount2(vol.c_str(), MNT_DETACH);
+}
+
+}  // namespace
