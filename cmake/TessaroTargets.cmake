@@ -94,7 +94,10 @@ function(tessaro_test name)
   target_compile_definitions(${t} PRIVATE
     TESSARO_SOURCE_DIR="${PROJECT_SOURCE_DIR}" TESSARO_BINARY_DIR="${PROJECT_BINARY_DIR}"
     TESSARO_TEST_DATA="${CMAKE_CURRENT_SOURCE_DIR}/data")
-  gtest_discover_tests(${t} PROPERTIES LABELS "${A_LABELS}" DISCOVERY_TIMEOUT 60)
+  # Labels go on the folder: a list given through the discovery's
+  # properties would keep only its first element.
+  set_property(DIRECTORY APPEND PROPERTY LABELS ${A_LABELS})
+  gtest_discover_tests(${t} DISCOVERY_TIMEOUT 60)
 endfunction()
 
 # tessaro_bench(<name> [DIRS d...] LIBS t...): a Google Benchmark program
