@@ -190,7 +190,8 @@ int writeAt(int fd, Codec& codec, uint64_t off, const uint8_t* buf, size_t len) 
     int rc = 0;
     if (off > size) rc = writeRange(fd, codec, size, nullptr, off - size, &size);
     if (rc == 0) rc = writeRange(fd, codec, off, buf, len, &size);
-    if (rc != 0 && size > oldSize) restore(fd, oldSize, oldLast);
+    // A piece that failed half-way may have grown the file already.
+    if (rc != 0 && off + len > oldSize) restore(fd, oldSize, oldLast);
     return rc;
 }
 

@@ -301,4 +301,41 @@ TEST_F(QVFileSystemTest, SizeOfTheFoldersOwnVolume) {
     ::umount2(vol.c_str(), MNT_DETACH);
 }
 
+// A full volume is reported as ENOSPC at the write, and the file keeps its
+// old length and bytes.
+TEST_F(QVFileSystemTest, FullVolumeReportedAndNothingLost) {
+    const fs::path vol = tmp_ / "full";
+    fs::create_directories(vol);
+    if (::mount("tessaro-test", vol.c_str(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
+    {
+        const fs::path small = vol / "small.zel";
+        ASSERT_TRUE(testsupport::makeEncryptedFolder(small, {{"ann", "secret"}}));
+        QVFileSystem h;
+        ASSERT_TRUE(h.mountEncryptedFolder(small.string(), "ann", "secret"));
+        const std::vector<uint8_t> first = randomBytes(300001, 8);
+        auto f = h.openFileAtPath("f.bin", false, true);
+        ASSERT_TRUE(f);
+        ASSERT_TRUE(h.writeData(first, f));
+        platform::Error err;
+        const std::vector<uint8_t> big = randomBytes(2 << 20, 9);
+        EXPECT_FALSE(h.writeFile(f, 300001, big.data(), big.size(), &err));
+        EXPECT_EQ(err.code, ENOSPC) << err.description;
+        EXPECT_FALSE(h.truncateFile(f, 4 << 20, &err));
+        EXPECT_EQ(err.code, ENOSPC) << err.description;
+        EXPECT_EQ(fs::file_size(small / "f.bin"), first.size());
+        std::vector<uint8_t> back(first.size() + 10);
+        size_t got = 0;
+        ASSERT_TRUE(h.readFile(f, 0, back.data(), back.size(), &got));
+        back.resize(got);
+        EXPECT_TRUE(back == first)
+            << "first difference at "
+            << std::mismatch(back.begin(), back.end(), first.begin(), first.end()).first -
+                   back.begin();
+        h.closeFile(f);
+        h.unmount();
+    }
+    ::umount2(vol.c_str(), MNT_DETACH);
+}
+
 }  // namespace
