@@ -1,0 +1,59 @@
+// tessaro_bench_volume <folder> <mount point>: makes an encrypted folder at
+// <folder> (AES-256, user "bench"), unlocks it and serves it as a volume at
+// <mount point> until standard input closes. Prints "ready" once mounted.
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+
+#include "FileSystem/QVFileSystem.h"
+#include "folder/MoxEncryptedFolder.h"
+#include "mounting/QVFuseLoopbackFS.h"
+#include "platform/fuse/UserFileSystem.h"
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: %s <folder> <mount point>\n", argv[0]);
+        return 2;
+    }
+    std::filesystem::create_directories(argv[1]);
+    MoxAuthentication user;
+    user.type = kMoxAuthTypePassword;
+    user.keyType = kMoxKeyTypeUserPassword;
+    user.SetName("bench");
+    user.userId = user.sid = user.displayName = "bench";
+    user.SetPassword("bench");
+    user.hashId = 0x2000000;
+    user.cipherId = 1;
+    std::vector<MoxAuthentication*> users{&user};
+    uint32_t err = 0;
+    delete CMoxEncryptedFolder::CreateNew(argv[1], 1, users, &err);
+    if (err) {
+        std::fprintf(stderr, "cannot create the folder: %u\n", err);
+        return 1;
+    }
+    auto fs = std::make_shared<QVFileSystem>();
+    if (!fs->mountEncryptedFolder(std::string(argv[1]), std::string("bench"),
+                                  std::string("bench"))) {
+        std::fprintf(stderr, "cannot unlock the folder\n");
+        return 1;
+    }
+    auto loopback = std::make_shared<QVFuseLoopbackFS>(fs, nullptr);
+    loopback->setMountPath(argv[2]);
+    platform::UserFileSystem volume(loopback);
+    platform::Error e;
+    if (!volume.mountAtPath(argv[2], {"volname=bench"}, &e)) {
+        std::fprintf(stderr, "cannot mount: %s\n", e.description.c_str());
+        return 1;
+    }
+    std::printf("ready\n");
+    std::fflush(stdout);
+    char c;
+    while (read(0, &c, 1) > 0) {
+    }
+    while (!volume.unmount(&e)) usleep(100000);
+    volume.waitUntilUnmounted();
+    loopback->volumeDidUnmount();
+    return 0;
+}

@@ -1,0 +1,141 @@
+#pragma once
+// The delegate of one decrypted volume. A loopback: names, the tree,
+// attributes and extended attributes come straight from the folder's real
+// directory; only file contents pass through the folder handle, which
+// decrypts on read and encrypts on write. The sector scheme keeps sizes, so
+// the real directory's sizes are the plaintext ones.
+//
+// Called by the volume's single FUSE thread, one request at a time. Calls out
+// to the application (menu refresh, read-only notice) are posted to the main
+// queue and never waited for.
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+
+#include "FileSystem/QVFileSystem.h"
+#include "platform/fuse/UserFileSystem.h"
+
+class QVFuseLoopbackFS;
+
+// What the loopback asks of the application delegate.
+class QVKnownFoldersMenu {
+  public:
+    virtual ~QVKnownFoldersMenu() = default;
+    virtual void updateKnownFoldersMenu() = 0;
+};
+
+// What the loopback tells the mount controller.
+class QVFuseLoopbackFSDelegate {
+  public:
+    virtual ~QVFuseLoopbackFSDelegate() = default;
+    virtual void loopbackTriedToWriteToReadonlyVolume(QVFuseLoopbackFS* loopback) {}
+};
+
+class QVFuseLoopbackFS : public platform::UserFileSystemDelegate,
+                         public std::enable_shared_from_this<QVFuseLoopbackFS> {
+  public:
+    // The name that is accepted and dropped when set, and cleared from every
+    // entry once per mount. Linux keeps it in the user namespace.
+    static constexpr const char* kQuarantineName = "com.apple.quarantine";
+    static constexpr const char* kQuarantineUserName = "user.com.apple.quarantine";
+
+    // `fileSystem` must be unlocked; an unlocked handle is logged as an error
+    // but the object is made anyway.
+    QVFuseLoopbackFS(std::shared_ptr<QVFileSystem> fileSystem,
+                     std::shared_ptr<QVKnownFoldersMenu> appDelegate);
+
+    std::shared_ptr<QVFileSystem> fileSystem() const;
+    void setFileSystem(std::shared_ptr<QVFileSystem> fs);
+    std::shared_ptr<QVKnownFoldersMenu> appdelegate() const;
+    void setAppdelegate(std::shared_ptr<QVKnownFoldersMenu> d);
+    std::weak_ptr<QVFuseLoopbackFSDelegate> delegate() const;
+    void setDelegate(std::weak_ptr<QVFuseLoopbackFSDelegate> d);
+    bool isReadonly() const { return isReadonly_.load(); }
+    void setIsReadonly(bool v) { isReadonly_.store(v); }
+    // Where the volume is mounted: links into the folder read back as links
+    // into the volume.
+    const std::string& mountPath() const { return mountPath_; }
+    void setMountPath(std::string p) { mountPath_ = std::move(p); }
+    const std::string& rootPath() const { return rootPath_; }
+
+    // The volume is gone: unlock state and key material of the handle go too.
+    void volumeDidUnmount();
+
+    // ---- the volume's callbacks
+    bool moveItem(const std::string& source, const std::string& destination,
+                  platform::Error* error) override;
+    bool removeDirectory(const std::string& path, platform::Error* error) override;
+    bool removeItem(const std::string& path, platform::Error* error) override;
+    bool createDirectory(const std::string& path, const platform::ItemAttributes& attributes,
+                         platform::Error* error) override;
+    bool createFile(const std::string& path, const platform::ItemAttributes& attributes,
+                    platform::FileUserData* userData, platform::Error* error) override;
+    bool linkItem(const std::string& path, const std::string& otherPath,
+                  platform::Error* error) override;
+    bool createSymbolicLink(const std::string& path, const std::string& destination,
+                            platform::Error* error) override;
+    std::optional<std::string> destinationOfSymbolicLink(const std::string& path,
+                                                         platform::Error* error) override;
+    bool openFile(const std::string& path, int mode, platform::FileUserData* userData,
+                  platform::Error* error) override;
+    void releaseFile(const std::string& path, platform::FileUserData userData) override;
+    int64_t readFile(const std::string& path, const platform::FileUserData& userData, char* buffer,
+                     size_t size, off_t offset, platform::Error* error) override;
+    int64_t writeFile(const std::string& path, const platform::FileUserData& userData,
+                      const char* buffer, size_t size, off_t offset,
+                      platform::Error* error) override;
+    bool exchangeData(const std::string& path1, const std::string& path2,
+                      platform::Error* error) override;
+    std::optional<std::vector<std::string>> contentsOfDirectory(const std::string& path,
+                                                                platform::Error* error) override;
+    std::optional<struct stat> attributesOfItem(const std::string& path,
+                                                const platform::FileUserData& userData,
+                                                platform::Error* error) override;
+    std::optional<struct statvfs> attributesOfFileSystem(const std::string& path,
+                                                         platform::Error* error) override;
+    bool setAttributes(const platform::ItemAttributes& attributes, const std::string& path,
+                       const platform::FileUserData& userData, platform::Error* error) override;
+    std::optional<std::vector<std::string>> extendedAttributes(const std::string& path,
+                                                               platform::Error* error) override;
+    std::optional<std::vector<uint8_t>> valueOfExtendedAttribute(const std::string& name,
+                                                                 const std::string& path,
+                                                                 off_t position,
+                                                                 platform::Error* error) override;
+    bool setExtendedAttribute(const std::string& name, const std::string& path,
+                              const std::vector<uint8_t>& value, off_t position, int options,
+                              platform::Error* error) override;
+    bool removeExtendedAttribute(const std::string& name, const std::string& path,
+                                 platform::Error* error) override;
+    bool flushFile(const std::string& path, const platform::FileUserData& userData,
+                   platform::Error* error) override;
+    bool synchronizeFile(const std::string& path, const platform::FileUserData& userData,
+                         bool dataOnly, platform::Error* error) override;
+
+  private:
+    // The real path of a volume path, or nullopt (error ENOENT) for the
+    // configuration database, its journal, or anything that is not a clean
+    // path inside the folder.
+    std::optional<std::string> realPath(const std::string& path, platform::Error* error) const;
+    // The read-only refusal: tells the mount controller, EROFS.
+    bool refuseReadonly(platform::Error* error);
+    void askToUpdateKnownFoldersMenu();
+    // Applies what the request carries to the real item (size via the handle).
+    bool applyAttributes(const platform::ItemAttributes& attributes, const std::string& path,
+                         const std::string& real, const QVFile::Ptr& file, platform::Error* error);
+    bool isQuarantine(const std::string& name) const;
+
+    const std::string rootPath_;
+    std::string mountPath_;
+    mutable std::mutex propertiesMutex_;
+    std::shared_ptr<QVFileSystem> fileSystem_;
+    std::shared_ptr<QVKnownFoldersMenu> appdelegate_;
+    std::weak_ptr<QVFuseLoopbackFSDelegate> delegate_;
+    std::atomic<bool> isReadonly_{false};
+    // Real paths of ".DS_Store" files removed, and volume paths cleared of the
+    // quarantine mark, on this mount.
+    std::set<std::string> deletedDSStorePaths_;
+    std::set<std::string> clearedQuarantineFlagPath_;
+};

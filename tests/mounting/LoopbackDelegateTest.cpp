@@ -1,0 +1,226 @@
+// The loopback delegate called directly, without a mount.
+#include <sys/stat.h>
+#include <sys/xattr.h>
+
+#include <algorithm>
+#include <set>
+
+#include "mounting/LoopbackFixture.h"
+
+using loopbacktest::UnlockedFolder;
+using platform::Error;
+using platform::FileUserData;
+using platform::ItemAttributes;
+
+namespace {
+
+std::set<std::string> listing(QVFuseLoopbackFS& fs, const std::string& path) {
+    Error e;
+    auto names = fs.contentsOfDirectory(path, &e);
+    EXPECT_TRUE(names) << e.description;
+    return names ? std::set<std::string>(names->begin(), names->end()) : std::set<std::string>{};
+}
+
+FileUserData create(QVFuseLoopbackFS& fs, const std::string& path, mode_t mode = 0644) {
+    ItemAttributes a;
+    a.permissions = mode;
+    FileUserData ud;
+    Error e;
+    EXPECT_TRUE(fs.createFile(path, a, &ud, &e)) << path << ": " << e.description;
+    return ud;
+}
+
+void write(QVFuseLoopbackFS& fs, const std::string& path, const std::string& bytes) {
+    FileUserData ud = create(fs, path);
+    Error e;
+    EXPECT_EQ(fs.writeFile(path, ud, bytes.data(), bytes.size(), 0, &e),
+              static_cast<int64_t>(bytes.size()));
+    fs.releaseFile(path, ud);
+}
+
+}  // namespace
+
+TEST(LoopbackDelegate, ListingHidesTheDatabaseAndCleansUpOncePerMount) {
+    UnlockedFolder f;
+    testsupport::writeFile(f.real("a.txt"), "x");
+    testsupport::writeFile(f.real(".DS_Store"), "junk");
+    testsupport::writeFile(f.real("_QXCFG.MOX-journal"), "");
+    testsupport::writeFile(f.real("_qxcfg.mox"), "");
+    ASSERT_TRUE(std::filesystem::exists(f.real("_QXCFG.MOX")));
+
+    // The database and its journal in any letter case are never shown; the
+    // first listing drops and deletes ".DS_Store".
+    EXPECT_EQ(listing(*f.loopback, "/"), (std::set<std::string>{"a.txt"}));
+    EXPECT_FALSE(std::filesystem::exists(f.real(".DS_Store")));
+    testsupport::writeFile(f.real(".DS_Store"), "again");
+    EXPECT_EQ(listing(*f.loopback, "/"), (std::set<std::string>{"a.txt", ".DS_Store"}));
+    EXPECT_TRUE(std::filesystem::exists(f.real(".DS_Store")));
+
+    // And nothing reaches them through the volume.
+    Error e;
+    EXPECT_FALSE(f.loopback->attributesOfItem("/_QXCFG.MOX", nullptr, &e));
+    EXPECT_EQ(e.code, ENOENT);
+    EXPECT_FALSE(f.loopback->removeItem("/_qxcfg.mox", &e));
+    EXPECT_EQ(e.code, ENOENT);
+    EXPECT_FALSE(f.loopback->moveItem("/a.txt", "/_QXCFG.MOX-JOURNAL", &e));
+    EXPECT_EQ(e.code, ENOENT);
+    EXPECT_TRUE(std::filesystem::exists(f.real("a.txt")));
+}
+
+TEST(LoopbackDelegate, QuarantineIsDroppedAndOtherNamesAreKept) {
+    UnlockedFolder f;
+    write(*f.loopback, "/a", "1");
+    Error e;
+    for (const char* name : {"com.apple.quarantine", "user.com.apple.quarantine"})
+        EXPECT_TRUE(f.loopback->setExtendedAttribute(name, "/a", {'q'}, 0, 0, &e));
+    const std::string accented = "user.\xc3\xa9t\xc3\xa9";
+    ASSERT_TRUE(f.loopback->setExtendedAttribute(accented, "/a", {'v', '1'}, 0, 0, &e))
+        << e.description;
+    ASSERT_TRUE(f.loopback->setExtendedAttribute("user.two", "/a", {}, 0, 0, &e));
+
+    auto names = f.loopback->extendedAttributes("/a", &e);
+    ASSERT_TRUE(names);
+    EXPECT_EQ(std::set<std::string>(names->begin(), names->end()),
+              (std::set<std::string>{accented, "user.two"}));
+    auto value = f.loopback->valueOfExtendedAttribute(accented, "/a", 0, &e);
+    ASSERT_TRUE(value);
+    EXPECT_EQ(*value, (std::vector<uint8_t>{'v', '1'}));
+
+    // The root has none, and every value asked of it is empty.
+    EXPECT_EQ(f.loopback->extendedAttributes("/", &e), std::vector<std::string>{});
+    EXPECT_EQ(f.loopback->valueOfExtendedAttribute("user.x", "/", 0, &e), std::vector<uint8_t>{});
+
+    // A failed set is a failure (a name outside every namespace).
+    EXPECT_FALSE(f.loopback->setExtendedAttribute("nonamespace", "/a", {'x'}, 0, 0, &e));
+    EXPECT_NE(e.code, 0);
+
+    // A quarantine mark already on disk goes at the first listing of its directory.
+    ASSERT_EQ(lsetxattr(f.real("a").c_str(), "user.com.apple.quarantine", "q", 1, 0), 0);
+    listing(*f.loopback, "/");
+    EXPECT_EQ(lgetxattr(f.real("a").c_str(), "user.com.apple.quarantine", nullptr, 0), -1);
+}
+
+TEST(LoopbackDelegate, ReadonlySwitchRefusesEveryChange) {
+    UnlockedFolder f;
+    write(*f.loopback, "/a", "data");
+    ASSERT_TRUE(f.loopback->createDirectory("/d", {}, nullptr));
+    FileUserData open;
+    ASSERT_TRUE(f.loopback->openFile("/a", O_RDWR, &open, nullptr));
+    f.loopback->setIsReadonly(true);
+
+    ItemAttributes size0;
+    size0.size = 0;
+    struct Case {
+        const char* what;
+        std::function<bool(Error*)> call;
+    } cases[] = {
+        {"move", [&](Error* e) { return f.loopback->moveItem("/a", "/b", e); }},
+        {"rmdir", [&](Error* e) { return f.loopback->removeDirectory("/d", e); }},
+        {"remove", [&](Error* e) { return f.loopback->removeItem("/a", e); }},
+        {"mkdir", [&](Error* e) { return f.loopback->createDirectory("/e", {}, e); }},
+        {"create",
+         [&](Error* e) {
+             FileUserData ud;
+             return f.loopback->createFile("/n", {}, &ud, e);
+         }},
+        {"symlink", [&](Error* e) { return f.loopback->createSymbolicLink("/l", "a", e); }},
+        {"link", [&](Error* e) { return f.loopback->linkItem("/h", "/a", e); }},
+        {"exchange", [&](Error* e) { return f.loopback->exchangeData("/a", "/d", e); }},
+        {"setattr", [&](Error* e) { return f.loopback->setAttributes(size0, "/a", open, e); }},
+        {"setxattr",
+         [&](Error* e) { return f.loopback->setExtendedAttribute("user.x", "/a", {}, 0, 0, e); }},
+        {"write", [&](Error* e) { return f.loopback->writeFile("/a", open, "zz", 2, 0, e) >= 0; }},
+    };
+    for (const auto& c : cases) {
+        Error e;
+        EXPECT_FALSE(c.call(&e)) << c.what;
+        EXPECT_EQ(e.code, 30) << c.what;  // EROFS
+    }
+    platform::pumpMainQueue();
+    EXPECT_EQ(f.watcher->notices, 10);  // all but setxattr, which refuses silently
+
+    // Nothing changed, and reading still works.
+    EXPECT_TRUE(std::filesystem::exists(f.real("a")));
+    EXPECT_TRUE(std::filesystem::exists(f.real("d")));
+    EXPECT_EQ(std::filesystem::file_size(f.real("a")), 4u);
+    char buf[8];
+    EXPECT_EQ(f.loopback->readFile("/a", open, buf, sizeof buf, 0, nullptr), 4);
+    EXPECT_EQ(std::string(buf, 4), "data");
+    f.loopback->releaseFile("/a", open);
+}
+
+TEST(LoopbackDelegate, LinksStayInsideTheFolder) {
+    UnlockedFolder f;
+    f.loopback->setMountPath("/media/u/Docs-decrypted");
+    write(*f.loopback, "/a.txt", "keep me");
+    const std::string stored = testsupport::readFile(f.real("a.txt"));
+    Error e;
+
+    // A hard link never removes what it links to, and an existing name is EEXIST.
+    ASSERT_TRUE(f.loopback->linkItem("/h", "/a.txt", &e)) << e.description;
+    EXPECT_EQ(testsupport::readFile(f.real("a.txt")), stored);
+    EXPECT_FALSE(f.loopback->linkItem("/a.txt", "/h", &e));
+    EXPECT_EQ(e.code, EEXIST);
+    EXPECT_EQ(testsupport::readFile(f.real("a.txt")), stored);
+
+    struct Case {
+        const char* link;
+        const char* destination;
+        std::string stored;  // the real link's target
+        std::string reads;   // what reading it through the volume gives
+    } cases[] = {
+        {"/rel", "a.txt", "a.txt", "a.txt"},
+        {"/up", "../x", "../x", "../x"},
+        {"/abs", "/tmp/x", f.real("tmp/x"), "/media/u/Docs-decrypted/tmp/x"},
+        {"/vol", "/media/u/Docs-decrypted/a.txt", f.real("a.txt"), "/media/u/Docs-decrypted/a.txt"},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(f.loopback->createSymbolicLink(c.link, c.destination, &e)) << c.link;
+        EXPECT_EQ(std::filesystem::read_symlink(f.real(c.link + 1)).string(), c.stored) << c.link;
+        EXPECT_EQ(f.loopback->destinationOfSymbolicLink(c.link, &e), c.reads) << c.link;
+    }
+    EXPECT_EQ(f.loopback->destinationOfSymbolicLink("/h", &e), "/media/u/Docs-decrypted/a.txt");
+}
+
+TEST(LoopbackDelegate, ContentsReadBackAndModesAreKept) {
+    UnlockedFolder f;
+    write(*f.loopback, "/a", "hello");
+    Error e;
+    FileUserData ud;
+    ASSERT_TRUE(f.loopback->openFile("/a", O_RDONLY, &ud, &e));
+    char buf[16];
+    std::memset(buf, 'x', sizeof buf);
+    EXPECT_EQ(f.loopback->readFile("/a", ud, buf, sizeof buf, 0, &e), 5);
+    EXPECT_EQ(std::string(buf, 5), "hello");
+    EXPECT_EQ(std::count(buf + 5, buf + sizeof buf, 0), 11);  // the rest is zeros
+    std::memset(buf, 'x', sizeof buf);
+    EXPECT_EQ(f.loopback->readFile("/a", ud, buf, sizeof buf, 100, &e), 0);  // past the end
+    EXPECT_EQ(std::count(buf, buf + sizeof buf, 0), 16);
+    f.loopback->releaseFile("/a", ud);
+    EXPECT_NE(testsupport::readFile(f.real("a")), "hello");  // encrypted on disk
+    EXPECT_EQ(std::filesystem::file_size(f.real("a")), 5u);
+
+    // The mode asked for is the mode kept.
+    create(*f.loopback, "/key", 0600);
+    ItemAttributes mode;
+    mode.permissions = 0640;
+    ASSERT_TRUE(f.loopback->setAttributes(mode, "/key", nullptr, &e));
+    struct stat st;
+    ASSERT_EQ(stat(f.real("key").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    ItemAttributes touch;
+    touch.modificationDate = timespec{1000, 0};
+    ASSERT_TRUE(f.loopback->setAttributes(touch, "/key", nullptr, &e));
+    ASSERT_EQ(stat(f.real("key").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(st.st_mtime, 1000);
+    ASSERT_TRUE(f.loopback->createDirectory("/nomode", {}, &e));
+    ASSERT_EQ(stat(f.real("nomode").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0744u);  // no mode given: the folder's default
+
+    // Removing asks the menu to refresh, on the main queue.
+    ASSERT_TRUE(f.loopback->removeItem("/key", &e));
+    EXPECT_EQ(f.menu->updates, 0);
+    platform::pumpMainQueue();
+    EXPECT_EQ(f.menu->updates, 1);
+}
