@@ -611,36 +611,48 @@ bool CMoxConfigDatabase::FindKeys(uint32_t keyType, const char* userFilter,
     if (userFilter) s.text(2, pattern);
     int rc;
     while ((rc = s.step()) == SQLITE_ROW) {
-        const char* keyId = s.column(0);
-        if (!keyId) continue;
+        const char* columns[10];
+        for (int c = 0; c < 10; ++c) columns[c] = s.column(c);
         auto* k = new (std::nothrow) MoxKeyData;
         if (!k) continue;
-        copyColumn(k->KeyId, keyId);
-        k->KeyType = (uint32_t)columnInt(s.column(1));
-        copyColumn(k->DispName, s.column(2));
-        k->Perms = (uint32_t)columnInt(s.column(3));
-        k->GroupId = (uint32_t)columnInt(s.column(4));
-        copyColumn(k->UserId, s.column(5));
-        copyColumn(k->Sid, s.column(9));
-        long spec = MoxDecodeKeyField(s.column(6), k->KeySpec.data, sizeof k->KeySpec.data);
-        long ek = MoxDecodeKeyField(s.column(7), k->EK.data, sizeof k->EK.data);
-        long pv = MoxDecodeKeyField(s.column(8), k->PV.data, sizeof k->PV.data);
-        bool password = k->KeyType == kMoxKeyTypePassword || k->KeyType == kMoxKeyTypeUserPassword;
-        bool good = spec >= 0 && ek >= 0 && pv >= 0;
-        if (good && password)
-            good =
-                spec == kMoxKeySpecLength && ek == kMoxWrappedKeyLength && pv == kMoxVerifierLength;
-        if (!good) {
-            TRACE_MSG("FindKeys", "skipping key record %.63s: bad KeySpec/EK/PV (%ld/%ld/%ld)",
-                      keyId, spec, ek, pv);
+        if (MoxDecodeKeyRow(columns, k))
+            out.push_back(k);
+        else
             delete k;
-            continue;
-        }
-        k->KeySpec.length = (uint32_t)spec;
-        k->EK.length = (uint32_t)ek;
-        k->PV.length = (uint32_t)pv;
-        out.push_back(k);
     }
     if (rc != SQLITE_DONE) m_lastError = kMoxDbSqlError;
     return rc == SQLITE_DONE;
+}
+
+bool MoxDecodeKeyRow(const char* const columns[10], MoxKeyData* k) {
+    if (!columns || !k) return false;
+    k->Dispose();
+    const char* keyId = columns[0];
+    if (!keyId) return false;
+    copyColumn(k->KeyId, keyId);
+    k->KeyType = (uint32_t)columnInt(columns[1]);
+    copyColumn(k->DispName, columns[2]);
+    k->Perms = (uint32_t)columnInt(columns[3]);
+    k->GroupId = (uint32_t)columnInt(columns[4]);
+    copyColumn(k->UserId, columns[5]);
+    copyColumn(k->Sid, columns[9]);
+    long spec = MoxDecodeKeyField(columns[6], k->KeySpec.data, sizeof k->KeySpec.data);
+    long ek = MoxDecodeKeyField(columns[7], k->EK.data, sizeof k->EK.data);
+    long pv = MoxDecodeKeyField(columns[8], k->PV.data, sizeof k->PV.data);
+    bool password = k->KeyType == kMoxKeyTypePassword || k->KeyType == kMoxKeyTypeUserPassword;
+    bool good = spec >= 0 && ek >= 0 && pv >= 0;
+    // Password records have one layout; anything else would be read past
+    // the fields the authenticator uses.
+    if (good && password)
+        good = spec == kMoxKeySpecLength && ek == kMoxWrappedKeyLength && pv == kMoxVerifierLength;
+    if (!good) {
+        TRACE_MSG("FindKeys", "skipping key record %.63s: bad KeySpec/EK/PV (%ld/%ld/%ld)", keyId,
+                  spec, ek, pv);
+        k->Dispose();
+        return false;
+    }
+    k->KeySpec.length = (uint32_t)spec;
+    k->EK.length = (uint32_t)ek;
+    k->PV.length = (uint32_t)pv;
+    return true;
 }

@@ -141,5 +141,11 @@ class CMoxConfigDatabase : public CMoxConfigDatabaseBase {
 // out[0..capacity): the length must not exceed capacity and the text must
 // decode to exactly that many bytes. Returns the length, or -1.
 long MoxDecodeKeyField(const char* field, uint8_t* out, size_t capacity);
+// Fills key from the ten columns of a Keys row in the order FindKeys selects
+// them (KeyId, KeyType, DispName, Perms, GroupId, UserId, KeySpec, EK, PV,
+// Sid; any may be null). False, with key cleared, for a row to skip: no
+// KeyId, a blob that does not decode, or a password record whose blobs are
+// not exactly 336, 100 and 64 bytes.
+bool MoxDecodeKeyRow(const char* const columns[10], MoxKeyData* key);
 // The stored text of a blob: "<length>;<Ascii85 text>", apostrophes single.
 std::string MoxEncodeKeyField(const uint8_t* data, uint32_t length);
