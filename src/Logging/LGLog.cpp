@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "Logging/LGLogCall.h"
+#include "Logging/LGMessagePool.h"
 #include "platform/core/Console.h"
 
 char* lg::dd_str_copy(const char* s) {
@@ -105,9 +106,86 @@ struct SinkScope {
     ~SinkScope() { --tlsInSink; }
 };
 
+using Batch = std::vector<LGLogMessagePtr>;
+void lt_logBatch(Batch& batch);
+
+// The global logging queue. Asynchronous messages are gathered into batches:
+// one task of the queue dispatches every message that joins its batch until
+// the batch runs dry. Any other task submitted to the queue closes the open
+// batch first, so a message still takes its place among the queue's tasks,
+// and a caller adds a message without waking the queue's thread.
+class LoggingQueue final : public platform::DispatchQueue {
+  public:
+    LoggingQueue()
+        : DispatchQueue("tessaro.logging", true),
+          inner_(platform::DispatchQueue::serial("tessaro.logging")) {}
+
+    void async(platform::Task task) override {
+        std::lock_guard lk(m_);
+        open_ = nullptr;
+        inner_->async([this, task = std::move(task)] { runAsCurrent(task); });
+    }
+
+    void sync(const platform::Task& task) override {
+        if (isCurrent()) {
+            runAsCurrent(task);
+            return;
+        }
+        {
+            std::lock_guard lk(m_);
+            open_ = nullptr;
+        }
+        inner_->sync([&] { runAsCurrent(task); });
+    }
+
+    void post(LGLogMessagePtr message) {
+        std::lock_guard lk(m_);
+        if (!open_) {
+            if (spare_.empty()) {
+                open_ = new Batch;
+                open_->reserve(64);
+            } else {
+                open_ = spare_.back();
+                spare_.pop_back();
+            }
+            inner_->async([this, batch = open_] { drain(batch); });
+        }
+        open_->push_back(std::move(message));
+    }
+
+  private:
+    void drain(Batch* batch) {
+        Batch taken;
+        taken.reserve(64);
+        for (;;) {
+            {
+                std::lock_guard lk(m_);
+                taken.swap(*batch);
+                if (taken.empty()) {
+                    if (open_ == batch) open_ = nullptr;
+                    if (spare_.size() < 4)
+                        spare_.push_back(batch);
+                    else
+                        delete batch;
+                    return;
+                }
+            }
+            runAsCurrent([&taken] { lt_logBatch(taken); });
+            taken.clear();
+            // Callers append to this buffer next: keep them from growing it.
+            if (taken.capacity() < 16) taken.reserve(64);
+        }
+    }
+
+    platform::DispatchQueuePtr inner_;
+    std::mutex m_;
+    Batch* open_ = nullptr;  // the batch that new messages join
+    std::vector<Batch*> spare_;
+};
+
 struct State {
     std::vector<LGLoggerNode> loggers;  // touched only on loggingQueue
-    platform::DispatchQueuePtr loggingQueue;
+    std::shared_ptr<LoggingQueue> loggingQueue;
     platform::DispatchGroup loggingGroup;
     platform::DispatchSemaphore queueSemaphore{LGLog::kMaximumQueueSize};
     std::atomic<int> numProcessors{1};
@@ -132,7 +210,7 @@ State& state() {
     static State* s = [] {
         auto* st = new State;  // lives to the very end: sinks may log during exit
         st->loggers.reserve(4);
-        st->loggingQueue = platform::DispatchQueue::serial("tessaro.logging");
+        st->loggingQueue = std::make_shared<LoggingQueue>();
         st->loggingQueue->setSpecific(&kGlobalLoggingQueueIdentityKey,
                                       const_cast<int*>(&kGlobalLoggingQueueIdentityKey));
         st->numProcessors = platform::processorCount();
@@ -147,37 +225,106 @@ void callSink(const LGLoggerPtr& logger, const LGLogMessagePtr& message) {
     logger->logMessage(message);
 }
 
-void lt_log(const LGLogMessagePtr& message, bool waitForSinks) {
+// A synchronous message: returns once every sink has it.
+void lt_logSync(const LGLogMessagePtr& message) {
     State& s = state();
     InsideScope inside;
-    if (s.loggers.empty()) {
-        s.queueSemaphore.signal();
-        return;
-    }
     if (s.numProcessors < 2) {
         for (auto& node : s.loggers)
             node.loggerQueue->sync([&] { callSink(node.logger, message); });
-        s.queueSemaphore.signal();
-        return;
-    }
-    if (waitForSinks) {
+    } else if (!s.loggers.empty()) {
         for (auto& node : s.loggers)
             s.loggingGroup.async(node.loggerQueue,
                                  [logger = node.logger, message] { callSink(logger, message); });
         s.loggingGroup.wait();
-        s.queueSemaphore.signal();
+    }
+    s.queueSemaphore.signal();
+}
+
+// Messages handed to the sinks, shared by them and recycled, buffer and all,
+// so that neither the logging queue nor a sink allocates per batch.
+struct SinkBatch {
+    Batch messages;
+    std::atomic<int> users{0};
+
+    static SinkBatch* acquire() {
+        {
+            std::lock_guard lk(poolMutex());
+            auto& p = pool();
+            if (!p.empty()) {
+                SinkBatch* b = p.back();
+                p.pop_back();
+                return b;
+            }
+        }
+        auto* b = new SinkBatch;
+        b->messages.reserve(64);
+        return b;
+    }
+    static void release(SinkBatch* b) {
+        b->messages.clear();
+        std::lock_guard lk(poolMutex());
+        if (pool().size() < 64)
+            pool().push_back(b);
+        else
+            delete b;
+    }
+
+  private:
+    static std::mutex& poolMutex() {
+        static auto* m = new std::mutex;
+        return *m;
+    }
+    static std::vector<SinkBatch*>& pool() {
+        static auto* p = new std::vector<SinkBatch*>;
+        return *p;
+    }
+};
+
+// Asynchronous messages, in the order they were queued.
+void lt_logBatch(Batch& batch) {
+    State& s = state();
+    InsideScope inside;
+    if (s.loggers.empty()) {
+        s.queueSemaphore.signal(static_cast<long>(batch.size()));
         return;
     }
-    // Asynchronous messages: each sink's serial queue keeps the order, and the
-    // last sink to finish gives the queue slot back, so the bound of waiting
-    // messages still counts every message some sink has not written yet.
-    LGLogDispatch::sinksPending(*message).store(static_cast<int>(s.loggers.size()),
-                                                std::memory_order_relaxed);
+    if (s.numProcessors < 2) {
+        for (auto& message : batch) {
+            for (auto& node : s.loggers)
+                node.loggerQueue->sync([&] { callSink(node.logger, message); });
+            s.queueSemaphore.signal();
+        }
+        return;
+    }
+    // Each sink's serial queue keeps the order, and the last sink to finish a
+    // message gives its queue slot back, so the bound of waiting messages
+    // still counts every message some sink has not written yet.
+    const bool single = s.loggers.size() == 1;  // then it is the last for each
+    if (!single)
+        for (auto& message : batch)
+            LGLogDispatch::sinksPending(*message).store(static_cast<int>(s.loggers.size()),
+                                                        std::memory_order_relaxed);
+    SinkBatch* shared = SinkBatch::acquire();
+    shared->messages.swap(batch);  // `batch` takes the recycled, empty buffer
+    shared->users.store(static_cast<int>(s.loggers.size()), std::memory_order_relaxed);
     for (auto& node : s.loggers)
-        node.loggerQueue->async([logger = node.logger, message] {
-            callSink(logger, message);
-            if (LGLogDispatch::sinksPending(*message).fetch_sub(1, std::memory_order_acq_rel) == 1)
-                state().queueSemaphore.signal();
+        // Plain pointers: the task needs no allocation. The sink outlives it
+        // because its removal is queued behind it.
+        node.loggerQueue->async([shared, single, logger = node.logger.get()] {
+            long done = 0;
+            for (auto& message : shared->messages) {
+                {
+                    SinkScope in;
+                    logger->logMessage(message);
+                }
+                if (single || LGLogDispatch::sinksPending(*message).fetch_sub(
+                                  1, std::memory_order_acq_rel) == 1)
+                    ++done;
+            }
+            if (shared->users.fetch_sub(1, std::memory_order_acq_rel) == 1)
+                SinkBatch::release(shared);
+            state().queueSemaphore.signal(done);
         });
 }
 
@@ -224,7 +371,8 @@ const ClassEntry* findClass(const std::string& name) {
 // ---- LGLog -----------------------------------------------------------------
 
 const platform::DispatchQueuePtr& LGLog::loggingQueue() {
-    return state().loggingQueue;
+    static const auto* q = new platform::DispatchQueuePtr(state().loggingQueue);
+    return *q;
 }
 
 const void* LGLog::globalLoggingQueueIdentityKey() {
@@ -308,9 +456,9 @@ void LGLog::logv(bool asynchronous, int level, int flag, int context, const char
         std::vsnprintf(text.data(), text.size(), format, args);
         text.resize(static_cast<size_t>(n));
     }
-    auto message =
-        std::make_shared<LGLogMessage>(std::move(text), level, flag, context, file, function, line,
-                                       tag ? std::optional<std::string>(tag) : std::nullopt, 0);
+    auto message = std::allocate_shared<LGLogMessage>(
+        lg_detail::PoolAllocator<LGLogMessage>(), std::move(text), level, flag, context, file,
+        function, line, tag ? std::optional<std::string>(tag) : std::nullopt, 0);
     queueLogMessage(std::move(message), asynchronous);
 }
 
@@ -324,10 +472,11 @@ void LGLog::queueLogMessage(LGLogMessagePtr message, bool asynchronous) {
     }
     State& s = state();
     s.queueSemaphore.wait();
-    if (asynchronous)
-        s.loggingQueue->async([message = std::move(message)] { lt_log(message, false); });
-    else
-        s.loggingQueue->sync([&] { lt_log(message, true); });
+    if (asynchronous) {
+        s.loggingQueue->post(std::move(message));
+    } else {
+        s.loggingQueue->sync([&] { lt_logSync(message); });
+    }
 }
 
 void LGLog::flushLog() {

@@ -102,6 +102,14 @@ void DispatchQueue::runAsCurrent(const Task& task) {
 
 namespace {
 
+inline void cpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
 class SerialQueue final : public DispatchQueue {
   public:
     explicit SerialQueue(std::string label)
@@ -129,6 +137,7 @@ class SerialQueue final : public DispatchQueue {
             std::lock_guard lk(core_->m);
             if (!core_->keepAlive) core_->keepAlive = shared_from_this();
             core_->items.push_back(Item{std::move(task), nullptr});
+            core_->hasItems.store(true, std::memory_order_release);
             startLocked();
             wake = core_->workerIdle && !core_->claimed;
             if (wake) core_->workerIdle = false;
@@ -159,6 +168,7 @@ class SerialQueue final : public DispatchQueue {
         auto slot = std::make_shared<SyncSlot>();
         if (!core_->keepAlive) core_->keepAlive = shared_from_this();
         core_->items.push_back(Item{{}, slot});
+        core_->hasItems.store(true, std::memory_order_release);
         startLocked();
         bool wake = core_->workerIdle && !core_->claimed;
         if (wake) core_->workerIdle = false;
@@ -191,7 +201,8 @@ class SerialQueue final : public DispatchQueue {
     struct Core {
         std::mutex m;
         std::condition_variable cv;
-        std::deque<Item> items;
+        std::vector<Item> items;
+        std::atomic<bool> hasItems{false};  // mirrors !items.empty() for the spinning worker
         std::thread thread;
         std::shared_ptr<DispatchQueue> keepAlive;  // held while tasks wait
         bool workerIdle = false;
@@ -212,16 +223,24 @@ class SerialQueue final : public DispatchQueue {
 
     // `this` is valid whenever core->keepAlive is set, that is while a batch runs.
     void loop(const std::shared_ptr<Core>& core) {
+        std::vector<Item> batch;
         std::unique_lock lk(core->m);
         for (;;) {
+            if ((core->items.empty() || core->claimed) && !core->stopping) {
+                // A queue that streams tasks refills within microseconds:
+                // look for a while before paying for a sleep and a wake-up.
+                lk.unlock();
+                spinForItems(*core);
+                lk.lock();
+            }
             while ((core->items.empty() || core->claimed) && !core->stopping) {
                 core->workerIdle = true;
                 core->cv.wait(lk);
                 core->workerIdle = false;
             }
             if (core->items.empty()) return;
-            std::deque<Item> batch;
-            batch.swap(core->items);
+            batch.swap(core->items);  // both keep their capacity
+            core->hasItems.store(false, std::memory_order_relaxed);
             core->running = true;
             lk.unlock();
             for (auto& item : batch) {
@@ -250,6 +269,15 @@ class SerialQueue final : public DispatchQueue {
                 lk.lock();
                 if (core->stopping && core->items.empty()) return;
             }
+        }
+    }
+
+    static void spinForItems(Core& core) {
+        auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(50);
+        for (int i = 1;; ++i) {
+            if (core.hasItems.load(std::memory_order_acquire)) return;
+            cpuRelax();
+            if ((i & 63) == 0 && std::chrono::steady_clock::now() > until) return;
         }
     }
 
@@ -516,6 +544,18 @@ struct DispatchSemaphore::State {
 DispatchSemaphore::DispatchSemaphore(long initial) : s_(std::make_shared<State>(initial)) {}
 
 void DispatchSemaphore::wait() {
+    // A count that is about to come back (a producer ahead of a busy
+    // consumer) is worth a short spin rather than a sleep and a wake-up.
+    auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(20);
+    for (int i = 1;; ++i) {
+        long v = s_->value.load(std::memory_order_relaxed);
+        if (v > 0) {
+            if (s_->value.compare_exchange_weak(v, v - 1, std::memory_order_acquire)) return;
+            continue;
+        }
+        cpuRelax();
+        if ((i & 63) == 0 && std::chrono::steady_clock::now() > until) break;
+    }
     if (s_->value.fetch_sub(1, std::memory_order_acquire) > 0) return;
     std::unique_lock lk(s_->m);
     s_->cv.wait(lk, [&] { return s_->wakeups > 0; });
@@ -548,12 +588,22 @@ bool DispatchSemaphore::tryWait() {
 }
 
 void DispatchSemaphore::signal() {
-    if (s_->value.fetch_add(1, std::memory_order_release) >= 0) return;
+    signal(1);
+}
+
+void DispatchSemaphore::signal(long count) {
+    if (count <= 0) return;
+    long before = s_->value.fetch_add(count, std::memory_order_release);
+    if (before >= 0) return;
+    long wake = std::min(count, -before);
     // Notified under the lock: a woken waiter may free the semaphore as soon
     // as it returns.
     std::lock_guard lk(s_->m);
-    ++s_->wakeups;
-    s_->cv.notify_one();
+    s_->wakeups += wake;
+    if (wake == 1)
+        s_->cv.notify_one();
+    else
+        s_->cv.notify_all();
 }
 
 // ---- System clock ----------------------------------------------------------

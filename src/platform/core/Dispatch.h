@@ -126,6 +126,8 @@ class DispatchSemaphore {
     // Non-blocking attempt.
     bool tryWait();
     void signal();
+    // `count` signals at once.
+    void signal(long count);
 
   private:
     struct State;
