@@ -1,6 +1,7 @@
 // tessaro_bench_volume <folder> <mount point>: makes an encrypted folder at
 // <folder> (AES-256, user "bench"), unlocks it and serves it as a volume at
-// <mount point> until standard input closes. Prints "ready" once mounted.
+// <mount point> until SIGTERM or SIGINT.
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -17,6 +18,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s <folder> <mount point>\n", argv[0]);
         return 2;
     }
+    // The volume's thread inherits the mask, so only sigwait sees these.
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
     std::filesystem::create_directories(argv[1]);
     MoxAuthentication user;
     user.type = kMoxAuthTypePassword;
@@ -47,11 +54,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot mount: %s\n", e.description.c_str());
         return 1;
     }
-    std::printf("ready\n");
-    std::fflush(stdout);
-    char c;
-    while (read(0, &c, 1) > 0) {
-    }
+    int sig;
+    sigwait(&stop, &sig);
     while (!volume.unmount(&e)) usleep(100000);
     volume.waitUntilUnmounted();
     loopback->volumeDidUnmount();
