@@ -19,6 +19,7 @@ class BlockPool {
 
     static void* allocate() {
         Cache& c = cache();
+        if (c.gone) return ::operator new(kBlockSize);
         if (!c.allocHead) {
             std::lock_guard lk(shared().m);
             if (!shared().lists.empty()) {
@@ -35,6 +36,10 @@ class BlockPool {
 
     static void deallocate(void* p) {
         Cache& c = cache();
+        if (c.gone) {
+            ::operator delete(p);
+            return;
+        }
         Block* b = static_cast<Block*>(p);
         b->next = c.freeHead;
         c.freeHead = b;
@@ -65,13 +70,26 @@ class BlockPool {
         Block* allocHead = nullptr;
         Block* freeHead = nullptr;
         std::size_t freeCount = 0;
+        bool gone = false;
+        // A thread that ends gives its blocks back to the system; anything it
+        // frees after this goes straight there too.
+        ~Cache() {
+            for (Block* list : {allocHead, freeHead})
+                while (list) {
+                    Block* next = list->next;
+                    ::operator delete(list);
+                    list = next;
+                }
+            allocHead = freeHead = nullptr;
+            gone = true;
+        }
     };
     struct Shared {
         std::mutex m;
         std::vector<Block*> lists;
     };
     static Cache& cache() {
-        thread_local Cache c;  // what a thread holds when it ends stays unused
+        thread_local Cache c;
         return c;
     }
     static Shared& shared() {
