@@ -1,12 +1,9 @@
-#include <pwd.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
+#include "platform/core/XdgPaths.h"
 #include "platform/desktop/URLHandlers.h"
 #include "run/RunTool.h"
 
@@ -17,17 +14,7 @@ namespace {
 
 constexpr const char* kScheme = "vexmor";
 
-std::string homeFolder() {
-    if (const char* home = std::getenv("HOME"); home && *home) return home;
-    if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) return pw->pw_dir;
-    return "/";
-}
-
-std::string cachesFolder() {
-    const char* xdg = std::getenv("XDG_CACHE_HOME");
-    if (xdg && xdg[0] == '/') return xdg;
-    return homeFolder() + "/.cache";
-}
+std::string cachesFolder() { return platform::xdgCacheHome(); }
 
 }  // namespace
 

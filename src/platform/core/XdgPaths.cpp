@@ -1,0 +1,38 @@
+#include "platform/core/XdgPaths.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace platform {
+namespace {
+
+std::optional<std::string> absoluteFromEnv(const char* name) {
+    const char* v = std::getenv(name);
+    if (v && v[0] == '/') return std::string(v);
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::string homeDirectory() {
+    if (const char* home = std::getenv("HOME"); home && *home) return home;
+    if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) return pw->pw_dir;
+    return "/";
+}
+
+std::string xdgConfigHome() {
+    return absoluteFromEnv("XDG_CONFIG_HOME").value_or(homeDirectory() + "/.config");
+}
+std::string xdgCacheHome() {
+    return absoluteFromEnv("XDG_CACHE_HOME").value_or(homeDirectory() + "/.cache");
+}
+std::string xdgStateHome() {
+    return absoluteFromEnv("XDG_STATE_HOME").value_or(homeDirectory() + "/.local/state");
+}
+std::optional<std::string> xdgRuntimeDir() {
+    return absoluteFromEnv("XDG_RUNTIME_DIR");
+}
+
+}  // namespace platform
