@@ -498,7 +498,7 @@ bool CMoxConfigDatabase::AddKey(MoxKeyData* key) {
         return false;
     }
     key->ModifyTime = MoxFileTimeNow();
-    std::string spec = MoxEncodeKeyField(key->KeySpec.data, key->KeySpec.length);
+    std::string keySpec = MoxEncodeKeyField(key->KeySpec.data, key->KeySpec.length);
     std::string ek = MoxEncodeKeyField(key->EK.data, key->EK.length);
     std::string pv = MoxEncodeKeyField(key->PV.data, key->PV.length);
 
@@ -517,7 +517,7 @@ bool CMoxConfigDatabase::AddKey(MoxKeyData* key) {
                    .integer(5, key->GroupId)
                    .text(6, key->UserId)
                    .text(7, key->Sid)
-                   .text(8, spec)
+                   .text(8, keySpec)
                    .text(9, ek)
                    .text(10, pv)
                    .integer(11, key->ModifyTime)
@@ -534,7 +534,7 @@ bool CMoxConfigDatabase::AddKey(MoxKeyData* key) {
                     .text(3, key->settings[i]->PropValue)
                     .run();
     }
-    explicit_bzero(spec.data(), spec.size());
+    explicit_bzero(keySpec.data(), keySpec.size());
     explicit_bzero(ek.data(), ek.size());
     explicit_bzero(pv.data(), pv.size());
     ok = ok && t.commit();
@@ -636,22 +636,23 @@ bool MoxDecodeKeyRow(const char* const columns[10], MoxKeyData* k) {
     k->GroupId = (uint32_t)columnInt(columns[4]);
     copyColumn(k->UserId, columns[5]);
     copyColumn(k->Sid, columns[9]);
-    long spec = MoxDecodeKeyField(columns[6], k->KeySpec.data, sizeof k->KeySpec.data);
+    long keySpec = MoxDecodeKeyField(columns[6], k->KeySpec.data, sizeof k->KeySpec.data);
     long ek = MoxDecodeKeyField(columns[7], k->EK.data, sizeof k->EK.data);
     long pv = MoxDecodeKeyField(columns[8], k->PV.data, sizeof k->PV.data);
     bool password = k->KeyType == kMoxKeyTypePassword || k->KeyType == kMoxKeyTypeUserPassword;
-    bool good = spec >= 0 && ek >= 0 && pv >= 0;
+    bool good = keySpec >= 0 && ek >= 0 && pv >= 0;
     // Password records have one layout; anything else would be read past
     // the fields the authenticator uses.
     if (good && password)
-        good = spec == kMoxKeySpecLength && ek == kMoxWrappedKeyLength && pv == kMoxVerifierLength;
+        good =
+            keySpec == kMoxKeySpecLength && ek == kMoxWrappedKeyLength && pv == kMoxVerifierLength;
     if (!good) {
         TRACE_MSG("FindKeys", "skipping key record %.63s: bad KeySpec/EK/PV (%ld/%ld/%ld)", keyId,
-                  spec, ek, pv);
+                  keySpec, ek, pv);
         k->Dispose();
         return false;
     }
-    k->KeySpec.length = (uint32_t)spec;
+    k->KeySpec.length = (uint32_t)keySpec;
     k->EK.length = (uint32_t)ek;
     k->PV.length = (uint32_t)pv;
     return true;

@@ -122,18 +122,18 @@ MoxKeyData* CMoxAuthenticator::GetKeyFromPassword(const char* name, const char* 
         TRACE_MSG("GetKeyFromPassword", "Out of memory");
         return nullptr;
     }
-    uint8_t* spec = rec->KeySpec.data;
-    bool random = CPrng::GetRandomBytes(spec + kNameOffset, kSaltOffset);
+    uint8_t* keySpec = rec->KeySpec.data;
+    bool random = CPrng::GetRandomBytes(keySpec + kNameOffset, kSaltOffset);
     if (name && *name) {
         size_t n = strnlen(name, kSaltOffset - 1);
-        std::memcpy(spec + kNameOffset, name, n);
-        spec[kNameOffset + n] = 0;
+        std::memcpy(keySpec + kNameOffset, name, n);
+        keySpec[kNameOffset + n] = 0;
     } else {
-        spec[kNameOffset] = 0;
+        keySpec[kNameOffset] = 0;
     }
-    random = random && CPrng::GetRandomBytes(spec + kSaltOffset, kSaltSize) &&
-             CPrng::GetRandomBytes(spec + kIvPvOffset, kIvSize) &&
-             CPrng::GetRandomBytes(spec + kIvEkOffset, kIvSize);
+    random = random && CPrng::GetRandomBytes(keySpec + kSaltOffset, kSaltSize) &&
+             CPrng::GetRandomBytes(keySpec + kIvPvOffset, kIvSize) &&
+             CPrng::GetRandomBytes(keySpec + kIvEkOffset, kIvSize);
     if (!random) {
         m_error = kMoxErrWrapping;
         TRACE_MSG("GetKeyFromPassword", "no random bytes");
@@ -141,7 +141,7 @@ MoxKeyData* CMoxAuthenticator::GetKeyFromPassword(const char* name, const char* 
     }
 
     Secret<kDerivedSize> derived;
-    if (!DeriveKeyFromPassword(password, spec + kSaltOffset, hashId, derived.bytes)) {
+    if (!DeriveKeyFromPassword(password, keySpec + kSaltOffset, hashId, derived.bytes)) {
         m_error = kMoxErrWrapping;
         TRACE_MSG("GetKeyFromPassword", "key derivation failed");
         return nullptr;
@@ -157,15 +157,15 @@ MoxKeyData* CMoxAuthenticator::GetKeyFromPassword(const char* name, const char* 
     rec->EK.length = kMoxWrappedKeyLength;
     std::memcpy(rec->EK.data, folderKey->bytes, MoxCipherKey::kSize);
     rec->PV.length = kMoxVerifierLength;
-    std::memcpy(rec->PV.data, spec + kSaltOffset, kSaltSize);
+    std::memcpy(rec->PV.data, keySpec + kSaltOffset, kSaltSize);
     // A record whose wrapping failed would carry the folder key in clear:
     // never hand one out.
-    if (!se->Encrypt(rec->EK.data, MoxCipherKey::kSize, nullptr, spec + kIvEkOffset, kIvSize)) {
+    if (!se->Encrypt(rec->EK.data, MoxCipherKey::kSize, nullptr, keySpec + kIvEkOffset, kIvSize)) {
         m_error = kMoxErrWrapping;
         TRACE_MSG("GetKeyFromPassword", "PoiEncrypt[EK] failed");
         return nullptr;
     }
-    if (!se->Encrypt(rec->PV.data, kSaltSize, nullptr, spec + kIvPvOffset, kIvSize)) {
+    if (!se->Encrypt(rec->PV.data, kSaltSize, nullptr, keySpec + kIvPvOffset, kIvSize)) {
         m_error = kMoxErrWrapping;
         TRACE_MSG("GetKeyFromPassword", "PoiEncrypt[PV] failed");
         return nullptr;
@@ -220,10 +220,10 @@ MoxKeyData* CMoxAuthenticator::AuthenticatePassword(const char* name, const char
         if (!rec || rec->KeySpec.length != kMoxKeySpecLength ||
             rec->EK.length != kMoxWrappedKeyLength || rec->PV.length != kMoxVerifierLength)
             continue;
-        const uint8_t* spec = rec->KeySpec.data;
+        const uint8_t* keySpec = rec->KeySpec.data;
         for (uint32_t hashId : g_HashAlgos) {
             Secret<kDerivedSize> derived;
-            if (!DeriveKeyFromPassword(password, spec + kSaltOffset, hashId, derived.bytes))
+            if (!DeriveKeyFromPassword(password, keySpec + kSaltOffset, hashId, derived.bytes))
                 continue;
             for (SE_ID engine : poi_crypto_api::g_EncryptAlgos) {
                 std::unique_ptr<CSE> se;
@@ -233,8 +233,8 @@ MoxKeyData* CMoxAuthenticator::AuthenticatePassword(const char* name, const char
                 }
                 Secret<kSaltSize> pv;
                 std::memcpy(pv.bytes, rec->PV.data, kSaltSize);
-                if (!se->Decrypt(pv.bytes, kSaltSize, nullptr, spec + kIvPvOffset, kIvSize) ||
-                    std::memcmp(pv.bytes, spec + kSaltOffset, kSaltSize) != 0)
+                if (!se->Decrypt(pv.bytes, kSaltSize, nullptr, keySpec + kIvPvOffset, kIvSize) ||
+                    std::memcmp(pv.bytes, keySpec + kSaltOffset, kSaltSize) != 0)
                     continue;
                 std::string stored = specName(rec);
                 if (name && strcasecmp(name, stored.c_str()) != 0) {
@@ -244,7 +244,7 @@ MoxKeyData* CMoxAuthenticator::AuthenticatePassword(const char* name, const char
                 }
                 MoxCipherKey key;
                 std::memcpy(key.bytes, rec->EK.data, MoxCipherKey::kSize);
-                if (!se->Decrypt(key.bytes, MoxCipherKey::kSize, nullptr, spec + kIvEkOffset,
+                if (!se->Decrypt(key.bytes, MoxCipherKey::kSize, nullptr, keySpec + kIvEkOffset,
                                  kIvSize)) {
                     m_error = kMoxErrWrapping;
                     continue;

@@ -221,9 +221,9 @@ TEST_F(ConfigDatabase, KeyBlobsRoundTrip) {
 
     // The stored text: "<length>;<~", single apostrophes, a line feed after
     // each 160 counted characters ("<~" and 159 on the first line).
-    auto spec = dbtest::query(path(), "SELECT KeySpec FROM Keys WHERE KeyId = 'apostrophes'");
-    ASSERT_EQ(1u, spec.size());
-    const std::string& text = spec[0];
+    auto keySpec = dbtest::query(path(), "SELECT KeySpec FROM Keys WHERE KeyId = 'apostrophes'");
+    ASSERT_EQ(1u, keySpec.size());
+    const std::string& text = keySpec[0];
     ASSERT_EQ(0u, text.rfind("336;<~", 0));
     EXPECT_EQ(5 * 84, std::count(text.begin(), text.end(), '\'')) << "apostrophes must be single";
     std::vector<std::string> lines;
@@ -328,13 +328,13 @@ TEST_F(ConfigDatabase, LegacyCaseInsensitiveIndexes) {
         "INSERT INTO Props VALUES ('DbVersion','1'), ('isLumenProtectionEnabled','1'), "
         "('Created','1'), ('VolumeID','v'), ('RecoveryID','r'), ('aaa','1'), ('ZZZ','1');";
     auto good = makeKey("x", 32, 3);
-    std::string spec = MoxEncodeKeyField(good->KeySpec.data, 336);
+    std::string keySpec = MoxEncodeKeyField(good->KeySpec.data, 336);
     std::string ek = MoxEncodeKeyField(good->EK.data, 100);
     std::string pv = MoxEncodeKeyField(good->PV.data, 64);
     CSqLiteQuoter q;
     for (const char* id : {"b-key", "C-key", "a-key", "D-key"})
         sql += std::string("INSERT INTO Keys VALUES ('") + id + "', 32, '" + id + "', 15, 0, '" +
-               id + "', '" + id + "', '" + q.Quote(spec.c_str()) + "', '" + q.Quote(ek.c_str()) +
+               id + "', '" + id + "', '" + q.Quote(keySpec.c_str()) + "', '" + q.Quote(ek.c_str()) +
                "', '" + q.Quote(pv.c_str()) + "', 0);";
     sql += "PRAGMA writable_schema=ON;";
     for (int i : {0, 5}) {

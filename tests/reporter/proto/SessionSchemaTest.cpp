@@ -124,12 +124,12 @@ TEST(SessionSchema, GeneratedDescriptorsMatchTheWireTable) {
     collect(&vexmor__internal_data__descriptor, messages);
     EXPECT_EQ(messages.size(), kTable.size());
 
-    for (const auto& [name, spec] : kTable) {
+    for (const auto& [name, fields] : kTable) {
         SCOPED_TRACE(name);
         auto it = messages.find(name);
         ASSERT_NE(it, messages.end());
         const ProtobufCMessageDescriptor* d = it->second;
-        std::stringstream entries(spec);
+        std::stringstream entries(fields);
         std::string entry;
         unsigned count = 0;
         while (std::getline(entries, entry, ';')) {
