@@ -7,17 +7,19 @@
 //
 // Tag helpers (all write through g_Trace; the macros add __FILE__/__LINE__):
 //
-//   TRACE_CNSTR("CMoxEncryptedFolder");              "Cnstr        %s"
-//   TRACE_DESTR("CMoxEncryptedFolder");              "Destr        %s"
-//   TRACE_ENTRY("Connect");                          "Entry        %s"
-//   TRACE_ENTRY_D("Connect", path);                  "Entry        %s [%s]"
-//   TRACE_EXIT("Connect");                           "Exit         %s"
-//   TRACE_EXIT_D("Connect", detail);                 "Exit         %s [%s]"
-//   TRACE_EXIT_ERR(12L, "Connect", "no db");         "Exit:%02ld      %s [%s]" (message may be
-//   null) TRACE_EXIT_STATUS(0x8028000Eu, "MakeKey");       "Exit:%08X %s" TRACE_MSG("Connect",
-//   "opened %s", path);         "Msg          %s: %s"    (printf form) TRACE_MSG_NUM(42, "Connect",
-//   "rows");            "Msg  %8d %s: %s" TRACE_CALL("Connect", "sqlite3_open_v2");        "Call
-//   %s: %s"
+// clang-format off
+//   TRACE_CNSTR("CMoxEncryptedFolder");         "Cnstr        %s"
+//   TRACE_DESTR("CMoxEncryptedFolder");         "Destr        %s"
+//   TRACE_ENTRY("Connect");                     "Entry        %s"
+//   TRACE_ENTRY_D("Connect", path);             "Entry        %s [%s]"
+//   TRACE_EXIT("Connect");                      "Exit         %s"
+//   TRACE_EXIT_D("Connect", detail);            "Exit         %s [%s]"
+//   TRACE_EXIT_ERR(12L, "Connect", "no db");    "Exit:%02ld      %s [%s]" (message may be null)
+//   TRACE_EXIT_STATUS(0x8028000Eu, "MakeKey");  "Exit:%08X %s"
+//   TRACE_MSG("Connect", "opened %s", path);    "Msg          %s: %s" (printf form)
+//   TRACE_MSG_NUM(42, "Connect", "rows");       "Msg  %8d %s: %s"
+//   TRACE_CALL("Connect", "sqlite3_open_v2");   "Call         %s: %s"
+// clang-format on
 //
 // There is no lock: each line is written by one stdio call, so lines of two
 // threads interleave only whole.
