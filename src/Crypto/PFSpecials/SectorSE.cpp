@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "Crypto/AesCipher.h"
 
@@ -32,7 +33,9 @@ void positionIv(uint64_t pos, size_t blockLen, uint8_t* out) {
 
 // ---- CSectorSK ----
 
-CSectorSK::CSectorSK() : m_pSK(std::make_unique<poi::SymetricKey>()) {}
+// Without memory the key object stays null: every call then fails instead of
+// throwing out of the library.
+CSectorSK::CSectorSK() : m_pSK(new (std::nothrow) poi::SymetricKey()) {}
 
 CSectorSK::~CSectorSK() = default;
 
@@ -40,7 +43,7 @@ void CSectorSK::Clear() {
     if (m_pSK && m_pSK->keyLength() == 0) {
         return;
     }
-    m_pSK = std::make_unique<poi::SymetricKey>();
+    m_pSK.reset(new (std::nothrow) poi::SymetricKey());
 }
 
 size_t CSectorSK::GetByteLength() const {
