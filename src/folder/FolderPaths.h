@@ -18,7 +18,11 @@ inline constexpr std::string_view kConfigDatabaseName = "_QXCFG.MOX";
 inline constexpr std::string_view kConfigJournalName = "_QXCFG.MOX-JOURNAL";
 
 // The configuration database or its journal, in any letter case. Such names are
-// left out of every listing and no operation is allowed on them.
+// left out of every listing and no operation is allowed on them. The name a new
+// folder's database is built under ("_QXCFG.MOX-new") is not among them: it
+// never sits beside a database (creation refuses a directory that holds one and
+// renames the build into place), so in a folder that opens it can only be a
+// user's own file.
 bool isHiddenName(std::string_view name);
 
 // `path` as a clean path relative to the root: "/" separators collapsed,

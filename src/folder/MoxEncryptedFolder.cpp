@@ -48,6 +48,30 @@ bool syncPath(const std::string& path, int flags) {
     return ok;
 }
 
+// Whether `name` in `dir` is what an interrupted creation leaves: the build
+// database or its journal under their exact names, a regular file that is
+// empty or starts as SQLite starts such a file (a journal's header may still
+// be zero). A user's file that merely bears the name is not, and is kept.
+bool isCreationLeftover(const std::string& dir, const char* name) {
+    const std::string build = kMoxConfigDbBuildName;
+    const bool journal = name == build + kMoxConfigJournalSuffix;
+    if (!journal && name != build) return false;
+    int fd = ::open((dir + name).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st;
+    uint8_t head[16] = {};
+    ssize_t n =
+        ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? ::pread(fd, head, sizeof head, 0) : -1;
+    ::close(fd);
+    if (n == 0) return true;
+    if (journal) {
+        static const uint8_t kMagic[8] = {0xd9, 0xd5, 0x05, 0xf9, 0x20, 0xa1, 0x63, 0xd7};
+        static const uint8_t kZero[8] = {};
+        return n >= 8 && (!std::memcmp(head, kMagic, 8) || !std::memcmp(head, kZero, 8));
+    }
+    return n == 16 && !std::memcmp(head, "SQLite format 3", 16);
+}
+
 // Why a directory cannot take a new folder: 0, EEXIST when it already holds
 // a database, ENOTEMPTY for any other entry (its plaintext would later read
 // as garbage), or the errno of reading it. Leftovers of an interrupted
@@ -59,9 +83,7 @@ int checkEmptyDirectory(const std::string& dir) {
     while (struct dirent* e = readdir(d)) {
         const char* n = e->d_name;
         if (!std::strcmp(n, ".") || !std::strcmp(n, "..")) continue;
-        if (!strcasecmp(n, kMoxConfigDbBuildName) ||
-            !strcasecmp(n, (std::string(kMoxConfigDbBuildName) + kMoxConfigJournalSuffix).c_str()))
-            continue;
+        if (isCreationLeftover(dir, n)) continue;
         if (!strcasecmp(n, kMoxConfigDbName)) {
             result = EEXIST;
             break;

@@ -221,6 +221,9 @@ TEST_F(EncryptedFolder, CreateNewRefusals) {
         {"already encrypted", "_QXCFG.MOX", 1, {ok.get()}, EEXIST},
         {"already encrypted, other case", "_qxcfg.mox", 1, {ok.get()}, EEXIST},
         {"plain files", "notes.txt", 1, {ok.get()}, ENOTEMPTY},
+        // The name of an interrupted creation, but not its database: the user's own file.
+        {"file named like a leftover", "_QXCFG.MOX-new", 1, {ok.get()}, ENOTEMPTY},
+        {"file named like a leftover journal", "_qxcfg.mox-NEW-journal", 1, {ok.get()}, ENOTEMPTY},
         {"unknown hash", nullptr, 1, {ok.get(), badHash.get()}, kMoxErrInvalidParameter},
         {"unknown cipher", nullptr, 7, {ok.get()}, kMoxErrInvalidParameter},
         {"saved-password request", nullptr, 1, {saved.get()}, kMoxErrInvalidParameter},
