@@ -631,18 +631,26 @@ QVFile::Ptr QVFileSystem::openFileAtPath(const std::string& path, bool readOnly,
     return file;
 }
 
-void QVFileSystem::closeFile(const QVFile::Ptr& file) {
+bool QVFileSystem::closeFile(const QVFile::Ptr& file, Error* error) {
     std::shared_lock lock(m_mutex);
-    closeFileLocked(file);
+    return closeFileLocked(file, error);
 }
 
-void QVFileSystem::closeFileLocked(const QVFile::Ptr& file) {
-    if (!file) return;
+bool QVFileSystem::closeFileLocked(const QVFile::Ptr& file, Error* error) {
+    if (!file) return true;
     std::lock_guard<std::mutex> io(file->ioMutex());
+    int e = 0;
+    bool ok = true;
     if (file->isOpen())
-        if (CZelFsReader::FileHandle h = file->fileHandle()) m_reader->CloseFile(h);
+        if (CZelFsReader::FileHandle h = file->fileHandle()) ok = m_reader->CloseFile(h, &e);
     file->setIsOpen(false);
     file->setFileHandle(nullptr);
+    if (!ok) {
+        LGLogError("QVFileSystem > closeFile > %s failed: %s", file->filePath().c_str(),
+                   std::strerror(e));
+        platform::setError(error, posixError(e, "close " + file->filePath()));
+    }
+    return ok;
 }
 
 namespace {

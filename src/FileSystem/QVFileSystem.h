@@ -106,7 +106,8 @@ class QVFileSystem {
                   platform::Error* error = nullptr);
     QVFile::Ptr openFileAtPath(const std::string& path, bool readOnly, bool createNew,
                                platform::Error* error = nullptr);
-    void closeFile(const QVFile::Ptr& file);
+    // Closed either way; false when closing reported a late write failure.
+    bool closeFile(const QVFile::Ptr& file, platform::Error* error = nullptr);
     // At the file's position, which advances; shorter at the end, empty past it.
     std::optional<std::vector<uint8_t>> readDataFromFile(const QVFile::Ptr& file, size_t length,
                                                          platform::Error* error = nullptr);
@@ -133,7 +134,7 @@ class QVFileSystem {
                                                            bool includeInvisibles) const;
     bool openFileLocked(const QVFile::Ptr& file, bool readOnly, bool createNew,
                         platform::Error* error);
-    void closeFileLocked(const QVFile::Ptr& file);
+    bool closeFileLocked(const QVFile::Ptr& file, platform::Error* error = nullptr);
     int rootFd() const;
 
     mutable std::shared_mutex m_mutex;

@@ -313,7 +313,7 @@ CZelFsReader::FileHandle CZelFsReader::OpenFile(const std::string& path, bool re
     if (fd < 0) return fail(saved);
     struct stat st;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        int e = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        int e = ::fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
         ::close(fd);
         return fail(e);
     }
@@ -327,11 +327,17 @@ CZelFsReader::FileHandle CZelFsReader::OpenFile(const std::string& path, bool re
     return h;
 }
 
-void CZelFsReader::CloseFile(const FileHandle& h) {
-    if (!h) return;
+bool CZelFsReader::CloseFile(const FileHandle& h, int* error) {
+    setErr(error, 0);
+    if (!h) return true;
     std::lock_guard<std::mutex> guard(*h->lock);
-    if (h->fd >= 0) ::close(h->fd);
+    int rc = h->fd >= 0 ? ::close(h->fd) : 0;
+    int saved = errno;
     h->fd = -1;
+    // EINTR: the descriptor is gone all the same, and nothing was lost.
+    if (rc == 0 || saved == EINTR) return true;
+    setErr(error, saved);
+    return false;
 }
 
 bool CZelFsReader::ReadFileAt(const FileHandle& h, uint64_t offset, void* buffer, size_t length,

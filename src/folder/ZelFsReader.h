@@ -79,7 +79,9 @@ class CZelFsReader : public CFsReaderBase {
     // open of a file that cannot be written falls back to read-only. Null on
     // failure with the errno value in *error.
     FileHandle OpenFile(const std::string& path, bool readOnly, bool create, int* error = nullptr);
-    void CloseFile(const FileHandle& handle);
+    // False, with the errno value, when closing reports a late write failure
+    // (network volumes report them here); the handle is closed either way.
+    bool CloseFile(const FileHandle& handle, int* error = nullptr);
 
     // At the handle's position, which then advances.
     bool ReadFile(const FileHandle& h, void* buffer, size_t length, size_t* got,
