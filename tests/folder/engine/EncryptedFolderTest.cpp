@@ -176,6 +176,30 @@ TEST_F(EncryptedFolder, CreateConnectAndManageUsers) {
     EXPECT_EQ(std::vector<std::string>{"ok"}, rows(db(), "PRAGMA integrity_check"));
 }
 
+// Records of KeyType 1 are tried before those of KeyType 32, whatever their
+// order in the table: of two records that both open, the KeyType 1 one wins.
+TEST_F(EncryptedFolder, PasswordRecordsBeforeUserRecords) {
+    auto alice = request("alice", "pw");
+    FolderPtr f = create({alice.get()});
+    ASSERT_TRUE(f);
+    const std::string first = f->GetAuthenticatedGuid();
+    auto same = request("alice", "pw", 0x10000, 1);
+    same->keyType = kMoxKeyTypePassword;
+    MoxKeyData* added = nullptr;
+    ASSERT_TRUE(f->AddUser(same.get(), kMoxPermsUser, &added));
+    std::unique_ptr<MoxKeyData> owned(added);
+    f.reset();
+    EXPECT_EQ((std::vector<std::string>{first + "|32", std::string(added->KeyId) + "|1"}),
+              rows(db(), "SELECT KeyId, KeyType FROM Keys ORDER BY rowid"));
+
+    uint32_t err = 1;
+    FolderPtr c = connect("Alice", "pw", &err);
+    ASSERT_TRUE(c) << err;
+    EXPECT_STREQ(added->KeyId, c->GetAuthenticatedGuid());
+    EXPECT_EQ(kMoxKeyTypePassword, c->GetAuthenticatedKeyType());
+    EXPECT_EQ(kMoxPermsUser, c->GetPermissions());
+}
+
 TEST_F(EncryptedFolder, WrongPasswordChangesNothing) {
     auto alice = request("alice", "right");
     create({alice.get()}).reset();
