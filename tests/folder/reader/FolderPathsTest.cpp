@@ -28,6 +28,7 @@ TEST(FolderPaths, RelativeCleansOrRefuses) {
         {"/_qxcfg.mox", nullptr},
         {"sub/_QxCfg.Mox-Journal", nullptr},
         {"_QXCFG.MOX.bak", "_QXCFG.MOX.bak"},
+        {"_QXCFG.MOX-new", "_QXCFG.MOX-new"},  // a creation's build name: a user's file here
         {"x_QXCFG.MOX", "x_QXCFG.MOX"},
     };
     for (const Case& c : cases) {
