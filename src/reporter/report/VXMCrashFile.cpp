@@ -1,0 +1,814 @@
+#include "reporter/report/VXMCrashFile.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdarg>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <new>
+
+using platform::Value;
+
+namespace {
+
+// ---- Text helpers -------------------------------------------------------
+
+void debugLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void debugLog(const char* format, ...) {
+    (void)format;
+}
+
+std::string normalizeUUID(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        if (c != '-') out += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return out;
+}
+
+std::string lowerCase(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+bool validUTF8(const std::string& text) {
+    const std::string decoded =
+        VXMDecodeUTF8Leniently(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    return decoded == text;
+}
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Percent-decoding of the fields the capture escapes. A stray "%", a bad
+// hexadecimal digit or a result that is not UTF-8 is a malformed value.
+std::optional<std::string> percentUnescape(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            out += text[i];
+            continue;
+        }
+        if (i + 2 >= text.size()) return std::nullopt;
+        int hi = hexDigit(text[i + 1]);
+        int lo = hexDigit(text[i + 2]);
+        if (hi < 0 || lo < 0) return std::nullopt;
+        out += static_cast<char>(hi * 16 + lo);
+        i += 2;
+    }
+    if (!validUTF8(out)) return std::nullopt;
+    return out;
+}
+
+// SHA-1 of salt followed by text, as 40 lower-case hexadecimal characters.
+std::string hashSalted(const std::string& text, const std::string& salt) {
+    const std::string input = salt + text;
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (EVP_Digest(input.data(), input.size(), digest, &size, EVP_sha1(), nullptr) != 1) return {};
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned int i = 0; i < size; ++i) {
+        out += digits[digest[i] >> 4];
+        out += digits[digest[i] & 15];
+    }
+    return out;
+}
+
+// ---- Record access ------------------------------------------------------
+
+std::optional<std::string> stringAt(const Value& hash, std::string_view key) {
+    if (const std::string* text = hash[key].ifString()) return *text;
+    return std::nullopt;
+}
+
+std::optional<uint64_t> numberAt(const Value& hash, std::string_view key) {
+    const Value& value = hash[key];
+    if (!value.isInteger()) return std::nullopt;
+    return value.toUInt64();
+}
+
+std::optional<bool> boolAt(const Value& hash, std::string_view key) {
+    if (const bool* flag = hash[key].ifBool()) return *flag;
+    return std::nullopt;
+}
+
+std::optional<std::string> unescapedAt(const Value& hash, std::string_view key) {
+    std::optional<std::string> text = stringAt(hash, key);
+    if (!text) return std::nullopt;
+    return percentUnescape(*text);
+}
+
+bool isArrayOf(const Value& value, bool (Value::*test)() const) {
+    const Value::Array* array = value.ifArray();
+    if (!array) return false;
+    for (const Value& element : *array) {
+        if (!(element.*test)()) return false;
+    }
+    return true;
+}
+
+// The sections whose value is a hash.
+constexpr const char* kHashSections[] = {
+    "schema",   "mach_exception", "signal",       "identity",      "build",
+    "process_info", "host",       "executable",   "exception",     "thread_state",
+    "process_stats", "runtime",   "storage",      "user",          "log",
+    "custom_attributes"};
+
+// Reads the whole file; nullopt when it cannot be opened or read.
+std::optional<std::string> readWholeFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) return std::nullopt;
+    return bytes;
+}
+
+// ---- Message storage ----------------------------------------------------
+
+// Owns everything the generated structures point to while one Session is
+// built and packed.
+class Arena {
+  public:
+    char* text(std::string value) {
+        texts_.push_back(std::move(value));
+        return texts_.back().data();
+    }
+    ProtobufCBinaryData bytes(std::string value) {
+        size_t length = value.size();
+        return {length, reinterpret_cast<uint8_t*>(text(std::move(value)))};
+    }
+    template <typename T>
+    T* make(void (*init)(T*)) {
+        auto message = std::make_shared<T>();
+        init(message.get());
+        owned_.push_back(message);
+        return message.get();
+    }
+    template <typename T>
+    T** list(std::vector<T*> elements, size_t* count) {
+        auto stored = std::make_shared<std::vector<T*>>(std::move(elements));
+        owned_.push_back(stored);
+        *count = stored->size();
+        return stored->empty() ? nullptr : stored->data();
+    }
+
+  private:
+    std::deque<std::string> texts_;
+    std::vector<std::shared_ptr<void>> owned_;
+};
+
+using Frame = Vexmor__Session__Event__Application__Execution__Thread__Frame;
+using Thread = Vexmor__Session__Event__Application__Execution__Thread;
+using BinaryImage = Vexmor__Session__Event__Application__Execution__BinaryImage;
+using Process = Vexmor__Session__Application__Process;
+using CustomAttribute = Vexmor__CustomAttribute;
+using DeviceIdentifier = Vexmor__Session__Device__Identifier;
+
+Frame* packFrame(Arena& arena, const VXMStackFrame& source) {
+    Frame* frame = arena.make(vexmor__session__event__application__execution__thread__frame__init);
+    frame->pc = source.address();
+    if (source.symbol()) frame->symbol = arena.text(*source.symbol());
+    if (source.fileName()) frame->file = arena.text(*source.fileName());
+    frame->has_offset = 1;
+    frame->offset = source.offset();
+    frame->has_address_offset = 1;
+    frame->address_offset = source.offset();
+    frame->has_importance = 1;
+    frame->importance = source.importance();
+    return frame;
+}
+
+Frame** packFrames(Arena& arena, const std::vector<std::shared_ptr<VXMStackFrame>>& frames,
+                   size_t* count) {
+    std::vector<Frame*> packed;
+    packed.reserve(frames.size());
+    for (const auto& frame : frames) packed.push_back(packFrame(arena, *frame));
+    return arena.list(std::move(packed), count);
+}
+
+}  // namespace
+
+// ---- UTF-8 --------------------------------------------------------------
+
+std::string VXMDecodeUTF8Leniently(const uint8_t* bytes, size_t length) {
+    static const char kReplacement[] = "\xEF\xBF\xBD";
+    std::string out;
+    out.reserve(length);
+    size_t i = 0;
+    while (i < length) {
+        const uint8_t lead = bytes[i];
+        if (lead < 0x80) {
+            out += static_cast<char>(lead);
+            ++i;
+            continue;
+        }
+        size_t need;
+        uint8_t low = 0x80, high = 0xBF;  // range of the first continuation byte
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            need = 1;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            need = 2;
+            if (lead == 0xE0) low = 0xA0;
+            if (lead == 0xED) high = 0x9F;  // no surrogates
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            need = 3;
+            if (lead == 0xF0) low = 0x90;
+            if (lead == 0xF4) high = 0x8F;
+        } else {
+            out += kReplacement;
+            ++i;
+            continue;
+        }
+        // The longest well-formed start of a sequence is replaced as one.
+        size_t taken = 1;
+        bool complete = true;
+        for (size_t k = 0; k < need; ++k) {
+            if (i + taken >= length) {
+                complete = false;
+                break;
+            }
+            const uint8_t next = bytes[i + taken];
+            const uint8_t lo = k == 0 ? low : 0x80;
+            const uint8_t hi = k == 0 ? high : 0xBF;
+            if (next < lo || next > hi) {
+                complete = false;
+                break;
+            }
+            ++taken;
+        }
+        if (complete) {
+            out.append(reinterpret_cast<const char*>(bytes + i), taken);
+        } else {
+            out += kReplacement;
+        }
+        i += taken;
+    }
+    return out;
+}
+
+// ---- VXMCrashFile -------------------------------------------------------
+
+std::optional<Value> VXMCrashFile::parse(const std::string& path) {
+    (void)path;
+    return std::nullopt;
+}
+
+VXMCrashFile::VXMCrashFile(const std::string& path)
+    : record_(parse(path).value_or(Value())), path_(path) {}
+
+VXMCrashFile::VXMCrashFile(Value record, std::string path)
+    : record_(std::move(record)), path_(std::move(path)) {}
+
+std::string VXMCrashFile::logFilePath() const {
+    return std::filesystem::path(path_).replace_extension("vxmlog").string();
+}
+
+bool VXMCrashFile::isValid() const {
+    const Value& r = record_;
+    if (!r.isDictionary()) return false;
+    std::optional<uint64_t> lines = numberAt(r, "file_lines");
+    std::optional<uint64_t> expected = numberAt(r["schema"], "expected_lines");
+    if (!lines || !expected || *lines != *expected) return false;
+    for (const char* name : kHashSections) {
+        if (!r[name].isDictionary()) return false;
+    }
+    if (!isArrayOf(r["external_process_info"], &Value::isDictionary)) return false;
+    if (!isArrayOf(r["binary_images"], &Value::isDictionary)) return false;
+    if (!isArrayOf(r["thread_names"], &Value::isString)) return false;
+    if (!isArrayOf(r["dispatch_queue_names"], &Value::isString)) return false;
+    if (!isArrayOf(r["threads"], &Value::isArray)) return false;
+    for (const Value& thread : *r["threads"].ifArray()) {
+        if (!isArrayOf(thread, &Value::isDictionary)) return false;
+    }
+    const Value& backtrace = r["exception"]["backtrace"];
+    if (!backtrace.isNull() && !isArrayOf(backtrace, &Value::isDictionary)) return false;
+    return true;
+}
+
+std::string VXMCrashFile::identifier() const {
+    return normalizeUUID(stringAt(record_["identity"], "identifier").value_or(""));
+}
+
+std::optional<std::chrono::system_clock::time_point> VXMCrashFile::crashedOnDate() const {
+    std::optional<uint64_t> seconds = numberAt(record_["identity"], "ended_at");
+    if (!seconds) return std::nullopt;
+    return std::chrono::system_clock::time_point(
+        std::chrono::seconds(static_cast<int64_t>(*seconds)));
+}
+
+std::optional<std::string> VXMCrashFile::bundleVersion() const {
+    return stringAt(record_["executable"], "version");
+}
+
+std::optional<std::string> VXMCrashFile::bundleShortVersionString() const {
+    return stringAt(record_["executable"], "display_version");
+}
+
+std::optional<std::string> VXMCrashFile::osVersion() const {
+    return stringAt(record_["host"], "os_version");
+}
+
+std::optional<std::string> VXMCrashFile::osBuildVersion() const {
+    return stringAt(record_["host"], "os_build");
+}
+
+std::optional<std::string> VXMCrashFile::objcSelectorName() const {
+    return stringAt(record_["runtime"], "objc_selector");
+}
+
+std::optional<std::string> VXMCrashFile::deviceId() const {
+    return stringAt(record_["identity"], "device_id");
+}
+
+std::optional<std::string> VXMCrashFile::vendorId() const {
+    return stringAt(record_["identity"], "vendor_id");
+}
+
+std::optional<std::string> VXMCrashFile::advertisingId() const {
+    return stringAt(record_["identity"], "advertising_id");
+}
+
+std::optional<std::string> VXMCrashFile::fontToken() const {
+    return stringAt(record_["identity"], "font_token");
+}
+
+std::optional<std::string> VXMCrashFile::mainExecutableUUID() const {
+    std::optional<std::string> uuid = stringAt(record_["executable"], "uuid");
+    if (!uuid) return std::nullopt;
+    return lowerCase(*uuid);
+}
+
+const std::vector<std::string>& VXMCrashFile::binaryImageUUIDs() const {
+    if (!imageUUIDs_) {
+        imageUUIDs_.emplace();
+        for (const Value& image : sortedBinaryImageData()) {
+            if (std::optional<std::string> uuid = stringAt(image, "uuid")) {
+                imageUUIDs_->push_back(lowerCase(*uuid));
+            }
+        }
+    }
+    return *imageUUIDs_;
+}
+
+const Value::Array& VXMCrashFile::sortedBinaryImageData() const {
+    static const Value::Array kNone;
+    const Value::Array* images = record_["binary_images"].ifArray();
+    return images ? *images : kNone;
+}
+
+std::vector<std::pair<std::string, std::string>> VXMCrashFile::customKeys() const {
+    std::vector<std::pair<std::string, std::string>> pairs;
+    if (const Value::Dictionary* attributes = record_["custom_attributes"].ifDictionary()) {
+        for (const auto& [key, value] : *attributes) {
+            const std::string* text = value.ifString();
+            if (!text) continue;
+            if (std::optional<std::string> decoded = percentUnescape(*text)) {
+                pairs.emplace_back(key, std::move(*decoded));
+            }
+        }
+    }
+    return pairs;
+}
+
+Vexmor__Architecture VXMCrashFile::architecture() const {
+    static const std::pair<const char*, Vexmor__Architecture> kNames[] = {
+        {"armv6", VEXMOR__ARCHITECTURE__ARMV6},   {"armv7", VEXMOR__ARCHITECTURE__ARMV7},
+        {"armv7s", VEXMOR__ARCHITECTURE__ARMV7S}, {"x86_64", VEXMOR__ARCHITECTURE__X86_64},
+        {"i386", VEXMOR__ARCHITECTURE__X86_32},   {"arm64", VEXMOR__ARCHITECTURE__ARM64},
+    };
+    std::optional<std::string> name = stringAt(record_["executable"], "architecture");
+    if (name) {
+        for (const auto& [known, value] : kNames) {
+            if (*name == known) return value;
+        }
+    }
+    return VEXMOR__ARCHITECTURE__UNKNOWN;
+}
+
+// ---- Symbolication ------------------------------------------------------
+
+void VXMCrashFile::symbolicateFrame(VXMStackFrame& frame, const VXMUUIDMap& map) const {
+    const uint64_t address = frame.address();
+    for (const Value& image : sortedBinaryImageData()) {
+        std::optional<uint64_t> base = numberAt(image, "address");
+        std::optional<uint64_t> size = numberAt(image, "size");
+        if (!base || !size || address < *base || address - *base > *size) continue;
+        std::optional<std::string> uuid = stringAt(image, "uuid");
+        if (!uuid) {
+            debugLog("[Vexmor] [Symbolication] Invalid arguments to "
+                     "lookupUUID:andBaseAddress:forAddress:");
+            return;
+        }
+        auto current = map.find(lowerCase(*uuid));
+        if (current == map.end()) return;
+        // Unsigned arithmetic: an image loaded lower now wraps correctly.
+        const uint64_t translated = address - *base + current->second;
+        Dl_info info{};
+        if (dladdr(reinterpret_cast<const void*>(static_cast<uintptr_t>(translated)), &info) == 0) {
+            debugLog("[Vexmor] [Symbolication] Unable to look up binary image info during "
+                     "symbolication");
+            return;
+        }
+        if (info.dli_sname) {
+            frame.setSymbol(std::string(info.dli_sname));
+            frame.setOffset(translated - reinterpret_cast<uintptr_t>(info.dli_saddr));
+        }
+        return;
+    }
+}
+
+std::shared_ptr<VXMStackFrame> VXMCrashFile::frameFromRecord(const Value& source,
+                                                             const VXMUUIDMap& map) const {
+    auto frame = VXMStackFrame::stackFrameWithAddress(numberAt(source, "address").value_or(0));
+    frame->setFileName(stringAt(source, "file"));
+    frame->setSymbol(stringAt(source, "symbol"));
+    frame->setLineNumber(numberAt(source, "line").value_or(0));
+    symbolicateFrame(*frame, map);
+    return frame;
+}
+
+void VXMCrashFile::symbolicateWithUUIDMap(const VXMUUIDMap& map) {
+    const std::optional<std::string> main = mainExecutableUUID();
+    executablesMatch_ =
+        processingExecutableUUID_ && main && lowerCase(*processingExecutableUUID_) == *main;
+
+    threads_.clear();
+    exceptionFrames_.clear();
+    symbolicated_ = true;
+
+    const std::optional<uint64_t> crashed = numberAt(record_, "crashed_thread");
+    const Value& names = record_["thread_names"];
+    const Value& queues = record_["dispatch_queue_names"];
+    if (const Value::Array* threads = record_["threads"].ifArray()) {
+        for (size_t i = 0; i < threads->size(); ++i) {
+            auto thread = std::make_shared<VXMThread>();
+            const bool isCrashed = crashed && *crashed == i;
+            thread->setCrashed(isCrashed);
+            if (const Value::Array* frames = (*threads)[i].ifArray()) {
+                for (const Value& source : *frames) {
+                    if (!source.isDictionary()) continue;
+                    auto frame = frameFromRecord(source, map);
+                    if (isCrashed) frame->setImportance(VXMThread::kCrashedImportance);
+                    thread->addFrame(std::move(frame));
+                }
+            }
+            if (const std::string* name = names[i].ifString()) thread->setName(*name);
+            if (const std::string* queue = queues[i].ifString()) thread->setQueueName(*queue);
+            threads_.push_back(std::move(thread));
+        }
+    }
+    if (const Value::Array* backtrace = record_["exception"]["backtrace"].ifArray()) {
+        for (const Value& source : *backtrace) {
+            if (source.isDictionary()) exceptionFrames_.push_back(frameFromRecord(source, map));
+        }
+    }
+}
+
+// ---- Report -------------------------------------------------------------
+
+std::optional<std::vector<uint8_t>> VXMCrashFile::packedSession() {
+    if (!isValid()) return std::nullopt;
+    // A record that was never symbolicated still reports its frames.
+    if (!symbolicated_) symbolicateWithUUIDMap({});
+
+    const Value& identity = record_["identity"];
+    const Value& executable = record_["executable"];
+    const Value& processInfo = record_["process_info"];
+    const Value& host = record_["host"];
+    const Value& stats = record_["process_stats"];
+    const Value& storage = record_["storage"];
+    const Value& user = record_["user"];
+    Arena arena;
+
+    // Session.
+    Vexmor__Session session;
+    vexmor__session__init(&session);
+    const std::string generator = stringAt(identity, "generator").value_or("");
+    session.generator = arena.text(generator);
+    for (const auto& [prefix, type] :
+         {std::pair{"Vexmor iOS", VEXMOR__GENERATOR_TYPE__IOS_SDK},
+          std::pair{"Vexmor Enterprise iOS", VEXMOR__GENERATOR_TYPE__IOS_SDK},
+          std::pair{"Vexmor Mac", VEXMOR__GENERATOR_TYPE__MACOS_SDK},
+          std::pair{"Vexmor Enterprise Mac", VEXMOR__GENERATOR_TYPE__MACOS_SDK}}) {
+        if (generator.starts_with(prefix)) {
+            session.has_generator_type = 1;
+            session.generator_type = type;
+            break;
+        }
+    }
+    session.identifier = arena.bytes(identifier());
+    session.started_at = numberAt(identity, "started_at").value_or(0);
+    if (std::optional<uint64_t> ended = numberAt(identity, "ended_at")) {
+        session.has_ended_at = 1;
+        session.ended_at = *ended;
+    }
+    session.has_crashed = 1;
+    session.crashed = 1;
+
+    // User.
+    auto* sessionUser = arena.make(vexmor__session__user__init);
+    sessionUser->identifier = arena.text(unescapedAt(user, "id").value_or(""));
+    if (auto name = unescapedAt(user, "name")) sessionUser->name = arena.text(*name);
+    if (auto email = unescapedAt(user, "email")) sessionUser->email = arena.text(*email);
+    session.user = sessionUser;
+
+    // Application.
+    auto* app = arena.make(vexmor__session__application__init);
+    app->identifier = arena.text(stringAt(executable, "bundle_id").value_or(""));
+    app->version = arena.text(stringAt(executable, "version").value_or(""));
+    if (auto shown = stringAt(executable, "display_version")) app->display_version = arena.text(*shown);
+    app->has_delivery_mechanism = 1;
+    app->delivery_mechanism = boolAt(executable, "encrypted").value_or(false)
+                                  ? VEXMOR__DELIVERY_MECHANISM__APP_STORE
+                                  : VEXMOR__DELIVERY_MECHANISM__DEVELOPER;
+    if (auto install = unescapedAt(identity, "install_id")) app->installation_uuid = arena.text(*install);
+    if (auto platform = unescapedAt(executable, "dev_platform")) {
+        app->development_platform = arena.text(*platform);
+    }
+    if (auto version = unescapedAt(executable, "dev_platform_version")) {
+        app->development_platform_version = arena.text(*version);
+    }
+    auto* process = arena.make(vexmor__session__application__process__init);
+    if (auto path = stringAt(executable, "path")) process->path = arena.text(*path);
+    if (auto name = stringAt(processInfo, "name")) process->name = arena.text(*name);
+    process->pid = static_cast<uint32_t>(numberAt(processInfo, "pid").value_or(0));
+    if (auto parent = numberAt(processInfo, "parent_pid")) {
+        process->has_parent_process_id = 1;
+        process->parent_process_id = static_cast<uint32_t>(*parent);
+    }
+    if (auto parent = stringAt(processInfo, "parent_name")) {
+        process->parent_process_name = arena.text(*parent);
+    }
+    app->process = process;
+    auto* organization = arena.make(vexmor__session__application__organization__init);
+    const std::optional<std::string> apiKey = stringAt(identity, "api_key");
+    if (apiKey) organization->api_key = arena.text(*apiKey);
+    app->organization = organization;
+    session.app = app;
+
+    // Operating system.
+    const uint64_t platformCode = numberAt(host, "platform_code").value_or(0);
+    auto* os = arena.make(vexmor__session__operating_system__init);
+    os->platform = static_cast<Vexmor__Platform>(static_cast<int>(platformCode));
+    os->version = arena.text(osVersion().value_or(""));
+    if (auto build = osBuildVersion()) os->build_version = arena.text(*build);
+    session.os = os;
+
+    // Device.
+    const bool simulator = platformCode == VEXMOR__PLATFORM__IPHONE_SIMULATOR;
+    auto* device = arena.make(vexmor__session__device__init);
+    device->arch = architecture();
+    if (auto model = stringAt(host, "model")) device->model = arena.text(*model);
+    if (auto cores = numberAt(host, "cores")) {
+        device->has_cores = 1;
+        device->cores = static_cast<uint32_t>(*cores);
+    }
+    if (auto locale = stringAt(host, "locale")) device->language = arena.text(*locale);
+    uint32_t state = 0;
+    if (boolAt(host, "vendor_internal").value_or(false)) state |= VEXMOR__DEVICE_STATE__VENDOR_INTERNAL;
+    if (boolAt(host, "jailbroken").value_or(false)) state |= VEXMOR__DEVICE_STATE__JAILBROKEN;
+    if (boolAt(processInfo, "debugger").value_or(false)) state |= VEXMOR__DEVICE_STATE__DEBUGGER_ATTACHED;
+    if (boolAt(processInfo, "dyld_insert").value_or(false)) {
+        state |= VEXMOR__DEVICE_STATE__COMPROMISED_LIBRARIES;
+    }
+    if (simulator) state |= VEXMOR__DEVICE_STATE__IS_SIMULATOR;
+    device->has_state = 1;
+    device->state = state;
+    device->has_simulator = 1;
+    device->simulator = simulator;
+    const uint64_t ramUsed = numberAt(stats, "active").value_or(0) +
+                             numberAt(stats, "inactive").value_or(0) +
+                             numberAt(stats, "wired").value_or(0);
+    device->has_ram = 1;
+    device->ram = ramUsed + numberAt(stats, "freeMem").value_or(0);
+    const std::optional<uint64_t> diskTotal = numberAt(storage, "total");
+    if (diskTotal) {
+        device->has_disk_space = 1;
+        device->disk_space = *diskTotal;
+    }
+    std::vector<DeviceIdentifier*> identifiers;
+    auto addIdentifier = [&](Vexmor__DeviceIdentifierType key, const std::string& value) {
+        auto* entry = arena.make(vexmor__session__device__identifier__init);
+        entry->key = key;
+        entry->value = arena.text(value);
+        identifiers.push_back(entry);
+    };
+    if (auto id = deviceId()) {
+        device->has_identifier = 1;
+        device->identifier = arena.bytes(hashSalted(*id, apiKey.value_or("")));
+        device->has_udid = 1;
+        device->udid = arena.bytes(*id);
+        addIdentifier(VEXMOR__DEVICE_IDENTIFIER_TYPE__IOS_UDID, *id);
+    }
+    if (auto id = vendorId()) addIdentifier(VEXMOR__DEVICE_IDENTIFIER_TYPE__IOS_VENDOR_IDENTIFIER, *id);
+    if (auto id = advertisingId()) {
+        addIdentifier(VEXMOR__DEVICE_IDENTIFIER_TYPE__IOS_ADVERTISING_IDENTIFIER, *id);
+    }
+    if (auto id = fontToken()) addIdentifier(VEXMOR__DEVICE_IDENTIFIER_TYPE__TESTER_DEVICE_TOKEN, *id);
+    device->identifiers = arena.list(std::move(identifiers), &device->n_identifiers);
+    session.device = device;
+
+    // The crash event.
+    auto* event = arena.make(vexmor__session__event__init);
+    event->timestamp = numberAt(identity, "ended_at").value_or(0);
+    event->type = arena.text("crash");
+
+    auto* eventDevice = arena.make(vexmor__session__event__device__init);
+    const Value& battery = host["battery_level"];
+    double level = battery.toDouble().value_or(0);
+    if (const std::string* text = battery.ifString()) {
+        level = 0;
+        const char* end = text->data() + text->size();
+        std::from_chars_result parsed = std::from_chars(text->data(), end, level);
+        if (parsed.ec != std::errc() || parsed.ptr != end) level = 0;
+    }
+    eventDevice->has_battery_level = 1;
+    eventDevice->battery_level = static_cast<float>(level);
+    if (auto charging = numberAt(host, "charging_state")) {
+        eventDevice->has_battery_velocity = 1;
+        eventDevice->battery_velocity = static_cast<int32_t>(*charging);
+    }
+    if (auto orientation = numberAt(host, "device_orientation")) {
+        eventDevice->has_orientation = 1;
+        eventDevice->orientation = static_cast<uint32_t>(*orientation);
+    }
+    if (auto proximity = boolAt(host, "proximity_on")) {
+        eventDevice->has_proximity_on = 1;
+        eventDevice->proximity_on = *proximity;
+    }
+    eventDevice->has_ram_used = 1;
+    eventDevice->ram_used = ramUsed;
+    if (diskTotal) {
+        const uint64_t diskFree = numberAt(storage, "free").value_or(0);
+        eventDevice->has_disk_used = 1;
+        eventDevice->disk_used = diskFree < *diskTotal ? *diskTotal - diskFree : 0;
+    }
+    event->device = eventDevice;
+
+    auto* eventOS = arena.make(vexmor__session__event__operating_system__init);
+    std::vector<Process*> processes;
+    for (const Value& entry : *record_["external_process_info"].ifArray()) {
+        auto* other = arena.make(vexmor__session__application__process__init);
+        if (auto name = stringAt(entry, "name")) other->name = arena.text(*name);
+        other->pid = static_cast<uint32_t>(numberAt(entry, "pid").value_or(0));
+        processes.push_back(other);
+    }
+    eventOS->processes = arena.list(std::move(processes), &eventOS->n_processes);
+    event->os = eventOS;
+
+    auto* eventApp = arena.make(vexmor__session__event__application__init);
+    if (auto background = boolAt(host, "is_backgrounded")) {
+        eventApp->has_background = 1;
+        eventApp->background = *background;
+    }
+    if (auto orientation = numberAt(host, "ui_orientation")) {
+        eventApp->has_ui_orientation = 1;
+        eventApp->ui_orientation = static_cast<uint32_t>(*orientation);
+    }
+    std::vector<CustomAttribute*> attributes;
+    for (auto& [key, value] : customKeys()) {
+        auto* attribute = arena.make(vexmor__custom_attribute__init);
+        attribute->key = arena.text(key);
+        attribute->value = arena.text(value);
+        attributes.push_back(attribute);
+    }
+    eventApp->custom_attributes =
+        arena.list(std::move(attributes), &eventApp->n_custom_attributes);
+
+    auto* execution = arena.make(vexmor__session__event__application__execution__init);
+    auto* signal = arena.make(vexmor__session__event__application__execution__signal__init);
+    const Value& signalSection = record_["signal"];
+    if (auto name = stringAt(signalSection, "name")) {
+        signal->name = arena.text(*name);
+        signal->code = arena.text(stringAt(signalSection, "code_name").value_or(""));
+        signal->address = numberAt(signalSection, "address").value_or(0);
+    } else {
+        const Value& mach = record_["mach_exception"];
+        signal->name = arena.text(stringAt(mach, "name").value_or(""));
+        std::optional<std::string> code = stringAt(mach, "code_name");
+        if (!code) {
+            if (auto number = numberAt(mach, "code")) code = std::to_string(*number);
+        }
+        signal->code = arena.text(code.value_or(""));
+        signal->address = numberAt(mach, "subcode").value_or(0);
+    }
+    execution->signal = signal;
+
+    const Vexmor__Architecture arch = architecture();
+    std::vector<BinaryImage*> binaries;
+    for (const Value& image : sortedBinaryImageData()) {
+        auto* binary = arena.make(vexmor__session__event__application__execution__binary_image__init);
+        binary->base_address = numberAt(image, "address").value_or(0);
+        binary->size = numberAt(image, "size").value_or(0);
+        binary->name = arena.text(stringAt(image, "path").value_or(""));
+        if (auto uuid = stringAt(image, "uuid")) {
+            binary->has_uuid = 1;
+            binary->uuid = arena.bytes(lowerCase(*uuid));
+        }
+        binary->has_arch = 1;
+        binary->arch = arch;
+        binaries.push_back(binary);
+    }
+    execution->binaries = arena.list(std::move(binaries), &execution->n_binaries);
+
+    const std::optional<std::string> selector = objcSelectorName();
+    std::vector<Thread*> threads;
+    for (const auto& source : threads_) {
+        auto* thread = arena.make(vexmor__session__event__application__execution__thread__init);
+        if (source->name()) thread->name = arena.text(*source->name());
+        if (source->queueName()) thread->alternate_name = arena.text(*source->queueName());
+        thread->importance = source->importance();
+        if (source->crashed() && selector) thread->objc_selector_name = arena.text(*selector);
+        thread->frames = packFrames(arena, source->frames(), &thread->n_frames);
+        threads.push_back(thread);
+    }
+    execution->threads = arena.list(std::move(threads), &execution->n_threads);
+
+    auto* exception = arena.make(vexmor__session__event__application__execution__exception__init);
+    const Value& exceptionSection = record_["exception"];
+    if (auto name = stringAt(exceptionSection, "name")) {
+        exception->type = arena.text(*name);
+        if (auto reason = unescapedAt(exceptionSection, "reason")) {
+            exception->reason = arena.text(*reason);
+        }
+        exception->frames = packFrames(arena, exceptionFrames_, &exception->n_frames);
+    }
+    execution->exception = exception;
+    eventApp->execution = execution;
+    event->app = eventApp;
+
+    // The log ring, oldest bytes first.
+    std::optional<uint64_t> lastOffset = numberAt(record_["log"], "last_offset");
+    std::optional<std::string> ring = lastOffset ? readWholeFile(logFilePath()) : std::nullopt;
+    if (ring) {
+        // An offset past the end (a ring shrunk or cut after the crash) reads
+        // the file in its stored order.
+        const size_t split = static_cast<size_t>(std::min<uint64_t>(*lastOffset, ring->size()));
+        std::string ordered = ring->substr(split) + ring->substr(0, split);
+        auto* log = arena.make(vexmor__session__event__log__init);
+        log->content = arena.text(VXMDecodeUTF8Leniently(
+            reinterpret_cast<const uint8_t*>(ordered.data()), ordered.size()));
+        event->log = log;
+    }
+
+    Vexmor__Session__Event* events[] = {event};
+    session.n_events = 1;
+    session.events = events;
+
+    const size_t size = vexmor__session__get_packed_size(&session);
+    std::vector<uint8_t> packed;
+    try {
+        packed.resize(size);
+    } catch (const std::bad_alloc&) {
+        debugLog("[Vexmor] [CrashFile] Unable to allocate buffer to seralize protobuf file");
+        return std::nullopt;
+    }
+    packed.resize(vexmor__session__pack(&session, packed.data()));
+    return packed;
+}
+
+bool VXMCrashFile::writeVXMFileToPath(const std::string& path) {
+    std::optional<std::vector<uint8_t>> packed = packedSession();
+    if (!packed) return false;
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        debugLog("[Vexmor] Protobuf write failed.  Wrote %zd/%zd (%d)", ssize_t{0},
+                 static_cast<ssize_t>(packed->size()), errno);
+        return false;
+    }
+    ssize_t written = 0;
+    int error = 0;
+    while (static_cast<size_t>(written) < packed->size()) {
+        ssize_t n = write(fd, packed->data() + written, packed->size() - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            error = errno;
+            break;
+        }
+        written += n;
+    }
+    const bool closed = close(fd) == 0;
+    if (static_cast<size_t>(written) != packed->size() || !closed) {
+        debugLog("[Vexmor] Protobuf write failed.  Wrote %zd/%zd (%d)", written,
+                 static_cast<ssize_t>(packed->size()), error ? error : errno);
+        return false;
+    }
+    return true;
+}
