@@ -2,14 +2,11 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
-#include <cstdarg>
 #include <cstring>
 #include <deque>
 #include <filesystem>
@@ -17,78 +14,18 @@
 #include <iterator>
 #include <new>
 
+#include "reporter/VXMFileRead.h"
+#include "reporter/VXMSafe.h"
+
 using platform::Value;
 
 namespace {
 
 // ---- Text helpers -------------------------------------------------------
 
-void debugLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void debugLog(const char* format, ...) {
-    (void)format;
-}
-
-std::string normalizeUUID(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        if (c != '-') out += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    return out;
-}
-
 std::string lowerCase(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text;
-}
-
-bool validUTF8(const std::string& text) {
-    const std::string decoded =
-        VXMDecodeUTF8Leniently(reinterpret_cast<const uint8_t*>(text.data()), text.size());
-    return decoded == text;
-}
-
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-// Percent-decoding of the fields the capture escapes. A stray "%", a bad
-// hexadecimal digit or a result that is not UTF-8 is a malformed value.
-std::optional<std::string> percentUnescape(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '%') {
-            out += text[i];
-            continue;
-        }
-        if (i + 2 >= text.size()) return std::nullopt;
-        int hi = hexDigit(text[i + 1]);
-        int lo = hexDigit(text[i + 2]);
-        if (hi < 0 || lo < 0) return std::nullopt;
-        out += static_cast<char>(hi * 16 + lo);
-        i += 2;
-    }
-    if (!validUTF8(out)) return std::nullopt;
-    return out;
-}
-
-// SHA-1 of salt followed by text, as 40 lower-case hexadecimal characters.
-std::string hashSalted(const std::string& text, const std::string& salt) {
-    const std::string input = salt + text;
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    if (EVP_Digest(input.data(), input.size(), digest, &size, EVP_sha1(), nullptr) != 1) return {};
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned int i = 0; i < size; ++i) {
-        out += digits[digest[i] >> 4];
-        out += digits[digest[i] & 15];
-    }
-    return out;
 }
 
 // ---- Record access ------------------------------------------------------
@@ -112,7 +49,7 @@ std::optional<bool> boolAt(const Value& hash, std::string_view key) {
 std::optional<std::string> unescapedAt(const Value& hash, std::string_view key) {
     std::optional<std::string> text = stringAt(hash, key);
     if (!text) return std::nullopt;
-    return percentUnescape(*text);
+    return VXMPercentUnescape(*text);
 }
 
 bool isArrayOf(const Value& value, bool (Value::*test)() const) {
@@ -126,10 +63,9 @@ bool isArrayOf(const Value& value, bool (Value::*test)() const) {
 
 // The sections whose value is a hash.
 constexpr const char* kHashSections[] = {
-    "schema",   "mach_exception", "signal",       "identity",      "build",
-    "process_info", "host",       "executable",   "exception",     "thread_state",
-    "process_stats", "runtime",   "storage",      "user",          "log",
-    "custom_attributes"};
+    "schema",  "mach_exception", "signal",    "identity",         "build",         "process_info",
+    "host",    "executable",     "exception", "thread_state",     "process_stats", "runtime",
+    "storage", "user",           "log",       "custom_attributes"};
 
 // Reads the whole file; nullopt when it cannot be opened or read.
 std::optional<std::string> readWholeFile(const std::string& path) {
@@ -266,8 +202,7 @@ std::string VXMDecodeUTF8Leniently(const uint8_t* bytes, size_t length) {
 // ---- VXMCrashFile -------------------------------------------------------
 
 std::optional<Value> VXMCrashFile::parse(const std::string& path) {
-    (void)path;
-    return std::nullopt;
+    return VXMFileReadRecordAtPath(path);
 }
 
 VXMCrashFile::VXMCrashFile(const std::string& path)
@@ -303,7 +238,7 @@ bool VXMCrashFile::isValid() const {
 }
 
 std::string VXMCrashFile::identifier() const {
-    return normalizeUUID(stringAt(record_["identity"], "identifier").value_or(""));
+    return VXMNormalizeUUID(stringAt(record_["identity"], "identifier").value_or(""));
 }
 
 std::optional<std::chrono::system_clock::time_point> VXMCrashFile::crashedOnDate() const {
@@ -379,7 +314,7 @@ std::vector<std::pair<std::string, std::string>> VXMCrashFile::customKeys() cons
         for (const auto& [key, value] : *attributes) {
             const std::string* text = value.ifString();
             if (!text) continue;
-            if (std::optional<std::string> decoded = percentUnescape(*text)) {
+            if (std::optional<std::string> decoded = VXMPercentUnescape(*text)) {
                 pairs.emplace_back(key, std::move(*decoded));
             }
         }
@@ -412,8 +347,9 @@ void VXMCrashFile::symbolicateFrame(VXMStackFrame& frame, const VXMUUIDMap& map)
         if (!base || !size || address < *base || address - *base > *size) continue;
         std::optional<std::string> uuid = stringAt(image, "uuid");
         if (!uuid) {
-            debugLog("[Vexmor] [Symbolication] Invalid arguments to "
-                     "lookupUUID:andBaseAddress:forAddress:");
+            VXMDebugLog(
+                "[Vexmor] [Symbolication] Invalid arguments to "
+                "lookupUUID:andBaseAddress:forAddress:");
             return;
         }
         auto current = map.find(lowerCase(*uuid));
@@ -422,8 +358,9 @@ void VXMCrashFile::symbolicateFrame(VXMStackFrame& frame, const VXMUUIDMap& map)
         const uint64_t translated = address - *base + current->second;
         Dl_info info{};
         if (dladdr(reinterpret_cast<const void*>(static_cast<uintptr_t>(translated)), &info) == 0) {
-            debugLog("[Vexmor] [Symbolication] Unable to look up binary image info during "
-                     "symbolication");
+            VXMDebugLog(
+                "[Vexmor] [Symbolication] Unable to look up binary image info during "
+                "symbolication");
             return;
         }
         if (info.dli_sname) {
@@ -533,12 +470,14 @@ std::optional<std::vector<uint8_t>> VXMCrashFile::packedSession() {
     auto* app = arena.make(vexmor__session__application__init);
     app->identifier = arena.text(stringAt(executable, "bundle_id").value_or(""));
     app->version = arena.text(stringAt(executable, "version").value_or(""));
-    if (auto shown = stringAt(executable, "display_version")) app->display_version = arena.text(*shown);
+    if (auto shown = stringAt(executable, "display_version"))
+        app->display_version = arena.text(*shown);
     app->has_delivery_mechanism = 1;
     app->delivery_mechanism = boolAt(executable, "encrypted").value_or(false)
                                   ? VEXMOR__DELIVERY_MECHANISM__APP_STORE
                                   : VEXMOR__DELIVERY_MECHANISM__DEVELOPER;
-    if (auto install = unescapedAt(identity, "install_id")) app->installation_uuid = arena.text(*install);
+    if (auto install = unescapedAt(identity, "install_id"))
+        app->installation_uuid = arena.text(*install);
     if (auto platform = unescapedAt(executable, "dev_platform")) {
         app->development_platform = arena.text(*platform);
     }
@@ -582,9 +521,11 @@ std::optional<std::vector<uint8_t>> VXMCrashFile::packedSession() {
     }
     if (auto locale = stringAt(host, "locale")) device->language = arena.text(*locale);
     uint32_t state = 0;
-    if (boolAt(host, "vendor_internal").value_or(false)) state |= VEXMOR__DEVICE_STATE__VENDOR_INTERNAL;
+    if (boolAt(host, "vendor_internal").value_or(false))
+        state |= VEXMOR__DEVICE_STATE__VENDOR_INTERNAL;
     if (boolAt(host, "jailbroken").value_or(false)) state |= VEXMOR__DEVICE_STATE__JAILBROKEN;
-    if (boolAt(processInfo, "debugger").value_or(false)) state |= VEXMOR__DEVICE_STATE__DEBUGGER_ATTACHED;
+    if (boolAt(processInfo, "debugger").value_or(false))
+        state |= VEXMOR__DEVICE_STATE__DEBUGGER_ATTACHED;
     if (boolAt(processInfo, "dyld_insert").value_or(false)) {
         state |= VEXMOR__DEVICE_STATE__COMPROMISED_LIBRARIES;
     }
@@ -612,16 +553,18 @@ std::optional<std::vector<uint8_t>> VXMCrashFile::packedSession() {
     };
     if (auto id = deviceId()) {
         device->has_identifier = 1;
-        device->identifier = arena.bytes(hashSalted(*id, apiKey.value_or("")));
+        device->identifier = arena.bytes(VXMHashSaltedNSString(*id, apiKey.value_or("")));
         device->has_udid = 1;
         device->udid = arena.bytes(*id);
         addIdentifier(VEXMOR__DEVICE_IDENTIFIER_TYPE__IOS_UDID, *id);
     }
-    if (auto id = vendorId()) addIdentifier(VEXMOR__DEVICE_IDENTIFIER_TYPE__IOS_VENDOR_IDENTIFIER, *id);
+    if (auto id = vendorId())
+        addIdentifier(VEXMOR__DEVICE_IDENTIFIER_TYPE__IOS_VENDOR_IDENTIFIER, *id);
     if (auto id = advertisingId()) {
         addIdentifier(VEXMOR__DEVICE_IDENTIFIER_TYPE__IOS_ADVERTISING_IDENTIFIER, *id);
     }
-    if (auto id = fontToken()) addIdentifier(VEXMOR__DEVICE_IDENTIFIER_TYPE__TESTER_DEVICE_TOKEN, *id);
+    if (auto id = fontToken())
+        addIdentifier(VEXMOR__DEVICE_IDENTIFIER_TYPE__TESTER_DEVICE_TOKEN, *id);
     device->identifiers = arena.list(std::move(identifiers), &device->n_identifiers);
     session.device = device;
 
@@ -689,8 +632,7 @@ std::optional<std::vector<uint8_t>> VXMCrashFile::packedSession() {
         attribute->value = arena.text(value);
         attributes.push_back(attribute);
     }
-    eventApp->custom_attributes =
-        arena.list(std::move(attributes), &eventApp->n_custom_attributes);
+    eventApp->custom_attributes = arena.list(std::move(attributes), &eventApp->n_custom_attributes);
 
     auto* execution = arena.make(vexmor__session__event__application__execution__init);
     auto* signal = arena.make(vexmor__session__event__application__execution__signal__init);
@@ -714,7 +656,8 @@ std::optional<std::vector<uint8_t>> VXMCrashFile::packedSession() {
     const Vexmor__Architecture arch = architecture();
     std::vector<BinaryImage*> binaries;
     for (const Value& image : sortedBinaryImageData()) {
-        auto* binary = arena.make(vexmor__session__event__application__execution__binary_image__init);
+        auto* binary =
+            arena.make(vexmor__session__event__application__execution__binary_image__init);
         binary->base_address = numberAt(image, "address").value_or(0);
         binary->size = numberAt(image, "size").value_or(0);
         binary->name = arena.text(stringAt(image, "path").value_or(""));
@@ -777,7 +720,7 @@ std::optional<std::vector<uint8_t>> VXMCrashFile::packedSession() {
     try {
         packed.resize(size);
     } catch (const std::bad_alloc&) {
-        debugLog("[Vexmor] [CrashFile] Unable to allocate buffer to seralize protobuf file");
+        VXMDebugLog("[Vexmor] [CrashFile] Unable to allocate buffer to seralize protobuf file");
         return std::nullopt;
     }
     packed.resize(vexmor__session__pack(&session, packed.data()));
@@ -789,8 +732,8 @@ bool VXMCrashFile::writeVXMFileToPath(const std::string& path) {
     if (!packed) return false;
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
-        debugLog("[Vexmor] Protobuf write failed.  Wrote %zd/%zd (%d)", ssize_t{0},
-                 static_cast<ssize_t>(packed->size()), errno);
+        VXMDebugLog("[Vexmor] Protobuf write failed.  Wrote %zd/%zd (%d)", ssize_t{0},
+                    static_cast<ssize_t>(packed->size()), errno);
         return false;
     }
     ssize_t written = 0;
@@ -806,8 +749,8 @@ bool VXMCrashFile::writeVXMFileToPath(const std::string& path) {
     }
     const bool closed = close(fd) == 0;
     if (static_cast<size_t>(written) != packed->size() || !closed) {
-        debugLog("[Vexmor] Protobuf write failed.  Wrote %zd/%zd (%d)", written,
-                 static_cast<ssize_t>(packed->size()), error ? error : errno);
+        VXMDebugLog("[Vexmor] Protobuf write failed.  Wrote %zd/%zd (%d)", written,
+                    static_cast<ssize_t>(packed->size()), error ? error : errno);
         return false;
     }
     return true;

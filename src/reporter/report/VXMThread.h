@@ -34,7 +34,8 @@ class VXMThread {
     void setImportance(uint32_t importance) { importance_ = importance; }
     bool crashed() const { return (importance_ & kCrashedImportance) != 0; }
     void setCrashed(bool crashed) {
-        importance_ = crashed ? importance_ | kCrashedImportance : importance_ & ~kCrashedImportance;
+        importance_ =
+            crashed ? importance_ | kCrashedImportance : importance_ & ~kCrashedImportance;
     }
 
   private:
