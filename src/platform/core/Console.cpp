@@ -3,18 +3,29 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
+#include <iterator>
 #include <string>
 #include <vector>
 
 namespace platform {
 
 bool writeFully(int fd, const struct iovec* pieces, int count) {
-    std::vector<struct iovec> rest(pieces, pieces + count);
-    struct iovec* iov = rest.data();
+    if (count <= 0) return true;
+    // A terminal line has 13 pieces: keep those off the heap.
+    struct iovec small[16];
+    std::vector<struct iovec> large;
+    struct iovec* iov = small;
+    if (static_cast<std::size_t>(count) <= std::size(small)) {
+        std::copy(pieces, pieces + count, small);
+    } else {
+        large.assign(pieces, pieces + count);
+        iov = large.data();
+    }
     int n = count;
     while (n > 0 && iov->iov_len == 0) ++iov, --n;
     while (n > 0) {

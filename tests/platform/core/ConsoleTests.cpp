@@ -5,10 +5,32 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <new>
 #include <string>
 #include <thread>
 
 #include "support/TempDir.h"
+
+namespace {
+
+// Counts the calls of operator new on threads that ask for it.
+thread_local bool countAllocations = false;
+thread_local int allocations = 0;
+
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (countAllocations) ++allocations;
+    if (void* p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
 
 namespace {
 
@@ -67,4 +89,22 @@ TEST(Console, WriteFullyFinishesShortAndWouldBlockWrites) {
     ::close(p[0]);
     EXPECT_EQ(got.size(), a.size() + b.size() + c.size());
     EXPECT_TRUE(got == a + b + c);
+}
+
+TEST(Console, WriteFullyOfATerminalLineAllocatesNothing) {
+    // The terminal sink writes every line as 13 pieces.
+    std::string text(4000, 't');
+    struct iovec parts[13];
+    for (auto& piece : parts) piece = {const_cast<char*>("x"), 1};
+    parts[10] = {text.data(), text.size()};
+    testsupport::TempDir dir;
+    int fd = ::open((dir / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0);
+    countAllocations = true;
+    bool written = platform::writeFully(fd, parts, 13);
+    countAllocations = false;
+    ::close(fd);
+    EXPECT_TRUE(written);
+    EXPECT_EQ(allocations, 0);
+    EXPECT_EQ(testsupport::readFile(dir / "out").size(), 12 + text.size());
 }
