@@ -371,7 +371,7 @@ void VXMCrashHandler(const VXMMachExceptionReceived* machException, int savedErr
     VXMHostSafeWriteData(&readOnly->host, &writable->device, &file);
     VXMExecutableSafeWriteData(&readOnly->executable, writable->devPlatformName.load(),
                                writable->devPlatformVersion.load(), &file);
-    VXMBinaryImageSafeWriteData(&writable->binaryImages, &file);
+    VXMBinaryImageSafeWriteData(&writable->binaryImages, &file, true);
     VXMExceptionSafeWriteData(&writable->exception, &file);
     VXMProcessWriteAllThreads(threads, &file);
     VXMProcessSafeWriteCrashedThreadState(threads, readOnly->writeRegisters, &file);

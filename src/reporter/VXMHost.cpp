@@ -476,23 +476,33 @@ std::string mainExecutablePath() {
     return path;
 }
 
+// Base (the ELF header, else the lowest segment) and size of an image from
+// its program headers; false when it loads nothing.
+bool imageSpan(uint64_t loadBias, const ElfW(Phdr) * headers, size_t count, uint64_t* base,
+               uint64_t* size) {
+    uint64_t low = UINT64_MAX, high = 0, header = UINT64_MAX;
+    for (size_t i = 0; i < count; ++i) {
+        const auto& ph = headers[i];
+        if (ph.p_type != PT_LOAD) continue;
+        low = std::min<uint64_t>(low, ph.p_vaddr);
+        high = std::max<uint64_t>(high, ph.p_vaddr + ph.p_memsz);
+        if (ph.p_offset == 0 && header == UINT64_MAX) header = ph.p_vaddr;
+    }
+    if (low == UINT64_MAX) return false;
+    *base = loadBias + (header != UINT64_MAX ? header : low);
+    *size = loadBias + high - *base;
+    return true;
+}
+
 std::vector<ScannedImage> scanImages() {
     std::vector<ScannedImage> images;
     dl_iterate_phdr(
         [](dl_phdr_info* info, size_t, void* data) -> int {
             auto* out = static_cast<std::vector<ScannedImage>*>(data);
-            uint64_t low = UINT64_MAX, high = 0, header = UINT64_MAX;
-            for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
-                const auto& ph = info->dlpi_phdr[i];
-                if (ph.p_type != PT_LOAD) continue;
-                low = std::min<uint64_t>(low, ph.p_vaddr);
-                high = std::max<uint64_t>(high, ph.p_vaddr + ph.p_memsz);
-                if (ph.p_offset == 0 && header == UINT64_MAX) header = ph.p_vaddr;
-            }
-            if (low == UINT64_MAX) return 0;
             ScannedImage image{};
-            image.base = info->dlpi_addr + (header != UINT64_MAX ? header : low);
-            image.size = info->dlpi_addr + high - image.base;
+            if (!imageSpan(info->dlpi_addr, info->dlpi_phdr, info->dlpi_phnum, &image.base,
+                           &image.size))
+                return 0;
             const bool main = out->empty() && (!info->dlpi_name || !*info->dlpi_name);
             image.path =
                 main ? mainExecutablePath()
@@ -568,7 +578,59 @@ void VXMBinaryImageSafeWriteImageData(const VXMBinaryImage* image, VXMFile* file
     VXMFileWriteHashEntryUint64(file, "size", image->size);
 }
 
-void VXMBinaryImageSafeWriteData(const VXMBinaryImageList* list, VXMFile* file) {
+namespace {
+
+bool listHasBase(const VXMBinaryImageList* list, uint64_t base) {
+    const VXMBinaryImage* next = list ? list->head.load() : nullptr;
+    while (next) {
+        VXMBinaryImage copy;
+        if (!VXMReadMemory(reinterpret_cast<uintptr_t>(next), &copy, sizeof(copy))) return false;
+        if (copy.baseAddress == base) return true;
+        next = copy.next;
+    }
+    return false;
+}
+
+// Nothing tells us when a library is opened after start-up, so the crash
+// handler also walks the dynamic linker's own list of loaded objects and
+// writes, after the known images, every one the list lacks. Only safe reads:
+// the linker may have been changing its list when the crash came.
+void writeLateImages(const VXMBinaryImageList* list, VXMFile* file) {
+    constexpr size_t kMaxHeaders = 64;
+    const link_map* entry = nullptr;
+    if (!VXMReadMemory(reinterpret_cast<uintptr_t>(&_r_debug.r_map), &entry, sizeof(entry))) return;
+    for (int seen = 0; entry && seen < 4096; ++seen) {
+        link_map object;
+        if (!VXMReadMemory(reinterpret_cast<uintptr_t>(entry), &object, sizeof(object))) return;
+        entry = object.l_next;
+        // A shared object's ELF header sits at its load bias.
+        const uint64_t bias = object.l_addr;
+        ElfW(Ehdr) header;
+        if (!bias || !VXMReadMemory(bias, &header, sizeof(header)) ||
+            memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 ||
+            header.e_phentsize != sizeof(ElfW(Phdr)) || header.e_phnum == 0 ||
+            header.e_phnum > kMaxHeaders)
+            continue;
+        ElfW(Phdr) headers[kMaxHeaders];
+        if (!VXMReadMemory(bias + header.e_phoff, headers, header.e_phnum * sizeof(ElfW(Phdr))))
+            continue;
+        VXMBinaryImage image;
+        if (!imageSpan(bias, headers, header.e_phnum, &image.baseAddress, &image.size) ||
+            listHasBase(list, image.baseAddress))
+            continue;
+        image.path = object.l_name;  // checked when written
+        if (VXMBinaryImageBuildID(bias, headers, header.e_phnum, image.uuidBytes))
+            image.uuid = image.uuidBytes;
+        VXMFileWriteHashStart(file);
+        VXMBinaryImageSafeWriteImageData(&image, file);
+        VXMFileWriteHashEnd(file);
+    }
+}
+
+}  // namespace
+
+void VXMBinaryImageSafeWriteData(const VXMBinaryImageList* list, VXMFile* file,
+                                 bool addLoadedObjects) {
     VXMFileWriteSectionStart(file, "binary_images");
     VXMFileWriteArrayStart(file);
     const VXMBinaryImage* next = list ? list->head.load() : nullptr;
@@ -581,6 +643,7 @@ void VXMBinaryImageSafeWriteData(const VXMBinaryImageList* list, VXMFile* file) 
         VXMFileWriteHashEnd(file);
         next = copy.next;
     }
+    if (addLoadedObjects) writeLateImages(list, file);
     VXMFileWriteArrayEnd(file);
     VXMFileWriteSectionEnd(file);
 }

@@ -167,7 +167,10 @@ void VXMBinaryImageDataInit(VXMBinaryImageList* list);
 void VXMBinaryImageRefresh(VXMBinaryImageList* list);
 // Inserts before the first image with a greater base address.
 void VXMBinaryImageInsert(VXMBinaryImageList* list, VXMBinaryImage* image);
-void VXMBinaryImageSafeWriteData(const VXMBinaryImageList* list, VXMFile* file);
+// With `addLoadedObjects`, also every object the dynamic linker has loaded
+// that the list lacks (opened after start-up), after the list's images.
+void VXMBinaryImageSafeWriteData(const VXMBinaryImageList* list, VXMFile* file,
+                                 bool addLoadedObjects = false);
 void VXMBinaryImageSafeWriteImageData(const VXMBinaryImage* image, VXMFile* file);
 std::map<std::string, uint64_t> VXMBinaryImageMap(const VXMBinaryImageList* list);
 // The first 16 bytes of the ELF build-id of the loaded image whose program

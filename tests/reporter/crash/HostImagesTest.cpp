@@ -1,6 +1,7 @@
 // Facts gathered at start-up: images with their build-ids, host, process,
 // and the crash-time sections written from them.
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
@@ -122,6 +123,48 @@ TEST(BinaryImages, LoadedImagesCarryTheirBuildIDAsUUID) {
     size_t after = 0;
     for (const VXMBinaryImage* i = list->head.load(); i; i = i->next) ++after;
     EXPECT_EQ(after, before);
+    freeImages(list.get());
+}
+
+TEST(BinaryImages, ALibraryOpenedAfterStartUpIsInTheSection) {
+    auto list = std::make_unique<VXMBinaryImageList>();
+    VXMBinaryImageDataInit(list.get());
+    void* late = dlopen("libz.so.1", RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(late, nullptr) << dlerror();
+    Dl_info info{};
+    ASSERT_NE(dladdr(dlsym(late, "zlibVersion"), &info), 0);
+    const std::string path = info.dli_fname;
+
+    for (bool addLoaded : {false, true}) {
+        MemoryRecord record;
+        VXMBinaryImageSafeWriteData(list.get(), record.file(), addLoaded);
+        const Value images = readBack(record.text())["binary_images"];
+        size_t known = 0;
+        for (const VXMBinaryImage* i = list->head.load(); i; i = i->next) ++known;
+        std::map<std::string, Value> byPath;
+        for (size_t i = 0; i < images.size(); ++i) {
+            EXPECT_EQ(byPath.count(images[i]["path"].stringValue()), 0u)
+                << "written twice: " << images[i]["path"].stringValue();
+            byPath[images[i]["path"].stringValue()] = images[i];
+        }
+        if (!addLoaded) {
+            EXPECT_EQ(images.size(), known);
+            EXPECT_EQ(byPath.count(path), 0u);
+            continue;
+        }
+        // Exactly the late library is added, with its span and build-id.
+        ASSERT_EQ(images.size(), known + 1);
+        ASSERT_EQ(byPath.count(path), 1u);
+        const Value& z = byPath[path];
+        EXPECT_EQ(z["address"].uint64Value(), reinterpret_cast<uint64_t>(info.dli_fbase));
+        auto inside = reinterpret_cast<uint64_t>(dlsym(late, "zlibVersion"));
+        EXPECT_GT(z["address"].uint64Value() + z["size"].uint64Value(), inside);
+        std::string expected = readelfBuildID(path);
+        if (!expected.empty()) {
+            EXPECT_EQ(z["uuid"].stringValue(), expected.substr(0, 32));
+        }
+    }
+    dlclose(late);
     freeImages(list.get());
 }
 
