@@ -13,7 +13,7 @@ int runMain(int argc, const char* const* argv) {
             "Vexmor API key not set. Your Vexmor run script build phase should contain your API "
             "key:\n./Vexmor.framework/run YOUR_API_KEY YOUR_BUILD_SECRET\n\n");
     }
-    setDebugEnabled(debugFromArguments(argc, argv));
+    setDebugEnabled(debugFromUserDefaults(argc, argv, toolUserDefaults()));
     std::string apiKey = argv[1];
     if (!isValidAPIKey(apiKey)) {
         failWithTitleAndReason(

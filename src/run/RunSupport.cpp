@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/core/Console.h"
+#include "platform/core/XdgPaths.h"
 #include "run/RunInfo.h"
 #include "run/RunTool.h"
 
@@ -236,12 +237,35 @@ std::string buildSecretFromArgument(const char* argument) {
     return std::string(secret);
 }
 
-bool debugFromArguments(int argc, const char* const* argv) {
-    // The argument domain: "-debug <value>"; the last one wins.
-    bool debug = false;
+namespace {
+
+// The argument domain: "-debug <value>"; the last one wins.
+std::optional<bool> debugArgument(int argc, const char* const* argv) {
+    std::optional<bool> debug;
     for (int i = 1; i + 1 < argc; ++i)
         if (std::string_view(argv[i]) == "-debug") debug = boolValue(argv[i + 1]);
     return debug;
+}
+
+}  // namespace
+
+bool debugFromArguments(int argc, const char* const* argv) {
+    return debugArgument(argc, argv).value_or(false);
+}
+
+bool debugFromUserDefaults(int argc, const char* const* argv,
+                           const platform::UserDefaults& stored) {
+    if (auto argument = debugArgument(argc, argv)) return *argument;
+    platform::Value value = stored.objectForKey("debug");
+    // A text such as "YES" counts as the platform's strings do.
+    if (const std::string* text = value.ifString()) return boolValue(*text);
+    return value.boolValue(false);
+}
+
+const platform::UserDefaults& toolUserDefaults() {
+    static const platform::UserDefaults defaults(platform::xdgConfigHome() + "/" +
+                                                 kToolBundleIdentifier + "/defaults.json");
+    return defaults;
 }
 
 Environment readEnvironment() {

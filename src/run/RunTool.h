@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/core/UserDefaults.h"
 #include "platform/core/Value.h"
 
 class VXMMachOBinary;
@@ -80,6 +81,11 @@ bool isValidAPIKey(std::string_view key);
 std::string buildSecretFromArgument(const char* argument);
 // Whether the argument domain ("-debug YES") turns debug output on.
 bool debugFromArguments(int argc, const char* const* argv);
+// The "debug" user default: the argument domain when it names one, else the
+// tool's own stored defaults.
+bool debugFromUserDefaults(int argc, const char* const* argv, const platform::UserDefaults& stored);
+// The tool's stored defaults, kept under its bundle identifier.
+const platform::UserDefaults& toolUserDefaults();
 
 Environment readEnvironment();
 // The value of a build setting; null when it is not set.

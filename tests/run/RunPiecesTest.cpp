@@ -83,6 +83,37 @@ TEST(RunTexts, KeyAndSecretRules) {
     EXPECT_FALSE(run::debugFromArguments(2, argv));
 }
 
+TEST(RunTexts, DebugFromTheUserDefaults) {
+    testsupport::TempDir dir("tessaro-run-defaults");
+    const std::string yes = "YES", no = "NO";
+    const struct {
+        const char* name;
+        std::vector<const char*> args;
+        std::optional<platform::Value> stored;
+        bool debug;
+    } cases[] = {
+        {"nothing", {"run", "KEY"}, std::nullopt, false},
+        {"stored true", {"run", "KEY"}, platform::Value(true), true},
+        {"stored text", {"run", "KEY"}, platform::Value(yes), true},
+        {"stored number", {"run", "KEY"}, platform::Value(int64_t{1}), true},
+        {"stored false", {"run", "KEY"}, platform::Value(false), false},
+        {"stored NO", {"run", "KEY"}, platform::Value(no), false},
+        // The argument domain comes first, either way.
+        {"argument over stored", {"run", "KEY", "-debug", "NO"}, platform::Value(true), false},
+        {"argument alone", {"run", "KEY", "-debug", "YES"}, std::nullopt, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        platform::UserDefaults stored((dir.path() / c.name / "defaults.json").string());
+        if (c.stored) {
+            ASSERT_TRUE(stored.setObject("debug", *c.stored));
+        }
+        EXPECT_EQ(
+            run::debugFromUserDefaults(static_cast<int>(c.args.size()), c.args.data(), stored),
+            c.debug);
+    }
+}
+
 TEST(RunTexts, DigestsAndPaths) {
     // RFC 1321 and FIPS 180 test vectors.
     EXPECT_EQ(run::md5Hex(""), "d41d8cd98f00b204e9800998ecf8427e");

@@ -545,6 +545,18 @@ TEST_F(RunTool, WritesTheKeyArtifact) {
     EXPECT_FALSE(fs::exists(root / "off.plist"));
 }
 
+TEST_F(RunTool, DebugOutputFromTheStoredDefaults) {
+    fs::create_directories(root / "config/com.vexmor.run");
+    writeFile(root / "config/com.vexmor.run/defaults.json", "{\"debug\": \"YES\"}");
+    Result r = runTool({kKey});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("\n\nVexmor: Src root " + src.string()), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Run script build phase called from Xcode Bots 0"), std::string::npos);
+    // The command line overrules the stored value.
+    r = runTool({kKey, "-debug", "NO"});
+    EXPECT_EQ(r.err.find("Src root"), std::string::npos) << r.err;
+}
+
 TEST_F(RunTool, HandsOverByBuildPlist) {
     fs::path record = installRecorder("vexmor", "Vexmor", "203");
     writeInfo({{"VexmorAPIEndpoint", "https://api.example.test"}});
