@@ -653,6 +653,29 @@ TEST_F(RunTool, FallsBackToTheBrowserFromXcode) {
     EXPECT_TRUE(fs::is_empty(builds));
 }
 
+TEST_F(RunTool, KeyAndBundleIdentifierAreEscapedInPaths) {
+    const std::string key = "key/with?odd#chars%and&more=text sp+xxxx";
+    const std::string escapedKey = "key%2Fwith%3Fodd%23chars%25and%26more%3Dtext%20sp%2Bxxxx";
+    writeInfo({{"CFBundleIdentifier", "com.example/app x"}});
+    Result r = runTool({key});
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].target, "/spi/v1/platforms/mac/apps/com.example%2Fapp%20x/built");
+    EXPECT_EQ(requests[0].header("X-Vexmor-API-Key"), key);
+    EXPECT_EQ(requests[1].target, "/api/v1/" + escapedKey + "/dsyms");
+
+    // The browser address of the fallback escapes them the same way.
+    fs::path browser = installRecorder("https", "Browser", "1");
+    writeInfo({{"CFBundleIdentifier", "com.example/app x"},
+               {"VexmorAPIEndpoint", "https://api.example.test"}});
+    r = runTool({key}, "Xcode");
+    EXPECT_EQ(r.status, 1) << r.err;
+    ASSERT_TRUE(waitForFile(browser));
+    EXPECT_EQ(readFile(browser),
+              "https://api.example.test/api/v1/" + escapedKey + "/confirm/com.example%2Fapp%20x");
+}
+
 TEST(RunBinary, LinksNoApplicationLibraries) {
     std::string dynamic = shell("readelf -d " + std::string(TESSARO_BINARY_DIR) + "/bin/run");
     ASSERT_NE(dynamic.find("(NEEDED)"), std::string::npos) << dynamic;
