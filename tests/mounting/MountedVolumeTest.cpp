@@ -246,3 +246,29 @@ TEST(MountedVolume, TarAndRsyncRoundTrip) {
     EXPECT_EQ(run("diff -r '" + s + "/a' '" + b + "'"), 0);
     EXPECT_EQ(std::filesystem::read_symlink(m.at("r/link")), "one.txt");
 }
+
+TEST(MountedVolume, HardLinksNeverLeaveAStrayItem) {
+    REQUIRE_FUSE();
+    MountedFolder m;
+    ASSERT_TRUE(m.volume && m.volume->isMounted());
+    testsupport::writeFile(m.at("a"), "keep me");
+    const std::string stored = testsupport::readFile(m.real("a"));
+
+    // A file cannot get a second name here: a clean refusal, nothing made.
+    errno = 0;
+    EXPECT_EQ(link(m.at("a").c_str(), m.at("h").c_str()), -1);
+    EXPECT_EQ(errno, EPERM);
+    struct stat st;
+    EXPECT_NE(lstat(m.at("h").c_str(), &st), 0);
+    EXPECT_NE(lstat(m.real("h").c_str(), &st), 0);
+    EXPECT_EQ(testsupport::readFile(m.at("a")), "keep me");
+    EXPECT_EQ(testsupport::readFile(m.real("a")), stored);
+    errno = 0;
+    EXPECT_EQ(link(m.at("a").c_str(), m.at("a").c_str()), -1);
+    EXPECT_EQ(errno, EEXIST);
+
+    // A symbolic link served as a symbolic link is what was asked for.
+    ASSERT_EQ(symlink("a", m.at("s").c_str()), 0);
+    ASSERT_EQ(link(m.at("s").c_str(), m.at("hs").c_str()), 0) << std::strerror(errno);
+    EXPECT_EQ(testsupport::readFile(m.at("hs")), "keep me");
+}

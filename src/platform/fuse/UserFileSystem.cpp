@@ -237,7 +237,19 @@ int opRename(const char* from, const char* to, unsigned int flags) {
 
 int opLink(const char* from, const char* to) {
     Error e;
-    return answer(delegate().linkItem(to, from, &e), e);
+    if (!delegate().linkItem(to, from, &e)) return fail(e);
+    // The kernel takes a new link only as another name of an item of the same
+    // kind. One served as something else (a symbolic link to a file) would be
+    // refused with EIO and left behind: take it back and answer as a volume
+    // without hard links does.
+    Error probe;
+    auto linked = delegate().attributesOfItem(from, nullptr, &probe);
+    auto made = delegate().attributesOfItem(to, nullptr, &probe);
+    if (linked && made && ((linked->st_mode ^ made->st_mode) & S_IFMT)) {
+        delegate().removeItem(to, &probe);
+        return -EPERM;
+    }
+    return 0;
 }
 
 int setAttrs(const char* path, const ItemAttributes& attrs, fuse_file_info* fi) {
