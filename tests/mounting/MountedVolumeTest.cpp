@@ -84,6 +84,13 @@ std::vector<Pattern> patterns() {
              munmap(p, 8192);
              close(fd);
          }},
+        {"rewritten shorter",
+         [](const std::string& d) {
+             testsupport::writeFile(d + "/f", kData.substr(0, 9000));
+             testsupport::writeFile(d + "/f", "short\n");
+             testsupport::writeFile(d + "/g", kData.substr(0, 9000));
+             ASSERT_EQ(run("printf 'x\\n' > '" + d + "/h' && cp '" + d + "/h' '" + d + "/g'"), 0);
+         }},
         {"cp, dd and sed -i",
          [](const std::string& d) {
              testsupport::writeFile(d + "/src.txt", "alpha\nbeta\ngamma\n" + kData.substr(0, 5000));
@@ -163,7 +170,9 @@ TEST(MountedVolume, RandomOperationsMatchAPlainDirectory) {
             switch (op) {
                 case 0:
                 case 1: {
-                    int fd = open(p1.c_str(), O_RDWR | O_CREAT, 0644);
+                    // Every other write starts by emptying the file.
+                    int flags = O_RDWR | O_CREAT | (op == 1 ? O_TRUNC : 0);
+                    int fd = open(p1.c_str(), flags, 0644);
                     rc = fd < 0 ? -1
                                 : static_cast<int>(
                                       pwrite(fd, bytes.data(), len, static_cast<off_t>(off)));

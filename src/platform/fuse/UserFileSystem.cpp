@@ -413,6 +413,9 @@ void* opInit(fuse_conn_info* conn, fuse_config* cfg) {
     // every open; refreshing them again before each read would put a second
     // round trip in front of every read.
     conn->want &= ~FUSE_CAP_AUTO_INVAL_DATA;
+    // An open with O_TRUNC then arrives as a truncation of its own, which the
+    // delegate serves like any other; open never has to look at the flag.
+    conn->want &= ~FUSE_CAP_ATOMIC_O_TRUNC;
     // Sizes and modes come from the real folder and change behind the
     // kernel's back only through us, but keep attribute caching short so a
     // size is never stale after a write through another open file.
