@@ -29,41 +29,6 @@ int nextByte(VXMFile* file) {
     return file->buffer[file->bufferPosition++];
 }
 
-bool validUTF8(const std::string& s) {
-    size_t i = 0;
-    while (i < s.size()) {
-        auto c = static_cast<uint8_t>(s[i]);
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t n;
-        uint32_t cp;
-        if ((c & 0xE0) == 0xC0) {
-            n = 1;
-            cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            n = 2;
-            cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            n = 3;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        for (size_t k = 1; k <= n; ++k) {
-            if (i + k >= s.size()) return false;
-            auto d = static_cast<uint8_t>(s[i + k]);
-            if ((d & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (d & 0x3F);
-        }
-        static const uint32_t minimum[] = {0, 0x80, 0x800, 0x10000};
-        if (cp < minimum[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-        i += n + 1;
-    }
-    return true;
-}
-
 void appendUTF8(std::string* out, uint32_t cp) {
     if (cp < 0x80) {
         *out += static_cast<char>(cp);
@@ -286,7 +251,7 @@ std::optional<std::string> VXMFileReadString(VXMFile* file) {
     }
     VXMFileReadAdvance(file);
     std::optional<std::string> text = unescape(raw);
-    if (!text || !validUTF8(*text)) return std::string("(invalid UTF8)");
+    if (!text || !VXMIsValidUTF8(*text)) return std::string("(invalid UTF8)");
     return text;
 }
 

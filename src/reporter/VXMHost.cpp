@@ -46,25 +46,6 @@ std::string withoutQuotesAndBackslashes(const char* text) {
     return out;
 }
 
-bool validUTF8(const std::string& text) {
-    // Cheap check: the writer's boundary logic and a strict decode agree on
-    // clean text; anything with a stray byte is reported as invalid.
-    for (size_t i = 0; i < text.size();) {
-        auto c = static_cast<uint8_t>(text[i]);
-        size_t n = c < 0x80             ? 0
-                   : (c & 0xE0) == 0xC0 ? 1
-                   : (c & 0xF0) == 0xE0 ? 2
-                   : (c & 0xF8) == 0xF0 ? 3
-                                        : 9;
-        if (n == 9 || (n == 1 && c < 0xC2)) return false;
-        for (size_t k = 1; k <= n; ++k)
-            if (i + k >= text.size() || (static_cast<uint8_t>(text[i + k]) & 0xC0) != 0x80)
-                return false;
-        i += n + 1;
-    }
-    return true;
-}
-
 std::mutex defaultsMutex;
 VXMDefaultsStore defaultsStore;
 
@@ -507,7 +488,7 @@ std::vector<ScannedImage> scanImages() {
             image.path =
                 main ? mainExecutablePath()
                      : (info->dlpi_name && *info->dlpi_name ? info->dlpi_name : "(uninitialized)");
-            if (!validUTF8(image.path)) image.path = "(path invalid)";
+            if (!VXMIsValidUTF8(image.path)) image.path = "(path invalid)";
             image.hasUUID = VXMBinaryImageBuildID(info->dlpi_addr, info->dlpi_phdr,
                                                   info->dlpi_phnum, image.uuid);
             out->push_back(image);

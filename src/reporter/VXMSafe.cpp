@@ -185,6 +185,40 @@ std::string VXMUUIDToNSString(const uint8_t* bytes) {
     return text;
 }
 
+bool VXMIsValidUTF8(std::string_view s) {
+    size_t i = 0;
+    while (i < s.size()) {
+        auto c = static_cast<uint8_t>(s[i]);
+        size_t n;
+        uint32_t cp;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        } else if ((c & 0xE0) == 0xC0) {
+            n = 1;
+            cp = c & 0x1F;
+        } else if ((c & 0xF0) == 0xE0) {
+            n = 2;
+            cp = c & 0x0F;
+        } else if ((c & 0xF8) == 0xF0) {
+            n = 3;
+            cp = c & 0x07;
+        } else {
+            return false;
+        }
+        for (size_t k = 1; k <= n; ++k) {
+            if (i + k >= s.size()) return false;
+            auto d = static_cast<uint8_t>(s[i + k]);
+            if ((d & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (d & 0x3F);
+        }
+        static const uint32_t minimum[] = {0, 0x80, 0x800, 0x10000};
+        if (cp < minimum[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        i += n + 1;
+    }
+    return true;
+}
+
 size_t VXMUTF8PrefixLength(const char* text, size_t length, size_t limit) {
     if (length <= limit) return length;
     size_t cut = limit;
@@ -281,42 +315,6 @@ std::string VXMPercentEscape(const std::string& text) {
     return out;
 }
 
-namespace {
-bool validUTF8(const std::string& s) {
-    size_t i = 0;
-    while (i < s.size()) {
-        auto c = static_cast<uint8_t>(s[i]);
-        size_t n;
-        uint32_t cp;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if ((c & 0xE0) == 0xC0) {
-            n = 1;
-            cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            n = 2;
-            cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            n = 3;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        for (size_t k = 1; k <= n; ++k) {
-            if (i + k >= s.size()) return false;
-            auto d = static_cast<uint8_t>(s[i + k]);
-            if ((d & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (d & 0x3F);
-        }
-        static const uint32_t minimum[] = {0, 0x80, 0x800, 0x10000};
-        if (cp < minimum[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-        i += n + 1;
-    }
-    return true;
-}
-}  // namespace
-
 std::optional<std::string> VXMPercentUnescape(const std::string& text) {
     std::string out;
     out.reserve(text.size());
@@ -337,7 +335,7 @@ std::optional<std::string> VXMPercentUnescape(const std::string& text) {
         out += static_cast<char>(hi * 16 + lo);
         i += 2;
     }
-    if (!validUTF8(out)) return std::nullopt;
+    if (!VXMIsValidUTF8(out)) return std::nullopt;
     return out;
 }
 

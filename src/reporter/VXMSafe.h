@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // The longest string the record reader accepts; longer texts are cut to it,
@@ -34,6 +35,9 @@ void VXMSafeHexToString(const uint8_t* bytes, size_t length, char* out);
 // be read; `out` holds 33 bytes.
 void VXMSafeUUIDToString(const uint8_t* bytes, char* out);
 std::string VXMUUIDToNSString(const uint8_t* bytes);
+
+// Strict UTF-8: no stray, overlong or surrogate sequences, nothing past U+10FFFF.
+bool VXMIsValidUTF8(std::string_view text);
 
 // Length of the longest prefix of `text` (at most `limit` bytes) that ends on
 // a UTF-8 character boundary.
