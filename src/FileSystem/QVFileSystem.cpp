@@ -664,6 +664,26 @@ CZelFsReader::FileHandle openHandle(const QVFile::Ptr& file, Error* error) {
 
 }  // namespace
 
+// The common frame of an operation on an open file: the handle shared, the
+// file's own lock, its reader handle, and a failure logged and returned as a
+// POSIX error.
+template <class Op>
+bool QVFileSystem::withOpenFile(const QVFile::Ptr& file, Error* error, const char* logPrefix,
+                                const char* verb, Op op) {
+    std::shared_lock lock(m_mutex);
+    if (!file) return false;
+    std::lock_guard<std::mutex> io(file->ioMutex());
+    CZelFsReader::FileHandle h = openHandle(file, error);
+    if (!h) return false;
+    int e = 0;
+    if (!op(h, &e)) {
+        LGLogError("%s %s failed: %s", logPrefix, file->filePath().c_str(), std::strerror(e));
+        platform::setError(error, posixError(e, std::string(verb) + " " + file->filePath()));
+        return false;
+    }
+    return true;
+}
+
 std::optional<std::vector<uint8_t>> QVFileSystem::readDataFromFile(const QVFile::Ptr& file,
                                                                    size_t length, Error* error) {
     std::shared_lock lock(m_mutex);
@@ -688,19 +708,10 @@ std::optional<std::vector<uint8_t>> QVFileSystem::readDataFromFile(const QVFile:
 
 bool QVFileSystem::writeData(const std::vector<uint8_t>& data, const QVFile::Ptr& file,
                              Error* error) {
-    std::shared_lock lock(m_mutex);
-    if (!file) return false;
-    std::lock_guard<std::mutex> io(file->ioMutex());
-    CZelFsReader::FileHandle h = openHandle(file, error);
-    if (!h) return false;
-    int e = 0;
-    if (!m_reader->WriteFile(h, data.data(), data.size(), nullptr, &e)) {
-        LGLogError("QVFileSystem > writeData > write to %s failed: %s", file->filePath().c_str(),
-                   std::strerror(e));
-        platform::setError(error, posixError(e, "write " + file->filePath()));
-        return false;
-    }
-    return true;
+    return withOpenFile(file, error, "QVFileSystem > writeData > write to", "write",
+                        [&](CZelFsReader::FileHandle h, int* e) {
+                            return m_reader->WriteFile(h, data.data(), data.size(), nullptr, e);
+                        });
 }
 
 bool QVFileSystem::setPosition(uint64_t position, const QVFile::Ptr& file) {
@@ -714,52 +725,24 @@ bool QVFileSystem::setPosition(uint64_t position, const QVFile::Ptr& file) {
 bool QVFileSystem::readFile(const QVFile::Ptr& file, uint64_t offset, void* buffer, size_t size,
                             size_t* got, Error* error) {
     if (got) *got = 0;
-    std::shared_lock lock(m_mutex);
-    if (!file) return false;
-    std::lock_guard<std::mutex> io(file->ioMutex());
-    CZelFsReader::FileHandle h = openHandle(file, error);
-    if (!h) return false;
-    int e = 0;
-    if (!m_reader->ReadFileAt(h, offset, buffer, size, got, &e)) {
-        LGLogError("QVFileSystem > readFile > read of %s failed: %s", file->filePath().c_str(),
-                   std::strerror(e));
-        platform::setError(error, posixError(e, "read " + file->filePath()));
-        return false;
-    }
-    return true;
+    return withOpenFile(file, error, "QVFileSystem > readFile > read of", "read",
+                        [&](CZelFsReader::FileHandle h, int* e) {
+                            return m_reader->ReadFileAt(h, offset, buffer, size, got, e);
+                        });
 }
 
 bool QVFileSystem::writeFile(const QVFile::Ptr& file, uint64_t offset, const void* buffer,
                              size_t size, Error* error) {
-    std::shared_lock lock(m_mutex);
-    if (!file) return false;
-    std::lock_guard<std::mutex> io(file->ioMutex());
-    CZelFsReader::FileHandle h = openHandle(file, error);
-    if (!h) return false;
-    int e = 0;
-    if (!m_reader->WriteFileAt(h, offset, buffer, size, &e)) {
-        LGLogError("QVFileSystem > writeFile > write to %s failed: %s", file->filePath().c_str(),
-                   std::strerror(e));
-        platform::setError(error, posixError(e, "write " + file->filePath()));
-        return false;
-    }
-    return true;
+    return withOpenFile(file, error, "QVFileSystem > writeFile > write to", "write",
+                        [&](CZelFsReader::FileHandle h, int* e) {
+                            return m_reader->WriteFileAt(h, offset, buffer, size, e);
+                        });
 }
 
 bool QVFileSystem::truncateFile(const QVFile::Ptr& file, uint64_t size, Error* error) {
-    std::shared_lock lock(m_mutex);
-    if (!file) return false;
-    std::lock_guard<std::mutex> io(file->ioMutex());
-    CZelFsReader::FileHandle h = openHandle(file, error);
-    if (!h) return false;
-    int e = 0;
-    if (!m_reader->TruncateFile(h, size, &e)) {
-        LGLogError("QVFileSystem > truncateFile > %s failed: %s", file->filePath().c_str(),
-                   std::strerror(e));
-        platform::setError(error, posixError(e, "truncate " + file->filePath()));
-        return false;
-    }
-    return true;
+    return withOpenFile(
+        file, error, "QVFileSystem > truncateFile >", "truncate",
+        [&](CZelFsReader::FileHandle h, int* e) { return m_reader->TruncateFile(h, size, e); });
 }
 
 bool QVFileSystem::truncateItemAtPath(const std::string& path, uint64_t size, Error* error) {
@@ -771,17 +754,7 @@ bool QVFileSystem::truncateItemAtPath(const std::string& path, uint64_t size, Er
 }
 
 bool QVFileSystem::syncFile(const QVFile::Ptr& file, bool dataOnly, Error* error) {
-    std::shared_lock lock(m_mutex);
-    if (!file) return false;
-    std::lock_guard<std::mutex> io(file->ioMutex());
-    CZelFsReader::FileHandle h = openHandle(file, error);
-    if (!h) return false;
-    int e = 0;
-    if (!m_reader->SyncFile(h, dataOnly, &e)) {
-        LGLogError("QVFileSystem > syncFile > %s failed: %s", file->filePath().c_str(),
-                   std::strerror(e));
-        platform::setError(error, posixError(e, "sync " + file->filePath()));
-        return false;
-    }
-    return true;
+    return withOpenFile(
+        file, error, "QVFileSystem > syncFile >", "sync",
+        [&](CZelFsReader::FileHandle h, int* e) { return m_reader->SyncFile(h, dataOnly, e); });
 }

@@ -136,6 +136,9 @@ class QVFileSystem {
                         platform::Error* error);
     bool closeFileLocked(const QVFile::Ptr& file, platform::Error* error = nullptr);
     int rootFd() const;
+    template <class Op>
+    bool withOpenFile(const QVFile::Ptr& file, platform::Error* error, const char* logPrefix,
+                      const char* verb, Op op);
 
     mutable std::shared_mutex m_mutex;
     std::unique_ptr<CZelFsReader> m_reader;
