@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Logging/LGLog.h"
+#include "support/CaptureStderr.h"
 #include "support/TempDir.h"
 
 // Records every message's text, and whether it came on the sink's own queue.
@@ -60,17 +61,4 @@ inline void resetLogging() {
     LGLog::setProcessorCountForTesting(platform::processorCount());
 }
 
-// Runs `fn` with standard error sent to a file and returns what was written.
-template <class F>
-std::string captureStderr(F fn) {
-    testsupport::TempDir dir;
-    auto path = dir / "stderr";
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int saved = ::dup(STDERR_FILENO);
-    ::dup2(fd, STDERR_FILENO);
-    ::close(fd);
-    fn();
-    ::dup2(saved, STDERR_FILENO);
-    ::close(saved);
-    return testsupport::readFile(path);
-}
+using testsupport::captureStderr;

@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "support/CaptureStderr.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -34,20 +35,7 @@ void operator delete(void* p, std::size_t) noexcept {
 
 namespace {
 
-// Runs `fn` with standard error sent to a file and returns what it wrote.
-template <class F>
-std::string captureStderr(F fn) {
-    testsupport::TempDir dir;
-    auto path = dir / "stderr";
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int saved = ::dup(STDERR_FILENO);
-    ::dup2(fd, STDERR_FILENO);
-    ::close(fd);
-    fn();
-    ::dup2(saved, STDERR_FILENO);
-    ::close(saved);
-    return testsupport::readFile(path);
-}
+using testsupport::captureStderr;
 
 }  // namespace
 
