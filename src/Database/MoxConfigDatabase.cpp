@@ -15,7 +15,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "folder/TraceLog.h"
+#include "Crypto/TraceLog.h"
 
 namespace {
 

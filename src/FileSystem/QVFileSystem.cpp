@@ -15,7 +15,7 @@
 #include "Logging/LGLogMacros.h"
 #include "folder/FolderPaths.h"
 #include "folder/MoxEncryptedFolder.h"
-#include "folder/TraceLog.h"
+#include "Crypto/TraceLog.h"
 #include "folder/ZelFsReader.h"
 
 using platform::Error;

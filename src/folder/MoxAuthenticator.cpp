@@ -10,7 +10,7 @@
 #include "Crypto/PFSpecials/SectorSE.h"
 #include "Crypto/Prng.h"
 #include "folder/KeyDerivation.h"
-#include "folder/TraceLog.h"
+#include "Crypto/TraceLog.h"
 
 using poi_crypto_api::CSE;
 using poi_crypto_api::CSectorSK;

@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "Crypto/Prng.h"
-#include "folder/TraceLog.h"
+#include "Crypto/TraceLog.h"
 
 namespace {
 

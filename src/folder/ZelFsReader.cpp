@@ -11,7 +11,7 @@
 
 #include "folder/FolderPaths.h"
 #include "folder/MoxEncryptedFolder.h"
-#include "folder/TraceLog.h"
+#include "Crypto/TraceLog.h"
 #include "folder/ZelFileKey.h"
 
 // One open file: descriptor, position, the folder's file key and the lock it

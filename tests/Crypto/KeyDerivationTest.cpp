@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "folder/TraceLog.h"
+#include "Crypto/TraceLog.h"
 
 namespace {
 

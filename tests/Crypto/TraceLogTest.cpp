@@ -1,4 +1,4 @@
-#include "folder/TraceLog.h"
+#include "Crypto/TraceLog.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
