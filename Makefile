@@ -12,11 +12,7 @@ test: build
 	scripts/with-test-services ctest --preset release
 
 run: build
-	@if [ -x build/release/bin/Tessaro ]; then \
-	  exec build/release/bin/Tessaro; \
-	else \
-	  echo "Everything is built; the Tessaro application itself is not part of the build yet."; \
-	fi
+	exec build/release/bin/Tessaro
 
 bench: build
 	scripts/run-bench build/release

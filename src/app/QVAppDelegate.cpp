@@ -1,0 +1,452 @@
+#include "app/QVAppDelegate.h"
+
+#include <dirent.h>
+#include <strings.h>
+#include <sys/stat.h>
+
+#include <QApplication>
+#include <QDialog>
+#include <QLabel>
+#include <QMenu>
+#include <QScreen>
+#include <QTextBrowser>
+#include <QThread>
+#include <QVBoxLayout>
+#include <charconv>
+#include <filesystem>
+#include <mutex>
+
+#include "Logging/LGLog.h"
+#include "Logging/LGLogMacros.h"
+#include "Logging/LGLogSetup.h"
+#include "Logging/LGTTYLogger.h"
+#include "app/AppResources.h"
+#include "app/QVMainWindowInterface.h"
+#include "app/QVStatusMenuInterface.h"
+#include "platform/core/Console.h"
+#include "platform/core/UserDefaults.h"
+#include "platform/gui/Alert.h"
+#include "platform/gui/Bookmarks.h"
+#include "platform/gui/StringTable.h"
+
+using platform::localizedString;
+
+namespace {
+
+constexpr char kKnownFoldersKey[] = "knownFolders";
+constexpr char kTrackedFoldersKey[] = "trackedFolders";
+constexpr char kHasStartedBeforeKey[] = "hasStartedBefore";
+constexpr auto kTourDelay = std::chrono::milliseconds(500);
+constexpr auto kOpenRequestDelay = std::chrono::seconds(1);
+
+bool onMainThread() {
+    return QCoreApplication::instance() &&
+           QThread::currentThread() == QCoreApplication::instance()->thread();
+}
+
+// Fixed notation without the process locale: "1.50 MB", never "1,50 MB".
+std::string fixed(double value, int precision) {
+    char buf[64];
+    auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, precision);
+    return std::string(buf, r.ptr);
+}
+
+}  // namespace
+
+void QVAppDelegate::initializeLogging() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        lg::addStandardLoggers();
+        const auto& tty = LGTTYLogger::sharedInstance();
+        tty->setForegroundColor(LGColor{1.0, 58 / 255.0, 159 / 255.0}, std::nullopt,
+                                LG_LOG_FLAG_INFO);
+        tty->setForegroundColor(LGColor{1.0, 100 / 255.0, 0.0}, std::nullopt, LG_LOG_FLAG_WARN);
+        tty->setForegroundColor(LGColor{1.0, 38 / 255.0, 0.0}, std::nullopt, LG_LOG_FLAG_ERROR);
+        tty->setColorsEnabled(true);
+    });
+}
+
+QVAppDelegate::QVAppDelegate(Collaborators collaborators)
+    : c_(std::move(collaborators)),
+      defaults_(c_.defaults ? *c_.defaults : platform::UserDefaults::standard()),
+      clock_(c_.clock ? *c_.clock : platform::systemClock()) {
+    initializeLogging();
+    knownFoldersMenu_ = std::make_unique<QMenu>("Known Folders");
+    loadFolders(kKnownFoldersKey, knownBookmarks_, knownUrls_);
+    refreshKnownFoldersMenu();
+    totalBytesOfAllKnownFolders();
+    loadFolders(kTrackedFoldersKey, trackedBookmarks_, trackedUrls_);
+    totalBytesOfAllTrackedFolders();
+}
+
+QVAppDelegate::~QVAppDelegate() {
+    if (mainWindow_) mainWindow_->setStatusMenuController(nullptr);
+    delete aboutWindow_;
+}
+
+// ---- class operations -------------------------------------------------------
+
+bool QVAppDelegate::fileIsEncryptedFolder(const std::string& path) {
+    struct stat st;
+    if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    DIR* dir = ::opendir(path.c_str());
+    if (!dir) return false;
+    bool found = false;
+    while (const dirent* e = ::readdir(dir)) {
+        if (::strcasecmp(e->d_name, "_QXCFG.MOX") == 0) {
+            found = true;
+            break;
+        }
+    }
+    ::closedir(dir);
+    return found;
+}
+
+int64_t QVAppDelegate::totalBytesOfFinderItem(const std::string& path) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    auto status = fs::symlink_status(path, ec);
+    if (ec) return 0;
+    if (!fs::is_directory(status)) {
+        auto size = fs::is_regular_file(status) ? fs::file_size(path, ec) : 0;
+        return ec ? 0 : static_cast<int64_t>(size);
+    }
+    int64_t total = 0;
+    fs::recursive_directory_iterator it(path, fs::directory_options::skip_permission_denied, ec);
+    for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        const auto name = it->path().filename().string();
+        if (!name.empty() && name.front() == '.') {
+            it.disable_recursion_pending();
+            continue;
+        }
+        std::error_code sec;
+        if (it->is_regular_file(sec) && !it->is_symlink(sec)) {
+            auto size = it->file_size(sec);
+            if (!sec) total += static_cast<int64_t>(size);
+        }
+    }
+    return total;
+}
+
+std::string QVAppDelegate::siUnitStringForBytes(int64_t bytes) {
+    const double count = static_cast<double>(bytes);
+    struct Unit {
+        double size;
+        const char* name;
+    };
+    static constexpr Unit units[] = {{1e12, "TB"}, {1e9, "GB"}, {1e6, "MB"}, {1e3, "KB"}};
+    for (const auto& u : units) {
+        if (count >= u.size) return fixed(count / u.size, 2) + " " + u.name;
+    }
+    return fixed(count, 0) + " " + localizedString("bytes");
+}
+
+std::string QVAppDelegate::progressTimeStringForSeconds(int64_t seconds) {
+    struct Unit {
+        int64_t length;
+        const char* one;
+        const char* many;
+    };
+    static constexpr Unit units[] = {
+        {2592000, "timeMonthDaysFormat", "timeMonthsDaysFormat"},
+        {86400, "timeDayHoursFormat", "timeDaysHoursFormat"},
+        {3600, "timeHourMinutesFormat", "timeHoursMinutesFormat"},
+        {60, "timeMinuteSecondsFormat", "timeMinutesSecondsFormat"},
+        {1, nullptr, nullptr},
+    };
+    int64_t counts[5] = {};
+    int64_t rest = seconds;
+    for (size_t i = 0; i < 5; ++i) {
+        if (rest >= units[i].length) {
+            counts[i] = rest / units[i].length;
+            rest %= units[i].length;
+        }
+    }
+    for (size_t i = 0; i < 4; ++i) {
+        if (counts[i] == 0) continue;
+        const bool one = counts[i] == 1;
+        return platform::formatText(
+            localizedString(one ? units[i].one : units[i].many),
+            {std::to_string(one ? 1 : counts[i]), std::to_string(counts[i + 1])});
+    }
+    return platform::formatText(localizedString("timeSecondsFormat"), {std::to_string(seconds)});
+}
+
+// ---- wiring -------------------------------------------------------------------
+
+void QVAppDelegate::setMainWindowController(QVMainWindowInterface* controller) {
+    mainWindow_ = controller;
+}
+
+void QVAppDelegate::setTerminationHandler(std::function<platform::TerminateReply()> handler) {
+    terminationHandler_ = std::move(handler);
+}
+
+platform::ActivationPolicy QVAppDelegate::activationPolicy() const {
+    auto* app = platform::Application::shared();
+    return app ? app->activationPolicy() : localPolicy_;
+}
+
+void QVAppDelegate::setActivationPolicy(platform::ActivationPolicy policy) {
+    localPolicy_ = policy;
+    if (auto* app = platform::Application::shared()) app->setActivationPolicy(policy);
+}
+
+// ---- known and tracked folders ----------------------------------------------
+
+void QVAppDelegate::loadFolders(const char* key, platform::Value::Dictionary& bookmarks,
+                                std::map<std::string, std::string>& urls) {
+    urls.clear();
+    const platform::Value stored = defaults_.objectForKey(key);
+    const auto* dict = stored.ifDictionary();
+    if (!dict) {
+        bookmarks = {};
+        return;
+    }
+    bookmarks = *dict;
+    for (const auto& [uuid, value] : bookmarks) {
+        auto data = platform::bookmarkDataFromValue(value);
+        if (!data) continue;
+        // An unresolvable bookmark stays stored: its folder may come back.
+        if (auto path = platform::resolveBookmarkData(*data)) urls[*path] = *path;
+    }
+}
+
+void QVAppDelegate::addKnownFolderWithId(const std::string& uuid, const std::string& path,
+                                         bool track) {
+    if (uuid.empty() || path.empty()) {
+        LGLogWarn("AppDelegate > addKnownFolder > tried to add nil");
+        return;
+    }
+    knownUrls_[path] = path;
+    platform::Error error;
+    auto bookmark = platform::bookmarkDataForPath(path, &error);
+    if (bookmark) {
+        knownBookmarks_.set(uuid, platform::Value(*bookmark));
+    } else {
+        LGLogError("appDelegate > addKnownFolder > could not add %s %s", path.c_str(),
+                   error.description.c_str());
+    }
+    defaults_.setObject(kKnownFoldersKey, platform::Value(knownBookmarks_));
+    updateKnownFoldersMenu();
+    if (track) {
+        trackedUrls_[path] = path;
+        if (bookmark) trackedBookmarks_.set(uuid, platform::Value(*bookmark));
+        defaults_.setObject(kTrackedFoldersKey, platform::Value(trackedBookmarks_));
+    }
+}
+
+int64_t QVAppDelegate::totalBytesOfAllKnownFolders() {
+    int64_t sum = 0;
+    for (const auto& [path, url] : knownUrls_) sum += totalBytesOfFinderItem(url);
+    if (sum != bufferedKnownSize_) {
+        bufferedKnownSize_ = sum;
+        updateKnownFoldersMenu();
+    }
+    return sum;
+}
+
+int64_t QVAppDelegate::totalBytesOfAllTrackedFolders() {
+    int64_t sum = 0;
+    for (const auto& [path, url] : trackedUrls_) sum += totalBytesOfFinderItem(url);
+    bufferedTrackedSize_ = sum;
+    return sum;
+}
+
+void QVAppDelegate::updateKnownFoldersMenu() {
+    if (onMainThread()) {
+        refreshKnownFoldersMenu();
+        return;
+    }
+    // The volume's thread calls this: post, never wait for the main thread.
+    std::weak_ptr<QVAppDelegate> weak = weak_from_this();
+    platform::mainQueue()->async([weak] {
+        if (auto self = weak.lock()) self->refreshKnownFoldersMenu();
+    });
+}
+
+void QVAppDelegate::refreshKnownFoldersMenu() {
+    knownFoldersMenu_->clear();
+    for (const auto& [path, url] : knownUrls_) {
+        QAction* item = knownFoldersMenu_->addAction(QString::fromStdString(path));
+        item->setData(QString::fromStdString(url));
+        QObject::connect(item, &QAction::triggered, [this, url] {
+            platform::runGuarded("AppDelegate > openKnownFolder", [&] { openKnownFolder(url); });
+        });
+    }
+}
+
+void QVAppDelegate::openKnownFolder(const std::string& path) {
+    if (mainWindow_ && fileIsEncryptedFolder(path)) mainWindow_->addVolumes({path});
+}
+
+// ---- showing ----------------------------------------------------------------
+
+void QVAppDelegate::show() {
+    if (!mainWindow_) return;
+    mainWindow_->sourceListDidChangeSelectedItemPath(mainWindow_->currentVolumePath());
+    setActivationPolicy(platform::ActivationPolicy::Regular);
+    mainWindow_->showWindow();
+}
+
+void QVAppDelegate::showEncryptedFolder(const std::string& path) {
+    show();
+    if (mainWindow_) mainWindow_->addVolumes({path});
+}
+
+void QVAppDelegate::showInfoForFolder(const std::string& path) {
+    show();
+    if (!mainWindow_) return;
+    if (fileIsEncryptedFolder(path)) {
+        mainWindow_->addVolumes({path});
+    } else {
+        LGLogWarn("Open tessaro URL > open path > path is not encrypted folder");
+    }
+    mainWindow_->showInfoPanel();
+}
+
+void QVAppDelegate::showNewEncryptedFolder() {
+    show();
+    if (mainWindow_) mainWindow_->showNewCryptFolderSheet();
+}
+
+void QVAppDelegate::showTour() {
+    if (!tour_ && c_.makeTour) tour_ = c_.makeTour();
+    if (tour_) tour_->show();
+}
+
+std::string QVAppDelegate::versionText() {
+    return platform::formatText("Version %@ (%@)", {app::kVersion, app::kBuildNumber});
+}
+
+void QVAppDelegate::showAboutBox() {
+    if (!aboutWindow_) {
+        aboutWindow_ = new QDialog;
+        aboutWindow_->setWindowTitle("About Tessaro");
+        auto* layout = new QVBoxLayout(aboutWindow_);
+        auto* name = new QLabel("<b>Tessaro</b>", aboutWindow_);
+        name->setAlignment(Qt::AlignHCenter);
+        auto* version = new QLabel(aboutWindow_);
+        version->setObjectName("aboutVersionLabel");
+        version->setAlignment(Qt::AlignHCenter);
+        auto* text = new QTextBrowser(aboutWindow_);
+        text->setObjectName("aboutBoxTextView");
+        text->setOpenExternalLinks(true);
+        layout->addWidget(name);
+        layout->addWidget(version);
+        layout->addWidget(text);
+        aboutWindow_->resize(420, 320);
+    }
+    aboutWindow_->findChild<QLabel*>("aboutVersionLabel")
+        ->setText(QString::fromStdString(versionText()));
+    aboutWindow_->findChild<QTextBrowser*>("aboutBoxTextView")
+        ->setHtml(QString::fromUtf8(app::kCreditsHTML));
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        QRect r = aboutWindow_->frameGeometry();
+        r.moveCenter(screen->availableGeometry().center());
+        aboutWindow_->move(r.topLeft());
+    }
+    aboutWindow_->show();
+    aboutWindow_->raise();
+}
+
+// ---- status menu -------------------------------------------------------------
+
+void QVAppDelegate::startHelper() {
+    if (statusMenu_ || !c_.makeStatusMenu) return;
+    statusMenu_ = c_.makeStatusMenu(*this);
+    if (mainWindow_) mainWindow_->setStatusMenuController(statusMenu_.get());
+}
+
+void QVAppDelegate::quitIfNoHelper() {
+    if (auto* app = platform::Application::shared()) app->terminate();
+}
+
+// ---- lifecycle ----------------------------------------------------------------
+
+void QVAppDelegate::applicationWillFinishLaunching() {
+    if (c_.moveToApplicationsOffer) c_.moveToApplicationsOffer();
+}
+
+void QVAppDelegate::applicationDidFinishLaunching() {
+    platform::consoleLog("Application did Finish Launching");
+    if (mainWindow_) mainWindow_->showWindow();
+    if (c_.startCrashReporter) c_.startCrashReporter();
+    if (!defaults_.boolForKey(kHasStartedBeforeKey)) {
+        std::weak_ptr<QVAppDelegate> weak = weak_from_this();
+        platform::dispatchAfter(
+            kTourDelay, platform::mainQueue(),
+            [weak] {
+                if (auto self = weak.lock()) self->showTour();
+            },
+            clock_);
+        defaults_.setObject(kHasStartedBeforeKey, true);
+    }
+    // Without a usable FUSE no status menu starts for the whole run.
+    if (c_.fuseCheck && c_.fuseCheck(*this) && !statusMenu_) startHelper();
+    updateKnownFoldersMenu();
+}
+
+int QVAppDelegate::openFiles(const std::vector<std::string>& paths) {
+    std::string list;
+    for (const auto& p : paths) list += (list.empty() ? "" : ", ") + p;
+    LGLogInfo("Application open files: %s", list.c_str());
+    std::vector<std::string> folders;
+    for (const auto& p : paths) {
+        if (fileIsEncryptedFolder(p)) folders.push_back(p);
+    }
+    if (folders.empty()) {
+        platform::Alert alert;
+        alert.messageText = localizedString("alertFolderNotEncryptedTitle");
+        alert.informativeText =
+            platform::formatText("%@", {localizedString("alertFolderNotEncryptedMsg")});
+        alert.buttons = {localizedString("OK")};
+        alert.open(nullptr);
+        return platform::kOpenRequestFailure;
+    }
+    if (activationPolicy() != platform::ActivationPolicy::Regular) {
+        // Running as a tray accessory: the status menu's mount road, first folder only.
+        std::weak_ptr<QVAppDelegate> weak = weak_from_this();
+        const std::string first = folders.front();
+        platform::dispatchAfter(
+            kOpenRequestDelay, platform::mainQueue(),
+            [weak, first] {
+                auto self = weak.lock();
+                if (self && self->statusMenu_) self->statusMenu_->mountFolderAtUrl(first);
+            },
+            clock_);
+        return platform::kOpenRequestNoReply;
+    }
+    if (mainWindow_) mainWindow_->addVolumes(folders);
+    return platform::kOpenRequestSuccess;
+}
+
+bool QVAppDelegate::applicationShouldHandleReopen(bool hasVisibleWindows) {
+    if (!mainWindow_) return true;
+    if (activationPolicy() != platform::ActivationPolicy::Regular) {
+        mainWindow_->sourceListDidChangeSelectedItemPath(mainWindow_->currentVolumePath());
+        setActivationPolicy(platform::ActivationPolicy::Regular);
+    }
+    mainWindow_->showWindow();
+    return true;
+}
+
+bool QVAppDelegate::applicationShouldTerminateAfterLastWindowClosed() {
+    if (mainWindow_) mainWindow_->lockCurrentFolder();
+    if (statusMenu_) {
+        if (mainWindow_) mainWindow_->hideWindow();
+        setActivationPolicy(platform::ActivationPolicy::Prohibited);
+        return false;
+    }
+    return true;
+}
+
+platform::TerminateReply QVAppDelegate::applicationShouldTerminate() {
+    // Every decrypted volume is unmounted before the process goes, so that
+    // none stays behind without its server.
+    return terminationHandler_ ? terminationHandler_() : platform::TerminateReply::Now;
+}
+
+void QVAppDelegate::applicationWillTerminate() {
+    LGLog::applicationWillTerminate();
+}

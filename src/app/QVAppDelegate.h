@@ -1,0 +1,157 @@
+#pragma once
+// The application's delegate: start-up and shut-down, the known and tracked
+// folders (user defaults "knownFolders" and "trackedFolders", folder UUID ->
+// bookmark data), open requests from the command line and the desktop, the
+// status menu's life, and the size and time texts of the other controllers.
+// Main thread only, except updateKnownFoldersMenu.
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "mounting/QVFuseLoopbackFS.h"
+#include "platform/core/Dispatch.h"
+#include "platform/core/Value.h"
+#include "platform/gui/Application.h"
+
+class QDialog;
+class QMenu;
+class QVMainWindowInterface;
+class QVStatusMenuInterface;
+
+namespace platform {
+class UserDefaults;
+}
+
+// The tour window (its controller shows it from the first page).
+class QVTourInterface {
+  public:
+    virtual ~QVTourInterface() = default;
+    virtual void show() = 0;
+};
+
+class QVAppDelegate : public platform::ApplicationDelegate,
+                      public QVKnownFoldersMenu,
+                      public std::enable_shared_from_this<QVAppDelegate> {
+  public:
+    // The pieces of start-up that other controllers provide. Each may stay
+    // empty: that step is then skipped.
+    struct Collaborators {
+        platform::UserDefaults* defaults = nullptr;  // the standard defaults when null
+        platform::Clock* clock = nullptr;            // the system clock when null
+        std::function<void()> startCrashReporter;
+        // Before launching finishes: the offer to move the program (6.102).
+        std::function<void()> moveToApplicationsOffer;
+        // After launching: checks FUSE, offers an update; true when the
+        // status menu may start now.
+        std::function<bool(QVAppDelegate&)> fuseCheck;
+        std::function<std::shared_ptr<QVStatusMenuInterface>(QVAppDelegate&)> makeStatusMenu;
+        std::function<std::shared_ptr<QVTourInterface>()> makeTour;
+    };
+
+    // Loads the known and tracked folders and sums their sizes.
+    explicit QVAppDelegate(Collaborators collaborators);
+    ~QVAppDelegate() override;
+
+    // The collaborators of the real application (ReporterStart, the FUSE
+    // check, the status menu, the tour).
+    static Collaborators standardCollaborators();
+
+    // Adds the system-log and terminal sinks with the application's colours;
+    // once per process (the first delegate does it).
+    static void initializeLogging();
+
+    // ---- class operations ---------------------------------------------------
+    static bool fileIsEncryptedFolder(const std::string& path);
+    static int64_t totalBytesOfFinderItem(const std::string& path);
+    static std::string siUnitStringForBytes(int64_t bytes);
+    static std::string progressTimeStringForSeconds(int64_t seconds);
+
+    // ---- wiring -------------------------------------------------------------
+    void setMainWindowController(QVMainWindowInterface* controller);  // non-owning
+    QVMainWindowInterface* mainWindowController() const { return mainWindow_; }
+    // The menu of known folders (the main window puts it in its menu bar).
+    QMenu* knownFoldersMenu() const { return knownFoldersMenu_.get(); }
+    // Quitting first asks this handler (the mount controller: unmount every
+    // decrypted volume, then reply through
+    // platform::Application::replyToApplicationShouldTerminate).
+    void setTerminationHandler(std::function<platform::TerminateReply()> handler);
+
+    // ---- known and tracked folders ------------------------------------------
+    void addKnownFolderWithId(const std::string& uuid, const std::string& path, bool track);
+    // Path -> path of every resolved folder (keyed by path, as the name says not).
+    const std::map<std::string, std::string>& knownFolderUrlsForIDs() const { return knownUrls_; }
+    const std::map<std::string, std::string>& trackedFolderUrlsForIDs() const {
+        return trackedUrls_;
+    }
+    const platform::Value::Dictionary& knownFolderBookmarksForIDs() const {
+        return knownBookmarks_;
+    }
+    const platform::Value::Dictionary& trackedFolderBookmarksForIDs() const {
+        return trackedBookmarks_;
+    }
+    int64_t totalBytesOfAllKnownFolders();
+    int64_t totalBytesOfAllTrackedFolders();
+    int64_t bufferedAllKnownFolderSize() const { return bufferedKnownSize_; }
+    int64_t bufferedAllTrackedFolderSize() const { return bufferedTrackedSize_; }
+    // Any thread: from elsewhere than the main thread the refresh is posted.
+    void updateKnownFoldersMenu() override;
+    void openKnownFolder(const std::string& path);
+
+    // ---- showing ------------------------------------------------------------
+    void show();
+    void showEncryptedFolder(const std::string& path);
+    void showInfoForFolder(const std::string& path);
+    void showNewEncryptedFolder();
+    void showTour();
+    void showAboutBox();
+    QDialog* aboutWindow() const { return aboutWindow_; }
+    // "Version %@ (%@)": the project's version and build number.
+    static std::string versionText();
+
+    // ---- status menu --------------------------------------------------------
+    void startHelper();
+    bool isHelperRunning() const { return statusMenu_ != nullptr; }
+    QVStatusMenuInterface* statusMenuController() const { return statusMenu_.get(); }
+    void quitIfNoHelper();
+
+    // ---- platform::ApplicationDelegate --------------------------------------
+    void applicationWillFinishLaunching() override;
+    void applicationDidFinishLaunching() override;
+    // 0 when the main window took the folders, 2 when none was an encrypted
+    // folder (after the alert), no reply when the status menu takes it.
+    int openFiles(const std::vector<std::string>& paths) override;
+    bool applicationShouldHandleReopen(bool hasVisibleWindows) override;
+    bool applicationShouldTerminateAfterLastWindowClosed() override;
+    platform::TerminateReply applicationShouldTerminate() override;
+    void applicationWillTerminate() override;
+
+  private:
+    void loadFolders(const char* key, platform::Value::Dictionary& bookmarks,
+                     std::map<std::string, std::string>& urls);
+    void refreshKnownFoldersMenu();
+    platform::ActivationPolicy activationPolicy() const;
+    void setActivationPolicy(platform::ActivationPolicy policy);
+
+    Collaborators c_;
+    platform::UserDefaults& defaults_;
+    platform::Clock& clock_;
+    QVMainWindowInterface* mainWindow_ = nullptr;
+    std::unique_ptr<QMenu> knownFoldersMenu_;
+    platform::Value::Dictionary knownBookmarks_;
+    platform::Value::Dictionary trackedBookmarks_;
+    std::map<std::string, std::string> knownUrls_;
+    std::map<std::string, std::string> trackedUrls_;
+    int64_t bufferedKnownSize_ = 0;
+    int64_t bufferedTrackedSize_ = 0;
+    std::shared_ptr<QVStatusMenuInterface> statusMenu_;
+    std::shared_ptr<QVTourInterface> tour_;
+    QDialog* aboutWindow_ = nullptr;
+    std::function<platform::TerminateReply()> terminationHandler_;
+    // Without an application object (tests of the logic) the policy lives here.
+    platform::ActivationPolicy localPolicy_ = platform::ActivationPolicy::Regular;
+};

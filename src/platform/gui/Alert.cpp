@@ -1,0 +1,87 @@
+#include "platform/gui/Alert.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCheckBox>
+#include <QMessageBox>
+#include <QPushButton>
+
+#include "platform/gui/Application.h"
+
+namespace platform {
+
+namespace {
+constexpr char kAlertProperty[] = "tessaroAlert";
+constexpr char kIndexProperty[] = "tessaroAlertButton";
+}  // namespace
+
+QMessageBox* Alert::open(QWidget* window, Completion completion) const {
+    auto* box = new QMessageBox(window);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setProperty(kAlertProperty, true);
+    box->setWindowModality(window ? Qt::WindowModal : Qt::ApplicationModal);
+    box->setText(QString::fromStdString(messageText));
+    box->setInformativeText(QString::fromStdString(informativeText));
+    switch (style) {
+        case Style::Warning:
+            box->setIcon(QMessageBox::Warning);
+            break;
+        case Style::Informational:
+            box->setIcon(QMessageBox::Information);
+            break;
+        case Style::Critical:
+            box->setIcon(QMessageBox::Critical);
+            break;
+    }
+    std::vector<std::string> titles = buttons;
+    if (titles.empty()) titles.push_back("OK");
+    std::vector<QPushButton*> made;
+    for (size_t i = 0; i < titles.size(); ++i) {
+        auto role = i == 0 ? QMessageBox::AcceptRole : QMessageBox::RejectRole;
+        QPushButton* b = box->addButton(QString::fromStdString(titles[i]), role);
+        b->setProperty(kIndexProperty, static_cast<int>(i));
+        made.push_back(b);
+    }
+    box->setDefaultButton(made.front());
+    const size_t esc = escapeButton >= 0 && static_cast<size_t>(escapeButton) < made.size()
+                           ? static_cast<size_t>(escapeButton)
+                           : made.size() - 1;
+    box->setEscapeButton(made[esc]);
+    if (showsSuppressionButton) {
+        auto* check = new QCheckBox(QString::fromStdString(
+            suppressionTitle.empty() ? "Do not show this message again" : suppressionTitle));
+        check->setChecked(suppressionChecked);
+        box->setCheckBox(check);
+    }
+    QObject::connect(box, &QMessageBox::buttonClicked, box,
+                     [box, completion](QAbstractButton* clicked) {
+                         const int index = clicked->property(kIndexProperty).toInt();
+                         const bool suppressed = box->checkBox() && box->checkBox()->isChecked();
+                         if (completion) {
+                             runGuarded("Alert > completion",
+                                        [&] { completion(kFirstButton + index, suppressed); });
+                         }
+                     });
+    box->open();
+    return box;
+}
+
+std::vector<QMessageBox*> visibleAlerts() {
+    std::vector<QMessageBox*> out;
+    for (QWidget* w : QApplication::allWidgets()) {
+        auto* box = qobject_cast<QMessageBox*>(w);
+        if (box && box->isVisible() && box->property(kAlertProperty).toBool()) out.push_back(box);
+    }
+    return out;
+}
+
+void pressAlertButton(QMessageBox* box, int index) {
+    for (QAbstractButton* b : box->buttons()) {
+        if (b->property(kIndexProperty).toInt() == index) {
+            b->click();
+            return;
+        }
+    }
+}
+
+}  // namespace platform

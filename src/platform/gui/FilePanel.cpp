@@ -1,0 +1,65 @@
+#include "platform/gui/FilePanel.h"
+
+#include <QDir>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLayout>
+
+#include "platform/core/XdgPaths.h"
+#include "platform/gui/Application.h"
+
+namespace platform {
+
+QFileDialog* FilePanel::open(QWidget* window, Completion completion) const {
+    auto* dialog = new QFileDialog(window);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowModality(window ? Qt::WindowModal : Qt::ApplicationModal);
+    // Qt's own dialog: a choice of files and folders in one panel, which
+    // the desktop's dialogs do not offer.
+    dialog->setOption(QFileDialog::DontUseNativeDialog, true);
+    dialog->setDirectory(QString::fromStdString(directory.empty() ? homeDirectory() : directory));
+    if (!title.empty()) dialog->setWindowTitle(QString::fromStdString(title));
+    if (!prompt.empty()) dialog->setLabelText(QFileDialog::Accept, QString::fromStdString(prompt));
+    if (!message.empty()) {
+        if (auto* grid = qobject_cast<QGridLayout*>(dialog->layout())) {
+            auto* label = new QLabel(QString::fromStdString(message), dialog);
+            label->setWordWrap(true);
+            grid->addWidget(label, grid->rowCount(), 0, 1, grid->columnCount());
+        }
+    }
+    if (save) {
+        dialog->setAcceptMode(QFileDialog::AcceptSave);
+        dialog->setFileMode(QFileDialog::AnyFile);
+        dialog->setOption(QFileDialog::ReadOnly, !canCreateDirectories);
+        if (!nameFieldValue.empty()) dialog->selectFile(QString::fromStdString(nameFieldValue));
+        if (allowedFileTypes.size() == 1) {
+            dialog->setDefaultSuffix(QString::fromStdString(allowedFileTypes.front()));
+        }
+    } else if (canChooseDirectories && !canChooseFiles) {
+        dialog->setFileMode(QFileDialog::Directory);
+        dialog->setOption(QFileDialog::ShowDirsOnly, true);
+    } else {
+        dialog->setFileMode(allowsMultipleSelection ? QFileDialog::ExistingFiles
+                                                    : QFileDialog::ExistingFile);
+    }
+    if (!allowedFileTypes.empty()) {
+        QStringList patterns;
+        for (const auto& t : allowedFileTypes) patterns << "*." + QString::fromStdString(t);
+        dialog->setNameFilter(patterns.join(' '));
+    }
+    QObject::connect(dialog, &QFileDialog::finished, dialog, [dialog, completion](int result) {
+        std::vector<std::string> paths;
+        if (result == QDialog::Accepted) {
+            for (const QString& f : dialog->selectedFiles()) paths.push_back(f.toStdString());
+        }
+        if (completion) {
+            runGuarded("FilePanel > completion", [&] {
+                completion(result == QDialog::Accepted ? kOK : kCancel, std::move(paths));
+            });
+        }
+    });
+    dialog->open();
+    return dialog;
+}
+
+}  // namespace platform

@@ -1,0 +1,121 @@
+#include "platform/gui/Application.h"
+
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QMessageBox>
+#include <QTimer>
+#include <QWidget>
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+#include "platform/core/Dispatch.h"
+#include "platform/gui/Alert.h"
+#include "support/QtTestApp.h"
+
+TESSARO_QT_TEST_APP();
+
+using testsupport::spinUntil;
+
+TEST(Application, MainQueueTasksRunOnTheEventLoopInOrder) {
+    std::vector<int> order;
+    std::thread::id ranOn;
+    // From another thread: handed over without waiting for the main thread.
+    std::thread poster([&] {
+        for (int i = 0; i < 3; ++i) {
+            platform::mainQueue()->async([&, i] {
+                order.push_back(i);
+                ranOn = std::this_thread::get_id();
+            });
+        }
+    });
+    poster.join();
+    // From the main thread: queued, never run inline.
+    bool inlineRan = false;
+    platform::mainQueue()->async([&] { inlineRan = true; });
+    EXPECT_FALSE(inlineRan);
+    ASSERT_TRUE(spinUntil([&] { return inlineRan; }));
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2}));
+    EXPECT_EQ(ranOn, std::this_thread::get_id());
+    // An exception of a task stays inside it.
+    bool after = false;
+    platform::mainQueue()->async([] { throw std::runtime_error("task failed"); });
+    platform::mainQueue()->async([&] { after = true; });
+    EXPECT_TRUE(spinUntil([&] { return after; }));
+}
+
+// Alerts open without a nested loop: timers keep firing while one is up,
+// and the completion gets the button and the check box.
+TEST(Application, AlertsOpenWithoutANestedLoop) {
+    QWidget window;
+    window.show();
+    platform::Alert alert;
+    alert.messageText = "Title";
+    alert.informativeText = "Text";
+    alert.buttons = {"First", "Second", "Third"};
+    alert.showsSuppressionButton = true;
+    int response = 0;
+    bool suppressed = false;
+    QMessageBox* box = alert.open(&window, [&](int r, bool s) {
+        response = r;
+        suppressed = s;
+    });
+    EXPECT_EQ(box->windowModality(), Qt::WindowModal);
+    int ticks = 0;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&] { ++ticks; });
+    timer.start(1);
+    ASSERT_TRUE(spinUntil([&] { return ticks >= 3; }));
+    ASSERT_EQ(platform::visibleAlerts().size(), 1u);
+    box->checkBox()->setChecked(true);
+    platform::pressAlertButton(box, 1);
+    ASSERT_TRUE(spinUntil([&] { return platform::visibleAlerts().empty(); }));
+    EXPECT_EQ(response, platform::Alert::kSecondButton);
+    EXPECT_TRUE(suppressed);
+}
+
+class RecordingDelegate : public platform::ApplicationDelegate {
+  public:
+    platform::TerminateReply reply = platform::TerminateReply::Now;
+    int asked = 0;
+    int willTerminate = 0;
+    platform::TerminateReply applicationShouldTerminate() override {
+        ++asked;
+        return reply;
+    }
+    void applicationWillTerminate() override { ++willTerminate; }
+};
+
+// Quitting asks the delegate; Later waits for its reply, Cancel keeps the
+// application running.
+TEST(Application, TerminationFollowsTheDelegatesAnswer) {
+    auto* app = platform::Application::shared();
+    RecordingDelegate delegate;
+    app->setDelegate(&delegate);
+
+    delegate.reply = platform::TerminateReply::Cancel;
+    app->terminate();
+    EXPECT_EQ(delegate.asked, 1);
+    EXPECT_FALSE(app->isTerminating());
+
+    delegate.reply = platform::TerminateReply::Later;
+    app->terminate();
+    app->terminate();  // a second request while one waits is ignored
+    EXPECT_EQ(delegate.asked, 2);
+    app->replyToApplicationShouldTerminate(false);
+    EXPECT_FALSE(app->isTerminating());
+    EXPECT_EQ(delegate.willTerminate, 0);
+    app->setDelegate(nullptr);
+}
+
+TEST(Application, CommandLinePathsAreAbsoluteAndSkipOptions) {
+    char a0[] = "Tessaro", a1[] = "-platform", a2[] = "/abs/one.zel", a3[] = "rel.zel", a4[] = "--",
+         a5[] = "-dash.zel";
+    char* argv[] = {a0, a1, a2, a3, a4, a5};
+    auto paths = platform::Application::pathsFromArguments(6, argv);
+    ASSERT_EQ(paths.size(), 3u);
+    EXPECT_EQ(paths[0], "/abs/one.zel");
+    EXPECT_EQ(paths[1], std::filesystem::current_path() / "rel.zel");
+    EXPECT_EQ(paths[2], std::filesystem::current_path() / "-dash.zel");
+}
