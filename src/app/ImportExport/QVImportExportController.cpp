@@ -1,0 +1,1010 @@
+#include "app/ImportExport/QVImportExportController.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+
+#include "FileSystem/QVFileSystem.h"
+#include "Logging/LGLogMacros.h"
+#include "folder/FolderPaths.h"
+
+namespace {
+
+using Message = QVImportExportMessage;
+
+// A descriptor closed when it goes.
+class Fd {
+  public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+    bool ok() const { return fd_ >= 0; }
+
+  private:
+    int fd_;
+};
+
+void closeFd(int& fd) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+}
+
+// A short read(2) is not the end of a file: every chunk but the last must be
+// whole, or the folder's sector grid would no longer match the file offsets.
+ssize_t readFull(int fd, uint8_t* buf, size_t n) {
+    size_t got = 0;
+    while (got < n) {
+        ssize_t r = ::read(fd, buf + got, n - got);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return -1;
+        if (r == 0) break;
+        got += static_cast<size_t>(r);
+    }
+    return static_cast<ssize_t>(got);
+}
+
+bool writeFull(int fd, const uint8_t* buf, size_t n) {
+    while (n > 0) {
+        ssize_t w = ::write(fd, buf, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w < 0) return false;
+        if (w == 0) {
+            errno = ENOSPC;
+            return false;
+        }
+        buf += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+std::string baseName(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The real path of `path` without following its last component (a link is
+// judged as itself); "" when its directory cannot be resolved.
+std::string realPathOf(const std::string& path, bool followLast) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    if (followLast) {
+        fs::path p = fs::canonical(path, ec);
+        return ec ? std::string() : p.string();
+    }
+    fs::path p(path);
+    while (p.has_relative_path() && !p.has_filename()) p = p.parent_path();
+    fs::path parent = fs::canonical(fs::absolute(p, ec).parent_path(), ec);
+    if (ec) return std::string();
+    return (parent / p.filename()).string();
+}
+
+// `a` equals `b` or lies inside it.
+bool isWithin(const std::string& a, const std::string& b) {
+    if (b.empty() || a.size() < b.size() || a.compare(0, b.size(), b) != 0) return false;
+    return a.size() == b.size() || b == "/" || a[b.size()] == '/';
+}
+
+Message alert(std::string title, std::string message, std::vector<std::string> args = {}) {
+    Message m;
+    m.titleKey = std::move(title);
+    m.messageKey = std::move(message);
+    m.arguments = std::move(args);
+    m.buttonKeys = {"alertOK"};
+    return m;
+}
+
+// The system's alert for an error of a local file.
+Message systemAlert(std::string title, int err, const std::string& path) {
+    Message m;
+    m.titleKey = std::move(title);
+    m.detail = path + ": " + std::strerror(err);
+    m.buttonKeys = {"alertOK"};
+    return m;
+}
+
+timespec toTimespec(const QVFile::Date& d) {
+    timespec ts{0, UTIME_OMIT};
+    if (!d) return ts;
+    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(d->time_since_epoch()).count();
+    ts.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
+    ts.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+    if (ts.tv_nsec < 0) {
+        ts.tv_nsec += 1'000'000'000;
+        --ts.tv_sec;
+    }
+    return ts;
+}
+
+// Only the permission bits travel: never set-id bits, ownership or flags.
+constexpr mode_t kCopiedModeBits = S_IRWXU | S_IRWXG | S_IRWXO;
+
+}  // namespace
+
+QVCopyProgress copyProgressFor(int64_t done, int64_t total, double elapsedSeconds) {
+    QVCopyProgress p;
+    const double d = std::max<double>(0.0, static_cast<double>(done));
+    const double t = std::max<double>(0.0, static_cast<double>(total));
+    if (t > 0) p.percent = std::clamp(d / t * 100.0, 0.0, 100.0);
+    else if (d > 0) p.percent = 100.0;
+    double rate = elapsedSeconds > 0 && std::isfinite(elapsedSeconds) ? std::trunc(d / elapsedSeconds)
+                                                                      : 0.0;
+    if (!(rate > 0)) rate = 5'000'000.0;
+    const double left = std::max(0.0, t - d);
+    p.remainingSeconds = static_cast<int64_t>(std::min(std::floor(left / rate), 1e15));
+    return p;
+}
+
+// ---------------------------------------------------------------- life
+
+std::shared_ptr<QVImportExportController> QVImportExportController::create(
+    std::shared_ptr<QVFileSystem> fileSystem, platform::DispatchQueuePtr queue,
+    platform::Clock& clock) {
+    return std::shared_ptr<QVImportExportController>(
+        new QVImportExportController(std::move(fileSystem), std::move(queue), clock));
+}
+
+QVImportExportController::QVImportExportController(std::shared_ptr<QVFileSystem> fileSystem,
+                                                   platform::DispatchQueuePtr queue,
+                                                   platform::Clock& clock)
+    : fs_(std::move(fileSystem)), queue_(std::move(queue)), clock_(clock) {}
+
+QVImportExportController::~QVImportExportController() {
+    if (timer_) timer_->cancel();
+    delegate_ = nullptr;
+    if (isRunning()) abortRun();
+}
+
+void QVImportExportController::setFileSystem(std::shared_ptr<QVFileSystem> fileSystem) {
+    if (fileSystem == fs_) return;
+    if (isRunning()) {
+        LGLogInfo("QVImportExport > setFileSystem > stopping the running copy");
+        abortRun();
+    }
+    fs_ = std::move(fileSystem);
+}
+
+// ---------------------------------------------------------------- starting
+
+bool QVImportExportController::refuseWhileRunning() {
+    if (!isRunning()) return false;
+    LGLogWarn("QVImportExport > start > a copy is already running");
+    if (delegate_)
+        delegate_->showAlert(alert("alertCopyRunningHeading", "alertCopyRunningText"), [] {});
+    return true;
+}
+
+bool QVImportExportController::touchesFolderRoot(const std::string& realPath) const {
+    return !realPath.empty() && (isWithin(realPath, rootReal_) || isWithin(rootReal_, realPath));
+}
+
+bool QVImportExportController::importFiles(const std::vector<std::string>& sourcePaths,
+                                           const std::string& targetDir) {
+    if (refuseWhileRunning()) return false;
+    preSourcePaths_ = sourcePaths;
+    preTargetPath_ = targetDir;
+    return executePreloadedCopyFromURLsToContainer();
+}
+
+bool QVImportExportController::exportFiles(const std::vector<QVFile::Ptr>& items,
+                                           const std::string& destinationDir) {
+    if (refuseWhileRunning()) return false;
+    preSourceFiles_ = items;
+    preTargetDir_ = destinationDir;
+    return executePreloadedCopyFromContainerToFolderUrl();
+}
+
+bool QVImportExportController::executePreloadedCopyFromURLsToContainer() {
+    if (refuseWhileRunning()) return false;
+    if (preSourcePaths_.empty() || !preTargetPath_) {
+        LGLogWarn("ImportExport > executePreloadedCopyFromURL > no prelaoded data set");
+        return false;
+    }
+    bool ok = startImport();
+    preSourcePaths_.clear();
+    preTargetPath_.reset();
+    return ok;
+}
+
+bool QVImportExportController::executePreloadedCopyFromContainerToFolderUrl() {
+    if (refuseWhileRunning()) return false;
+    if (preSourceFiles_.empty() || !preTargetDir_) {
+        LGLogWarn("ImportExport > executePreloadedCopyFromContainer > no prelaoded data set");
+        return false;
+    }
+    bool ok = startExport();
+    preSourceFiles_.clear();
+    preTargetDir_.reset();
+    return ok;
+}
+
+// At the start of a run both directions end with the export notice.
+bool QVImportExportController::startImport() {
+    bool isDir = false;
+    const std::string target = *preTargetPath_;
+    auto root = fs_ && fs_->isMounted() ? fs_->volumePath() : std::nullopt;
+    if (!root || !fs_->fileExistsAtPath(target, &isDir) || !isDir) {
+        LGLogError("QVImportExport > executePreloadedCopyFromURL > target folder does not exist");
+        notifyEnd(Mode::Export);
+        return false;
+    }
+    rootReal_ = realPathOf(*root, true);
+    for (const auto& src : preSourcePaths_) {
+        if (touchesFolderRoot(realPathOf(src, false))) {
+            LGLogError("QVImportExport > import > %s is the folder itself or holds it",
+                       src.c_str());
+            if (delegate_)
+                delegate_->showAlert(alert("alertCopyFolderItselfHeading",
+                                           "alertCopyFolderItselfText"),
+                                     [] {});
+            notifyEnd(Mode::Export);
+            return false;
+        }
+    }
+    uint64_t freeSpace = 0;
+    fs_->volumeSize(nullptr, &freeSpace);
+    copiedBytes_ = 0;
+    totalBytes_ = 0;
+    for (const auto& src : preSourcePaths_)
+        if (std::find(ignore_.begin(), ignore_.end(), baseName(src)) == ignore_.end())
+            totalBytes_ += localTreeBytes(src);
+    if (static_cast<uint64_t>(totalBytes_) > freeSpace) {
+        if (delegate_)
+            delegate_->showAlert(alert("alertFolderNoSpaceHeading", "alertFolderNoSpaceText"),
+                                 [] {});
+        notifyEnd(Mode::Export);
+        return false;
+    }
+    queue_entries_.clear();
+    for (const auto& src : preSourcePaths_)
+        if (std::find(ignore_.begin(), ignore_.end(), baseName(src)) == ignore_.end())
+            queue_entries_.push_back({src, nullptr, FolderPaths::relative(target).value_or("")});
+    mode_ = Mode::Import;
+    ++run_;
+    stopCopying_ = replaceAll_ = skipAliases_ = waiting_ = false;
+    pending_ = Pending::None;
+    conflictReply_.reset();
+    step();
+    return true;
+}
+
+bool QVImportExportController::startExport() {
+    const std::string dest = *preTargetDir_;
+    struct stat st;
+    auto root = fs_ && fs_->isMounted() ? fs_->volumePath() : std::nullopt;
+    if (!root || ::stat(dest.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        LGLogError(
+            "QVImportExport > executePreloadedCopyFromContainer > target folder does not exist");
+        notifyEnd(Mode::Export);
+        return false;
+    }
+    rootReal_ = realPathOf(*root, true);
+    const std::string destReal = realPathOf(dest, true);
+    // Into the folder's own directory, or onto the folder or one of its
+    // ancestors by an item's name: either would overwrite what is being read.
+    bool refused = destReal.empty() || isWithin(destReal, rootReal_);
+    for (const auto& f : preSourceFiles_)
+        if (f && isWithin(rootReal_, FolderPaths::join(destReal, f->fileName()))) refused = true;
+    if (refused) {
+        LGLogError("QVImportExport > export > %s lies in the folder or would replace it",
+                   dest.c_str());
+        if (delegate_)
+            delegate_->showAlert(alert("alertCopyFolderItselfHeading", "alertCopyFolderItselfText"),
+                                 [] {});
+        notifyEnd(Mode::Export);
+        return false;
+    }
+    copiedBytes_ = 0;
+    totalBytes_ = 0;
+    queue_entries_.clear();
+    for (const auto& f : preSourceFiles_) {
+        if (!f) continue;
+        totalBytes_ += static_cast<int64_t>(fs_->calculateItemSize(f->filePath()));
+        queue_entries_.push_back({std::string(), f, destReal});
+    }
+    mode_ = Mode::Export;
+    ++run_;
+    stopCopying_ = replaceAll_ = skipAliases_ = waiting_ = false;
+    pending_ = Pending::None;
+    conflictReply_.reset();
+    step();
+    return true;
+}
+
+int64_t QVImportExportController::localTreeBytes(const std::string& path) const {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    auto st = fs::symlink_status(path, ec);
+    if (ec) return 0;
+    if (fs::is_regular_file(st)) {
+        auto n = fs::file_size(path, ec);
+        return ec ? 0 : static_cast<int64_t>(n);
+    }
+    if (!fs::is_directory(st)) return 0;
+    int64_t sum = 0;
+    fs::recursive_directory_iterator it(path, fs::directory_options::skip_permission_denied, ec);
+    for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        if (std::find(ignore_.begin(), ignore_.end(), it->path().filename().string()) !=
+            ignore_.end()) {
+            it.disable_recursion_pending();
+            continue;
+        }
+        std::error_code e2;
+        if (it->is_regular_file(e2) && !it->is_symlink(e2)) {
+            auto n = it->file_size(e2);
+            if (!e2) sum += static_cast<int64_t>(n);
+        }
+    }
+    return sum;
+}
+
+// ---------------------------------------------------------------- stepping
+
+void QVImportExportController::scheduleStep() {
+    if (!timer_) {
+        timer_ = platform::DispatchTimer::create(queue_, clock_);
+        std::weak_ptr<QVImportExportController> weak = weak_from_this();
+        timer_->setHandler([weak] {
+            if (auto self = weak.lock()) self->step();
+        });
+    }
+    timer_->scheduleAfter(kStepDelay);
+}
+
+void QVImportExportController::step() {
+    if (!isRunning() || waiting_) return;
+    if (cur_.active) {
+        if (stopCopying_) {
+            mode_ == Mode::Import ? finishImportFile(cur_.bytes == cur_.expected)
+                                  : finishExportFile(cur_.bytes == cur_.expected);
+            return;
+        }
+        mode_ == Mode::Import ? moveImportChunk() : moveExportChunk();
+        return;
+    }
+    // Stop is honoured before any new item starts.
+    if (stopCopying_ || queue_entries_.empty()) {
+        endRun();
+        return;
+    }
+    mode_ == Mode::Import ? importItem() : exportItem();
+}
+
+void QVImportExportController::dropHead() {
+    if (!queue_entries_.empty()) queue_entries_.pop_front();
+    conflictReply_.reset();
+}
+
+std::optional<QVConflictAnswer> QVImportExportController::conflictAnswer(const std::string& name) {
+    if (replaceAll_) return QVConflictAnswer::Replace;
+    if (conflictReply_) {
+        auto [answer, all] = *conflictReply_;
+        conflictReply_.reset();
+        if (answer == QVConflictAnswer::Replace && all) replaceAll_ = true;
+        return answer;
+    }
+    if (!delegate_) return QVConflictAnswer::Stop;
+    Message q;
+    q.titleKey = "alertFileExistsHeading";
+    q.messageKey = "alertFileExistsTextFormat";
+    q.arguments = {name};
+    q.buttonKeys = {"alertFileExistsStop", "alertFileExistsSkip", "alertFileExistsReplace"};
+    q.checkBoxKey = "alertApplyForAll";
+    waiting_ = true;
+    std::weak_ptr<QVImportExportController> weak = weak_from_this();
+    const uint64_t run = run_;
+    delegate_->askConflict(q, [weak, run](QVConflictAnswer a, bool all) {
+        auto self = weak.lock();
+        if (!self || self->run_ != run || !self->waiting_) return;
+        self->waiting_ = false;
+        self->conflictReply_ = std::make_pair(a, all);
+        self->scheduleStep();
+    });
+    return std::nullopt;
+}
+
+void QVImportExportController::alertThen(Message message, std::function<void()> then) {
+    if (!delegate_) {
+        then();
+        return;
+    }
+    waiting_ = true;
+    std::weak_ptr<QVImportExportController> weak = weak_from_this();
+    const uint64_t run = run_;
+    auto done = std::make_shared<bool>(false);
+    delegate_->showAlert(message, [weak, run, then = std::move(then), done] {
+        auto self = weak.lock();
+        if (!self || self->run_ != run || *done) return;
+        *done = true;
+        self->waiting_ = false;
+        then();
+    });
+}
+
+void QVImportExportController::alertAndGoOn(Message message) {
+    alertThen(std::move(message), [this] { scheduleStep(); });
+}
+
+void QVImportExportController::alertAndEnd(Message message) {
+    alertThen(std::move(message), [this] { endRun(); });
+}
+
+void QVImportExportController::notifyEnd(Mode mode) {
+    if (!delegate_) return;
+    if (mode == Mode::Import) delegate_->importExporterDidImportFiles();
+    else delegate_->importExporterDidExportFiles();
+}
+
+void QVImportExportController::endRun() {
+    if (cur_.active) discardCurrent();
+    const Mode ended = mode_;
+    mode_ = Mode::Idle;
+    waiting_ = false;
+    queue_entries_.clear();
+    ++run_;
+    if (timer_) timer_->cancel(), timer_.reset();
+    notifyEnd(ended);
+}
+
+// A handle change or the controller's end: the file in hand is treated as
+// after Stop, the rest is dropped; no question or alert is left waiting.
+void QVImportExportController::abortRun() {
+    stopCopying_ = true;
+    waiting_ = false;
+    if (cur_.active) {
+        QVImportExportDelegate* d = delegate_;
+        delegate_ = nullptr;  // no alert in the middle of tearing down
+        mode_ == Mode::Import ? finishImportFile(false) : finishExportFile(false);
+        delegate_ = d;
+    }
+    if (isRunning()) endRun();
+}
+
+std::string QVImportExportController::uniqueTempName(
+    const std::function<bool(const std::string&)>& taken, const std::string& base) {
+    for (;;) {
+        std::string name = ".tessaro-" + std::to_string(::getpid()) + "-" +
+                           std::to_string(++tempCounter_) + "." + base;
+        if (!taken(name)) return name;
+    }
+}
+
+// ---------------------------------------------------------------- import
+
+void QVImportExportController::importItem() {
+    const Entry e = queue_entries_.front();
+    bool isDir = false;
+    if (!fs_->fileExistsAtPath(e.destination, &isDir) || !isDir) {
+        LGLogError("QVImportExport > copyFileFRomFinderToContainer > target folder does not exist");
+        dropHead();
+        scheduleStep();
+        return;
+    }
+    const std::string name = baseName(e.source);
+    const std::string target = FolderPaths::join(e.destination, name);
+    if (FolderPaths::isHiddenName(name)) {
+        // The configuration database's names: importing one would replace
+        // the folder's keys and lose every file in it.
+        LGLogError("importExporter > copyNextFinderUrlToContainer > refused %s (reserved name)",
+                   e.source.c_str());
+        dropHead();
+        alertAndGoOn(alert("alertReservedNameHeading", "alertReservedNameTextFormat", {name}));
+        return;
+    }
+
+    // The source is looked at before any question about the target.
+    struct stat st;
+    if (::lstat(e.source.c_str(), &st) != 0) {
+        LGLogError(
+            "importExporter > copyNextFinderUrlToContainer > could not copy file %s (does not "
+            "exist at source)",
+            e.source.c_str());
+        dropHead();
+        scheduleStep();
+        return;
+    }
+    if (S_ISLNK(st.st_mode)) {
+        LGLogError("importExporter > copyNextFinderUrlToContainer > could not copy file %s (isAlias)",
+                   e.source.c_str());
+        dropHead();
+        if (skipAliases_ || !delegate_) {
+            scheduleStep();
+            return;
+        }
+        Message q;
+        q.titleKey = "alertAliasHeading";
+        q.messageKey = "alertAliasText";
+        q.buttonKeys = {"skip", "stop"};
+        waiting_ = true;
+        std::weak_ptr<QVImportExportController> weak = weak_from_this();
+        const uint64_t run = run_;
+        delegate_->askAlias(q, [weak, run](QVAliasAnswer a) {
+            auto self = weak.lock();
+            if (!self || self->run_ != run || !self->waiting_) return;
+            self->waiting_ = false;
+            if (a == QVAliasAnswer::Skip) {
+                self->skipAliases_ = true;
+                self->scheduleStep();
+            } else {
+                self->stopCopying_ = true;
+                self->endRun();
+            }
+        });
+        return;
+    }
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+        // Pipes, sockets and devices: reading one could block for ever.
+        LGLogWarn("importExporter > copyNextFinderUrlToContainer > skipped %s (not a file)",
+                  e.source.c_str());
+        dropHead();
+        scheduleStep();
+        return;
+    }
+    if (S_ISREG(st.st_mode)) {
+        Fd probe(::open(e.source.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (!probe.ok()) {
+            int err = errno;
+            LGLogError("importExporter > copyNextFinderUrlToContainer > cannot read %s: %s",
+                       e.source.c_str(), std::strerror(err));
+            dropHead();
+            alertAndGoOn(systemAlert("alertReadErrorHeading", err, e.source));
+            return;
+        }
+    }
+
+    bool targetIsDir = false;
+    const bool exists = fs_->fileExistsAtPath(target, &targetIsDir);
+    bool replacing = false;
+    if (exists) {
+        auto answer = conflictAnswer(name);
+        if (!answer) return;  // asked; the reply schedules the step again
+        if (*answer == QVConflictAnswer::Stop) {
+            stopCopying_ = true;
+            endRun();
+            return;
+        }
+        if (*answer == QVConflictAnswer::Skip) {
+            dropHead();
+            scheduleStep();
+            return;
+        }
+        replacing = true;
+    }
+
+    if (S_ISDIR(st.st_mode)) {
+        // A directory onto a directory merges: its entries meet their own
+        // conflicts, and nothing is removed before its replacement exists.
+        if (!(exists && targetIsDir)) {
+            const std::string temp =
+                replacing ? FolderPaths::join(e.destination,
+                                              uniqueTempName(
+                                                  [&](const std::string& n) {
+                                                      return fs_->fileExistsAtPath(
+                                                          FolderPaths::join(e.destination, n));
+                                                  },
+                                                  "dir"))
+                          : target;
+            if (!fs_->createDirectoryAtPath(temp) ||
+                (replacing && !placeInFolder(temp, target, true))) {
+                if (replacing) fs_->removeItemAtPath(temp);
+                alertAndEnd(alert("alertWriteErrorHeading", "alertWriteErrorCreateFolderFileText",
+                                  {e.source}));
+                return;
+            }
+        }
+        std::vector<std::string> names;
+        if (DIR* d = ::opendir(e.source.c_str())) {
+            while (dirent* de = ::readdir(d)) {
+                std::string n = de->d_name;
+                if (n == "." || n == "..") continue;
+                if (std::find(ignore_.begin(), ignore_.end(), n) != ignore_.end()) continue;
+                names.push_back(std::move(n));
+            }
+            ::closedir(d);
+        } else {
+            LGLogError("importExporter > copyNextFinderUrlToContainer > cannot list %s: %s",
+                       e.source.c_str(), std::strerror(errno));
+        }
+        std::sort(names.begin(), names.end());
+        dropHead();
+        for (auto& n : names) queue_entries_.push_back({FolderPaths::join(e.source, n), nullptr, target});
+        scheduleStep();
+        return;
+    }
+
+    // A file: the source again, now for good, and checked to be the same kind.
+    int fd = ::open(e.source.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat now;
+    if (fd < 0 || ::fstat(fd, &now) != 0 || !S_ISREG(now.st_mode)) {
+        int err = fd < 0 ? errno : EINVAL;
+        if (fd >= 0) ::close(fd);
+        dropHead();
+        alertAndGoOn(systemAlert("alertReadErrorHeading", err, e.source));
+        return;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    const std::string temp = FolderPaths::join(
+        e.destination, uniqueTempName(
+                           [&](const std::string& n) {
+                               return fs_->fileExistsAtPath(FolderPaths::join(e.destination, n));
+                           },
+                           "part"));
+    QVFile::Ptr file = fs_->openFileAtPath(temp, false, true);
+    if (!file) {
+        ::close(fd);
+        alertAndEnd(
+            alert("alertWriteErrorHeading", "alertWriteErrorCreateFolderFileText", {e.source}));
+        return;
+    }
+    cur_ = Current{};
+    cur_.active = true;
+    cur_.name = name;
+    cur_.tempPath = temp;
+    cur_.targetPath = target;
+    cur_.replacing = replacing;
+    cur_.localFd = fd;
+    cur_.folderFile = file;
+    cur_.expected = now.st_size;
+    moveImportChunk();
+}
+
+void QVImportExportController::moveImportChunk() {
+    buffer_.resize(static_cast<size_t>(kDataChunkSize));
+    ssize_t n = readFull(cur_.localFd, buffer_.data(), buffer_.size());
+    if (n < 0) {
+        int err = errno;
+        const std::string src = queue_entries_.front().source;
+        discardCurrent();
+        dropHead();
+        alertAndGoOn(systemAlert("alertReadErrorHeading", err, src));
+        return;
+    }
+    buffer_.resize(static_cast<size_t>(n));
+    int err = 0;
+    if (!writeChunk(buffer_, cur_.folderFile, &err)) {
+        LGLogError("QVImportExport > import > writing %s failed: %s", cur_.targetPath.c_str(),
+                   std::strerror(err));
+        discardCurrent();
+        dropHead();
+        alertAndGoOn(alert("alertWriteErrorHeading", "alertWriteErrorFolderFileText"));
+        return;
+    }
+    cur_.bytes += n;
+    copiedBytes_ += n;
+    if (delegate_) delegate_->importExporterProcessed(copiedBytes_, totalBytes_);
+    if (n < kDataChunkSize) finishImportFile(true);
+    else scheduleStep();
+}
+
+// Moves `temp` to `target` inside the folder. With `replace` an existing
+// target goes only once the new item is in place; on failure it stays.
+bool QVImportExportController::placeInFolder(const std::string& temp, const std::string& target,
+                                             bool replace) {
+    if (!replace || !fs_->fileExistsAtPath(target)) return fs_->renameFileFromPath(temp, target);
+    auto [dir, name] = FolderPaths::splitParent(target);
+    const std::string aside = FolderPaths::join(
+        dir, uniqueTempName(
+                 [&](const std::string& n) {
+                     return fs_->fileExistsAtPath(FolderPaths::join(dir, n));
+                 },
+                 "old"));
+    if (!fs_->renameFileFromPath(target, aside)) return false;
+    if (!fs_->renameFileFromPath(temp, target)) {
+        fs_->renameFileFromPath(aside, target);
+        return false;
+    }
+    if (!fs_->removeItemAtPath(aside))
+        LGLogError("QVImportExport > import > could not remove the replaced %s", aside.c_str());
+    return true;
+}
+
+void QVImportExportController::finishImportFile(bool complete) {
+    closeFd(cur_.localFd);
+    const std::string src = queue_entries_.empty() ? std::string() : queue_entries_.front().source;
+    platform::Error closeErr;
+    bool ok = fs_->closeFile(cur_.folderFile, &closeErr);
+    cur_.folderFile.reset();
+    if (!ok) {
+        discardCurrent();
+        dropHead();
+        alertAndGoOn(alert("alertWriteErrorHeading", "alertWriteErrorFolderFileText"));
+        return;
+    }
+    if (complete) {
+        // The source's permission bits and times, on the encrypted file on disk.
+        struct stat st;
+        auto root = fs_->volumePath();
+        if (!src.empty() && ::stat(src.c_str(), &st) == 0 && root) {
+            Fd rootFd(::open(root->c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+            Fd f(rootFd.ok() ? FolderPaths::openBeneath(rootFd.get(), cur_.tempPath,
+                                                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK)
+                             : -1);
+            if (f.ok()) {
+                timespec times[2] = {st.st_atim, st.st_mtim};
+                if (::futimens(f.get(), times) != 0 ||
+                    ::fchmod(f.get(), st.st_mode & kCopiedModeBits) != 0)
+                    LGLogWarn("QVImportExport > import > attributes of %s: %s",
+                              cur_.targetPath.c_str(), std::strerror(errno));
+            }
+        }
+    }
+    // A stopped file that would replace another is dropped; a stopped new
+    // file keeps what was written, without the source's dates.
+    const bool place = complete || !cur_.replacing;
+    if (place && !placeInFolder(cur_.tempPath, cur_.targetPath, cur_.replacing)) {
+        discardCurrent();
+        dropHead();
+        alertAndGoOn(alert("alertWriteErrorHeading", "alertWriteErrorCreateFolderFileText", {src}));
+        return;
+    }
+    if (!place) fs_->removeItemAtPath(cur_.tempPath);
+    cur_ = Current{};
+    dropHead();
+    if (stopCopying_) endRun();
+    else scheduleStep();
+}
+
+// ---------------------------------------------------------------- export
+
+void QVImportExportController::exportItem() {
+    const Entry e = queue_entries_.front();
+    const QVFile::Ptr& src = e.file;
+    bool srcIsDir = false;
+    if (!src || !fs_->fileExistsAtPath(src->filePath(), &srcIsDir)) {
+        LGLogError("importExporter > copyNextContainerFileToFinderUrl > %s does not exist",
+                   src ? src->filePath().c_str() : "(null)");
+        dropHead();
+        scheduleStep();
+        return;
+    }
+    Fd dir(::open(e.destination.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!dir.ok()) {
+        LGLogError("QVImportExport > copyNextContainerFileToFinderUrl > target folder does not exist");
+        dropHead();
+        scheduleStep();
+        return;
+    }
+    const std::string name = src->fileName();
+    const std::string target = FolderPaths::join(e.destination, name);
+    struct stat tst;
+    const bool exists = ::fstatat(dir.get(), name.c_str(), &tst, AT_SYMLINK_NOFOLLOW) == 0;
+    const bool targetIsDir = exists && S_ISDIR(tst.st_mode);
+    bool replacing = false;
+    if (exists) {
+        auto answer = conflictAnswer(name);
+        if (!answer) return;
+        if (*answer == QVConflictAnswer::Stop) {
+            stopCopying_ = true;
+            endRun();
+            return;
+        }
+        if (*answer == QVConflictAnswer::Skip) {
+            dropHead();
+            scheduleStep();
+            return;
+        }
+        replacing = true;
+    }
+    auto taken = [&](const std::string& n) {
+        struct stat s;
+        return ::fstatat(dir.get(), n.c_str(), &s, AT_SYMLINK_NOFOLLOW) == 0;
+    };
+
+    if (srcIsDir) {
+        // An existing directory is kept and filled; anything else in the way
+        // (a file, a link) is replaced by a new directory, never followed.
+        if (!targetIsDir) {
+            const std::string temp = replacing ? uniqueTempName(taken, "dir") : name;
+            bool ok = ::mkdirat(dir.get(), temp.c_str(), 0777) == 0;
+            if (ok && replacing) {
+                const std::string aside = uniqueTempName(taken, "old");
+                ok = ::renameat(dir.get(), name.c_str(), dir.get(), aside.c_str()) == 0;
+                if (ok && FolderPaths::moveBeneath(dir.get(), temp, name) != 0) {
+                    ::renameat(dir.get(), aside.c_str(), dir.get(), name.c_str());
+                    ok = false;
+                }
+                std::error_code ec;
+                std::filesystem::remove_all(FolderPaths::join(e.destination, ok ? aside : temp), ec);
+            }
+            if (!ok) {
+                alertAndEnd(alert("alertWriteErrorHeading", "alertWriteErrorCreateFinderFileText"));
+                return;
+            }
+        }
+        auto listing = fs_->contentsOfDirectoryAtPath(src->filePath(), true);
+        dropHead();
+        if (listing)
+            for (auto& f : *listing) queue_entries_.push_back({std::string(), f, target});
+        scheduleStep();
+        return;
+    }
+
+    // The folder file is opened only now, after the question, and closed on
+    // every way out.
+    if (!fs_->openFile(src, true, false)) {
+        fs_->closeFile(src);
+        alertAndEnd(alert("alertReadErrorHeading", "alertReadErrorFolderText"));
+        return;
+    }
+    const std::string temp = uniqueTempName(taken, "part");
+    int fd = ::openat(dir.get(), temp.c_str(),
+                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        int err = errno;
+        fs_->closeFile(src);
+        LGLogError("QVImportExport > export > cannot create in %s: %s", e.destination.c_str(),
+                   std::strerror(err));
+        alertAndEnd(alert("alertWriteErrorHeading", "alertWriteErrorCreateFinderFileText"));
+        return;
+    }
+    cur_ = Current{};
+    cur_.active = true;
+    cur_.name = name;
+    cur_.tempPath = temp;
+    cur_.targetPath = name;
+    cur_.replacing = replacing;
+    cur_.localFd = fd;
+    cur_.destDirFd = ::dup(dir.get());
+    cur_.folderFile = src;
+    cur_.expected = src->fileSize() == QVFile::kUnknownSize ? -1
+                                                            : static_cast<int64_t>(src->fileSize());
+    moveExportChunk();
+}
+
+void QVImportExportController::moveExportChunk() {
+    int err = 0;
+    auto data = readChunk(cur_.folderFile, &err);
+    if (!data) {
+        discardCurrent();
+        dropHead();
+        alertAndGoOn(alert("alertReadErrorHeading", "alertReadErrorFolderText"));
+        return;
+    }
+    if (!writeFull(cur_.localFd, data->data(), data->size())) {
+        int werr = errno;
+        const std::string where = queue_entries_.front().destination + "/" + cur_.name;
+        LGLogError("QVImportExport > export > writing %s failed: %s", where.c_str(),
+                   std::strerror(werr));
+        discardCurrent();
+        dropHead();
+        alertAndGoOn(systemAlert("alertWriteErrorHeading", werr, where));
+        return;
+    }
+    const auto n = static_cast<int64_t>(data->size());
+    cur_.bytes += n;
+    copiedBytes_ += n;
+    if (delegate_) delegate_->importExporterProcessed(copiedBytes_, totalBytes_);
+    if (n < kDataChunkSize) finishExportFile(true);
+    else scheduleStep();
+}
+
+void QVImportExportController::finishExportFile(bool complete) {
+    fs_->closeFile(cur_.folderFile);
+    const std::string where =
+        (queue_entries_.empty() ? std::string() : queue_entries_.front().destination) + "/" +
+        cur_.name;
+    if (complete) {
+        // Permission bits and times of the encrypted file on disk.
+        auto root = fs_->volumePath();
+        Fd rootFd(root ? ::open(root->c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC) : -1);
+        Fd raw(rootFd.ok() ? FolderPaths::openBeneath(rootFd.get(), cur_.folderFile->filePath(),
+                                                      O_PATH | O_NOFOLLOW)
+                           : -1);
+        struct stat st;
+        if (raw.ok() && ::fstat(raw.get(), &st) == 0) {
+            timespec times[2] = {st.st_atim, st.st_mtim};
+            ::futimens(cur_.localFd, times);
+            ::fchmod(cur_.localFd, st.st_mode & kCopiedModeBits);
+        } else {
+            timespec times[2] = {toTimespec(cur_.folderFile->accessDate()),
+                                 toTimespec(cur_.folderFile->modificationDate())};
+            ::futimens(cur_.localFd, times);
+        }
+    }
+    int fd = cur_.localFd;
+    cur_.localFd = -1;
+    if (::close(fd) != 0 && complete) {
+        int err = errno;
+        discardCurrent();
+        dropHead();
+        alertAndGoOn(systemAlert("alertWriteErrorHeading", err, where));
+        return;
+    }
+    const bool place = complete || !cur_.replacing;
+    int rc = 0;
+    if (place) {
+        struct stat tst;
+        const bool targetIsDir = ::fstatat(cur_.destDirFd, cur_.targetPath.c_str(), &tst,
+                                           AT_SYMLINK_NOFOLLOW) == 0 &&
+                                 S_ISDIR(tst.st_mode);
+        if (!cur_.replacing) {
+            rc = FolderPaths::moveBeneath(cur_.destDirFd, cur_.tempPath, cur_.targetPath);
+        } else if (!targetIsDir) {
+            // rename(2) replaces a file or a link itself, never what a link names.
+            rc = ::renameat(cur_.destDirFd, cur_.tempPath.c_str(), cur_.destDirFd,
+                            cur_.targetPath.c_str()) == 0
+                     ? 0
+                     : errno;
+        } else {
+            const std::string aside = uniqueTempName(
+                [&](const std::string& n) {
+                    struct stat s;
+                    return ::fstatat(cur_.destDirFd, n.c_str(), &s, AT_SYMLINK_NOFOLLOW) == 0;
+                },
+                "old");
+            rc = ::renameat(cur_.destDirFd, cur_.targetPath.c_str(), cur_.destDirFd,
+                            aside.c_str()) == 0
+                     ? 0
+                     : errno;
+            if (rc == 0) {
+                rc = FolderPaths::moveBeneath(cur_.destDirFd, cur_.tempPath, cur_.targetPath);
+                if (rc != 0)
+                    ::renameat(cur_.destDirFd, aside.c_str(), cur_.destDirFd,
+                               cur_.targetPath.c_str());
+                else {
+                    std::error_code ec;
+                    std::filesystem::remove_all(
+                        FolderPaths::join(queue_entries_.front().destination, aside), ec);
+                }
+            }
+        }
+    }
+    if (rc != 0) {
+        discardCurrent();
+        dropHead();
+        alertAndGoOn(systemAlert("alertWriteErrorHeading", rc, where));
+        return;
+    }
+    if (!place) ::unlinkat(cur_.destDirFd, cur_.tempPath.c_str(), 0);
+    closeFd(cur_.destDirFd);
+    cur_ = Current{};
+    dropHead();
+    if (stopCopying_) endRun();
+    else scheduleStep();
+}
+
+// ---------------------------------------------------------------- failures
+
+// The file in hand is given up: its temporary copy goes, a target stays as it was.
+void QVImportExportController::discardCurrent() {
+    if (!cur_.active) return;
+    closeFd(cur_.localFd);
+    if (mode_ == Mode::Import) {
+        if (cur_.folderFile) fs_->closeFile(cur_.folderFile);
+        if (fs_ && !cur_.tempPath.empty()) fs_->removeItemAtPath(cur_.tempPath);
+    } else {
+        if (cur_.folderFile) fs_->closeFile(cur_.folderFile);
+        if (cur_.destDirFd >= 0 && !cur_.tempPath.empty())
+            ::unlinkat(cur_.destDirFd, cur_.tempPath.c_str(), 0);
+        closeFd(cur_.destDirFd);
+    }
+    cur_ = Current{};
+}
+
+bool QVImportExportController::writeChunk(const std::vector<uint8_t>& data,
+                                          const QVFile::Ptr& file, int* err) {
+    platform::Error e;
+    if (fs_->writeData(data, file, &e)) return true;
+    *err = e.isPOSIX() ? static_cast<int>(e.code) : EIO;
+    return false;
+}
+
+std::optional<std::vector<uint8_t>> QVImportExportController::readChunk(const QVFile::Ptr& file,
+                                                                        int* err) {
+    platform::Error e;
+    auto data = fs_->readDataFromFile(file, static_cast<size_t>(kDataChunkSize), &e);
+    if (!data) *err = e.isPOSIX() ? static_cast<int>(e.code) : EIO;
+    return data;
+}

@@ -1,0 +1,214 @@
+#pragma once
+// Copies files and directory trees between the desktop and an unlocked folder
+// without mounting it: import encrypts local files into the folder through
+// QVFileSystem, export decrypts folder files into a local directory.
+//
+// The copy is a chain of small steps on one queue (the main queue in the
+// application), one chunk of at most kDataChunkSize bytes per step, each step
+// started by a 1 ms one-shot timer, so the interface stays live and Stop is
+// seen between steps. Questions and alerts go to the delegate, which answers
+// through a callback whenever it likes; the chain waits meanwhile.
+//
+// No file is ever lost or made to look complete when it is not: every file is
+// written under a temporary name in its target directory and renamed into
+// place only when complete (an existing target is replaced only then; the
+// folder's sector IVs depend only on the position, so a renamed encrypted file
+// stays valid). A run that is stopped, or a file that fails, leaves an old
+// target as it was.
+//
+//   auto c = QVImportExportController::create(fileSystem);
+//   c->setDelegate(browser);
+//   c->importFiles({"/home/u/a.txt", "/home/u/photos"}, "docs");
+//   c->exportFiles(selectedFiles, "/home/u/Desktop");
+//
+// Everything runs on the controller's queue; call it from there only.
+
+#include <sys/types.h>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "FileSystem/QVFile.h"
+#include "platform/core/Dispatch.h"
+
+class QVFileSystem;
+
+enum class QVConflictAnswer { Stop, Skip, Replace };
+enum class QVAliasAnswer { Skip, Stop };
+
+// An alert or a question by the keys of the string table. `arguments` fill
+// the "%s" of a format key in order; `detail` is the system's description of
+// an error, shown as it is (the message key is then empty).
+struct QVImportExportMessage {
+    std::string titleKey;
+    std::string messageKey;
+    std::vector<std::string> arguments;
+    std::string detail;
+    std::vector<std::string> buttonKeys;  // the first is the default
+    std::string checkBoxKey;              // empty: no apply-to-all box
+};
+
+// The browser's side of a copy. Every call comes on the controller's queue.
+// A reply may be called at once or later, once; after the run ended or the
+// controller went it does nothing.
+class QVImportExportDelegate {
+  public:
+    using ConflictReply = std::function<void(QVConflictAnswer, bool applyToAll)>;
+    using AliasReply = std::function<void(QVAliasAnswer)>;
+    using Done = std::function<void()>;
+
+    virtual ~QVImportExportDelegate() = default;
+    virtual void importExporterProcessed(int64_t done, int64_t total) {}
+    virtual void importExporterDidImportFiles() {}
+    virtual void importExporterDidExportFiles() {}
+    // Buttons Stop (default), Skip, Replace and the apply-to-all box, which
+    // counts only with Replace. Without an answerer: Stop.
+    virtual void askConflict(const QVImportExportMessage& question, ConflictReply reply) {
+        reply(QVConflictAnswer::Stop, false);
+    }
+    // Asked once per run for the first symbolic link met. Without an answerer: Skip.
+    virtual void askAlias(const QVImportExportMessage& question, AliasReply reply) {
+        reply(QVAliasAnswer::Skip);
+    }
+    virtual void showAlert(const QVImportExportMessage& alert, Done done) { done(); }
+};
+
+// Progress shown by the sheet: bar 0-100 and remaining seconds, safe for any
+// pair of counts (a total of 0, done above total).
+struct QVCopyProgress {
+    double percent = 0;
+    int64_t remainingSeconds = 0;
+};
+QVCopyProgress copyProgressFor(int64_t done, int64_t total, double elapsedSeconds);
+
+class QVImportExportController : public std::enable_shared_from_this<QVImportExportController> {
+  public:
+    static constexpr int64_t kDataChunkSize = 5'120'000;
+    static constexpr std::chrono::milliseconds kStepDelay{1};
+
+    static std::shared_ptr<QVImportExportController> create(
+        std::shared_ptr<QVFileSystem> fileSystem,
+        platform::DispatchQueuePtr queue = platform::mainQueue(),
+        platform::Clock& clock = platform::systemClock());
+    virtual ~QVImportExportController();
+    QVImportExportController(const QVImportExportController&) = delete;
+    QVImportExportController& operator=(const QVImportExportController&) = delete;
+
+    // Not owned; clear it before the delegate goes.
+    void setDelegate(QVImportExportDelegate* delegate) { delegate_ = delegate; }
+    QVImportExportDelegate* delegate() const { return delegate_; }
+    std::shared_ptr<QVFileSystem> fileSystem() const { return fs_; }
+    // A running copy is stopped and cleaned up before the handle changes.
+    void setFileSystem(std::shared_ptr<QVFileSystem> fileSystem);
+
+    // The browser's hooks. Local paths are absolute; `targetDir` is relative
+    // to the folder root ("" for the root). False when nothing was started:
+    // another copy runs (alert), the request touches the folder's own
+    // directory (alert), or the destination is missing.
+    bool importFiles(const std::vector<std::string>& sourcePaths, const std::string& targetDir);
+    bool exportFiles(const std::vector<QVFile::Ptr>& items, const std::string& destinationDir);
+
+    // The same in two stages, as the browser may prefer.
+    void setPreloadedSourceURLs(std::vector<std::string> paths) { preSourcePaths_ = std::move(paths); }
+    void setPreloadedTargetParentPath(std::optional<std::string> p) { preTargetPath_ = std::move(p); }
+    void setPreloadedSourceFiles(std::vector<QVFile::Ptr> f) { preSourceFiles_ = std::move(f); }
+    void setPreloadedTargetFolderURL(std::optional<std::string> p) { preTargetDir_ = std::move(p); }
+    bool executePreloadedCopyFromURLsToContainer();
+    bool executePreloadedCopyFromContainerToFolderUrl();
+
+    // Ends the run before the next item; a file being copied ends at the next step.
+    void stop() { stopCopying_ = true; }
+    bool isRunning() const { return mode_ != Mode::Idle; }
+    int64_t totalBytesToCopy() const { return totalBytes_; }
+    int64_t copiedBytes() const { return copiedBytes_; }
+    std::vector<std::string>& finderItemsToIgnore() { return ignore_; }
+
+  protected:
+    QVImportExportController(std::shared_ptr<QVFileSystem> fileSystem,
+                             platform::DispatchQueuePtr queue, platform::Clock& clock);
+
+    // One chunk in and out; tests override them to fail at a chosen chunk.
+    virtual bool writeChunk(const std::vector<uint8_t>& data, const QVFile::Ptr& file, int* err);
+    virtual std::optional<std::vector<uint8_t>> readChunk(const QVFile::Ptr& file, int* err);
+
+  private:
+    enum class Mode { Idle, Import, Export };
+    struct Entry {
+        std::string source;  // import: local path
+        QVFile::Ptr file;    // export: folder item
+        std::string destination;
+    };
+    // The file being copied, between its chunks.
+    struct Current {
+        bool active = false;
+        std::string name;
+        std::string tempPath;    // folder-relative (import) or a name in destFd (export)
+        std::string targetPath;  // likewise
+        bool replacing = false;  // a target exists and is replaced on completion
+        int localFd = -1;        // import: the source; export: the temporary file
+        int destDirFd = -1;      // export: the destination directory
+        QVFile::Ptr folderFile;  // import: the temporary file; export: the source
+        int64_t bytes = 0;       // moved so far
+        int64_t expected = -1;   // the source's size when it was opened
+    };
+    enum class Pending { None, Conflict, Alias };
+
+    bool startImport();
+    bool startExport();
+    bool refuseWhileRunning();
+    void scheduleStep();
+    void step();
+    void importItem();
+    void exportItem();
+    void moveImportChunk();
+    void moveExportChunk();
+    void finishImportFile(bool complete);
+    void finishExportFile(bool complete);
+    void discardCurrent();
+    void closeCurrent();
+    // Asks about an existing target unless Replace-all is set; nullopt while
+    // the question is open.
+    std::optional<QVConflictAnswer> conflictAnswer(const std::string& name);
+    void alertThen(QVImportExportMessage alert, std::function<void()> then);
+    void alertAndGoOn(QVImportExportMessage alert);
+    void alertAndEnd(QVImportExportMessage alert);
+    void dropHead();
+    void endRun();
+    void abortRun();
+    void notifyEnd(Mode mode);
+    bool touchesFolderRoot(const std::string& realPath) const;
+    std::string uniqueTempName(const std::function<bool(const std::string&)>& taken,
+                               const std::string& base);
+    bool placeInFolder(const std::string& temp, const std::string& target, bool replace);
+    int64_t localTreeBytes(const std::string& path) const;
+
+    std::shared_ptr<QVFileSystem> fs_;
+    platform::DispatchQueuePtr queue_;
+    platform::Clock& clock_;
+    platform::DispatchTimerPtr timer_;
+    QVImportExportDelegate* delegate_ = nullptr;
+
+    std::vector<std::string> ignore_{".DS_Store"};
+    std::vector<std::string> preSourcePaths_;
+    std::optional<std::string> preTargetPath_;
+    std::vector<QVFile::Ptr> preSourceFiles_;
+    std::optional<std::string> preTargetDir_;
+
+    Mode mode_ = Mode::Idle;
+    uint64_t run_ = 0;  // run generation: replies of an earlier run are ignored
+    std::deque<Entry> queue_entries_;
+    Current cur_;
+    std::vector<uint8_t> buffer_;
+    int64_t totalBytes_ = 0, copiedBytes_ = 0;
+    bool stopCopying_ = false, replaceAll_ = false, skipAliases_ = false;
+    bool waiting_ = false;  // a question or alert is open
+    Pending pending_ = Pending::None;
+    std::optional<std::pair<QVConflictAnswer, bool>> conflictReply_;
+    std::string rootReal_;  // real path of the folder's directory for this run
+    unsigned tempCounter_ = 0;
+};
