@@ -137,10 +137,12 @@ QVCopyProgress copyProgressFor(int64_t done, int64_t total, double elapsedSecond
     QVCopyProgress p;
     const double d = std::max<double>(0.0, static_cast<double>(done));
     const double t = std::max<double>(0.0, static_cast<double>(total));
-    if (t > 0) p.percent = std::clamp(d / t * 100.0, 0.0, 100.0);
-    else if (d > 0) p.percent = 100.0;
-    double rate = elapsedSeconds > 0 && std::isfinite(elapsedSeconds) ? std::trunc(d / elapsedSeconds)
-                                                                      : 0.0;
+    if (t > 0)
+        p.percent = std::clamp(d / t * 100.0, 0.0, 100.0);
+    else if (d > 0)
+        p.percent = 100.0;
+    double rate =
+        elapsedSeconds > 0 && std::isfinite(elapsedSeconds) ? std::trunc(d / elapsedSeconds) : 0.0;
     if (!(rate > 0)) rate = 5'000'000.0;
     const double left = std::max(0.0, t - d);
     p.remainingSeconds = static_cast<int64_t>(std::min(std::floor(left / rate), 1e15));
@@ -242,13 +244,14 @@ bool QVImportExportController::startImport() {
     }
     rootReal_ = realPathOf(*root, true);
     for (const auto& src : preSourcePaths_) {
-        if (touchesFolderRoot(realPathOf(src, false))) {
+        // As named and as followed: a link to a directory is entered when its
+        // path ends in "/".
+        if (touchesFolderRoot(realPathOf(src, false)) || touchesFolderRoot(realPathOf(src, true))) {
             LGLogError("QVImportExport > import > %s is the folder itself or holds it",
                        src.c_str());
             if (delegate_)
-                delegate_->showAlert(alert("alertCopyFolderItselfHeading",
-                                           "alertCopyFolderItselfText"),
-                                     [] {});
+                delegate_->showAlert(
+                    alert("alertCopyFolderItselfHeading", "alertCopyFolderItselfText"), [] {});
             notifyEnd(Mode::Export);
             return false;
         }
@@ -443,8 +446,10 @@ void QVImportExportController::alertAndEnd(Message message) {
 
 void QVImportExportController::notifyEnd(Mode mode) {
     if (!delegate_) return;
-    if (mode == Mode::Import) delegate_->importExporterDidImportFiles();
-    else delegate_->importExporterDidExportFiles();
+    if (mode == Mode::Import)
+        delegate_->importExporterDidImportFiles();
+    else
+        delegate_->importExporterDidExportFiles();
 }
 
 void QVImportExportController::endRun() {
@@ -516,8 +521,9 @@ void QVImportExportController::importItem() {
         return;
     }
     if (S_ISLNK(st.st_mode)) {
-        LGLogError("importExporter > copyNextFinderUrlToContainer > could not copy file %s (isAlias)",
-                   e.source.c_str());
+        LGLogError(
+            "importExporter > copyNextFinderUrlToContainer > could not copy file %s (isAlias)",
+            e.source.c_str());
         dropHead();
         if (skipAliases_ || !delegate_) {
             scheduleStep();
@@ -619,7 +625,8 @@ void QVImportExportController::importItem() {
         }
         std::sort(names.begin(), names.end());
         dropHead();
-        for (auto& n : names) queue_entries_.push_back({FolderPaths::join(e.source, n), nullptr, target});
+        for (auto& n : names)
+            queue_entries_.push_back({FolderPaths::join(e.source, n), nullptr, target});
         scheduleStep();
         return;
     }
@@ -684,8 +691,10 @@ void QVImportExportController::moveImportChunk() {
     cur_.bytes += n;
     copiedBytes_ += n;
     if (delegate_) delegate_->importExporterProcessed(copiedBytes_, totalBytes_);
-    if (n < kDataChunkSize) finishImportFile(true);
-    else scheduleStep();
+    if (n < kDataChunkSize)
+        finishImportFile(true);
+    else
+        scheduleStep();
 }
 
 // Moves `temp` to `target` inside the folder. With `replace` an existing
@@ -695,11 +704,10 @@ bool QVImportExportController::placeInFolder(const std::string& temp, const std:
     if (!replace || !fs_->fileExistsAtPath(target)) return fs_->renameFileFromPath(temp, target);
     auto [dir, name] = FolderPaths::splitParent(target);
     const std::string aside = FolderPaths::join(
-        dir, uniqueTempName(
-                 [&](const std::string& n) {
-                     return fs_->fileExistsAtPath(FolderPaths::join(dir, n));
-                 },
-                 "old"));
+        dir,
+        uniqueTempName(
+            [&](const std::string& n) { return fs_->fileExistsAtPath(FolderPaths::join(dir, n)); },
+            "old"));
     if (!fs_->renameFileFromPath(target, aside)) return false;
     if (!fs_->renameFileFromPath(temp, target)) {
         fs_->renameFileFromPath(aside, target);
@@ -752,8 +760,10 @@ void QVImportExportController::finishImportFile(bool complete) {
     if (!place) fs_->removeItemAtPath(cur_.tempPath);
     cur_ = Current{};
     dropHead();
-    if (stopCopying_) endRun();
-    else scheduleStep();
+    if (stopCopying_)
+        endRun();
+    else
+        scheduleStep();
 }
 
 // ---------------------------------------------------------------- export
@@ -771,7 +781,8 @@ void QVImportExportController::exportItem() {
     }
     Fd dir(::open(e.destination.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!dir.ok()) {
-        LGLogError("QVImportExport > copyNextContainerFileToFinderUrl > target folder does not exist");
+        LGLogError(
+            "QVImportExport > copyNextContainerFileToFinderUrl > target folder does not exist");
         dropHead();
         scheduleStep();
         return;
@@ -816,7 +827,8 @@ void QVImportExportController::exportItem() {
                     ok = false;
                 }
                 std::error_code ec;
-                std::filesystem::remove_all(FolderPaths::join(e.destination, ok ? aside : temp), ec);
+                std::filesystem::remove_all(FolderPaths::join(e.destination, ok ? aside : temp),
+                                            ec);
             }
             if (!ok) {
                 alertAndEnd(alert("alertWriteErrorHeading", "alertWriteErrorCreateFinderFileText"));
@@ -839,8 +851,8 @@ void QVImportExportController::exportItem() {
         return;
     }
     const std::string temp = uniqueTempName(taken, "part");
-    int fd = ::openat(dir.get(), temp.c_str(),
-                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    int fd = ::openat(dir.get(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                      0600);
     if (fd < 0) {
         int err = errno;
         fs_->closeFile(src);
@@ -858,8 +870,8 @@ void QVImportExportController::exportItem() {
     cur_.localFd = fd;
     cur_.destDirFd = ::dup(dir.get());
     cur_.folderFile = src;
-    cur_.expected = src->fileSize() == QVFile::kUnknownSize ? -1
-                                                            : static_cast<int64_t>(src->fileSize());
+    cur_.expected =
+        src->fileSize() == QVFile::kUnknownSize ? -1 : static_cast<int64_t>(src->fileSize());
     moveExportChunk();
 }
 
@@ -886,8 +898,10 @@ void QVImportExportController::moveExportChunk() {
     cur_.bytes += n;
     copiedBytes_ += n;
     if (delegate_) delegate_->importExporterProcessed(copiedBytes_, totalBytes_);
-    if (n < kDataChunkSize) finishExportFile(true);
-    else scheduleStep();
+    if (n < kDataChunkSize)
+        finishExportFile(true);
+    else
+        scheduleStep();
 }
 
 void QVImportExportController::finishExportFile(bool complete) {
@@ -926,9 +940,9 @@ void QVImportExportController::finishExportFile(bool complete) {
     int rc = 0;
     if (place) {
         struct stat tst;
-        const bool targetIsDir = ::fstatat(cur_.destDirFd, cur_.targetPath.c_str(), &tst,
-                                           AT_SYMLINK_NOFOLLOW) == 0 &&
-                                 S_ISDIR(tst.st_mode);
+        const bool targetIsDir =
+            ::fstatat(cur_.destDirFd, cur_.targetPath.c_str(), &tst, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISDIR(tst.st_mode);
         if (!cur_.replacing) {
             rc = FolderPaths::moveBeneath(cur_.destDirFd, cur_.tempPath, cur_.targetPath);
         } else if (!targetIsDir) {
@@ -971,8 +985,10 @@ void QVImportExportController::finishExportFile(bool complete) {
     closeFd(cur_.destDirFd);
     cur_ = Current{};
     dropHead();
-    if (stopCopying_) endRun();
-    else scheduleStep();
+    if (stopCopying_)
+        endRun();
+    else
+        scheduleStep();
 }
 
 // ---------------------------------------------------------------- failures
@@ -993,8 +1009,8 @@ void QVImportExportController::discardCurrent() {
     cur_ = Current{};
 }
 
-bool QVImportExportController::writeChunk(const std::vector<uint8_t>& data,
-                                          const QVFile::Ptr& file, int* err) {
+bool QVImportExportController::writeChunk(const std::vector<uint8_t>& data, const QVFile::Ptr& file,
+                                          int* err) {
     platform::Error e;
     if (fs_->writeData(data, file, &e)) return true;
     *err = e.isPOSIX() ? static_cast<int>(e.code) : EIO;

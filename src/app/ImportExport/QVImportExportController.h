@@ -114,8 +114,12 @@ class QVImportExportController : public std::enable_shared_from_this<QVImportExp
     bool exportFiles(const std::vector<QVFile::Ptr>& items, const std::string& destinationDir);
 
     // The same in two stages, as the browser may prefer.
-    void setPreloadedSourceURLs(std::vector<std::string> paths) { preSourcePaths_ = std::move(paths); }
-    void setPreloadedTargetParentPath(std::optional<std::string> p) { preTargetPath_ = std::move(p); }
+    void setPreloadedSourceURLs(std::vector<std::string> paths) {
+        preSourcePaths_ = std::move(paths);
+    }
+    void setPreloadedTargetParentPath(std::optional<std::string> p) {
+        preTargetPath_ = std::move(p);
+    }
     void setPreloadedSourceFiles(std::vector<QVFile::Ptr> f) { preSourceFiles_ = std::move(f); }
     void setPreloadedTargetFolderURL(std::optional<std::string> p) { preTargetDir_ = std::move(p); }
     bool executePreloadedCopyFromURLsToContainer();

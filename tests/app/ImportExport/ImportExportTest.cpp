@@ -1,0 +1,518 @@
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <future>
+
+#include "ImportExportFixture.h"
+
+using namespace iesupport;
+using testsupport::readFile;
+using testsupport::writeFile;
+
+namespace {
+
+constexpr int64_t kChunk = QVImportExportController::kDataChunkSize;
+
+TEST_F(ImportExportTest, RoundTripOfEverySizeAroundTheChunk) {
+    const int64_t sizes[] = {0, 1, 511, 512, 5'119'999, 5'120'000, 5'120'001, 10'240'007};
+    for (int64_t size : sizes) {
+        SCOPED_TRACE(size);
+        const std::string name = "f" + std::to_string(size);
+        writeFile(src_ / name, randomText(static_cast<size_t>(size), static_cast<unsigned>(size)));
+        // Set-id bits never travel; permission bits and times do.
+        chmod((src_ / name).c_str(), 04751);
+        setMtime(src_ / name, 1'000'000'000);
+        rec_.progress.clear();
+        ASSERT_TRUE(importAll({name}));
+        EXPECT_EQ(rec_.progress.size(), static_cast<size_t>(size / kChunk + 1));
+        EXPECT_EQ(rec_.progress.back(), std::make_pair(size, size));
+
+        struct stat raw {};
+        ASSERT_EQ(stat((folder_ / name).c_str(), &raw), 0);
+        EXPECT_EQ(raw.st_size, size);
+        EXPECT_EQ(raw.st_mode & 07777, 0751u);
+        EXPECT_EQ(raw.st_mtim.tv_sec, 1'000'000'000);
+
+        rec_.progress.clear();
+        ASSERT_TRUE(exportAll({name}, out_));
+        EXPECT_EQ(rec_.progress.size(), static_cast<size_t>(size / kChunk + 1));
+        EXPECT_TRUE(sameBytes(src_ / name, out_ / name));
+        struct stat back {};
+        ASSERT_EQ(stat((out_ / name).c_str(), &back), 0);
+        EXPECT_EQ(back.st_mode & 07777, 0751u);
+        EXPECT_EQ(back.st_mtim.tv_sec, 1'000'000'000);
+    }
+    EXPECT_TRUE(rec_.alerts.empty());
+    EXPECT_EQ(rec_.imports, 8);
+    EXPECT_EQ(rec_.exports, 8);
+    EXPECT_TRUE(leftovers(folder_).empty());
+    EXPECT_TRUE(leftovers(out_).empty());
+}
+
+TEST_F(ImportExportTest, TreeWithDotFilesRoundTripsWithoutDSStore) {
+    fs::create_directories(src_ / "a/b/c");
+    fs::create_directories(src_ / "a/.DS_Store");  // ignored whatever its kind
+    writeFile(src_ / "a/.hidden", "h");
+    writeFile(src_ / "a/b/.DS_Store", "junk");
+    writeFile(src_ / "a/b/c/deep.txt", randomText(70'000, 3));
+    writeFile(src_ / "a/b/x", "x");
+    writeFile(src_ / ".DS_Store", "junk");
+    ASSERT_TRUE(importAll({"a", ".DS_Store"}));
+    for (const auto& e : fs::recursive_directory_iterator(folder_))
+        EXPECT_NE(e.path().filename(), ".DS_Store") << e.path();
+    EXPECT_EQ(folderText("a/.hidden"), "h");
+
+    ASSERT_TRUE(exportAll({"a"}, out_));
+    fs::create_directories(tmp_ / "want");
+    fs::copy(src_ / "a", tmp_ / "want/a", fs::copy_options::recursive);
+    ASSERT_EQ(std::system(("find '" + (tmp_ / "want").string() +
+                           "' -name .DS_Store -prune -exec rm -rf {} +")
+                              .c_str()),
+              0);
+    EXPECT_EQ(
+        std::system(("diff -r '" + (tmp_ / "want/a").string() + "' '" + (out_ / "a").string() + "'")
+                        .c_str()),
+        0);
+}
+
+// x and y exist at the destination, z does not; the sources come in that order.
+TEST_F(ImportExportTest, ConflictAnswersInBothDirections) {
+    struct Case {
+        const char* name;
+        QVConflictAnswer answer;
+        bool all;
+        size_t questions;
+        bool replaced, zCopied;
+    };
+    const Case cases[] = {
+        {"stop", QVConflictAnswer::Stop, false, 1, false, false},
+        {"skip", QVConflictAnswer::Skip, false, 2, false, true},
+        {"skip, apply to all", QVConflictAnswer::Skip, true, 2, false, true},
+        {"replace", QVConflictAnswer::Replace, false, 2, true, true},
+        {"replace, apply to all", QVConflictAnswer::Replace, true, 1, true, true},
+    };
+    for (bool import : {true, false}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(import ? "import " : "export ") + c.name);
+            fs_->removeItemAtPath("d");
+            fs::remove_all(out_);
+            fs::create_directories(out_ / "d");
+            ASSERT_TRUE(fs_->createDirectoryAtPath("d"));
+            // New contents on the source side, old ones at the destination.
+            for (const char* n : {"x", "y", "z"}) {
+                const std::string fresh = std::string("new ") + n;
+                if (import)
+                    writeFile(src_ / n, fresh);
+                else
+                    putFolderText(std::string("d/") + n, fresh);
+            }
+            for (const char* n : {"x", "y"}) {
+                const std::string old = std::string("old ") + n;
+                if (import)
+                    putFolderText(std::string("d/") + n, old);
+                else
+                    writeFile(out_ / "d" / n, old);
+            }
+            rec_ = Recorder{};
+            rec_.conflict = c.answer;
+            rec_.applyToAll = c.all;
+            const int fds = openFdCount();
+            if (import)
+                ASSERT_TRUE(importAll({"x", "y", "z"}, "d"));
+            else
+                ASSERT_TRUE(exportAll({"d/x", "d/y", "d/z"}, out_ / "d"));
+            EXPECT_EQ(openFdCount(), fds);
+            EXPECT_EQ(rec_.conflicts.size(), c.questions);
+            ASSERT_FALSE(rec_.conflicts.empty());
+            EXPECT_EQ(rec_.conflicts[0].messageKey, "alertFileExistsTextFormat");
+            EXPECT_EQ(rec_.conflicts[0].arguments, std::vector<std::string>{"x"});
+            EXPECT_EQ(rec_.ends(), 1);
+            auto text = [&](const char* n) {
+                return import ? folderText(std::string("d/") + n)
+                              : (fs::exists(out_ / "d" / n) ? readFile(out_ / "d" / n) : "");
+            };
+            for (const char* n : {"x", "y"})
+                EXPECT_EQ(text(n), std::string(c.replaced ? "new " : "old ") + n);
+            EXPECT_EQ(text("z"), c.zCopied ? "new z" : "");
+            EXPECT_TRUE(leftovers(folder_).empty());
+            EXPECT_TRUE(leftovers(out_).empty());
+        }
+    }
+}
+
+// Stop at every moment of a run: an old target is either untouched or fully
+// replaced, and a new file is complete or visibly not (no source dates).
+TEST_F(ImportExportTest, StopAtAnyProgressCallLosesNothing) {
+    const std::vector<std::pair<std::string, size_t>> files = {
+        {"big", 2 * kChunk + 100}, {"old1", 300}, {"mid", kChunk}, {"old2", 7}, {"tail", 9}};
+    for (const auto& [n, size] : files) {
+        writeFile(src_ / n, randomText(size, static_cast<unsigned>(size)));
+        setMtime(src_ / n, 1'000'000'000);
+    }
+    std::vector<std::string> names;
+    for (const auto& f : files) names.push_back(f.first);
+    for (bool import : {true, false}) {
+        for (int stopAt = 1; stopAt <= 8; ++stopAt) {
+            SCOPED_TRACE(std::string(import ? "import" : "export") + " stop at " +
+                         std::to_string(stopAt));
+            rec_ = Recorder{};
+            for (const auto& n : names) fs_->removeItemAtPath(n);
+            fs::remove_all(out_);
+            fs::create_directories(out_);
+            if (import) {
+                putFolderText("old1", "keep one");
+                putFolderText("old2", "keep two");
+            } else {
+                ASSERT_TRUE(importAll(names));
+                writeFile(out_ / "old1", "keep one");
+                writeFile(out_ / "old2", "keep two");
+            }
+            rec_ = Recorder{};
+            rec_.conflict = QVConflictAnswer::Replace;
+            rec_.onProgress = [&, stopAt](int call) {
+                if (call == stopAt) ctl_->stop();
+            };
+            if (import)
+                ASSERT_TRUE(importAll(names));
+            else
+                ASSERT_TRUE(exportAll(names, out_));
+            // Nothing moves after the call that pressed Stop.
+            EXPECT_EQ(rec_.progress.size(), static_cast<size_t>(stopAt));
+            for (const auto& [n, size] : files) {
+                const fs::path at = import ? folder_ / n : out_ / n;
+                const std::string got =
+                    import ? folderText(n) : (fs::exists(at) ? readFile(at) : std::string());
+                const std::string want = readFile(src_ / n);
+                if (n.rfind("old", 0) == 0 && got != want) {
+                    EXPECT_EQ(got, n == "old1" ? "keep one" : "keep two") << n;
+                } else if (fs::exists(at) && got != want) {
+                    EXPECT_EQ(want.compare(0, got.size(), got), 0) << n << " is not a prefix";
+                    EXPECT_NE(mtimeOf(at), 1'000'000'000) << n << " looks complete";
+                }
+            }
+            EXPECT_TRUE(leftovers(folder_).empty());
+            EXPECT_TRUE(leftovers(out_).empty());
+        }
+    }
+}
+
+class FaultyController : public QVImportExportController {
+  public:
+    FaultyController(std::shared_ptr<QVFileSystem> fs, testsupport::ManualClock& clock)
+        : QVImportExportController(std::move(fs), platform::mainQueue(), clock) {}
+    int failAt = -1, chunks = 0;
+
+  protected:
+    bool writeChunk(const std::vector<uint8_t>& d, const QVFile::Ptr& f, int* err) override {
+        if (++chunks == failAt) return *err = EIO, false;
+        return QVImportExportController::writeChunk(d, f, err);
+    }
+    std::optional<std::vector<uint8_t>> readChunk(const QVFile::Ptr& f, int* err) override {
+        if (++chunks == failAt) return *err = EIO, std::nullopt;
+        return QVImportExportController::readChunk(f, err);
+    }
+};
+
+class FaultyImportExportTest : public ImportExportTest {
+  protected:
+    void makeController() override {
+        faulty_ = std::make_shared<FaultyController>(fs_, clock_);
+        ctl_ = faulty_;
+        ctl_->setDelegate(&rec_);
+    }
+    std::shared_ptr<FaultyController> faulty_;
+};
+
+TEST_F(FaultyImportExportTest, AFailedChunkEndsThatFileOnlyAndKeepsTheOldTarget) {
+    writeFile(src_ / "x", randomText(2 * kChunk + 5, 1));
+    writeFile(src_ / "y", "why");
+    for (bool import : {true, false}) {
+        for (int k : {1, 2, 3}) {
+            SCOPED_TRACE(std::string(import ? "import" : "export") + " fails at chunk " +
+                         std::to_string(k));
+            if (!import) {
+                faulty_->failAt = -1;
+                fs_->removeItemAtPath("x");
+                fs_->removeItemAtPath("y");
+                ASSERT_TRUE(importAll({"x", "y"}));
+            }
+            fs::remove_all(out_);
+            fs::create_directories(out_);
+            if (import)
+                putFolderText("x", "old x");
+            else
+                writeFile(out_ / "x", "old x");
+            rec_ = Recorder{};
+            rec_.conflict = QVConflictAnswer::Replace;
+            faulty_->chunks = 0;
+            faulty_->failAt = k;
+            if (import)
+                ASSERT_TRUE(importAll({"x", "y"}));
+            else
+                ASSERT_TRUE(exportAll({"x", "y"}, out_));
+            ASSERT_EQ(rec_.alerts.size(), 1u);
+            EXPECT_EQ(rec_.alertTitles()[0],
+                      import ? "alertWriteErrorHeading/alertWriteErrorFolderFileText"
+                             : "alertReadErrorHeading/alertReadErrorFolderText");
+            EXPECT_EQ(import ? folderText("x") : readFile(out_ / "x"), "old x");
+            EXPECT_EQ(import ? folderText("y") : readFile(out_ / "y"), "why");
+            EXPECT_TRUE(leftovers(folder_).empty());
+            EXPECT_TRUE(leftovers(out_).empty());
+        }
+    }
+}
+
+// A small tmpfs fills up while a file is copied (another program's ballast).
+TEST_F(ImportExportTest, FullDiskEndsTheFileAndKeepsTheOldTarget) {
+    const fs::path disk = tmp_ / "disk";
+    fs::create_directories(disk);
+    if (mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=24m") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
+    struct Unmount {
+        fs::path p;
+        ~Unmount() { umount2(p.c_str(), MNT_DETACH); }
+    } unmount{disk};
+    writeFile(src_ / "big", randomText(3 * kChunk, 9));
+    writeFile(src_ / "small", "fits");
+    auto fill = [&](const fs::path& ballast) {
+        rec_.onProgress = [ballast](int call) {
+            if (call != 1) return;
+            int fd = open(ballast.c_str(), O_WRONLY | O_CREAT, 0600);
+            std::string mb(1 << 20, 'b');
+            while (write(fd, mb.data(), mb.size()) > 0) {
+            }
+            // Room for the small file once the big one's temporary copy is gone.
+            ftruncate(fd, lseek(fd, 0, SEEK_END) - (64 << 10));
+            close(fd);
+        };
+    };
+    {
+        SCOPED_TRACE("export");
+        ASSERT_TRUE(importAll({"big", "small"}));
+        writeFile(disk / "big", "old big");
+        rec_ = Recorder{};
+        rec_.conflict = QVConflictAnswer::Replace;
+        fill(disk / "ballast");
+        ASSERT_TRUE(exportAll({"big", "small"}, disk));
+        ASSERT_EQ(rec_.alerts.size(), 1u);
+        EXPECT_NE(rec_.alerts[0].detail.find(std::strerror(ENOSPC)), std::string::npos);
+        EXPECT_EQ(readFile(disk / "big"), "old big");
+        EXPECT_EQ(readFile(disk / "small"), "fits");
+        EXPECT_TRUE(leftovers(disk).empty());
+        fs::remove_all(disk / "ballast");
+        fs::remove(disk / "big");
+        fs::remove(disk / "small");
+    }
+    {
+        SCOPED_TRACE("import");
+        fs_->unmount();
+        fs::copy(folder_, disk / "box.zel", fs::copy_options::recursive);
+        fs::remove_all(folder_);
+        folder_ = disk / "box.zel";
+        ASSERT_TRUE(fs_->mountEncryptedFolder(folder_.string(), "ann", "secret"));
+        putFolderText("big", "old big");
+        fs_->removeItemAtPath("small");
+        rec_ = Recorder{};
+        rec_.conflict = QVConflictAnswer::Replace;
+        fill(disk / "ballast");
+        ASSERT_TRUE(importAll({"big", "small"}));
+        EXPECT_EQ(rec_.alertTitles(),
+                  std::vector<std::string>{"alertWriteErrorHeading/alertWriteErrorFolderFileText"});
+        EXPECT_EQ(folderText("big"), "old big");
+        EXPECT_EQ(folderText("small"), "fits");
+        EXPECT_TRUE(leftovers(folder_).empty());
+        fs_->unmount();
+    }
+}
+
+TEST_F(ImportExportTest, ConfigurationDatabaseNamesAreNeverImported) {
+    const std::string before = readFile(folder_ / "_QXCFG.MOX");
+    for (const char* n : {"_qxcfg.mox", "_QXCFG.MOX", "_Qxcfg.Mox-Journal"})
+        writeFile(src_ / n, "not a database");
+    ASSERT_TRUE(importAll({"_qxcfg.mox", "_QXCFG.MOX", "_Qxcfg.Mox-Journal"}));
+    EXPECT_EQ(rec_.alerts.size(), 3u);
+    EXPECT_EQ(rec_.alerts[0].titleKey, "alertReservedNameHeading");
+    EXPECT_EQ(readFile(folder_ / "_QXCFG.MOX"), before);
+    EXPECT_FALSE(fs::exists(folder_ / "_QXCFG.MOX-JOURNAL"));
+    EXPECT_FALSE(fs::exists(folder_ / "_qxcfg.mox"));
+    QVFileSystem again;
+    EXPECT_TRUE(again.mountEncryptedFolder(folder_.string(), "ann", "secret"));
+}
+
+TEST_F(ImportExportTest, CopiesThatTouchTheFolderItselfAreRefused) {
+    putFolderText("inner", "inner text");
+    ASSERT_TRUE(fs_->createDirectoryAtPath("box.zel"));  // named like the folder
+    fs::create_directories(folder_ / "sub");
+    fs::create_symlink(folder_, tmp_ / "link-to-folder");
+    const std::string rawInner = readFile(folder_ / "inner");
+    struct Case {
+        const char* name;
+        bool import;
+        std::vector<std::string> what;  // local paths or folder paths
+        fs::path where;
+    };
+    const Case cases[] = {
+        {"import the folder", true, {folder_.string()}, {}},
+        {"import an ancestor", true, {tmp_.path().string()}, {}},
+        {"import from inside", true, {(folder_ / "inner").string()}, {}},
+        {"import through a link", true, {(tmp_ / "link-to-folder").string() + "/"}, {}},
+        {"export into the folder", false, {"inner"}, folder_},
+        {"export below it", false, {"inner"}, folder_ / "sub"},
+        {"export over the folder", false, {"box.zel"}, tmp_.path()},
+        {"export through a link", false, {"inner"}, tmp_ / "link-to-folder"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        rec_ = Recorder{};
+        bool started;
+        if (c.import) {
+            started = ctl_->importFiles(c.what, "");
+        } else {
+            std::vector<QVFile::Ptr> files;
+            for (const auto& p : c.what) files.push_back(fs_->fileAtPath(p));
+            started = ctl_->exportFiles(files, c.where.string());
+        }
+        EXPECT_FALSE(started);
+        EXPECT_FALSE(ctl_->isRunning());
+        ASSERT_EQ(rec_.alerts.size(), 1u);
+        EXPECT_EQ(rec_.alerts[0].titleKey, "alertCopyFolderItselfHeading");
+        EXPECT_EQ(readFile(folder_ / "inner"), rawInner);
+        EXPECT_EQ(folderText("inner"), "inner text");
+    }
+}
+
+TEST_F(ImportExportTest, ExportReplacesAPlantedLinkNeverWhatItNames) {
+    putFolderText("x", "exported");
+    ASSERT_TRUE(fs_->createDirectoryAtPath("d"));
+    putFolderText("d/in", "inside");
+    writeFile(tmp_ / "victim", "precious");
+    fs::create_directories(tmp_ / "victimdir");
+    fs::create_symlink(tmp_ / "victim", out_ / "x");
+    fs::create_symlink(tmp_ / "victimdir", out_ / "d");
+    rec_.conflict = QVConflictAnswer::Replace;
+    ASSERT_TRUE(exportAll({"x", "d"}, out_));
+    EXPECT_EQ(readFile(tmp_ / "victim"), "precious");
+    EXPECT_TRUE(fs::is_empty(tmp_ / "victimdir"));
+    EXPECT_FALSE(fs::is_symlink(out_ / "x"));
+    EXPECT_EQ(readFile(out_ / "x"), "exported");
+    EXPECT_FALSE(fs::is_symlink(out_ / "d"));
+    EXPECT_EQ(readFile(out_ / "d/in"), "inside");
+}
+
+TEST_F(ImportExportTest, LinksAreAskedAboutOncePerRun) {
+    writeFile(src_ / "a", "a");
+    writeFile(src_ / "z", "z");
+    fs::create_symlink("a", src_ / "l1");
+    fs::create_symlink("/etc/passwd", src_ / "l2");
+    for (QVAliasAnswer answer : {QVAliasAnswer::Skip, QVAliasAnswer::Stop}) {
+        SCOPED_TRACE(answer == QVAliasAnswer::Skip ? "skip" : "stop");
+        for (const char* n : {"a", "l1", "l2", "z"}) fs_->removeItemAtPath(n);
+        rec_ = Recorder{};
+        rec_.alias = answer;
+        ASSERT_TRUE(importAll({"a", "l1", "l2", "z"}));
+        EXPECT_EQ(rec_.aliasQuestions, 1);
+        EXPECT_FALSE(fs_->fileExistsAtPath("l1"));
+        EXPECT_FALSE(fs_->fileExistsAtPath("l2"));
+        EXPECT_EQ(folderText("a"), "a");
+        EXPECT_EQ(fs_->fileExistsAtPath("z"), answer == QVAliasAnswer::Skip);
+    }
+}
+
+TEST_F(ImportExportTest, SpecialFilesAreSkippedWithoutBlocking) {
+    fs::create_directories(src_ / "dir");
+    writeFile(src_ / "dir/before", "b");
+    ASSERT_EQ(mkfifo((src_ / "dir/pipe").c_str(), 0600), 0);
+    writeFile(src_ / "dir/zafter", "z");
+    auto done = std::async(std::launch::async, [&] { return importAll({"dir"}); });
+    if (done.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+        int fd = open((src_ / "dir/pipe").c_str(), O_WRONLY);  // frees a blocked reader
+        close(fd);
+        FAIL() << "the import blocked on a FIFO";
+    }
+    EXPECT_TRUE(done.get());
+    EXPECT_EQ(folderText("dir/before"), "b");
+    EXPECT_EQ(folderText("dir/zafter"), "z");
+    EXPECT_FALSE(fs_->fileExistsAtPath("dir/pipe"));
+}
+
+TEST_F(ImportExportTest, OneRunAtATime) {
+    writeFile(src_ / "big", randomText(3 * kChunk, 5));
+    writeFile(src_ / "other", "other");
+    ASSERT_TRUE(ctl_->importFiles({(src_ / "big").string()}, ""));
+    ASSERT_TRUE(ctl_->isRunning());
+    EXPECT_FALSE(ctl_->importFiles({(src_ / "other").string()}, ""));
+    EXPECT_FALSE(ctl_->exportFiles({fs_->rootFile()}, out_.string()));
+    ASSERT_EQ(rec_.alerts.size(), 2u);
+    EXPECT_EQ(rec_.alerts[0].titleKey, "alertCopyRunningHeading");
+    ASSERT_TRUE(run());
+    EXPECT_EQ(rec_.imports, 1);
+    EXPECT_EQ(folderText("big"), readFile(src_ / "big"));
+    EXPECT_FALSE(fs_->fileExistsAtPath("other"));
+}
+
+TEST_F(ImportExportTest, AHandleChangeStopsTheRunFirst) {
+    writeFile(src_ / "big", randomText(3 * kChunk, 5));
+    writeFile(src_ / "next", "next");
+    putFolderText("big", "old big");
+    rec_.conflict = QVConflictAnswer::Replace;
+    ASSERT_TRUE(ctl_->importFiles({(src_ / "big").string(), (src_ / "next").string()}, ""));
+    ASSERT_TRUE(ctl_->isRunning());
+    auto other = std::make_shared<QVFileSystem>();
+    ctl_->setFileSystem(other);
+    EXPECT_FALSE(ctl_->isRunning());
+    EXPECT_EQ(rec_.imports, 1);
+    EXPECT_TRUE(run());
+    EXPECT_EQ(folderText("big"), "old big");
+    EXPECT_FALSE(fs_->fileExistsAtPath("next"));
+    EXPECT_TRUE(leftovers(folder_).empty());
+}
+
+TEST_F(ImportExportTest, TooLittleFreeSpaceStartsNothing) {
+    const fs::path disk = tmp_ / "disk";
+    fs::create_directories(disk);
+    if (mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=2m") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
+    struct Unmount {
+        fs::path p;
+        ~Unmount() { umount2(p.c_str(), MNT_DETACH); }
+    } unmount{disk};
+    fs_->unmount();
+    fs::copy(folder_, disk / "box.zel", fs::copy_options::recursive);
+    folder_ = disk / "box.zel";
+    ASSERT_TRUE(fs_->mountEncryptedFolder(folder_.string(), "ann", "secret"));
+    writeFile(src_ / "big", randomText(3 << 20, 5));
+    EXPECT_FALSE(ctl_->importFiles({(src_ / "big").string()}, ""));
+    EXPECT_EQ(rec_.alertTitles(),
+              std::vector<std::string>{"alertFolderNoSpaceHeading/alertFolderNoSpaceText"});
+    EXPECT_EQ(rec_.exports, 1);
+    EXPECT_FALSE(fs_->fileExistsAtPath("big"));
+    fs_->unmount();
+}
+
+TEST(CopyProgress, BarAndRemainingTimeForAnyCounts) {
+    struct Case {
+        int64_t done, total;
+        double elapsed;
+        double percent;
+        int64_t remaining;
+    };
+    const Case cases[] = {
+        {0, 0, 0, 0, 0},                   // nothing counted yet
+        {0, 1000, 0, 0, 0},                // no time passed: 5,000,000 B/s
+        {5, 0, 1, 100, 0},                 // items nobody counted
+        {2000, 1000, 2, 100, 0},           // done above total
+        {500, 1000, 1, 50, 1},             // 500 B/s, 500 left
+        {1, 20'000'000, 10, 0.000005, 3},  // rate truncates to 0: 5,000,000 B/s
+        {-3, 100, 1, 0, 0},
+        {50'000'000, 100'000'000, 5, 50, 5},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.done) + "/" + std::to_string(c.total));
+        auto p = copyProgressFor(c.done, c.total, c.elapsed);
+        EXPECT_NEAR(p.percent, c.percent, 1e-9);
+        EXPECT_EQ(p.remainingSeconds, c.remaining);
+    }
+}
+
+}  // namespace
