@@ -197,6 +197,26 @@ TEST_F(ImportExportTest, StopAtAnyProgressCallLosesNothing) {
     }
 }
 
+// Stop pressed between two steps, when no file is in hand.
+TEST_F(ImportExportTest, StopBetweenItemsStartsNothing) {
+    writeFile(src_ / "first", "first");
+    writeFile(src_ / "old", "new old");
+    fs::create_directories(src_ / "dir");
+    writeFile(src_ / "dir/inner", "inner");
+    putFolderText("old", "keep");
+    rec_.conflict = QVConflictAnswer::Replace;
+    for (const char* first : {"first", "dir"}) {
+        SCOPED_TRACE(first);
+        rec_.conflicts.clear();
+        ASSERT_TRUE(ctl_->importFiles({(src_ / first).string(), (src_ / "old").string()}, ""));
+        ctl_->stop();  // the first item was handled by the start itself
+        ASSERT_TRUE(run());
+        EXPECT_TRUE(rec_.conflicts.empty());
+        EXPECT_EQ(folderText("old"), "keep");
+        EXPECT_FALSE(fs_->fileExistsAtPath("dir/inner"));
+    }
+}
+
 class FaultyController : public QVImportExportController {
   public:
     FaultyController(std::shared_ptr<QVFileSystem> fs, testsupport::ManualClock& clock)
