@@ -356,6 +356,10 @@ int64_t QVImportExportController::localTreeBytes(const std::string& path) const 
 // ---------------------------------------------------------------- stepping
 
 void QVImportExportController::scheduleStep() {
+    if (inStep_ && !cur_.active && std::chrono::steady_clock::now() - stepStart_ < stepBudget_) {
+        again_ = true;
+        return;
+    }
     if (!timer_) {
         timer_ = platform::DispatchTimer::create(queue_, clock_);
         std::weak_ptr<QVImportExportController> weak = weak_from_this();
@@ -366,7 +370,21 @@ void QVImportExportController::scheduleStep() {
     timer_->scheduleAfter(kStepDelay);
 }
 
+// Small items are many: a step goes on to the next item while it has run for
+// less than the budget, instead of waiting for the timer after each one. A
+// file that goes on after a full chunk always waits.
 void QVImportExportController::step() {
+    if (inStep_) return;
+    inStep_ = true;
+    stepStart_ = std::chrono::steady_clock::now();
+    do {
+        again_ = false;
+        stepOnce();
+    } while (again_);
+    inStep_ = false;
+}
+
+void QVImportExportController::stepOnce() {
     if (!isRunning() || waiting_) return;
     if (cur_.active) {
         if (stopCopying_) {
@@ -419,7 +437,7 @@ std::optional<QVConflictAnswer> QVImportExportController::conflictAnswer(const s
 }
 
 void QVImportExportController::alertThen(Message message, std::function<void()> then) {
-    if (!delegate_) {
+    if (!delegate_ || quiet_) {
         then();
         return;
     }
@@ -468,13 +486,10 @@ void QVImportExportController::endRun() {
 void QVImportExportController::abortRun() {
     stopCopying_ = true;
     waiting_ = false;
-    if (cur_.active) {
-        QVImportExportDelegate* d = delegate_;
-        delegate_ = nullptr;  // no alert in the middle of tearing down
-        mode_ == Mode::Import ? finishImportFile(false) : finishExportFile(false);
-        delegate_ = d;
-    }
+    quiet_ = true;  // no alert in the middle of tearing down
+    if (cur_.active) mode_ == Mode::Import ? finishImportFile(false) : finishExportFile(false);
     if (isRunning()) endRun();
+    quiet_ = false;
 }
 
 std::string QVImportExportController::uniqueTempName(
@@ -648,8 +663,10 @@ void QVImportExportController::importItem() {
                                return fs_->fileExistsAtPath(FolderPaths::join(e.destination, n));
                            },
                            "part"));
-    QVFile::Ptr file = fs_->openFileAtPath(temp, false, true);
-    if (!file) {
+    // Opened by path alone: the handle's lookup by name would list the whole
+    // directory for every file.
+    auto file = std::make_shared<QVFile>(temp, false);
+    if (!fs_->openFile(file, false, true)) {
         ::close(fd);
         alertAndEnd(
             alert("alertWriteErrorHeading", "alertWriteErrorCreateFolderFileText", {e.source}));
@@ -668,8 +685,8 @@ void QVImportExportController::importItem() {
 }
 
 void QVImportExportController::moveImportChunk() {
-    buffer_.resize(static_cast<size_t>(kDataChunkSize));
-    ssize_t n = readFull(cur_.localFd, buffer_.data(), buffer_.size());
+    uint8_t* buf = chunkBuffer();
+    ssize_t n = readFull(cur_.localFd, buf, static_cast<size_t>(kDataChunkSize));
     if (n < 0) {
         int err = errno;
         const std::string src = queue_entries_.front().source;
@@ -678,9 +695,9 @@ void QVImportExportController::moveImportChunk() {
         alertAndGoOn(systemAlert("alertReadErrorHeading", err, src));
         return;
     }
-    buffer_.resize(static_cast<size_t>(n));
     int err = 0;
-    if (!writeChunk(buffer_, cur_.folderFile, &err)) {
+    if (!writeChunk(cur_.folderFile, static_cast<uint64_t>(cur_.bytes), buf,
+                    static_cast<size_t>(n), &err)) {
         LGLogError("QVImportExport > import > writing %s failed: %s", cur_.targetPath.c_str(),
                    std::strerror(err));
         discardCurrent();
@@ -876,15 +893,17 @@ void QVImportExportController::exportItem() {
 }
 
 void QVImportExportController::moveExportChunk() {
+    uint8_t* buf = chunkBuffer();
     int err = 0;
-    auto data = readChunk(cur_.folderFile, &err);
-    if (!data) {
+    size_t got = 0;
+    if (!readChunk(cur_.folderFile, static_cast<uint64_t>(cur_.bytes), buf,
+                   static_cast<size_t>(kDataChunkSize), &got, &err)) {
         discardCurrent();
         dropHead();
         alertAndGoOn(alert("alertReadErrorHeading", "alertReadErrorFolderText"));
         return;
     }
-    if (!writeFull(cur_.localFd, data->data(), data->size())) {
+    if (!writeFull(cur_.localFd, buf, got)) {
         int werr = errno;
         const std::string where = queue_entries_.front().destination + "/" + cur_.name;
         LGLogError("QVImportExport > export > writing %s failed: %s", where.c_str(),
@@ -894,7 +913,7 @@ void QVImportExportController::moveExportChunk() {
         alertAndGoOn(systemAlert("alertWriteErrorHeading", werr, where));
         return;
     }
-    const auto n = static_cast<int64_t>(data->size());
+    const auto n = static_cast<int64_t>(got);
     cur_.bytes += n;
     copiedBytes_ += n;
     if (delegate_) delegate_->importExporterProcessed(copiedBytes_, totalBytes_);
@@ -1009,18 +1028,23 @@ void QVImportExportController::discardCurrent() {
     cur_ = Current{};
 }
 
-bool QVImportExportController::writeChunk(const std::vector<uint8_t>& data, const QVFile::Ptr& file,
-                                          int* err) {
+uint8_t* QVImportExportController::chunkBuffer() {
+    if (!buffer_) buffer_.reset(new uint8_t[static_cast<size_t>(kDataChunkSize)]);
+    return buffer_.get();
+}
+
+bool QVImportExportController::writeChunk(const QVFile::Ptr& file, uint64_t offset,
+                                          const uint8_t* data, size_t size, int* err) {
     platform::Error e;
-    if (fs_->writeData(data, file, &e)) return true;
+    if (fs_->writeFile(file, offset, data, size, &e)) return true;
     *err = e.isPOSIX() ? static_cast<int>(e.code) : EIO;
     return false;
 }
 
-std::optional<std::vector<uint8_t>> QVImportExportController::readChunk(const QVFile::Ptr& file,
-                                                                        int* err) {
+bool QVImportExportController::readChunk(const QVFile::Ptr& file, uint64_t offset, uint8_t* data,
+                                         size_t size, size_t* got, int* err) {
     platform::Error e;
-    auto data = fs_->readDataFromFile(file, static_cast<size_t>(kDataChunkSize), &e);
-    if (!data) *err = e.isPOSIX() ? static_cast<int>(e.code) : EIO;
-    return data;
+    if (fs_->readFile(file, offset, data, size, got, &e)) return true;
+    *err = e.isPOSIX() ? static_cast<int>(e.code) : EIO;
+    return false;
 }

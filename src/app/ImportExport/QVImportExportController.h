@@ -90,6 +90,8 @@ class QVImportExportController : public std::enable_shared_from_this<QVImportExp
   public:
     static constexpr int64_t kDataChunkSize = 5'120'000;
     static constexpr std::chrono::milliseconds kStepDelay{1};
+    // How long one step may go on with further small items.
+    static constexpr std::chrono::milliseconds kStepBudget{8};
 
     static std::shared_ptr<QVImportExportController> create(
         std::shared_ptr<QVFileSystem> fileSystem,
@@ -128,6 +130,8 @@ class QVImportExportController : public std::enable_shared_from_this<QVImportExp
     // Ends the run before the next item; a file being copied ends at the next step.
     void stop() { stopCopying_ = true; }
     bool isRunning() const { return mode_ != Mode::Idle; }
+    // Zero: one item per step.
+    void setStepBudget(std::chrono::steady_clock::duration d) { stepBudget_ = d; }
     int64_t totalBytesToCopy() const { return totalBytes_; }
     int64_t copiedBytes() const { return copiedBytes_; }
     std::vector<std::string>& finderItemsToIgnore() { return ignore_; }
@@ -136,9 +140,12 @@ class QVImportExportController : public std::enable_shared_from_this<QVImportExp
     QVImportExportController(std::shared_ptr<QVFileSystem> fileSystem,
                              platform::DispatchQueuePtr queue, platform::Clock& clock);
 
-    // One chunk in and out; tests override them to fail at a chosen chunk.
-    virtual bool writeChunk(const std::vector<uint8_t>& data, const QVFile::Ptr& file, int* err);
-    virtual std::optional<std::vector<uint8_t>> readChunk(const QVFile::Ptr& file, int* err);
+    // One chunk into and out of a folder file at `offset`; tests override
+    // them to fail at a chosen chunk. False with an errno value in *err.
+    virtual bool writeChunk(const QVFile::Ptr& file, uint64_t offset, const uint8_t* data,
+                            size_t size, int* err);
+    virtual bool readChunk(const QVFile::Ptr& file, uint64_t offset, uint8_t* data, size_t size,
+                           size_t* got, int* err);
 
   private:
     enum class Mode { Idle, Import, Export };
@@ -167,6 +174,7 @@ class QVImportExportController : public std::enable_shared_from_this<QVImportExp
     bool refuseWhileRunning();
     void scheduleStep();
     void step();
+    void stepOnce();
     void importItem();
     void exportItem();
     void moveImportChunk();
@@ -190,6 +198,7 @@ class QVImportExportController : public std::enable_shared_from_this<QVImportExp
                                const std::string& base);
     bool placeInFolder(const std::string& temp, const std::string& target, bool replace);
     int64_t localTreeBytes(const std::string& path) const;
+    uint8_t* chunkBuffer();
 
     std::shared_ptr<QVFileSystem> fs_;
     platform::DispatchQueuePtr queue_;
@@ -207,10 +216,13 @@ class QVImportExportController : public std::enable_shared_from_this<QVImportExp
     uint64_t run_ = 0;  // run generation: replies of an earlier run are ignored
     std::deque<Entry> queue_entries_;
     Current cur_;
-    std::vector<uint8_t> buffer_;
+    std::unique_ptr<uint8_t[]> buffer_;  // one chunk, kept for the controller's life
     int64_t totalBytes_ = 0, copiedBytes_ = 0;
     bool stopCopying_ = false, replaceAll_ = false, skipAliases_ = false;
     bool waiting_ = false;  // a question or alert is open
+    bool inStep_ = false, again_ = false, quiet_ = false;
+    std::chrono::steady_clock::time_point stepStart_;
+    std::chrono::steady_clock::duration stepBudget_ = kStepBudget;
     Pending pending_ = Pending::None;
     std::optional<std::pair<QVConflictAnswer, bool>> conflictReply_;
     std::string rootReal_;  // real path of the folder's directory for this run

@@ -205,6 +205,7 @@ TEST_F(ImportExportTest, StopBetweenItemsStartsNothing) {
     writeFile(src_ / "dir/inner", "inner");
     putFolderText("old", "keep");
     rec_.conflict = QVConflictAnswer::Replace;
+    ctl_->setStepBudget({});
     for (const char* first : {"first", "dir"}) {
         SCOPED_TRACE(first);
         rec_.conflicts.clear();
@@ -224,13 +225,15 @@ class FaultyController : public QVImportExportController {
     int failAt = -1, chunks = 0;
 
   protected:
-    bool writeChunk(const std::vector<uint8_t>& d, const QVFile::Ptr& f, int* err) override {
+    bool writeChunk(const QVFile::Ptr& f, uint64_t at, const uint8_t* d, size_t n,
+                    int* err) override {
         if (++chunks == failAt) return *err = EIO, false;
-        return QVImportExportController::writeChunk(d, f, err);
+        return QVImportExportController::writeChunk(f, at, d, n, err);
     }
-    std::optional<std::vector<uint8_t>> readChunk(const QVFile::Ptr& f, int* err) override {
-        if (++chunks == failAt) return *err = EIO, std::nullopt;
-        return QVImportExportController::readChunk(f, err);
+    bool readChunk(const QVFile::Ptr& f, uint64_t at, uint8_t* d, size_t n, size_t* got,
+                   int* err) override {
+        if (++chunks == failAt) return *err = EIO, false;
+        return QVImportExportController::readChunk(f, at, d, n, got, err);
     }
 };
 

@@ -1,0 +1,106 @@
+// tessaro_bench_importexport <folder> <source dir> <export dir>: makes an
+// encrypted folder (AES-256, user "bench"), imports every entry of <source
+// dir> into its root through the import/export engine, then exports every
+// entry of the root into <export dir>. Each run ends with a flush of the file
+// system it wrote to. Prints the seconds of each run and the peak resident
+// size of the import above the idle process.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "FileSystem/QVFileSystem.h"
+#include "app/ImportExport/QVImportExportController.h"
+#include "folder/MoxEncryptedFolder.h"
+
+namespace {
+
+struct Waiter : QVImportExportDelegate {
+    platform::DispatchSemaphore ended;
+    int alerts = 0;
+    void importExporterDidImportFiles() override { ended.signal(); }
+    void importExporterDidExportFiles() override { ended.signal(); }
+    void showAlert(const QVImportExportMessage& a, Done done) override {
+        std::fprintf(stderr, "alert %s %s %s\n", a.titleKey.c_str(), a.messageKey.c_str(),
+                     a.detail.c_str());
+        ++alerts;
+        done();
+    }
+};
+
+long statusKiB(const char* key) {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind(key, 0) == 0) return std::stol(line.substr(std::string(key).size()));
+    return -1;
+}
+
+void flush(const std::string& dir) {
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd >= 0) ::syncfs(fd), ::close(fd);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: %s <folder> <source dir> <export dir>\n", argv[0]);
+        return 2;
+    }
+    const std::string folder = argv[1], source = argv[2], out = argv[3];
+    std::filesystem::create_directories(folder);
+    MoxAuthentication user;
+    user.type = kMoxAuthTypePassword;
+    user.keyType = kMoxKeyTypeUserPassword;
+    user.SetName("bench");
+    user.userId = user.sid = user.displayName = "bench";
+    user.SetPassword("bench");
+    user.hashId = 0x2000000;
+    user.cipherId = 1;
+    std::vector<MoxAuthentication*> users{&user};
+    uint32_t err = 0;
+    delete CMoxEncryptedFolder::CreateNew(folder.c_str(), 1, users, &err);
+    auto fs = std::make_shared<QVFileSystem>();
+    if (err || !fs->mountEncryptedFolder(folder, std::string("bench"), std::string("bench"))) {
+        std::fprintf(stderr, "cannot make or unlock the folder (%u)\n", err);
+        return 1;
+    }
+    auto queue = platform::DispatchQueue::serial("bench.copy");
+    Waiter waiter;
+    auto ctl = QVImportExportController::create(fs, queue);
+    ctl->setDelegate(&waiter);
+    using Clock = std::chrono::steady_clock;
+    auto seconds = [](Clock::time_point t0) {
+        return std::chrono::duration<double>(Clock::now() - t0).count();
+    };
+
+    std::vector<std::string> sources;
+    for (const auto& e : std::filesystem::directory_iterator(source))
+        sources.push_back(e.path().string());
+    std::ofstream("/proc/self/clear_refs") << "5";  // restarts the peak count
+    const long idle = statusKiB("VmRSS:");
+    auto t0 = Clock::now();
+    queue->async([&] { ctl->importFiles(sources, ""); });
+    waiter.ended.wait();
+    flush(folder);
+    const double importSeconds = seconds(t0);
+    const long peak = statusKiB("VmHWM:");
+
+    std::vector<QVFile::Ptr> items = fs->contentsOfDirectoryAtPath("", true).value_or(
+        std::vector<QVFile::Ptr>{});
+    t0 = Clock::now();
+    queue->async([&] { ctl->exportFiles(items, out); });
+    waiter.ended.wait();
+    flush(out);
+    const double exportSeconds = seconds(t0);
+    queue->sync([&] { ctl->setDelegate(nullptr); });
+    std::printf("import %.3f export %.3f peak_above_idle_kib %ld idle_kib %ld\n", importSeconds,
+                exportSeconds, peak - idle, idle);
+    return waiter.alerts == 0 ? 0 : 1;
+}
