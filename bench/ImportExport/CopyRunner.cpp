@@ -15,7 +15,7 @@
 
 #include "FileSystem/QVFileSystem.h"
 #include "app/ImportExport/QVImportExportController.h"
-#include "folder/MoxEncryptedFolder.h"
+#include "support/BenchFolder.h"
 
 namespace {
 
@@ -48,21 +48,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::string folder = argv[1], source = argv[2], out = argv[3];
-    std::filesystem::create_directories(folder);
-    MoxAuthentication user;
-    user.type = kMoxAuthTypePassword;
-    user.keyType = kMoxKeyTypeUserPassword;
-    user.SetName("bench");
-    user.userId = user.sid = user.displayName = "bench";
-    user.SetPassword("bench");
-    user.hashId = 0x2000000;
-    user.cipherId = 1;
-    std::vector<MoxAuthentication*> users{&user};
-    uint32_t err = 0;
-    delete CMoxEncryptedFolder::CreateNew(folder.c_str(), 1, users, &err);
+    if (!bench::makeBenchFolder(folder)) return 1;
     auto fs = std::make_shared<QVFileSystem>();
-    if (err || !fs->mountEncryptedFolder(folder, std::string("bench"), std::string("bench"))) {
-        std::fprintf(stderr, "cannot make or unlock the folder (%u)\n", err);
+    if (!fs->mountEncryptedFolder(folder, std::string("bench"), std::string("bench"))) {
+        std::fprintf(stderr, "cannot unlock the folder\n");
         return 1;
     }
     auto queue = platform::DispatchQueue::serial("bench.copy");

@@ -9,9 +9,9 @@
 #include <memory>
 
 #include "FileSystem/QVFileSystem.h"
-#include "folder/MoxEncryptedFolder.h"
 #include "mounting/QVFuseLoopbackFS.h"
 #include "platform/fuse/UserFileSystem.h"
+#include "support/BenchFolder.h"
 
 int main(int argc, char** argv) {
     if (argc != 3) {
@@ -24,22 +24,7 @@ int main(int argc, char** argv) {
     sigaddset(&stop, SIGTERM);
     sigaddset(&stop, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
-    std::filesystem::create_directories(argv[1]);
-    MoxAuthentication user;
-    user.type = kMoxAuthTypePassword;
-    user.keyType = kMoxKeyTypeUserPassword;
-    user.SetName("bench");
-    user.userId = user.sid = user.displayName = "bench";
-    user.SetPassword("bench");
-    user.hashId = 0x2000000;
-    user.cipherId = 1;
-    std::vector<MoxAuthentication*> users{&user};
-    uint32_t err = 0;
-    delete CMoxEncryptedFolder::CreateNew(argv[1], 1, users, &err);
-    if (err) {
-        std::fprintf(stderr, "cannot create the folder: %u\n", err);
-        return 1;
-    }
+    if (!bench::makeBenchFolder(argv[1])) return 1;
     auto fs = std::make_shared<QVFileSystem>();
     if (!fs->mountEncryptedFolder(std::string(argv[1]), std::string("bench"),
                                   std::string("bench"))) {

@@ -17,6 +17,7 @@
 #include "folder/MoxEncryptedFolder.h"
 #include "Crypto/TraceLog.h"
 #include "folder/ZelFsReader.h"
+#include "platform/core/UniqueFd.h"
 
 using platform::Error;
 
@@ -53,20 +54,7 @@ Error posixError(int code, const std::string& what) {
     return Error::posix(code, what + ": " + std::strerror(code));
 }
 
-class Fd {
-  public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    bool ok() const { return fd_ >= 0; }
-
-  private:
-    int fd_;
-};
+using Fd = platform::UniqueFd;
 
 // Removes `name` in `dirFd` and, for a directory, everything below it; never
 // follows a symbolic link.

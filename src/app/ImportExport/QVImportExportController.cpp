@@ -14,26 +14,13 @@
 #include "FileSystem/QVFileSystem.h"
 #include "Logging/LGLogMacros.h"
 #include "folder/FolderPaths.h"
+#include "platform/core/UniqueFd.h"
 
 namespace {
 
 using Message = QVImportExportMessage;
 
-// A descriptor closed when it goes.
-class Fd {
-  public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    bool ok() const { return fd_ >= 0; }
-
-  private:
-    int fd_;
-};
+using Fd = platform::UniqueFd;
 
 void closeFd(int& fd) {
     if (fd >= 0) ::close(fd);
@@ -274,13 +261,7 @@ bool QVImportExportController::startImport() {
     for (const auto& src : preSourcePaths_)
         if (std::find(ignore_.begin(), ignore_.end(), baseName(src)) == ignore_.end())
             queue_entries_.push_back({src, nullptr, FolderPaths::relative(target).value_or("")});
-    mode_ = Mode::Import;
-    ++run_;
-    stopCopying_ = replaceAll_ = skipAliases_ = waiting_ = false;
-    pending_ = Pending::None;
-    conflictReply_.reset();
-    step();
-    return true;
+    return beginRun(Mode::Import);
 }
 
 bool QVImportExportController::startExport() {
@@ -317,10 +298,14 @@ bool QVImportExportController::startExport() {
         totalBytes_ += static_cast<int64_t>(fs_->calculateItemSize(f->filePath()));
         queue_entries_.push_back({std::string(), f, destReal});
     }
-    mode_ = Mode::Export;
+    return beginRun(Mode::Export);
+}
+
+// The queue is filled: a new run with clear flags, its first step at once.
+bool QVImportExportController::beginRun(Mode mode) {
+    mode_ = mode;
     ++run_;
     stopCopying_ = replaceAll_ = skipAliases_ = waiting_ = false;
-    pending_ = Pending::None;
     conflictReply_.reset();
     step();
     return true;
@@ -436,6 +421,19 @@ std::optional<QVConflictAnswer> QVImportExportController::conflictAnswer(const s
     return std::nullopt;
 }
 
+bool QVImportExportController::replaceAfterConflict(const std::string& name) {
+    auto answer = conflictAnswer(name);
+    if (!answer) return false;  // asked; the reply schedules the step again
+    if (*answer == QVConflictAnswer::Stop) {
+        stopCopying_ = true;
+        endRun();
+    } else if (*answer == QVConflictAnswer::Skip) {
+        dropHead();
+        scheduleStep();
+    }
+    return *answer == QVConflictAnswer::Replace;
+}
+
 void QVImportExportController::alertThen(Message message, std::function<void()> then) {
     if (!delegate_ || quiet_) {
         then();
@@ -493,12 +491,53 @@ void QVImportExportController::abortRun() {
 }
 
 std::string QVImportExportController::uniqueTempName(
-    const std::function<bool(const std::string&)>& taken, const std::string& base) {
+    const std::function<bool(const std::string&)>& taken, const char* kind) {
     for (;;) {
         std::string name = ".tessaro-" + std::to_string(::getpid()) + "-" +
-                           std::to_string(++tempCounter_) + "." + base;
+                           std::to_string(++tempCounter_) + "." + kind;
         if (!taken(name)) return name;
     }
+}
+
+std::string QVImportExportController::folderTempPath(const std::string& dir, const char* kind) {
+    return FolderPaths::join(dir, uniqueTempName(
+                                      [&](const std::string& n) {
+                                          return fs_->fileExistsAtPath(FolderPaths::join(dir, n));
+                                      },
+                                      kind));
+}
+
+std::string QVImportExportController::localTempName(int dirFd, const char* kind) {
+    return uniqueTempName(
+        [&](const std::string& n) {
+            struct stat st;
+            return ::fstatat(dirFd, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+        },
+        kind);
+}
+
+// `temp` takes the place of `name` in the directory `dirFd` (at `dirPath`).
+// A file over a file or a link is one rename(2), which never follows the
+// link; anything else moves the old item aside and removes it only once the
+// new one is in place. 0 or an errno value.
+int QVImportExportController::replaceLocal(int dirFd, const std::string& dirPath,
+                                           const std::string& temp, const std::string& name) {
+    struct stat from, to;
+    const bool fromDir =
+        ::fstatat(dirFd, temp.c_str(), &from, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(from.st_mode);
+    const bool toDir =
+        ::fstatat(dirFd, name.c_str(), &to, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(to.st_mode);
+    if (!fromDir && !toDir)
+        return ::renameat(dirFd, temp.c_str(), dirFd, name.c_str()) == 0 ? 0 : errno;
+    const std::string aside = localTempName(dirFd, "old");
+    if (::renameat(dirFd, name.c_str(), dirFd, aside.c_str()) != 0) return errno;
+    if (int rc = FolderPaths::moveBeneath(dirFd, temp, name)) {
+        ::renameat(dirFd, aside.c_str(), dirFd, name.c_str());
+        return rc;
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(FolderPaths::join(dirPath, aside), ec);
+    return 0;
 }
 
 // ---------------------------------------------------------------- import
@@ -589,18 +628,7 @@ void QVImportExportController::importItem() {
     const bool exists = fs_->fileExistsAtPath(target, &targetIsDir);
     bool replacing = false;
     if (exists) {
-        auto answer = conflictAnswer(name);
-        if (!answer) return;  // asked; the reply schedules the step again
-        if (*answer == QVConflictAnswer::Stop) {
-            stopCopying_ = true;
-            endRun();
-            return;
-        }
-        if (*answer == QVConflictAnswer::Skip) {
-            dropHead();
-            scheduleStep();
-            return;
-        }
+        if (!replaceAfterConflict(name)) return;
         replacing = true;
     }
 
@@ -608,15 +636,7 @@ void QVImportExportController::importItem() {
         // A directory onto a directory merges: its entries meet their own
         // conflicts, and nothing is removed before its replacement exists.
         if (!(exists && targetIsDir)) {
-            const std::string temp =
-                replacing ? FolderPaths::join(e.destination,
-                                              uniqueTempName(
-                                                  [&](const std::string& n) {
-                                                      return fs_->fileExistsAtPath(
-                                                          FolderPaths::join(e.destination, n));
-                                                  },
-                                                  "dir"))
-                          : target;
+            const std::string temp = replacing ? folderTempPath(e.destination, "dir") : target;
             if (!fs_->createDirectoryAtPath(temp) ||
                 (replacing && !placeInFolder(temp, target, true))) {
                 if (replacing) fs_->removeItemAtPath(temp);
@@ -657,12 +677,7 @@ void QVImportExportController::importItem() {
         return;
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    const std::string temp = FolderPaths::join(
-        e.destination, uniqueTempName(
-                           [&](const std::string& n) {
-                               return fs_->fileExistsAtPath(FolderPaths::join(e.destination, n));
-                           },
-                           "part"));
+    const std::string temp = folderTempPath(e.destination, "part");
     // Opened by path alone: the handle's lookup by name would list the whole
     // directory for every file.
     auto file = std::make_shared<QVFile>(temp, false);
@@ -719,12 +734,7 @@ void QVImportExportController::moveImportChunk() {
 bool QVImportExportController::placeInFolder(const std::string& temp, const std::string& target,
                                              bool replace) {
     if (!replace || !fs_->fileExistsAtPath(target)) return fs_->renameFileFromPath(temp, target);
-    auto [dir, name] = FolderPaths::splitParent(target);
-    const std::string aside = FolderPaths::join(
-        dir,
-        uniqueTempName(
-            [&](const std::string& n) { return fs_->fileExistsAtPath(FolderPaths::join(dir, n)); },
-            "old"));
+    const std::string aside = folderTempPath(FolderPaths::splitParent(target).first, "old");
     if (!fs_->renameFileFromPath(target, aside)) return false;
     if (!fs_->renameFileFromPath(temp, target)) {
         fs_->renameFileFromPath(aside, target);
@@ -811,41 +821,19 @@ void QVImportExportController::exportItem() {
     const bool targetIsDir = exists && S_ISDIR(tst.st_mode);
     bool replacing = false;
     if (exists) {
-        auto answer = conflictAnswer(name);
-        if (!answer) return;
-        if (*answer == QVConflictAnswer::Stop) {
-            stopCopying_ = true;
-            endRun();
-            return;
-        }
-        if (*answer == QVConflictAnswer::Skip) {
-            dropHead();
-            scheduleStep();
-            return;
-        }
+        if (!replaceAfterConflict(name)) return;
         replacing = true;
     }
-    auto taken = [&](const std::string& n) {
-        struct stat s;
-        return ::fstatat(dir.get(), n.c_str(), &s, AT_SYMLINK_NOFOLLOW) == 0;
-    };
 
     if (srcIsDir) {
         // An existing directory is kept and filled; anything else in the way
         // (a file, a link) is replaced by a new directory, never followed.
         if (!targetIsDir) {
-            const std::string temp = replacing ? uniqueTempName(taken, "dir") : name;
+            const std::string temp = replacing ? localTempName(dir.get(), "dir") : name;
             bool ok = ::mkdirat(dir.get(), temp.c_str(), 0777) == 0;
-            if (ok && replacing) {
-                const std::string aside = uniqueTempName(taken, "old");
-                ok = ::renameat(dir.get(), name.c_str(), dir.get(), aside.c_str()) == 0;
-                if (ok && FolderPaths::moveBeneath(dir.get(), temp, name) != 0) {
-                    ::renameat(dir.get(), aside.c_str(), dir.get(), name.c_str());
-                    ok = false;
-                }
-                std::error_code ec;
-                std::filesystem::remove_all(FolderPaths::join(e.destination, ok ? aside : temp),
-                                            ec);
+            if (ok && replacing && replaceLocal(dir.get(), e.destination, temp, name) != 0) {
+                ::unlinkat(dir.get(), temp.c_str(), AT_REMOVEDIR);
+                ok = false;
             }
             if (!ok) {
                 alertAndEnd(alert("alertWriteErrorHeading", "alertWriteErrorCreateFinderFileText"));
@@ -867,7 +855,7 @@ void QVImportExportController::exportItem() {
         alertAndEnd(alert("alertReadErrorHeading", "alertReadErrorFolderText"));
         return;
     }
-    const std::string temp = uniqueTempName(taken, "part");
+    const std::string temp = localTempName(dir.get(), "part");
     int fd = ::openat(dir.get(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                       0600);
     if (fd < 0) {
@@ -958,41 +946,10 @@ void QVImportExportController::finishExportFile(bool complete) {
     const bool place = complete || !cur_.replacing;
     int rc = 0;
     if (place) {
-        struct stat tst;
-        const bool targetIsDir =
-            ::fstatat(cur_.destDirFd, cur_.targetPath.c_str(), &tst, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISDIR(tst.st_mode);
-        if (!cur_.replacing) {
-            rc = FolderPaths::moveBeneath(cur_.destDirFd, cur_.tempPath, cur_.targetPath);
-        } else if (!targetIsDir) {
-            // rename(2) replaces a file or a link itself, never what a link names.
-            rc = ::renameat(cur_.destDirFd, cur_.tempPath.c_str(), cur_.destDirFd,
-                            cur_.targetPath.c_str()) == 0
-                     ? 0
-                     : errno;
-        } else {
-            const std::string aside = uniqueTempName(
-                [&](const std::string& n) {
-                    struct stat s;
-                    return ::fstatat(cur_.destDirFd, n.c_str(), &s, AT_SYMLINK_NOFOLLOW) == 0;
-                },
-                "old");
-            rc = ::renameat(cur_.destDirFd, cur_.targetPath.c_str(), cur_.destDirFd,
-                            aside.c_str()) == 0
-                     ? 0
-                     : errno;
-            if (rc == 0) {
-                rc = FolderPaths::moveBeneath(cur_.destDirFd, cur_.tempPath, cur_.targetPath);
-                if (rc != 0)
-                    ::renameat(cur_.destDirFd, aside.c_str(), cur_.destDirFd,
-                               cur_.targetPath.c_str());
-                else {
-                    std::error_code ec;
-                    std::filesystem::remove_all(
-                        FolderPaths::join(queue_entries_.front().destination, aside), ec);
-                }
-            }
-        }
+        rc = cur_.replacing
+                 ? replaceLocal(cur_.destDirFd, queue_entries_.front().destination, cur_.tempPath,
+                                cur_.targetPath)
+                 : FolderPaths::moveBeneath(cur_.destDirFd, cur_.tempPath, cur_.targetPath);
     }
     if (rc != 0) {
         discardCurrent();

@@ -167,10 +167,10 @@ class QVImportExportController : public std::enable_shared_from_this<QVImportExp
         int64_t bytes = 0;       // moved so far
         int64_t expected = -1;   // the source's size when it was opened
     };
-    enum class Pending { None, Conflict, Alias };
 
     bool startImport();
     bool startExport();
+    bool beginRun(Mode mode);
     bool refuseWhileRunning();
     void scheduleStep();
     void step();
@@ -186,6 +186,8 @@ class QVImportExportController : public std::enable_shared_from_this<QVImportExp
     // Asks about an existing target unless Replace-all is set; nullopt while
     // the question is open.
     std::optional<QVConflictAnswer> conflictAnswer(const std::string& name);
+    // True with Replace; otherwise the item ended here (Stop, Skip, or asked).
+    bool replaceAfterConflict(const std::string& name);
     void alertThen(QVImportExportMessage alert, std::function<void()> then);
     void alertAndGoOn(QVImportExportMessage alert);
     void alertAndEnd(QVImportExportMessage alert);
@@ -194,8 +196,13 @@ class QVImportExportController : public std::enable_shared_from_this<QVImportExp
     void abortRun();
     void notifyEnd(Mode mode);
     bool touchesFolderRoot(const std::string& realPath) const;
+    // Hidden names for items being written, never among the taken ones.
     std::string uniqueTempName(const std::function<bool(const std::string&)>& taken,
-                               const std::string& base);
+                               const char* kind);
+    std::string folderTempPath(const std::string& dir, const char* kind);
+    std::string localTempName(int dirFd, const char* kind);
+    int replaceLocal(int dirFd, const std::string& dirPath, const std::string& temp,
+                     const std::string& name);
     bool placeInFolder(const std::string& temp, const std::string& target, bool replace);
     int64_t localTreeBytes(const std::string& path) const;
     uint8_t* chunkBuffer();
@@ -223,7 +230,6 @@ class QVImportExportController : public std::enable_shared_from_this<QVImportExp
     bool inStep_ = false, again_ = false, quiet_ = false;
     std::chrono::steady_clock::time_point stepStart_;
     std::chrono::steady_clock::duration stepBudget_ = kStepBudget;
-    Pending pending_ = Pending::None;
     std::optional<std::pair<QVConflictAnswer, bool>> conflictReply_;
     std::string rootReal_;  // real path of the folder's directory for this run
     unsigned tempCounter_ = 0;

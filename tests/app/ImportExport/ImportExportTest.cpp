@@ -14,6 +14,23 @@ namespace {
 
 constexpr int64_t kChunk = QVImportExportController::kDataChunkSize;
 
+// A tmpfs of the given size at `dir` while the object lives.
+class SmallDisk {
+  public:
+    SmallDisk(const fs::path& dir, const char* options) : dir_(dir) {
+        fs::create_directories(dir);
+        ok_ = mount("tmpfs", dir.c_str(), "tmpfs", 0, options) == 0;
+    }
+    ~SmallDisk() {
+        if (ok_) umount2(dir_.c_str(), MNT_DETACH);
+    }
+    bool ok() const { return ok_; }
+
+  private:
+    fs::path dir_;
+    bool ok_ = false;
+};
+
 TEST_F(ImportExportTest, RoundTripOfEverySizeAroundTheChunk) {
     const int64_t sizes[] = {0, 1, 511, 512, 5'119'999, 5'120'000, 5'120'001, 10'240'007};
     for (int64_t size : sizes) {
@@ -289,13 +306,8 @@ TEST_F(FaultyImportExportTest, AFailedChunkEndsThatFileOnlyAndKeepsTheOldTarget)
 // A small tmpfs fills up while a file is copied (another program's ballast).
 TEST_F(ImportExportTest, FullDiskEndsTheFileAndKeepsTheOldTarget) {
     const fs::path disk = tmp_ / "disk";
-    fs::create_directories(disk);
-    if (mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=24m") != 0)
-        GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
-    struct Unmount {
-        fs::path p;
-        ~Unmount() { umount2(p.c_str(), MNT_DETACH); }
-    } unmount{disk};
+    SmallDisk mounted(disk, "size=24m");
+    if (!mounted.ok()) GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
     writeFile(src_ / "big", randomText(3 * kChunk, 9));
     writeFile(src_ / "small", "fits");
     auto fill = [&](const fs::path& ballast) {
@@ -493,13 +505,8 @@ TEST_F(ImportExportTest, AHandleChangeStopsTheRunFirst) {
 
 TEST_F(ImportExportTest, TooLittleFreeSpaceStartsNothing) {
     const fs::path disk = tmp_ / "disk";
-    fs::create_directories(disk);
-    if (mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=2m") != 0)
-        GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
-    struct Unmount {
-        fs::path p;
-        ~Unmount() { umount2(p.c_str(), MNT_DETACH); }
-    } unmount{disk};
+    SmallDisk mounted(disk, "size=2m");
+    if (!mounted.ok()) GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
     fs_->unmount();
     fs::copy(folder_, disk / "box.zel", fs::copy_options::recursive);
     folder_ = disk / "box.zel";
