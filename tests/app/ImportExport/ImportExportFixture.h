@@ -16,6 +16,7 @@
 
 #include "FileSystem/QVFileSystem.h"
 #include "app/ImportExport/QVImportExportController.h"
+#include "platform/gui/StringTable.h"
 #include "support/FolderBuilder.h"
 #include "support/ManualClock.h"
 #include "support/TempDir.h"
@@ -60,6 +61,15 @@ inline time_t mtimeOf(const fs::path& p) {
     return st.st_mtim.tv_sec;
 }
 
+// Every key of a message has a text in the string table.
+inline void expectTexts(const QVImportExportMessage& m) {
+    std::vector<std::string> keys = m.buttonKeys;
+    keys.push_back(m.titleKey);
+    if (!m.messageKey.empty()) keys.push_back(m.messageKey);
+    if (!m.checkBoxKey.empty()) keys.push_back(m.checkBoxKey);
+    for (const auto& k : keys) EXPECT_NE(platform::localizedString(k), "") << k;
+}
+
 // Records what the controller says; answers from a script.
 struct Recorder : QVImportExportDelegate {
     std::vector<std::pair<int64_t, int64_t>> progress;
@@ -78,14 +88,17 @@ struct Recorder : QVImportExportDelegate {
     void importExporterDidExportFiles() override { ++exports; }
     void askConflict(const QVImportExportMessage& q, ConflictReply reply) override {
         conflicts.push_back(q);
+        expectTexts(q);
         reply(conflict, applyToAll);
     }
-    void askAlias(const QVImportExportMessage&, AliasReply reply) override {
+    void askAlias(const QVImportExportMessage& q, AliasReply reply) override {
         ++aliasQuestions;
+        expectTexts(q);
         reply(alias);
     }
     void showAlert(const QVImportExportMessage& a, Done done) override {
         alerts.push_back(a);
+        expectTexts(a);
         done();
     }
     int ends() const { return imports + exports; }
