@@ -18,7 +18,7 @@ find_program(PROTOC_C_EXECUTABLE NAMES protoc-c REQUIRED)
 find_package(nlohmann_json 3 REQUIRED)
 
 if(TESSARO_GUI)
-  find_package(Qt6 REQUIRED COMPONENTS Core Gui Widgets Network Test)
+  find_package(Qt6 REQUIRED COMPONENTS Core Gui Widgets Test)
 endif()
 
 if(TESSARO_TESTS)

@@ -369,8 +369,9 @@ void QVAppDelegate::applicationWillFinishLaunching() {
 }
 
 void QVAppDelegate::applicationDidFinishLaunching() {
-    platform::consoleLog("Application did Finish Launching");
+    // The main window is up before launching is reported done.
     if (mainWindow_) mainWindow_->showWindow();
+    platform::consoleLog("Application did Finish Launching");
     if (c_.startCrashReporter) c_.startCrashReporter();
     if (!defaults_.boolForKey(kHasStartedBeforeKey)) {
         std::weak_ptr<QVAppDelegate> weak = weak_from_this();

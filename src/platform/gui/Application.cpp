@@ -1,6 +1,10 @@
 #include "platform/gui/Application.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -9,11 +13,10 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QLocalServer>
-#include <QLocalSocket>
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QWidget>
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <exception>
@@ -66,7 +69,9 @@ struct Application::Impl {
     bool awaitingReply = false;
     std::vector<std::string> arguments;  // without the options Qt took
     std::unique_ptr<QSocketNotifier> signalNotifier;
-    std::unique_ptr<QLocalServer> server;
+    std::unique_ptr<QSocketNotifier> server;
+    int serverFd = -1;
+    std::string serverPath;
 };
 
 Application::Application(int& argc, char** argv) : d_(std::make_unique<Impl>()) {
@@ -121,9 +126,9 @@ Application::~Application() {
         gSignalPipe[0] = gSignalPipe[1] = -1;
     }
     if (d_->server) {
-        const auto path = d_->server->fullServerName();
         d_->server.reset();
-        QLocalServer::removeServer(path);
+        ::close(d_->serverFd);
+        ::unlink(d_->serverPath.c_str());
     }
     // Tasks posted from now on wait for a pump instead of reaching a dead loop.
     setMainQueuePoster(nullptr);
@@ -220,66 +225,127 @@ bool Application::hasVisibleWindows() const {
     return false;
 }
 
+namespace {
+
+// One request per connection: a JSON line {"paths": [...]} in, a JSON line
+// {"reply": n} out.
+bool writeLine(int fd, const QByteArray& json) {
+    QByteArray line = json + '\n';
+    return writeFully(fd, line.constData(), static_cast<size_t>(line.size()));
+}
+
+// Reads up to the first newline; false on end of file, error or timeout.
+bool readLine(int fd, QByteArray* line, int timeoutMs) {
+    char c;
+    while (true) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, timeoutMs) <= 0) return false;
+        ssize_t n = ::read(fd, &c, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        if (c == '\n') return true;
+        line->append(c);
+    }
+}
+
+sockaddr_un socketAddress(const std::string& path) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.c_str(), std::min(path.size(), sizeof addr.sun_path - 1));
+    return addr;
+}
+
+// Connected socket to the running instance, or -1 (and why in `err`).
+int connectToInstance(const std::string& path, int* err) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    auto addr = socketAddress(path);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        *err = errno;
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
 bool Application::becomeFirstInstance(const std::vector<std::string>& paths, int* replyCode) {
-    const QString name = QString::fromStdString(instanceSocketPath());
-    std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(name.toStdString()).parent_path(),
-                                        ec);
-    {
-        QLocalSocket socket;
-        socket.connectToServer(name);
-        if (socket.waitForConnected(kInstanceTimeoutMs)) {
+    const std::string path = instanceSocketPath();
+    if (path.size() >= sizeof(sockaddr_un::sun_path)) return true;
+    // The socket's folder must be ours alone: nobody else may answer for us.
+    const std::string dir = std::filesystem::path(path).parent_path();
+    ::mkdir(std::filesystem::path(dir).parent_path().c_str(), 0700);
+    ::mkdir(dir.c_str(), 0700);
+    struct stat st;
+    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) {
+        consoleLog("Application > becomeFirstInstance > %s is not a private folder", dir.c_str());
+        return true;
+    }
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        int err = 0;
+        if (int fd = connectToInstance(path, &err); fd >= 0) {
             QJsonArray list;
             for (const auto& p : paths) list.append(QString::fromStdString(p));
-            socket.write(
-                QJsonDocument(QJsonObject{{"paths", list}}).toJson(QJsonDocument::Compact));
-            socket.write("\n");
-            socket.flush();
+            QByteArray answer;
             int code = kOpenRequestSuccess;
-            if (socket.waitForReadyRead(kInstanceTimeoutMs)) {
-                code = QJsonDocument::fromJson(socket.readLine()).object().value("reply").toInt(0);
+            if (writeLine(
+                    fd,
+                    QJsonDocument(QJsonObject{{"paths", list}}).toJson(QJsonDocument::Compact)) &&
+                readLine(fd, &answer, kInstanceTimeoutMs)) {
+                code = QJsonDocument::fromJson(answer).object().value("reply").toInt(0);
             }
+            ::close(fd);
             if (replyCode) *replyCode = code;
             return false;
         }
-    }
-    // Nobody answers: a socket left by a crashed instance is stale.
-    QLocalServer::removeServer(name);
-    d_->server = std::make_unique<QLocalServer>();
-    d_->server->setSocketOptions(QLocalServer::UserAccessOption);
-    if (!d_->server->listen(name)) {
-        consoleLog("Application > becomeFirstInstance > cannot listen on %s: %s",
-                   name.toUtf8().constData(), d_->server->errorString().toUtf8().constData());
-        d_->server.reset();
-        return true;
-    }
-    QObject::connect(d_->server.get(), &QLocalServer::newConnection, [this] {
-        while (QLocalSocket* s = d_->server->nextPendingConnection()) {
-            QObject::connect(s, &QLocalSocket::disconnected, s, &QObject::deleteLater);
-            QObject::connect(s, &QLocalSocket::readyRead, s, [this, s] {
-                if (!s->canReadLine()) return;
-                runGuarded("Application > open request", [this, s] {
-                    const auto doc = QJsonDocument::fromJson(s->readLine()).object();
-                    std::vector<std::string> list;
-                    for (const auto& v : doc.value("paths").toArray()) {
-                        list.push_back(v.toString().toStdString());
-                    }
-                    int code = kOpenRequestSuccess;
-                    if (d_->delegate) {
-                        if (list.empty()) {
-                            d_->delegate->applicationShouldHandleReopen(hasVisibleWindows());
-                        } else {
-                            code = d_->delegate->openFiles(list);
-                        }
-                    }
-                    if (code == kOpenRequestNoReply) code = kOpenRequestSuccess;
-                    s->write(
-                        QJsonDocument(QJsonObject{{"reply", code}}).toJson(QJsonDocument::Compact));
-                    s->write("\n");
-                    s->flush();
-                });
-            });
+        // Nobody answers: a socket left by an instance that died is stale.
+        if (err == ECONNREFUSED) ::unlink(path.c_str());
+        int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        auto addr = socketAddress(path);
+        if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+            ::listen(fd, 16) == 0) {
+            d_->serverFd = fd;
+            break;
         }
+        const int bindErr = errno;
+        if (fd >= 0) ::close(fd);
+        // Another start bound it a moment ago: hand the request to that one.
+        if (bindErr != EADDRINUSE) {
+            consoleLog("Application > becomeFirstInstance > cannot listen on %s: %s", path.c_str(),
+                       std::strerror(bindErr));
+            return true;
+        }
+    }
+    if (d_->serverFd < 0) return true;
+    d_->serverPath = path;
+    d_->server = std::make_unique<QSocketNotifier>(d_->serverFd, QSocketNotifier::Read);
+    QObject::connect(d_->server.get(), &QSocketNotifier::activated, [this] {
+        runGuarded("Application > open request", [this] {
+            int fd = ::accept4(d_->serverFd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) return;
+            // The other start waits for the line it has just written.
+            QByteArray request;
+            if (readLine(fd, &request, kInstanceTimeoutMs)) {
+                std::vector<std::string> list;
+                for (const auto& v :
+                     QJsonDocument::fromJson(request).object().value("paths").toArray()) {
+                    list.push_back(v.toString().toStdString());
+                }
+                int code = kOpenRequestSuccess;
+                if (d_->delegate) {
+                    if (list.empty()) {
+                        d_->delegate->applicationShouldHandleReopen(hasVisibleWindows());
+                    } else {
+                        code = d_->delegate->openFiles(list);
+                    }
+                }
+                if (code == kOpenRequestNoReply) code = kOpenRequestSuccess;
+                writeLine(
+                    fd, QJsonDocument(QJsonObject{{"reply", code}}).toJson(QJsonDocument::Compact));
+            }
+            ::close(fd);
+        });
     });
     return true;
 }

@@ -1,0 +1,111 @@
+// Starts the real Tessaro on a virtual X server with an encrypted folder,
+// takes a screenshot of its main window, hands it two more requests from
+// second starts, and quits it with SIGTERM.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QPixmap>
+#include <QProcess>
+#include <QScreen>
+#include <QSet>
+#include <QThread>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "support/TempDir.h"
+
+namespace {
+
+bool spinUntil(const std::function<bool()>& done, int limitMs = 30000) {
+    QElapsedTimer t;
+    t.start();
+    while (!done()) {
+        if (t.elapsed() > limitMs) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(20);
+    }
+    return true;
+}
+
+// Distinct colours of a coarse sample: a bare X screen has one.
+int colourCount(const QImage& image) {
+    QSet<QRgb> colours;
+    for (int y = 0; y < image.height(); y += 8) {
+        for (int x = 0; x < image.width(); x += 8) colours.insert(image.pixel(x, y));
+    }
+    return static_cast<int>(colours.size());
+}
+
+std::string mounts() {
+    std::ifstream in("/proc/self/mounts");
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+}  // namespace
+
+TEST(AppEndToEnd, StartsShowsItsWindowAndQuits) {
+    ASSERT_NE(qgetenv("DISPLAY"), QByteArray()) << "run through xvfb-run";
+    int argc = 1;
+    char name[] = "test_app_e2e";
+    char* argv[] = {name, nullptr};
+    QApplication qt(argc, argv);
+
+    testsupport::TempDir dir("tessaro-e2e");
+    for (const char* folder : {"Vault.zel", "Second.zel"}) {
+        std::filesystem::create_directory(dir / folder);
+        testsupport::writeFile(dir / folder / "_QXCFG.MOX", "x");
+    }
+    testsupport::writeFile(dir / "plain.txt", "not a folder");
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("QT_QPA_PLATFORM");
+    for (const char* v :
+         {"XDG_CONFIG_HOME", "XDG_RUNTIME_DIR", "XDG_STATE_HOME", "XDG_CACHE_HOME"}) {
+        std::filesystem::create_directory(dir / v);
+        env.insert(v, QString::fromStdString((dir / v).string()));
+    }
+
+    QProcess app;
+    app.setProcessEnvironment(env);
+    QString log;
+    QObject::connect(&app, &QProcess::readyReadStandardError,
+                     [&] { log += QString::fromUtf8(app.readAllStandardError()); });
+    app.start(TESSARO_APP_BINARY, {QString::fromStdString((dir / "Vault.zel").string())});
+    ASSERT_TRUE(app.waitForStarted());
+    ASSERT_TRUE(spinUntil([&] {
+        return log.contains("Application did Finish Launching") &&
+               log.contains("Application open files: ");
+    })) << log.toStdString();
+
+    // The window is mapped and painted once the screen holds more than one colour.
+    QImage shot;
+    ASSERT_TRUE(spinUntil([&] {
+        shot = QGuiApplication::primaryScreen()->grabWindow(0).toImage();
+        return colourCount(shot) > 3;
+    })) << "no window appeared";
+    const std::string png = std::string(TESSARO_BINARY_DIR) + "/app-e2e-screenshot.png";
+    ASSERT_TRUE(shot.save(QString::fromStdString(png), "PNG"));
+    EXPECT_GT(std::filesystem::file_size(png), 1000u);
+
+    // Second starts hand their request to the running program and exit with its answer.
+    auto secondStart = [&](const std::filesystem::path& p) {
+        QProcess second;
+        second.setProcessEnvironment(env);
+        second.start(TESSARO_APP_BINARY, {QString::fromStdString(p.string())});
+        bool finished = spinUntil([&] { return second.state() == QProcess::NotRunning; });
+        return finished ? second.exitCode() : -1;
+    };
+    EXPECT_EQ(secondStart(dir / "Second.zel"), 0);
+    EXPECT_EQ(secondStart(dir / "plain.txt"), 2);
+    EXPECT_TRUE(log.contains(QString::fromStdString((dir / "Second.zel").string())));
+
+    ::kill(static_cast<pid_t>(app.processId()), SIGTERM);
+    ASSERT_TRUE(spinUntil([&] { return app.state() == QProcess::NotRunning; }));
+    EXPECT_EQ(app.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(app.exitCode(), 0) << log.toStdString();
+    EXPECT_EQ(mounts().find(dir.path().string()), std::string::npos);
+}
