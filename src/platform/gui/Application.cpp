@@ -17,6 +17,7 @@
 #include <QSocketNotifier>
 #include <QWidget>
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <cstring>
 #include <exception>
@@ -33,10 +34,18 @@ namespace {
 Application* gShared = nullptr;
 int gSignalPipe[2] = {-1, -1};
 
-extern "C" void onQuitSignal(int) {
+std::atomic<int> gQuitSignals{0};  // lock-free, so safe in the handler
+
+extern "C" void onQuitSignal(int sig) {
+    // A second signal while the first waits (a hung event loop, a quit that
+    // never replies) ends the process the default way.
+    if (gQuitSignals.fetch_add(1) > 0) {
+        ::signal(sig, SIG_DFL);
+        ::raise(sig);
+        return;
+    }
     const int saved = errno;
     const char c = 1;
-    // Nothing to do when the pipe is full: a quit is already on its way.
     [[maybe_unused]] auto n = ::write(gSignalPipe[1], &c, 1);
     errno = saved;
 }
@@ -105,7 +114,11 @@ Application::Application(int& argc, char** argv) : d_(std::make_unique<Impl>()) 
             char buf[16];
             while (::read(gSignalPipe[0], buf, sizeof buf) > 0) {
             }
-            runGuarded("Application > signal", [this] { terminate(); });
+            runGuarded("Application > signal", [this] {
+                terminate();
+                // Cancelled: the next signal asks again.
+                if (!d_->awaitingReply && !d_->terminating) gQuitSignals = 0;
+            });
         });
         struct sigaction sa {};
         sa.sa_handler = onQuitSignal;
@@ -190,6 +203,7 @@ void Application::terminate() {
 
 void Application::replyToApplicationShouldTerminate(bool shouldTerminate) {
     d_->awaitingReply = false;
+    if (!shouldTerminate) gQuitSignals = 0;
     if (!shouldTerminate || d_->terminating) return;
     d_->terminating = true;
     if (d_->delegate) {

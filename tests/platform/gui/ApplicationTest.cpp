@@ -3,15 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QDialog>
 #include <QMessageBox>
 #include <QTimer>
 #include <QWidget>
 #include <atomic>
+#include <csignal>
 #include <filesystem>
 #include <thread>
 
 #include "platform/core/Dispatch.h"
 #include "platform/gui/Alert.h"
+#include "platform/gui/Sheet.h"
 #include "support/QtTestApp.h"
 
 TESSARO_QT_TEST_APP();
@@ -75,6 +78,22 @@ TEST(Application, AlertsOpenWithoutANestedLoop) {
     EXPECT_TRUE(suppressed);
 }
 
+// A sheet reports how it ended, each time it is opened, to that opening's handler.
+TEST(Application, SheetsEndThroughTheirHandler) {
+    QWidget window;
+    window.show();
+    QDialog sheet;
+    std::vector<int> ends;
+    platform::beginSheet(&sheet, &window, [&](int code) { ends.push_back(code); });
+    EXPECT_TRUE(sheet.isVisible());
+    EXPECT_EQ(sheet.windowModality(), Qt::WindowModal);
+    EXPECT_EQ(sheet.parentWidget(), &window);
+    sheet.done(7);
+    platform::beginSheet(&sheet, &window, [&](int code) { ends.push_back(100 + code); });
+    sheet.reject();
+    EXPECT_EQ(ends, (std::vector<int>{7, 100}));
+}
+
 class RecordingDelegate : public platform::ApplicationDelegate {
   public:
     platform::TerminateReply reply = platform::TerminateReply::Now;
@@ -106,6 +125,21 @@ TEST(Application, TerminationFollowsTheDelegatesAnswer) {
     app->replyToApplicationShouldTerminate(false);
     EXPECT_FALSE(app->isTerminating());
     EXPECT_EQ(delegate.willTerminate, 0);
+    app->setDelegate(nullptr);
+}
+
+// SIGTERM quits through the delegate like the Quit command; a cancelled quit
+// leaves the next signal to ask again.
+TEST(Application, TerminationSignalAsksTheDelegate) {
+    auto* app = platform::Application::shared();
+    RecordingDelegate delegate;
+    delegate.reply = platform::TerminateReply::Cancel;
+    app->setDelegate(&delegate);
+    ::raise(SIGTERM);
+    ASSERT_TRUE(spinUntil([&] { return delegate.asked == 1; }));
+    ::raise(SIGTERM);
+    ASSERT_TRUE(spinUntil([&] { return delegate.asked == 2; }));
+    EXPECT_FALSE(app->isTerminating());
     app->setDelegate(nullptr);
 }
 
