@@ -58,12 +58,19 @@ void LGAbstractLogger::checkSettingAccess() const {
     if (isOnInternalLoggerQueue()) lg::assertionFailure(lg::kDirectIvarAccess);
 }
 
-void LGAbstractLogger::changeSetting(platform::Task change) {
-    checkSettingAccess();
+void LGAbstractLogger::hopToLoggerQueue(platform::Task change) {
     auto self = shared_from_this();
     LGLog::loggingQueue()->async([self, change = std::move(change)]() mutable {
-        self->loggerQueue_->async([self, change = std::move(change)] { change(); });
+        self->loggerQueue_->async([self, change = std::move(change)] {
+            LGInsideLoggingScope inside;
+            change();
+        });
     });
+}
+
+void LGAbstractLogger::changeSetting(platform::Task change) {
+    checkSettingAccess();
+    hopToLoggerQueue(std::move(change));
 }
 
 void LGAbstractLogger::changeOrRunNow(platform::Task change) {
@@ -72,10 +79,7 @@ void LGAbstractLogger::changeOrRunNow(platform::Task change) {
         return;
     }
     if (isOnGlobalLoggingQueue()) lg::assertionFailure(lg::kCoreArchitectureFailure);
-    auto self = shared_from_this();
-    LGLog::loggingQueue()->async([self, change = std::move(change)]() mutable {
-        self->loggerQueue_->async([self, change = std::move(change)] { change(); });
-    });
+    hopToLoggerQueue(std::move(change));
 }
 
 LGLogFormatterPtr LGAbstractLogger::logFormatter() {

@@ -48,5 +48,8 @@ class LGAbstractLogger : public LGLogger, public std::enable_shared_from_this<LG
     platform::DispatchQueuePtr loggerQueue_;
 
   private:
+    // The two asynchronous hops, the second marked as inside logging.
+    void hopToLoggerQueue(platform::Task change);
+
     std::string loggerName_;
 };

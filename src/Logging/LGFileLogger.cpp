@@ -104,6 +104,7 @@ void LGFileLogger::scheduleTimerToRollLogFileDueToAge() {
     rollingTimer_ = platform::DispatchTimer::create(loggerQueue_, clock_);
     std::weak_ptr<LGAbstractLogger> weak = weak_from_this();
     rollingTimer_->setHandler([this, weak] {
+        LGInsideLoggingScope inside;
         if (auto self = weak.lock()) maybeRollLogFileDueToAge();
     });
     rollingTimer_->scheduleAt(due);

@@ -77,10 +77,6 @@ LGText LGLogMessage::textOf(const LGLogMessagePtr& message) {
 
 // ---- Dispatcher state ------------------------------------------------------
 
-struct LGLogDispatch {
-    static std::atomic<int>& sinksPending(const LGLogMessage& m) { return m.sinksPending_; }
-};
-
 namespace {
 
 struct LGLoggerNode {
@@ -105,6 +101,17 @@ struct SinkScope {
     SinkScope() { ++tlsInSink; }
     ~SinkScope() { --tlsInSink; }
 };
+
+}  // namespace
+
+LGInsideLoggingScope::LGInsideLoggingScope() {
+    ++tlsInsideLogging;
+}
+LGInsideLoggingScope::~LGInsideLoggingScope() {
+    --tlsInsideLogging;
+}
+
+namespace {
 
 using Batch = std::vector<LGLogMessagePtr>;
 void lt_logBatch(Batch& batch);
@@ -242,10 +249,23 @@ void lt_logSync(const LGLogMessagePtr& message) {
 }
 
 // Messages handed to the sinks, shared by them and recycled, buffer and all,
-// so that neither the logging queue nor a sink allocates per batch.
+// so that neither the logging queue nor a sink allocates per batch. `pending`
+// counts, per entry, the sinks that have not written it yet: per dispatch, not
+// per message, since one message object may be queued more than once.
 struct SinkBatch {
     Batch messages;
+    std::unique_ptr<std::atomic<int>[]> pending;
+    std::size_t pendingCapacity = 0;
     std::atomic<int> users{0};
+
+    void preparePending(int sinks) {
+        if (pendingCapacity < messages.size()) {
+            pendingCapacity = std::max<std::size_t>(messages.size(), 64);
+            pending.reset(new std::atomic<int>[pendingCapacity]);
+        }
+        for (std::size_t i = 0; i < messages.size(); ++i)
+            pending[i].store(sinks, std::memory_order_relaxed);
+    }
 
     static SinkBatch* acquire() {
         {
@@ -301,25 +321,22 @@ void lt_logBatch(Batch& batch) {
     // message gives its queue slot back, so the bound of waiting messages
     // still counts every message some sink has not written yet.
     const bool single = s.loggers.size() == 1;  // then it is the last for each
-    if (!single)
-        for (auto& message : batch)
-            LGLogDispatch::sinksPending(*message).store(static_cast<int>(s.loggers.size()),
-                                                        std::memory_order_relaxed);
     SinkBatch* shared = SinkBatch::acquire();
     shared->messages.swap(batch);  // `batch` takes the recycled, empty buffer
+    if (!single) shared->preparePending(static_cast<int>(s.loggers.size()));
     shared->users.store(static_cast<int>(s.loggers.size()), std::memory_order_relaxed);
     for (auto& node : s.loggers)
         // Plain pointers: the task needs no allocation. The sink outlives it
         // because its removal is queued behind it.
         node.loggerQueue->async([shared, single, logger = node.logger.get()] {
             long done = 0;
-            for (auto& message : shared->messages) {
+            const std::size_t count = shared->messages.size();
+            for (std::size_t i = 0; i < count; ++i) {
                 {
                     SinkScope in;
-                    logger->logMessage(message);
+                    logger->logMessage(shared->messages[i]);
                 }
-                if (single || LGLogDispatch::sinksPending(*message).fetch_sub(
-                                  1, std::memory_order_acq_rel) == 1)
+                if (single || shared->pending[i].fetch_sub(1, std::memory_order_acq_rel) == 1)
                     ++done;
             }
             if (shared->users.fetch_sub(1, std::memory_order_acq_rel) == 1)
@@ -381,6 +398,14 @@ const void* LGLog::globalLoggingQueueIdentityKey() {
 
 bool LGLog::isInsideLogging() {
     return tlsInsideLogging > 0 || state().loggingQueue->isCurrent();
+}
+
+int LGLog::freeQueueSlotsForTesting() {
+    State& s = state();
+    int n = 0;
+    while (s.queueSemaphore.tryWait()) ++n;
+    s.queueSemaphore.signal(n);
+    return n;
 }
 
 void LGLog::setProcessorCountForTesting(int n) {

@@ -87,7 +87,6 @@ class LGLogMessage {
     static LGText textOf(const LGLogMessagePtr& message);
 
   private:
-    friend struct LGLogDispatch;
     std::string logMsg_;
     int logLevel_, logFlag_, logContext_;
     const char* file_;
@@ -99,7 +98,6 @@ class LGLogMessage {
     std::uint32_t machThreadID_;
     std::string queueLabel_;
     std::string threadName_;
-    mutable std::atomic<int> sinksPending_{0};  // dispatcher bookkeeping
 };
 
 // Produces the text a sink writes. Returning nullptr drops the message in
@@ -129,6 +127,18 @@ class LGLogger {
     virtual void willRemoveLogger() {}
     // Called on the sink's queue by LGLog::flushLog after every earlier message.
     virtual void flush() {}
+};
+
+// Marks the running thread as inside logging while it lives. Work that a
+// sink's queue runs outside a message (a settings hop, a timer) holds one, so
+// that a log call or flushLog made there cannot wait for the very queue it
+// runs on.
+class LGInsideLoggingScope {
+  public:
+    LGInsideLoggingScope();
+    ~LGInsideLoggingScope();
+    LGInsideLoggingScope(const LGInsideLoggingScope&) = delete;
+    LGInsideLoggingScope& operator=(const LGInsideLoggingScope&) = delete;
 };
 
 // The dispatcher: class methods only, process-global state.
@@ -189,6 +199,8 @@ class LGLog {
 
     // For tests: processors the fan-out assumes (1 runs sinks one after another).
     static void setProcessorCountForTesting(int n);
+    // For tests, when nothing is being logged: slots of the bound now free.
+    static int freeQueueSlotsForTesting();
 
   private:
     static std::string nameOf(const std::type_info& type);

@@ -143,6 +143,30 @@ TEST_P(Dispatcher, LogCallFromInsideASinkGoesStraightToStandardError) {
     EXPECT_EQ(err, "inner 1\n");
 }
 
+// One message object queued several times is several dispatches: every one of
+// them gives its slot of the bound back, whatever the number of sinks.
+TEST_P(Dispatcher, RequeuedMessageGivesEverySlotBack) {
+    for (int sinks : {1, 2, 3}) {
+        SCOPED_TRACE(std::to_string(sinks) + " sinks");
+        resetLogging();
+        LGLog::setProcessorCountForTesting(GetParam());
+        std::vector<std::shared_ptr<RecordingSink>> all;
+        for (int i = 0; i < sinks; ++i) {
+            all.push_back(std::make_shared<RecordingSink>());
+            LGLog::addLogger(all.back());
+        }
+        LGLog::flushLog();
+        ASSERT_EQ(LGLog::freeQueueSlotsForTesting(), LGLog::kMaximumQueueSize);
+        auto message = std::make_shared<LGLogMessage>("again", 7, lg::kLogFlagInfo, 0, __FILE__,
+                                                      __func__, __LINE__, std::nullopt, 0);
+        for (int i = 0; i < 600; ++i) LGLog::queueLogMessage(message, true);
+        LGLog::queueLogMessage(message, false);
+        LGLog::flushLog();
+        for (auto& sink : all) EXPECT_EQ(sink->count(), 601u);
+        EXPECT_EQ(LGLog::freeQueueSlotsForTesting(), LGLog::kMaximumQueueSize);
+    }
+}
+
 // ---- Messages and the per-class registry ---------------------------------------
 
 TEST(LogMessage, FileNameAndCopiedStrings) {

@@ -81,3 +81,41 @@ TEST(SinkSettings, AccessFromTheWrongQueueIsReported) {
                                                   "MUST access ivar directly, NOT via self.* "
                                                   "syntax."}));
 }
+
+// A formatter's callbacks run on the sink's queue: a log call or flushLog made
+// there goes straight to standard error instead of waiting for that queue.
+TEST(SinkSettings, LoggingFromFormatterCallbacksDoesNotDeadlock) {
+    struct LoggingFormatter : CountingFormatter {
+        void didAddToLogger(LGLogger* l) override {
+            CountingFormatter::didAddToLogger(l);
+            LGLog::log(false, 7, lg::kLogFlagError, 0, __FILE__, __func__, __LINE__, nullptr,
+                       "added");
+            LGLog::flushLog();
+        }
+        void willRemoveFromLogger(LGLogger* l) override {
+            CountingFormatter::willRemoveFromLogger(l);
+            LGLog::log(false, 7, lg::kLogFlagError, 0, __FILE__, __func__, __LINE__, nullptr,
+                       "removed");
+        }
+    };
+    resetLogging();
+    auto sink = std::make_shared<PlainSink>();
+    auto recording = std::make_shared<RecordingSink>();
+    LGLog::addLogger(sink);
+    LGLog::addLogger(recording);
+    auto f = std::make_shared<LoggingFormatter>();
+    std::string err = captureStderr([&] {
+        sink->setLogFormatter(f);
+        sink->setLogFormatter(nullptr);
+        EXPECT_EQ(sink->logFormatter(), nullptr);
+        // Logging still works afterwards, synchronously and not.
+        LGLog::log(false, 7, lg::kLogFlagError, 0, __FILE__, __func__, __LINE__, nullptr, "after");
+        LGLog::log(true, 7, lg::kLogFlagInfo, 0, __FILE__, __func__, __LINE__, nullptr, "later");
+        LGLog::flushLog();
+    });
+    EXPECT_EQ(f->added, 1);
+    EXPECT_EQ(f->removed, 1);
+    EXPECT_EQ(err, "added\nremoved\n");
+    EXPECT_EQ(recording->lines(), (std::vector<std::string>{"after", "later"}));
+    resetLogging();
+}
