@@ -149,6 +149,13 @@ void LGFileLogger::logMessage(const LGLogMessagePtr& message) {
     bool newline = text->empty() || text->back() != '\n';
     struct iovec v[2] = {{const_cast<char*>(text->data()), text->size()},
                          {const_cast<char*>("\n"), 1}};
-    if (platform::writeFully(fd, v, newline ? 2 : 1)) position_ += text->size() + (newline ? 1 : 0);
+    if (platform::writeFully(fd, v, newline ? 2 : 1)) {
+        position_ += text->size() + (newline ? 1 : 0);
+    } else {
+        // A full disk may have taken part of the line: take it back, so that a
+        // line is in the file whole or not at all and the next one starts clean.
+        const auto whole = static_cast<off_t>(position_);
+        if (::ftruncate(fd, whole) == 0) ::lseek(fd, whole, SEEK_SET);
+    }
     maybeRollLogFileDueToSize();
 }

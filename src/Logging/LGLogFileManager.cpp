@@ -8,13 +8,16 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <system_error>
+#include <utility>
 
 #include "platform/core/Console.h"
+#include "platform/core/XdgPaths.h"
 
 namespace fs = std::filesystem;
 using time_point = std::chrono::system_clock::time_point;
@@ -184,14 +187,7 @@ LGLogFileManagerDefault::LGLogFileManagerDefault(std::string logsDirectory)
     : logsDirectory_(logsDirectory.empty() ? defaultLogsDirectory() : std::move(logsDirectory)) {}
 
 std::string LGLogFileManagerDefault::defaultLogsDirectory() {
-    fs::path base;
-    if (const char* state = getenv("XDG_STATE_HOME"); state && *state)
-        base = state;
-    else if (const char* home = getenv("HOME"); home && *home)
-        base = fs::path(home) / ".local" / "state";
-    else
-        base = fs::temp_directory_path();
-    return (base / "Tessaro" / "Logs").string();
+    return platform::logsDirectory();
 }
 
 std::string LGLogFileManagerDefault::logsDirectory() {
@@ -199,10 +195,23 @@ std::string LGLogFileManagerDefault::logsDirectory() {
     if (!fs::is_directory(logsDirectory_, ec)) {
         fs::create_directories(logsDirectory_, ec);
         if (ec)
-            platform::consoleLog("LGFileLogManagerDefault: Error creating logsDirectory: %s",
-                                 ec.message().c_str());
+            reportFailureOnce("LGFileLogManagerDefault: Error creating logsDirectory: %s",
+                              ec.message().c_str());
     }
     return logsDirectory_;
+}
+
+void LGLogFileManagerDefault::reportFailureOnce(const char* format, ...) {
+    {
+        std::lock_guard lk(m_);
+        if (std::exchange(failureReported_, true)) return;
+    }
+    char text[1024];
+    va_list ap;
+    va_start(ap, format);
+    std::vsnprintf(text, sizeof text, format, ap);
+    va_end(ap);
+    platform::consoleLogText(text);
 }
 
 std::size_t LGLogFileManagerDefault::maximumNumberOfLogFiles() const {
@@ -290,14 +299,15 @@ std::string LGLogFileManagerDefault::createNewLogFile() {
         int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (fd < 0) {
             if (errno == EEXIST) continue;
-            platform::consoleLog("LGLogFileManagerDefault: Error creating log file %s: %s",
-                                 path.c_str(), std::strerror(errno));
+            reportFailureOnce("LGLogFileManagerDefault: Error creating log file %s: %s",
+                              path.c_str(), std::strerror(errno));
             return {};
         }
         ::close(fd);
         {
             std::lock_guard lk(m_);
             lastCreated_ = path;
+            failureReported_ = false;
         }
         deleteOldLogFiles();
         return path;

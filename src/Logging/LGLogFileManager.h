@@ -90,9 +90,11 @@ class LGLogFileManagerDefault : public LGLogFileManager,
     // `logsDirectory` empty: the default directory.
     static std::shared_ptr<LGLogFileManagerDefault> make(std::string logsDirectory = {});
 
-    // $XDG_STATE_HOME/Tessaro/Logs (~/.local/state when unset).
+    // platform::logsDirectory(): $XDG_STATE_HOME/<process name>/Logs.
     static std::string defaultLogsDirectory();
-    // Made (with its parents) when missing; failures go to the console.
+    // Made (with its parents) when missing. A failure to make it or a new
+    // file in it goes to the console once; until a file can be made again,
+    // later failures are silent (every message would report it otherwise).
     std::string logsDirectory();
 
     std::size_t maximumNumberOfLogFiles() const;
@@ -120,8 +122,11 @@ class LGLogFileManagerDefault : public LGLogFileManager,
     explicit LGLogFileManagerDefault(std::string logsDirectory);
 
   private:
+    [[gnu::format(printf, 2, 3)]] void reportFailureOnce(const char* format, ...);
+
     std::string logsDirectory_;
     mutable std::mutex m_;
+    bool failureReported_ = false;
     std::size_t maximumNumberOfLogFiles_ = 5;
     std::string lastCreated_;
 };

@@ -1,10 +1,12 @@
 #include "Logging/LGFileLogger.h"
 
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <deque>
@@ -12,6 +14,7 @@
 
 #include "Logging/LGLogFileManager.h"
 #include "RecordingSink.h"
+#include "platform/core/XdgPaths.h"
 #include "support/ManualClock.h"
 #include "support/TempDir.h"
 
@@ -90,12 +93,29 @@ TEST(LogFileManager, LogFileNames) {
     }
 }
 
-TEST(LogFileManager, DefaultDirectoryFollowsXdgStateHome) {
+// Each program logs into a folder of its own name, so the application and the
+// run tool never write into or prune each other's logs.
+TEST(LogFileManager, DefaultDirectoryCarriesTheProcessName) {
     testsupport::TempDir dir;
     setenv("XDG_STATE_HOME", dir.path().c_str(), 1);
     auto m = LGLogFileManagerDefault::make();
-    EXPECT_EQ(m->logsDirectory(), (dir / "Tessaro" / "Logs").string());
-    EXPECT_TRUE(fs::is_directory(dir / "Tessaro" / "Logs"));
+    EXPECT_EQ(m->logsDirectory(), (dir / "test_logging" / "Logs").string());
+    EXPECT_TRUE(fs::is_directory(dir / "test_logging" / "Logs"));
+    EXPECT_EQ(platform::logsDirectory("Tessaro"), (dir / "Tessaro" / "Logs").string());
+    EXPECT_EQ(platform::logsDirectory("run"), (dir / "run" / "Logs").string());
+
+    // Without the variable (or with a relative one): ~/.local/state.
+    std::string home = getenv("HOME") ? getenv("HOME") : "";
+    setenv("HOME", dir.path().c_str(), 1);
+    for (bool relative : {false, true}) {
+        if (relative)
+            setenv("XDG_STATE_HOME", "relative/state", 1);
+        else
+            unsetenv("XDG_STATE_HOME");
+        EXPECT_EQ(LGLogFileManagerDefault::defaultLogsDirectory(),
+                  (dir / ".local/state/test_logging/Logs").string());
+    }
+    setenv("HOME", home.c_str(), 1);
     unsetenv("XDG_STATE_HOME");
 }
 
@@ -172,6 +192,44 @@ TEST_F(FileSink, AppendsFormattedLinesToTheUnarchivedNewestFile) {
               "2014/05/06 07:08:09:123  hello\n"
               "2014/05/06 07:08:09:123  ends in newline\n");
     EXPECT_EQ(namesIn(dir_.path()).size(), 1u);
+}
+
+// A folder that cannot be made is reported once; the messages are then lost
+// silently, not one console line each.
+TEST_F(FileSink, UnwritableFolderIsReportedOnce) {
+    testsupport::writeFile(dir_ / "file", "x");
+    auto sink =
+        LGFileLogger::make(LGLogFileManagerDefault::make((dir_ / "file" / "Logs").string()));
+    std::string err = captureStderr([&] {
+        for (int i = 0; i < 1000; ++i) deliver(sink, "lost");
+    });
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err.substr(0, 500);
+    EXPECT_NE(err.find("Error creating"), std::string::npos) << err.substr(0, 500);
+}
+
+// A disk that fills up in the middle of a line (here the file-size limit,
+// which cuts a write short the same way) leaves no torn line behind.
+TEST_F(FileSink, LineIsWrittenWholeOrNotAtAll) {
+    auto path = dir_ / "log-123ABC.txt";
+    testsupport::writeFile(path, "0123456789\n");
+    auto sink = LGFileLogger::make(LGLogFileManagerDefault::make(dir_.path().string()));
+    deliver(sink, "first");  // ends at 11 + 31 = 42
+
+    struct rlimit old {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    auto previous = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = old;
+    small.rlim_cur = 60;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    deliver(sink, std::string(40, 'y'));  // 66 bytes: only 18 would fit
+    setrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, previous);
+
+    deliver(sink, "after");
+    EXPECT_EQ(testsupport::readFile(path),
+              "0123456789\n"
+              "2014/05/06 07:08:09:123  first\n"
+              "2014/05/06 07:08:09:123  after\n");
 }
 
 TEST_F(FileSink, RollsBySize) {

@@ -3,6 +3,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 
 namespace platform {
@@ -33,6 +34,16 @@ std::string xdgStateHome() {
 }
 std::optional<std::string> xdgRuntimeDir() {
     return absoluteFromEnv("XDG_RUNTIME_DIR");
+}
+
+std::string processName() {
+    const char* name = program_invocation_short_name;
+    return name && *name ? name : "unknown";
+}
+
+std::string logsDirectory(std::string_view name) {
+    std::string program = name.empty() ? processName() : std::string(name);
+    return xdgStateHome() + "/" + program + "/Logs";
 }
 
 }  // namespace platform

@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace platform {
 
@@ -12,5 +13,13 @@ std::string xdgConfigHome();                 // ~/.config
 std::string xdgCacheHome();                  // ~/.cache
 std::string xdgStateHome();                  // ~/.local/state
 std::optional<std::string> xdgRuntimeDir();  // none when unset
+
+// The name the running program was started under (the last component of its
+// path): "Tessaro" for the application, "run" for the tool.
+std::string processName();
+// The logs folder of a program: xdgStateHome()/<process name>/Logs. Every
+// program has its own, so none writes into or prunes another's logs. An empty
+// name means this process's name.
+std::string logsDirectory(std::string_view name = {});
 
 }  // namespace platform
