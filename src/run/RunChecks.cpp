@@ -8,20 +8,12 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/core/Files.h"
 #include "run/RunTool.h"
 #include "run/VXMMachOBinary.h"
 
 namespace run {
 namespace {
-
-std::optional<std::string> readWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    if (in.bad()) return std::nullopt;
-    return bytes.str();
-}
 
 std::string infoPlistPath(const Environment& environment) {
     const std::string* products = setting(environment, "BUILT_PRODUCTS_DIR");
@@ -30,7 +22,7 @@ std::string infoPlistPath(const Environment& environment) {
 }
 
 std::optional<platform::Value> readPlistFile(const std::string& path) {
-    auto bytes = readWholeFile(path);
+    auto bytes = platform::readRegularFile(path);
     if (!bytes) return std::nullopt;
     auto value = platform::Value::fromPlist(*bytes);
     if (!value || !value->isDictionary()) return std::nullopt;
@@ -131,9 +123,23 @@ bool iOSDeploymentTargetIsUnsupported(uint32_t major, const Environment& environ
 std::shared_ptr<VXMMachOBinary> checkDeploymentTarget(const Environment& environment) {
     const std::string* products = setting(environment, "BUILT_PRODUCTS_DIR");
     const std::string* executable = setting(environment, "EXECUTABLE_PATH");
-    auto binary = VXMMachOBinary::MachOBinaryWithPath(
-        joinPath(products ? *products : "", executable ? *executable : ""));
-    if (!binary) return nullptr;
+    const std::string path = joinPath(products ? *products : "", executable ? *executable : "");
+    auto binary = VXMMachOBinary::MachOBinaryWithPath(path);
+    // Never passed silently: without the executable nothing is checked and no
+    // UUID goes with the upload; a damaged one is checked as far as it reads.
+    if (!binary) {
+        VXMLog(
+            "Unable to read the executable at path %s. Its deployment target is not checked "
+            "and the upload carries no UUIDs.\n\n",
+            path.c_str());
+        return nullptr;
+    }
+    if (!binary->isComplete()) {
+        VXMLog(
+            "The executable at path %s is damaged. Only the parts before the damage are "
+            "checked and uploaded.\n\n",
+            path.c_str());
+    }
     bool iOS = setting(environment, "TARGETED_DEVICE_FAMILY") != nullptr;
     std::string product = settingText(environment, "PRODUCT_NAME");
     for (const auto& slice : binary->slices()) {
@@ -163,7 +169,7 @@ std::vector<std::string> processNamesInHierarchy() {
     long pid = getpid();
     // Bounded, so a loop in what the kernel reports can never hang the build.
     for (int depth = 0; depth < 4096; ++depth) {
-        auto stat = readWholeFile("/proc/" + std::to_string(pid) + "/stat");
+        auto stat = platform::readRegularFile("/proc/" + std::to_string(pid) + "/stat");
         if (!stat) break;  // the process is gone: its name counts as absent
         // "pid (comm) state ppid ...": the name may itself hold ") ".
         size_t open = stat->find('(');

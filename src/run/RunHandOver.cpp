@@ -1,8 +1,7 @@
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
+#include "platform/core/Files.h"
 #include "platform/core/XdgPaths.h"
 #include "platform/desktop/URLHandlers.h"
 #include "run/RunTool.h"
@@ -14,7 +13,9 @@ namespace {
 
 constexpr const char* kScheme = "vexmor";
 
-std::string cachesFolder() { return platform::xdgCacheHome(); }
+std::string cachesFolder() {
+    return platform::xdgCacheHome();
+}
 
 }  // namespace
 
@@ -33,11 +34,9 @@ bool isVexmorInstalled() {
 bool isVexmorBuildPlistCompatible() {
     auto app = installedVexmorApp();
     if (!app) return false;
-    std::ifstream in(app->location + "/Contents/Info.plist", std::ios::binary);
-    if (!in) return false;
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    auto info = platform::Value::fromPlist(bytes.str());
+    auto bytes = platform::readRegularFile(app->location + "/Contents/Info.plist");
+    if (!bytes) return false;
+    auto info = platform::Value::fromPlist(*bytes);
     if (!info) return false;
     const platform::Value& version = (*info)["CFBundleVersion"];
     int64_t build = version.isString() ? integerValue(*version.ifString()) : version.int64Value();
@@ -141,27 +140,44 @@ void handOver(const Environment& environment, const std::string& apiKey,
 
     platform::Value info = readInfoPlist(environment).value_or(platform::Value::dictionary());
     platform::Value description = platform::Value::dictionary();
+    // The file must always parse: an entry whose name or value an XML property
+    // list cannot hold (a terminal escape sequence, invalid UTF-8) is left out.
+    auto setText = [](platform::Value& dictionary, const std::string& name,
+                      const std::string& value) {
+        if (isPropertyListText(name) && isPropertyListText(value)) {
+            dictionary.set(name, value);
+        } else if (debugEnabled()) {
+            VXMLog("Left %s out of Build.plist: control characters or invalid UTF-8",
+                   printableText(name).c_str());
+        }
+    };
     auto copySetting = [&](const char* name) {
-        if (const std::string* value = setting(environment, name)) description.set(name, *value);
+        if (const std::string* value = setting(environment, name))
+            setText(description, name, *value);
     };
     for (const char* name : {"PLATFORM_NAME", "PROJECT_FILE_PATH", "CONFIGURATION",
                              "XCODE_VERSION_ACTUAL", "CODE_SIGN_IDENTITY", "SDKROOT"})
         copySetting(name);
-    description.set("VEXMOR_FRAMEWORK_PATH", toolBundlePath());
+    setText(description, "VEXMOR_FRAMEWORK_PATH", toolBundlePath());
     description.set("VEXMOR_API_KEY", apiKey);
     description.set("VEXMOR_RUN_VERSION", toolBuildVersion());
     copySetting("PROVISIONING_PROFILE");
     const std::string* products = setting(environment, "BUILT_PRODUCTS_DIR");
     platform::Value dsyms = platform::Value::array();
-    for (const auto& path : cacheDSYMsAtPath(products ? *products : "", buildFolder))
-        dsyms.append(path);
+    for (const auto& path : cacheDSYMsAtPath(products ? *products : "", buildFolder)) {
+        if (isPropertyListText(path))
+            dsyms.append(path);
+        else if (debugEnabled())
+            VXMLog("Left %s out of Build.plist: control characters or invalid UTF-8",
+                   printableText(path).c_str());
+    }
     description.set("dSYMs", std::move(dsyms));
     for (const char* key : {"CFBundleShortVersionString", "CFBundleVersion", "CFBundleDisplayName",
                             "CFBundleName", "CFBundleIdentifier"}) {
         if (info.contains(key)) description.set(key, info[key]);
     }
     platform::Value runner = platform::Value::dictionary();
-    for (const auto& [name, value] : environment) runner.set(name, value);
+    for (const auto& [name, value] : environment) setText(runner, name, value);
     description.set("Runner_Environment_Dictionary", std::move(runner));
 
     std::string bundleIdentifier = info["CFBundleIdentifier"].stringValue();

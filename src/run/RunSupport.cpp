@@ -1,4 +1,5 @@
 #include <openssl/evp.h>
+#include <syslog.h>
 #include <unistd.h>
 #include <uuid/uuid.h>
 
@@ -79,6 +80,12 @@ bool nextCodePoint(std::string_view text, size_t* i, uint32_t* cp) {
     return true;
 }
 
+// The platform's system log call: the system log, and standard error too.
+void systemLog(const std::string& text) {
+    syslog(LOG_NOTICE, "%s", text.c_str());
+    platform::consoleLogText(text);
+}
+
 }  // namespace
 
 void VXMLog(const char* format, ...) {
@@ -86,7 +93,7 @@ void VXMLog(const char* format, ...) {
     va_start(args, format);
     std::string text = vformat(format, args);
     va_end(args);
-    platform::consoleLogText("\n\nVexmor: " + text);
+    systemLog("\n\nVexmor: " + text);
 }
 
 void plainLog(const char* format, ...) {
@@ -94,7 +101,7 @@ void plainLog(const char* format, ...) {
     va_start(args, format);
     std::string text = vformat(format, args);
     va_end(args);
-    platform::consoleLogText(text);
+    systemLog(text);
 }
 
 void failWithTitleAndReason(const std::string& title, const std::string& reason) {
@@ -161,6 +168,32 @@ std::optional<size_t> utf16Length(std::string_view text) {
         units += cp >= 0x10000 ? 2 : 1;
     }
     return units;
+}
+
+bool isPropertyListText(std::string_view text) {
+    for (size_t i = 0; i < text.size();) {
+        uint32_t cp;
+        if (!nextCodePoint(text, &i, &cp)) return false;
+        if (cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F) || cp == 0xFFFE || cp == 0xFFFF)
+            return false;
+    }
+    return true;
+}
+
+std::string printableText(std::string_view text) {
+    std::string out;
+    for (size_t i = 0; i < text.size();) {
+        size_t start = i;
+        uint32_t cp = 0;
+        bool valid = nextCodePoint(text, &i, &cp);
+        if (!valid) ++i;
+        bool control = cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F);
+        if (!valid || control)
+            out += '?';
+        else
+            out.append(text.substr(start, i - start));
+    }
+    return out;
 }
 
 bool containsControlCharacters(std::string_view text) {

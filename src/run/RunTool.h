@@ -52,6 +52,11 @@ bool boolValue(std::string_view text);
 std::optional<size_t> utf16Length(std::string_view text);
 // Any C0 or C1 control character or DEL.
 bool containsControlCharacters(std::string_view text);
+// Valid UTF-8 without control characters or the non-characters U+FFFE and
+// U+FFFF: text that an XML property list holds and gives back unchanged.
+bool isPropertyListText(std::string_view text);
+// The text with each control character and invalid byte shown as "?".
+std::string printableText(std::string_view text);
 // "%@/%@".
 std::string joinPath(const std::string& a, const std::string& b);
 // MD5 and SHA-1 as lower-case hexadecimal text.

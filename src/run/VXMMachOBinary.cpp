@@ -3,9 +3,8 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
+#include "platform/core/Files.h"
 #include "platform/core/Value.h"
 #include "run/RunTool.h"
 
@@ -29,7 +28,7 @@ VXMMachOSlice::VXMMachOSlice(const VXMMachOSliceInfo& slice) : slice_(slice) {
                     if (const char* path = VXMMachOGetDylibPath(command))
                         linkedDylibs_.emplace_back(path);
                     else
-                        wellFormed_ = false;
+                        complete_ = false;  // skipped, not the whole slice
                     break;
                 case kVXMLoadCommandUUID:
                     if (const uint8_t* bytes = VXMMachOGetUUID(command))
@@ -52,7 +51,7 @@ VXMMachOSlice::VXMMachOSlice(const VXMMachOSliceInfo& slice) : slice_(slice) {
                     break;
             }
         });
-    if (!complete && hasThinMagic(slice_)) wellFormed_ = false;
+    if (!complete && hasThinMagic(slice_)) complete_ = false;
 }
 
 std::shared_ptr<VXMMachOSlice> VXMMachOSlice::runningSlice() {
@@ -81,13 +80,13 @@ std::shared_ptr<VXMMachOBinary> VXMMachOBinary::MachOBinaryWithPath(const std::s
     std::shared_ptr<VXMMachOBinary> binary(new VXMMachOBinary);
     binary->path_ = path;
     if (path.empty() || !VXMMachOFileInitWithPath(&binary->file_, path.c_str())) return nullptr;
-    bool wellFormed = true;
+    bool slicesComplete = true;
     bool enumerated = VXMMachOFileEnumerateSlices(&binary->file_, [&](const VXMMachOSliceInfo& s) {
         auto slice = std::make_shared<VXMMachOSlice>(s);
-        wellFormed = wellFormed && slice->isWellFormed();
+        slicesComplete = slicesComplete && slice->isComplete();
         binary->slices_.push_back(std::move(slice));
     });
-    if (!enumerated || !wellFormed) return nullptr;
+    binary->complete_ = enumerated && slicesComplete;
     return binary;
 }
 
@@ -139,11 +138,9 @@ std::shared_ptr<VXMdSYM> VXMdSYM::dSYMWithPath(const std::string& path) {
 }
 
 std::optional<std::string> VXMdSYM::bundleIdentifier() const {
-    std::ifstream in(std::filesystem::path(bundlePath_) / "Contents/Info.plist", std::ios::binary);
-    if (!in) return std::nullopt;
-    std::stringstream bytes;
-    bytes << in.rdbuf();
-    auto info = platform::Value::fromPlist(bytes.str());
+    auto bytes = platform::readRegularFile(bundlePath_ + "/Contents/Info.plist");
+    if (!bytes) return std::nullopt;
+    auto info = platform::Value::fromPlist(*bytes);
     if (!info) return std::nullopt;
     const std::string* id = (*info)["CFBundleIdentifier"].ifString();
     if (!id) return std::nullopt;

@@ -27,8 +27,10 @@ class VXMMachOSlice {
     const VXMMachOVersion& linkedSDKVersion() const { return linkedSDKVersion_; }
     uintptr_t ehFrameData() const;
     uintptr_t unwindInfoData() const;
-    // False when a Mach-O slice's load commands could not be read whole.
-    bool isWellFormed() const { return wellFormed_; }
+    // False when a Mach-O slice's load commands could not all be read: the
+    // walk ended at a damaged command, or a damaged command was skipped. What
+    // came before the damage is kept.
+    bool isComplete() const { return complete_; }
 
   private:
     VXMMachOSliceInfo slice_;
@@ -36,13 +38,14 @@ class VXMMachOSlice {
     std::vector<std::string> linkedDylibs_;
     VXMMachOVersion minimumOSVersion_;
     VXMMachOVersion linkedSDKVersion_;
-    bool wellFormed_ = true;
+    bool complete_ = true;
 };
 
 class VXMMachOBinary {
   public:
-    // Null unless the path is a regular file of at least 16 bytes whose
-    // slices and load commands are well formed.
+    // Null unless the path is a regular file of at least 16 bytes. A damaged
+    // file still gives a binary: with no slices when its slice table is
+    // damaged, and slices read up to the damage otherwise (see isComplete).
     static std::shared_ptr<VXMMachOBinary> MachOBinaryWithPath(const std::string& path);
     ~VXMMachOBinary();
     VXMMachOBinary(const VXMMachOBinary&) = delete;
@@ -50,6 +53,8 @@ class VXMMachOBinary {
 
     const std::vector<std::shared_ptr<VXMMachOSlice>>& slices() const { return slices_; }
     const std::string& path() const { return path_; }
+    // True when every slice and all of its load commands could be read.
+    bool isComplete() const { return complete_; }
     // (UUID, architecture name) per slice, in file order.
     void enumerateUUIDs(const std::function<void(const std::optional<std::string>&,
                                                  const std::string&)>& block) const;
@@ -65,6 +70,7 @@ class VXMMachOBinary {
     VXMMachOFile file_;
     std::vector<std::shared_ptr<VXMMachOSlice>> slices_;
     std::optional<std::string> instanceIdentifier_;
+    bool complete_ = true;
 };
 
 class VXMdSYM {

@@ -204,13 +204,30 @@ TEST(MachOObjects, BinariesAndSlices) {
     EXPECT_EQ(none->slices()[0]->minimumOSVersion(), VXMMachOVersion{});
     EXPECT_EQ(none->instanceIdentifier(), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
 
-    // Refused: not a regular file, too short, or load commands that do not fit.
+    // Damaged: read up to the damage, a bad command skipped, and said so.
     machofixture::Thin broken;
-    broken.commands = {machofixture::uuidCommand(machofixture::uuidBytes(1))};
+    broken.commands = {machofixture::uuidCommand(machofixture::uuidBytes(1)),
+                       machofixture::dylibCommand(kVXMLoadCommandLoadDylib, "/lib/a")};
+    broken.commands[1].replace(8, 4, "\xff\0\0\0", 4);  // name offset out of range
+    testsupport::writeFile(dir / "bad-dylib", broken.bytes());
     broken.ncmds = 5;
     testsupport::writeFile(dir / "broken", broken.bytes());
+    for (const char* name : {"bad-dylib", "broken"}) {
+        SCOPED_TRACE(name);
+        auto damaged = VXMMachOBinary::MachOBinaryWithPath((dir / name).string());
+        ASSERT_TRUE(damaged);
+        EXPECT_FALSE(damaged->isComplete());
+        ASSERT_EQ(damaged->slices().size(), 1u);
+        EXPECT_FALSE(damaged->slices()[0]->isComplete());
+        EXPECT_EQ(damaged->slices()[0]->uuid(), "0112233445566778899aabbccddeef00");
+        EXPECT_TRUE(damaged->slices()[0]->linkedDylibs().empty());
+    }
+    EXPECT_TRUE(fat->isComplete());
+    EXPECT_TRUE(none->isComplete());
+
+    // Refused: not a regular file, or too short.
     testsupport::writeFile(dir / "short", std::string(15, 'x'));
-    for (const char* name : {"broken", "short", "missing", ""}) {
+    for (const char* name : {"short", "missing", ""}) {
         SCOPED_TRACE(name);
         EXPECT_FALSE(VXMMachOBinary::MachOBinaryWithPath(*name ? (dir / name).string() : ""));
     }

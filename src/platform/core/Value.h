@@ -206,11 +206,23 @@ class Value {
 
 // Defined once Value is complete: clang instantiates the vector's members
 // at their first use inside the class.
-inline size_t ValueDictionary::size() const { return entries_.size(); }
-inline bool ValueDictionary::empty() const { return entries_.empty(); }
-inline ValueDictionary::const_iterator ValueDictionary::begin() const { return entries_.begin(); }
-inline ValueDictionary::const_iterator ValueDictionary::end() const { return entries_.end(); }
-inline ValueDictionary::iterator ValueDictionary::begin() { return entries_.begin(); }
-inline ValueDictionary::iterator ValueDictionary::end() { return entries_.end(); }
+inline size_t ValueDictionary::size() const {
+    return entries_.size();
+}
+inline bool ValueDictionary::empty() const {
+    return entries_.empty();
+}
+inline ValueDictionary::const_iterator ValueDictionary::begin() const {
+    return entries_.begin();
+}
+inline ValueDictionary::const_iterator ValueDictionary::end() const {
+    return entries_.end();
+}
+inline ValueDictionary::iterator ValueDictionary::begin() {
+    return entries_.begin();
+}
+inline ValueDictionary::iterator ValueDictionary::end() {
+    return entries_.end();
+}
 
 }  // namespace platform

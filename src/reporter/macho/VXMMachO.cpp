@@ -96,7 +96,8 @@ constexpr ArchName kArchNames[] = {
 
 bool VXMMachOFileInitWithPath(VXMMachOFile* file, const char* path) {
     if (!file || !path) return false;
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that a FIFO at the path is refused instead of waited on.
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return false;
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 16) {
@@ -188,9 +189,12 @@ bool VXMMachOSliceEnumerateLoadCommands(
     slice->cpuType = static_cast<int32_t>(readHost32(header + 4));
     slice->cpuSubtype = static_cast<int32_t>(readHost32(header + 8));
     uint32_t count = readHost32(header + 16);
-    uint64_t areaSize = readHost32(header + 20);
+    // The walk is bounded by the slice, not by the header's sizeofcmds: a
+    // command that would end past the slice ends it, and the commands before
+    // it still count. A loaded image is bounded by sizeofcmds.
     uint64_t areaOffset = headerOffset + headerSize;
-    if (!fits(slice->size, areaOffset, areaSize)) return false;
+    uint64_t areaSize =
+        slice->size == kVXMMachOLoadedImage ? readHost32(header + 20) : slice->size - areaOffset;
 
     uint64_t used = 0;
     for (uint32_t i = 0; i < count; ++i) {

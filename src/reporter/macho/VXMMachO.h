@@ -107,9 +107,10 @@ bool VXMMachOEnumerateSlicesAtAddress(const uint8_t* address, uint64_t size,
 // Calls `block(command, size, pointer to the command)` for each load command in
 // file order, after storing the header's CPU type and subtype in `slice`.
 // Every command handed out lies whole inside the slice and is at least 8
-// bytes. False when the walk had to stop early (a command size below 8, a
-// command past the slice, a header that does not fit) or the slice is not a
-// thin Mach-O image.
+// bytes. A command that would end past the slice (whatever sizeofcmds says)
+// or is shorter than 8 bytes ends the walk; the commands before it have been
+// handed out. False when the walk ended so early, or when the slice is not a
+// thin Mach-O image whose header fits.
 bool VXMMachOSliceEnumerateLoadCommands(
     VXMMachOSliceInfo* slice, VXMMachOBlock<void(uint32_t, uint32_t, const uint8_t*)> block);
 

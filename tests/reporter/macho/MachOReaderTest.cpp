@@ -232,7 +232,8 @@ TEST(MachOReader, BuiltImages) {
     EXPECT_EQ(thin->front().dylibs, std::vector<std::string>{"/usr/lib/libz.1.dylib"});
 }
 
-// Malformed input: every case is refused or cut short, never read past its end
+// Malformed input: every case is refused or cut short where the damage starts,
+// never read past its end
 // (the copies below are exact-size heap blocks, so ASan sees any overrun).
 TEST(MachOReader, MalformedImages) {
     Thin good;
@@ -285,13 +286,22 @@ TEST(MachOReader, MalformedImages) {
         {"slice offset past the end", sliceOffsetHuge, true, false, 0, "", {}},
         {"fat magic only", std::string("\xca\xfe\xba\xbe", 4), true, false, 0, "", {}},
         {"thin header cut short", goodBytes.substr(0, 20), false, false, 0, "", {}},
-        {"commands area past the end",
+        // The walk is bounded by the file: the commands before a cut count.
+        {"file cut inside its last command",
          goodBytes.substr(0, goodBytes.size() - 1),
          false,
          false,
-         0,
-         "",
+         1,
+         "0112233445566778899aabbccddeef00",
          {}},
+        {"sizeofcmds a few bytes short",
+         withCommands({uuidCommand(uuidBytes(1)), dylibCommand(kVXMLoadCommandLoadDylib, "/a")},
+                      -1, 30),
+         false,
+         true,
+         2,
+         "0112233445566778899aabbccddeef00",
+         {"/a"}},
         {"cmdsize 4", withCommands({cmdsize4}), false, false, 0, "", {}},
         {"cmdsize past the area", withCommands({pastEnd}), false, false, 0, "", {}},
         {"more commands than the area holds",
