@@ -8,9 +8,11 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -205,11 +207,10 @@ class RunTool : public ::testing::Test {
     // parent process named `parent` when given.
     Result runTool(std::vector<std::string> args, const std::string& parent = "",
                    std::optional<fs::path> cwd = std::nullopt) {
-        std::string tool = std::string(TESSARO_BINARY_DIR) + "/bin/run";
+        std::string tool = toolPath();
         std::vector<std::string> argv = {tool};
         argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<std::string> envp;
-        for (const auto& [k, v] : env) envp.push_back(k + "=" + v);
+        std::vector<std::string> envp = environmentStrings();
         std::string dir = (cwd ? *cwd : src).string();
 
         int pipefd[2];
@@ -256,6 +257,35 @@ class RunTool : public ::testing::Test {
         waitpid(pid, &status, 0);
         result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         return result;
+    }
+
+    static std::string toolPath() { return std::string(TESSARO_BINARY_DIR) + "/bin/run"; }
+
+    std::vector<std::string> environmentStrings() const {
+        std::vector<std::string> envp;
+        for (const auto& [k, v] : env) envp.push_back(k + "=" + v);
+        return envp;
+    }
+
+    // Starts the tool in SRCROOT with descriptors 0, 1 and 2 closed.
+    pid_t startDetachedTool(std::vector<std::string> args) {
+        std::string tool = toolPath();
+        std::vector<std::string> argv = {tool};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<std::string> envp = environmentStrings();
+        std::vector<char*> a, e;
+        for (auto& s : argv) a.push_back(s.data());
+        a.push_back(nullptr);
+        for (auto& s : envp) e.push_back(s.data());
+        e.push_back(nullptr);
+        pid_t pid = fork();
+        if (pid == 0) {
+            if (chdir(src.c_str()) != 0) _exit(126);
+            for (int fd = 0; fd <= 2; ++fd) close(fd);
+            execve(tool.c_str(), a.data(), e.data());
+            _exit(127);
+        }
+        return pid;
     }
 
     std::vector<std::string> leftovers() {
@@ -674,6 +704,153 @@ TEST_F(RunTool, KeyAndBundleIdentifierAreEscapedInPaths) {
     ASSERT_TRUE(waitForFile(browser));
     EXPECT_EQ(readFile(browser),
               "https://api.example.test/api/v1/" + escapedKey + "/confirm/com.example%2Fapp%20x");
+}
+
+// Started with its standard descriptors closed (as a daemon may start it), the
+// tool puts /dev/null on them first, so that no socket or file it opens later
+// becomes its standard error.
+TEST_F(RunTool, ClosedStandardDescriptorsGetDevNull) {
+    server.enqueue({.status = 201, .delay = std::chrono::seconds(2)});  // held open
+    server.enqueue({.status = 200});
+    pid_t pid = startDetachedTool({kKey});
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(server.waitForRequests(1));
+    for (int fd = 0; fd <= 2; ++fd) {
+        std::error_code ec;
+        fs::path target =
+            fs::read_symlink("/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd), ec);
+        EXPECT_EQ(target, "/dev/null") << "descriptor " << fd << ": " << ec.message();
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_EQ(server.requests().size(), 2u);
+    EXPECT_EQ(server.requests()[1].target, "/api/v1/" + kKey + "/dsyms");
+}
+
+// Every message goes to the system log as well as to standard error.
+TEST_F(RunTool, MessagesAlsoGoToTheSystemLog) {
+    fs::path recorded = root / "syslog.txt";
+    env["LD_PRELOAD"] = SYSLOG_RECORDER;
+    env["TESSARO_SYSLOG_RECORD"] = recorded.string();
+    env["ASAN_OPTIONS"] = "verify_asan_link_order=0";
+    Result r = runTool({});
+    EXPECT_EQ(r.status, 1);
+    std::string log = readFile(recorded);
+    EXPECT_NE(log.find("|Vexmor.framework/run 1.3.11\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("|\\n\\nVexmor: Configuration Issue\\n\\nVexmor API key not set."),
+              std::string::npos)
+        << log;
+    EXPECT_NE(r.err.find("\n\nVexmor: Configuration Issue"), std::string::npos) << r.err;
+}
+
+// A FIFO (or any other non-regular file) where the executable or the
+// Info.plist should be is refused at once, never waited on.
+TEST_F(RunTool, FifosAreRefusedNotWaitedOn) {
+    fs::path executable = products / "App.app/Contents/MacOS/App";
+    fs::remove(executable);
+    ASSERT_EQ(mkfifo(executable.c_str(), 0644), 0);
+    server.enqueue({.status = 201});
+    server.enqueue({.status = 200});
+    auto start = std::chrono::steady_clock::now();
+    Result r = runTool({kKey});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("Unable to read the executable at path " + executable.string()),
+              std::string::npos)
+        << r.err;
+
+    fs::path info = products / "App.app/Contents/Info.plist";
+    fs::remove(info);
+    ASSERT_EQ(mkfifo(info.c_str(), 0644), 0);
+    r = runTool({kKey});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Required Info.plist Value Not Found"), std::string::npos) << r.err;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+}
+
+// A damaged executable is read up to the damage: what could be read is
+// checked and uploaded, and the damage is reported, never passed silently.
+TEST_F(RunTool, DamagedExecutablesAreCheckedAsFarAsTheyRead) {
+    const std::string thin =
+        readFile(std::string(TESSARO_SOURCE_DIR) + "/tests/reporter/macho/data/thin-x86_64-10.9");
+    const std::string uuidLine = "UUID:4c4c446755553144a1108f42c8c316c9 Slice:x86_64\n";
+    // Load commands of the fixture: LC_UUID at 1144, LC_VERSION_MIN_MACOSX at
+    // 1168, the first LC_LOAD_DYLIB at 1208; sizeofcmds at 20.
+    std::string shortSizeofcmds = thin;
+    shortSizeofcmds.replace(20, 4, std::string("\x1c\x05\0\0", 4));  // 1308 of 1312
+    std::string badDylib = thin;
+    badDylib.replace(1208 + 8, 4, std::string("\xff\0\0\0", 4));
+    const struct {
+        const char* name;
+        std::string bytes;
+        int status;
+        bool damaged;
+        std::string expected;
+    } cases[] = {
+        {"sizeofcmds a few bytes short", shortSizeofcmds, 0, false, uuidLine},
+        {"cut inside its commands", thin.substr(0, 1200), 0, true, uuidLine},
+        {"dylib name offset out of range", badDylib, 0, true, uuidLine},
+        {"cut before its version", thin.substr(0, 1150), 1, true, "Unsupported OS X Version"},
+    };
+    fs::path executable = products / "App.app/Contents/MacOS/App";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        writeFile(executable, c.bytes);
+        server.enqueue({.status = 201});
+        server.enqueue({.status = 200});
+        size_t before = server.requests().size();
+        Result r = runTool({kKey});
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_NE(r.err.find(c.expected), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("The executable at path " + executable.string() + " is damaged") !=
+                      std::string::npos,
+                  c.damaged)
+            << r.err;
+        if (c.status == 0) {
+            ASSERT_EQ(server.requests().size(), before + 2);
+            auto fields = textFields(server.requests().back());
+            EXPECT_NE(std::find(fields.begin(), fields.end(),
+                                std::make_pair(std::string("dsym[uuids][][uuid]"),
+                                               std::string("4c4c446755553144a1108f42c8c316c9"))),
+                      fields.end());
+        } else {
+            EXPECT_EQ(server.requests().size(), before);
+        }
+    }
+}
+
+// Build.plist always parses, whatever the environment holds: entries that a
+// property list cannot carry are left out, with a debug line.
+TEST_F(RunTool, BuildPlistParsesWhateverTheEnvironmentHolds) {
+    fs::path record = installRecorder("vexmor", "Vexmor", "203");
+    env["LESS_TERMCAP_md"] = "\x1b[1m";
+    env["BROKEN_UTF8"] = "caf\xc3";
+    env["NON_CHARACTER"] = "\xef\xbf\xbe";
+    env["BELL\x07NAME"] = "x";
+    env["MULTI_LINE"] = "one\ntwo";
+    env["KEPT_UNICODE"] = "Gr\xc3\xbc\xc3\x9f \xe2\x9c\x93 \xf0\x9f\x94\x92 <&>";
+    Result r = runTool({kKey, "-debug", "YES"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_TRUE(waitForFile(record));
+    fs::path builds = buildsFolder(env["VEXMOR_API_ORIGIN"]);
+    std::vector<fs::path> folders(fs::directory_iterator(builds), fs::directory_iterator{});
+    ASSERT_EQ(folders.size(), 1u);
+    fs::path buildPlist = folders[0] / "Build.plist";
+
+    EXPECT_EQ(shell("xmllint --noout '" + buildPlist.string() + "' 2>&1; echo $?"), "0\n");
+    EXPECT_EQ(shell("python3 -c 'import plistlib,sys; d=plistlib.load(open(sys.argv[1],\"rb\"));"
+                    "e=d[\"Runner_Environment_Dictionary\"]; print(sorted(k for k in e if k in "
+                    "(\"LESS_TERMCAP_md\",\"BROKEN_UTF8\",\"NON_CHARACTER\",\"MULTI_LINE\","
+                    "\"KEPT_UNICODE\",\"PRODUCT_NAME\"))); print(e[\"KEPT_UNICODE\"])' '" +
+                    buildPlist.string() + "' 2>&1"),
+              "['KEPT_UNICODE', 'PRODUCT_NAME']\nGr\xc3\xbc\xc3\x9f \xe2\x9c\x93 "
+              "\xf0\x9f\x94\x92 <&>\n");
+    for (const char* name :
+         {"LESS_TERMCAP_md", "BROKEN_UTF8", "NON_CHARACTER", "BELL?NAME", "MULTI_LINE"})
+        EXPECT_NE(r.err.find(std::string("Left ") + name + " out of Build.plist"),
+                  std::string::npos)
+            << name << "\n"
+            << r.err;
 }
 
 TEST(RunBinary, LinksNoApplicationLibraries) {
