@@ -1,8 +1,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "platform/archive/ZipArchive.h"
 #include "reporter/web/VXMWebClient.h"
@@ -128,17 +126,11 @@ bool uploadDSYM(const Environment& environment, const VXMMachOBinary* binary,
         VXMLog("Compression of %s failed, unable to upload.\n\n", dsymName.c_str());
         exitTool(1);
     }
-    std::vector<uint8_t> zip;
-    {
-        std::ifstream in(zipPath, std::ios::binary);
-        std::ostringstream bytes;
-        if (in) bytes << in.rdbuf();
-        if (!in || in.bad())
-            failWithTitleAndReason("Failed to Load File", dsymPath + " data could not be loaded");
-        std::string text = bytes.str();
-        zip.assign(text.begin(), text.end());
-    }
-    request->addDataForFormField(std::move(zip), "application/zip", zipName, "dsym[file]");
+    // Sent from disk as the request goes out: a dSYM of any size is never
+    // held in memory.
+    auto zip = VXMFormFile::open(zipPath);
+    if (!zip) failWithTitleAndReason("Failed to Load File", dsymPath + " data could not be loaded");
+    request->addFileForFormField(std::move(zip), "application/zip", zipName, "dsym[file]");
     if (debugEnabled()) VXMLog("Uploading dSYM at path %s", dsymPath.c_str());
 
     Outcome outcome = send(environment, request);

@@ -358,12 +358,19 @@ void HttpServer::serve(std::shared_ptr<Connection> conn) {
         // The body, at the script's pace.
         size_t length = 0;
         if (auto cl = rec.header("Content-Length")) length = std::stoull(*cl);
+        rec.bodyLength = length;
+        // Discarded bytes are counted off `length` as they arrive.
         while (data.size() < length) {
             size_t want =
                 std::min(length - data.size(), script.readChunk ? script.readChunk : sizeof buf);
             ssize_t r = conn->read(buf, std::min(want, sizeof buf));
             if (r <= 0) return;
             data.append(buf, static_cast<size_t>(r));
+            if (script.discardBody) {
+                size_t drop = std::min(data.size(), length);
+                data.erase(0, drop);
+                length -= drop;
+            }
             if (script.readPause.count() && !waitOrStop(script.readPause)) return;
         }
         rec.body = data.substr(0, length);

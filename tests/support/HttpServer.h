@@ -41,6 +41,8 @@ struct HttpScript {
     std::chrono::milliseconds readPause{0};
     // Answer with "Connection: close" and close afterwards.
     bool close = false;
+    // Count the request body but keep none of it (large uploads).
+    bool discardBody = false;
 };
 
 // One request as received.
@@ -50,6 +52,7 @@ struct HttpRecord {
     std::string target;
     HttpHeaders headers;  // in the order sent
     std::string body = {};
+    size_t bodyLength = 0;  // also when the body was discarded
 
     // The first header of that name, matched ignoring case.
     std::optional<std::string> header(std::string_view name) const;

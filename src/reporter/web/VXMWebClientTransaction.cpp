@@ -4,9 +4,14 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 
 #include "reporter/web/VXMWebClient.h"
 #include "reporter/web/VXMWebErrors.h"
@@ -109,13 +114,28 @@ int sslExIndex() {
 
 // The curl side of one transaction.
 struct VXMWebClientTransaction::Exchange {
+    using Clock = std::chrono::steady_clock;
+
     VXMWebClientTransaction* owner = nullptr;
     CURL* easy = nullptr;
     curl_slist* headers = nullptr;
-    std::vector<uint8_t> body;
     char errorBuffer[CURL_ERROR_SIZE] = {};
     VXMProtectionSpace space;
     vxmweb::HeaderBlock block;
+
+    // The body, read piece by piece as curl asks for it.
+    VXMRequestBody body;
+    size_t piece = 0;
+    uint64_t pieceOffset = 0;
+    bool bodyExhausted = false;  // a file part ended before its size
+
+    // Idleness: the time since a byte last moved either way.
+    Clock::duration idleLimit{};
+    Clock::time_point lastProgress = Clock::now();
+    curl_off_t lastSent = -1, lastReceived = -1;
+    bool idleTimedOut = false;
+
+    void moved() { lastProgress = Clock::now(); }
 
     ~Exchange() {
         if (easy) curl_easy_cleanup(easy);
@@ -129,6 +149,7 @@ using Exchange = VXMWebClientTransaction::Exchange;
 
 size_t onHeader(char* data, size_t size, size_t count, void* user) {
     auto* ex = static_cast<Exchange*>(user);
+    ex->moved();
     if (vxmweb::feedHeaderLine(ex->block, std::string_view(data, size * count))) {
         ex->owner->connectionDidReceiveResponse(ex->block.status, ex->block.headers);
     }
@@ -136,9 +157,78 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
 }
 
 size_t onData(char* data, size_t size, size_t count, void* user) {
+    static_cast<Exchange*>(user)->moved();
     static_cast<Exchange*>(user)->owner->connectionDidReceiveData(
         std::span(reinterpret_cast<const uint8_t*>(data), size * count));
     return size * count;
+}
+
+// Hands curl the next bytes of the body: text from memory, file parts read
+// from disk as they go out.
+size_t onRead(char* buffer, size_t size, size_t count, void* user) {
+    auto* ex = static_cast<Exchange*>(user);
+    const size_t room = size * count;
+    size_t written = 0;
+    while (written < room && ex->piece < ex->body.pieces.size()) {
+        const VXMRequestBody::Piece& piece = ex->body.pieces[ex->piece];
+        const uint64_t left = piece.size() - ex->pieceOffset;
+        if (left == 0) {
+            ++ex->piece;
+            ex->pieceOffset = 0;
+            continue;
+        }
+        size_t n = static_cast<size_t>(std::min<uint64_t>(room - written, left));
+        if (piece.file) {
+            ssize_t got = ::pread(piece.file->descriptor(), buffer + written, n,
+                                  static_cast<off_t>(ex->pieceOffset));
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) {
+                ex->bodyExhausted = true;
+                return CURL_READFUNC_ABORT;
+            }
+            n = static_cast<size_t>(got);
+        } else {
+            std::memcpy(buffer + written, piece.bytes.data() + ex->pieceOffset, n);
+        }
+        written += n;
+        ex->pieceOffset += n;
+    }
+    return written;
+}
+
+// Rewinds (or moves) the body for curl, should it send it again.
+int onSeek(void* user, curl_off_t offset, int origin) {
+    auto* ex = static_cast<Exchange*>(user);
+    if (origin != SEEK_SET || offset < 0) return CURL_SEEKFUNC_CANTSEEK;
+    uint64_t remaining = static_cast<uint64_t>(offset);
+    for (size_t i = 0; i < ex->body.pieces.size(); ++i) {
+        uint64_t size = ex->body.pieces[i].size();
+        if (remaining < size || (remaining == size && i + 1 == ex->body.pieces.size())) {
+            ex->piece = i;
+            ex->pieceOffset = remaining;
+            return CURL_SEEKFUNC_OK;
+        }
+        remaining -= size;
+    }
+    if (remaining != 0) return CURL_SEEKFUNC_FAIL;
+    ex->piece = ex->body.pieces.size();
+    ex->pieceOffset = 0;
+    return CURL_SEEKFUNC_OK;
+}
+
+// Ends the exchange once no byte has moved either way for the idle limit.
+// curl calls it at least at every pass of the transfer loop.
+int onProgress(void* user, curl_off_t, curl_off_t received, curl_off_t, curl_off_t sent) {
+    auto* ex = static_cast<Exchange*>(user);
+    if (received != ex->lastReceived || sent != ex->lastSent) {
+        ex->lastReceived = received;
+        ex->lastSent = sent;
+        ex->moved();
+        return 0;
+    }
+    if (Exchange::Clock::now() - ex->lastProgress < ex->idleLimit) return 0;
+    ex->idleTimedOut = true;
+    return 1;
 }
 
 // Consulted once the chain has been verified, for the server's own certificate.
@@ -271,10 +361,13 @@ VXMWebClientTransaction::Begin VXMWebClientTransaction::begin(CompletionHandler 
     // The crash reporter owns the signal handlers.
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(e, CURLOPT_ERRORBUFFER, ex->errorBuffer);
-    // An idle limit, never a limit on the whole exchange.
+    // An idle limit, measured from the last byte moved, never a limit on the
+    // whole exchange.
     curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, idle);
-    curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, idle);
+    ex->idleLimit = std::chrono::seconds(idle);
+    curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, onProgress);
+    curl_easy_setopt(e, CURLOPT_XFERINFODATA, ex.get());
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
     if (auto ca = vxmweb::trustedCertificatesFile())
@@ -302,7 +395,8 @@ VXMWebClientTransaction::Begin VXMWebClientTransaction::begin(CompletionHandler 
         curl_easy_setopt(e, CURLOPT_SSL_SESSIONID_CACHE, 0L);
     }
 
-    ex->body = platformRequest->body.value_or(std::vector<uint8_t>{});
+    const bool hasBody = platformRequest->body.has_value();
+    if (hasBody) ex->body = std::move(*platformRequest->body);
     bool hasContentType = false;
     for (const auto& [name, value] : platformRequest->headers) {
         // "Name;" is how curl sends a header with an empty value.
@@ -310,7 +404,7 @@ VXMWebClientTransaction::Begin VXMWebClientTransaction::begin(CompletionHandler 
         ex->headers = curl_slist_append(ex->headers, line.c_str());
         hasContentType |= equalsIgnoringCase(name, "Content-Type");
     }
-    if (methodCarriesNoBody(method) && !platformRequest->body) {
+    if (methodCarriesNoBody(method) && !hasBody) {
         if (method == "HEAD") {
             curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
         } else {
@@ -323,7 +417,10 @@ VXMWebClientTransaction::Begin VXMWebClientTransaction::begin(CompletionHandler 
         // Anything with a body is sent once to the given URL; a redirect
         // comes back as its 3xx status instead of turning into a GET.
         curl_easy_setopt(e, CURLOPT_POST, 1L);
-        curl_easy_setopt(e, CURLOPT_POSTFIELDS, ex->body.data());
+        curl_easy_setopt(e, CURLOPT_READFUNCTION, onRead);
+        curl_easy_setopt(e, CURLOPT_READDATA, ex.get());
+        curl_easy_setopt(e, CURLOPT_SEEKFUNCTION, onSeek);
+        curl_easy_setopt(e, CURLOPT_SEEKDATA, ex.get());
         curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(ex->body.size()));
         if (method != "POST") curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, method.c_str());
         curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
@@ -374,8 +471,7 @@ void VXMWebClientTransaction::syncStartWithCompletionHandler(CompletionHandler h
         case Begin::Started:
             break;
     }
-    CURLcode rc = curl_easy_perform(exchange_->easy);
-    finish(rc);
+    finish(vxmweb::performTransfer(exchange_->easy));
 }
 
 void VXMWebClientTransaction::finish(int curlCode) {
@@ -386,7 +482,16 @@ void VXMWebClientTransaction::finish(int curlCode) {
     }
     auto rc = static_cast<CURLcode>(curlCode);
     if (rc != CURLE_OK) {
-        connectionDidFailWithError(transportError(rc, ex ? ex->errorBuffer : nullptr));
+        if (ex && ex->bodyExhausted) {
+            connectionDidFailWithError(platform::Error{
+                vxmweb::kURLErrorDomain, vxmweb::kURLErrorRequestBodyStreamExhausted,
+                "A file of the request body ended before its size (" +
+                    std::string(ex->errorBuffer) + ")"});
+            return;
+        }
+        if (ex && ex->idleTimedOut) rc = CURLE_OPERATION_TIMEDOUT;
+        connectionDidFailWithError(
+            transportError(rc, ex && !ex->idleTimedOut ? ex->errorBuffer : nullptr));
         return;
     }
     {

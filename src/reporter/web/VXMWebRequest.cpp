@@ -1,10 +1,15 @@
 #include "reporter/web/VXMWebRequest.h"
 
 #include <curl/curl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 
+#include "platform/core/Files.h"
 #include "reporter/web/VXMWebClient.h"
 #include "reporter/web/VXMWebErrors.h"
 
@@ -45,6 +50,55 @@ void append(std::vector<uint8_t>& out, std::string_view s) {
 }
 
 }  // namespace
+
+// ---- Files and bodies --------------------------------------------------------
+
+std::shared_ptr<const VXMFormFile> VXMFormFile::open(const std::string& path,
+                                                     platform::Error* error) {
+    int fd = platform::openRegularFile(path);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        int code = errno;
+        if (fd >= 0) ::close(fd);
+        platform::setError(
+            error, platform::Error{"NSPOSIXErrorDomain", code, path + ": " + std::strerror(code)});
+        return nullptr;
+    }
+    return std::shared_ptr<const VXMFormFile>(
+        new VXMFormFile(path, fd, static_cast<uint64_t>(st.st_size)));
+}
+
+VXMFormFile::~VXMFormFile() {
+    ::close(fd_);
+}
+
+uint64_t VXMRequestBody::size() const {
+    uint64_t total = 0;
+    for (const auto& piece : pieces) total += piece.size();
+    return total;
+}
+
+std::optional<std::vector<uint8_t>> VXMRequestBody::bytes() const {
+    std::vector<uint8_t> out;
+    out.reserve(static_cast<size_t>(size()));
+    for (const auto& piece : pieces) {
+        if (!piece.file) {
+            out.insert(out.end(), piece.bytes.begin(), piece.bytes.end());
+            continue;
+        }
+        size_t start = out.size();
+        out.resize(start + static_cast<size_t>(piece.file->size()));
+        for (uint64_t done = 0; done < piece.file->size();) {
+            ssize_t n =
+                ::pread(piece.file->descriptor(), out.data() + start + done,
+                        static_cast<size_t>(piece.file->size() - done), static_cast<off_t>(done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return std::nullopt;
+            done += static_cast<uint64_t>(n);
+        }
+    }
+    return out;
+}
 
 std::shared_ptr<VXMWebRequest> VXMWebRequest::requestWithMethod(std::string method,
                                                                 std::string path) {
@@ -93,6 +147,19 @@ void VXMWebRequest::addDataForFormField(std::optional<std::vector<uint8_t>> data
     records().push_back(std::move(r));
 }
 
+void VXMWebRequest::addFileForFormField(std::shared_ptr<const VXMFormFile> file,
+                                        std::optional<std::string> mimeType, std::string fileName,
+                                        std::string field) {
+    VXMFormRecord r;
+    if (file) {
+        r.field = std::move(field);
+        r.value = std::move(file);
+        r.mimeType = std::move(mimeType);
+        r.fileName = std::move(fileName);
+    }
+    records().push_back(std::move(r));
+}
+
 void VXMWebRequest::addValueForFormFromDict(const std::map<std::string, std::string>& dict,
                                             std::string_view prefix) {
     for (const auto& [key, value] : dict) {
@@ -120,34 +187,52 @@ std::optional<std::string> VXMWebRequest::fullURL() const {
     return text;
 }
 
-std::optional<std::vector<uint8_t>> VXMWebRequest::formData() {
+std::optional<VXMRequestBody> VXMWebRequest::formBody() {
     if (!formFields_ || formFields_->empty()) return std::nullopt;
     const std::string boundary = kBoundary;
-    std::vector<uint8_t> body;
-    append(body, "MIME-Version: 1.0\r\n");
+    VXMRequestBody body;
+    body.pieces.emplace_back();
+    // Text goes into the open bytes piece; a file piece closes it.
+    auto text = [&](std::string_view s) { append(body.pieces.back().bytes, s); };
+    text("MIME-Version: 1.0\r\n");
     for (const auto& r : *formFields_) {
-        if (auto* text = std::get_if<std::string>(&r.value)) {
-            append(body, "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + r.field +
-                             "\"\r\n");
-            append(body, "Content-Type: text/plain\r\n\r\n");
-            append(body, *text);
-            append(body, "\r\n");
-        } else if (auto* bytes = std::get_if<std::vector<uint8_t>>(&r.value)) {
-            append(body, "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + r.field +
-                             "\"; filename=\"" + r.fileName.value_or("") + "\"\r\n");
-            if (r.mimeType) {
-                append(body, "Content-Type: " + *r.mimeType + "\r\n");
-                append(body, "Content-Transfer-Encoding: binary\r\n\r\n");
-            } else {
-                append(body, "Content-Type: application/octet-stream\r\n\r\n");
-            }
-            body.insert(body.end(), bytes->begin(), bytes->end());
-            append(body, "\r\n");
+        if (auto* value = std::get_if<std::string>(&r.value)) {
+            text("--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + r.field +
+                 "\"\r\n");
+            text("Content-Type: text/plain\r\n\r\n");
+            text(*value);
+            text("\r\n");
+            continue;
         }
+        auto* bytes = std::get_if<std::vector<uint8_t>>(&r.value);
+        auto* file = std::get_if<std::shared_ptr<const VXMFormFile>>(&r.value);
+        if (!bytes && !(file && *file)) continue;
+        text("--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + r.field +
+             "\"; filename=\"" + r.fileName.value_or("") + "\"\r\n");
+        if (r.mimeType) {
+            text("Content-Type: " + *r.mimeType + "\r\n");
+            text("Content-Transfer-Encoding: binary\r\n\r\n");
+        } else {
+            text("Content-Type: application/octet-stream\r\n\r\n");
+        }
+        if (bytes) {
+            auto& open = body.pieces.back().bytes;
+            open.insert(open.end(), bytes->begin(), bytes->end());
+        } else {
+            body.pieces.push_back(VXMRequestBody::Piece{{}, *file});
+            body.pieces.emplace_back();
+        }
+        text("\r\n");
     }
-    append(body, "--" + boundary + "--\r\n");
+    text("--" + boundary + "--\r\n");
     addValueForHTTPHeaderField("multipart/form-data; boundary=" + boundary, "Content-Type");
     return body;
+}
+
+std::optional<std::vector<uint8_t>> VXMWebRequest::formData() {
+    auto body = formBody();
+    if (!body) return std::nullopt;
+    return body->bytes();
 }
 
 std::optional<VXMURLRequest> VXMWebRequest::URLRequest(platform::Error* error) {
@@ -165,7 +250,7 @@ std::optional<VXMURLRequest> VXMWebRequest::URLRequest(platform::Error* error) {
                     "The HTTP method \"" + method_ + "\" is not valid.");
     }
     out.method = method_;
-    out.body = formData();
+    out.body = formBody();
     for (const auto& [name, value] : customHeaders_) {
         if (!isToken(name) || !isSafeHeaderValue(value)) {
             return fail(vxmweb::kWebClientErrorDomain, vxmweb::kInvalidRequestError,

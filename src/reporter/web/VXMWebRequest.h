@@ -33,13 +33,53 @@ struct VXMProtectionSpace {
 // certificate checks refused.
 using VXMProtectionSpaceHandler = std::function<bool(const VXMProtectionSpace&)>;
 
+// A file that a form part sends straight from disk as the body goes out, so
+// that an upload never holds the file in memory. Its size is fixed when it is
+// opened; a file that shrinks meanwhile fails the request.
+class VXMFormFile {
+  public:
+    // None unless `path` is a regular file that can be opened for reading.
+    static std::shared_ptr<const VXMFormFile> open(const std::string& path,
+                                                   platform::Error* error = nullptr);
+    ~VXMFormFile();
+    VXMFormFile(const VXMFormFile&) = delete;
+    VXMFormFile& operator=(const VXMFormFile&) = delete;
+
+    const std::string& path() const { return path_; }
+    uint64_t size() const { return size_; }
+    int descriptor() const { return fd_; }
+
+  private:
+    VXMFormFile(std::string path, int fd, uint64_t size)
+        : path_(std::move(path)), fd_(fd), size_(size) {}
+    std::string path_;
+    int fd_;
+    uint64_t size_;
+};
+
 // One part of the multipart body. Text fields carry "text/plain" and no file
 // name; a record whose value is absent stays in the list but is skipped.
 struct VXMFormRecord {
     std::string field;
-    std::variant<std::monostate, std::string, std::vector<uint8_t>> value;
+    std::variant<std::monostate, std::string, std::vector<uint8_t>,
+                 std::shared_ptr<const VXMFormFile>>
+        value;
     std::optional<std::string> mimeType;
     std::optional<std::string> fileName;
+};
+
+// A request body as the transport sends it: bytes and whole files, in order.
+struct VXMRequestBody {
+    struct Piece {
+        std::vector<uint8_t> bytes;               // when there is no file
+        std::shared_ptr<const VXMFormFile> file;  // read as it goes out
+        uint64_t size() const { return file ? file->size() : bytes.size(); }
+    };
+    std::vector<Piece> pieces;
+
+    uint64_t size() const;
+    // Everything in one buffer, the files read now; none when one cannot be read.
+    std::optional<std::vector<uint8_t>> bytes() const;
 };
 
 // What the transport sends: everything resolved and checked.
@@ -47,7 +87,7 @@ struct VXMURLRequest {
     std::string url;
     std::string method;
     std::vector<std::pair<std::string, std::string>> headers;
-    std::optional<std::vector<uint8_t>> body;
+    std::optional<VXMRequestBody> body;
     double timeoutInterval = 15;  // seconds without progress
 };
 
@@ -69,6 +109,10 @@ class VXMWebRequest {
     void addDataForFormField(std::optional<std::vector<uint8_t>> data,
                              std::optional<std::string> mimeType, std::string fileName,
                              std::string field);
+    // A file part streamed from disk; a null file leaves an empty record.
+    void addFileForFormField(std::shared_ptr<const VXMFormFile> file,
+                             std::optional<std::string> mimeType, std::string fileName,
+                             std::string field);
     // One text field per entry, named "prefix[key]" (or "[key]" without a prefix).
     void addValueForFormFromDict(const std::map<std::string, std::string>& dict,
                                  std::string_view prefix = {});
@@ -78,9 +122,12 @@ class VXMWebRequest {
     // The absolute URL with the query parameters appended, or none when no
     // URL is set or the result does not parse.
     std::optional<std::string> fullURL() const;
-    // The multipart body, or none without form records. Building it sets the
-    // custom "Content-Type" header to the multipart type.
+    // The multipart body, or none without form records (or when a file part
+    // cannot be read). Building it sets the custom "Content-Type" header to
+    // the multipart type.
     std::optional<std::vector<uint8_t>> formData();
+    // The same body with file parts left on disk, as the transport sends it.
+    std::optional<VXMRequestBody> formBody();
     // The request as the transport sends it. Fails (VXMWebClientErrorDomain)
     // for a missing or unparsable URL and for a method or header that would
     // break the request line or header block.

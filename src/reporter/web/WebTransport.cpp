@@ -65,8 +65,11 @@ class Transport {
                 running_.erase(it);
                 done(rc);
             }
-            // Woken early by add(); the time-out keeps curl's own timers going.
-            curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
+            // Woken early by add(); the time-out keeps curl's own timers and,
+            // while transfers run, their idle checks going.
+            curl_multi_poll(multi_, nullptr, 0,
+                            running_.empty() ? 1000 : static_cast<int>(kProgressInterval.count()),
+                            nullptr);
         }
     }
 
@@ -127,6 +130,36 @@ void initializeTransport() {
 void startTransfer(CURL* easy, std::function<void(int)> done) {
     initializeTransport();
     transport().add(easy, std::move(done));
+}
+
+int performTransfer(CURL* easy) {
+    initializeTransport();
+    CURLM* multi = curl_multi_init();
+    if (!multi) return CURLE_OUT_OF_MEMORY;
+    if (curl_multi_add_handle(multi, easy) != CURLM_OK) {
+        curl_multi_cleanup(multi);
+        return CURLE_FAILED_INIT;
+    }
+    CURLcode result = CURLE_OK;
+    for (bool done = false; !done;) {
+        int active = 0;
+        if (curl_multi_perform(multi, &active) != CURLM_OK) {
+            result = CURLE_OUT_OF_MEMORY;
+            break;
+        }
+        int left = 0;
+        while (CURLMsg* msg = curl_multi_info_read(multi, &left)) {
+            if (msg->msg != CURLMSG_DONE) continue;
+            result = msg->data.result;
+            done = true;
+        }
+        if (!done)
+            curl_multi_poll(multi, nullptr, 0, static_cast<int>(kProgressInterval.count()),
+                            nullptr);
+    }
+    curl_multi_remove_handle(multi, easy);
+    curl_multi_cleanup(multi);
+    return result;
 }
 
 void dispatchCompletion(std::function<void()> work) {

@@ -31,6 +31,12 @@ void initializeTransport();
 // transfer's result once it has ended, after the handle left the multi handle.
 void startTransfer(CURL* easy, std::function<void(int curlCode)> done);
 
+// Runs `easy` to its end on the calling thread; the curl result. The loop
+// wakes at least every kProgressInterval, so that the idle check of a
+// transfer's progress callback runs on time even when nothing moves.
+int performTransfer(CURL* easy);
+inline constexpr std::chrono::milliseconds kProgressInterval{100};
+
 // Runs `work` on the global concurrent queue of default priority.
 void dispatchCompletion(std::function<void()> work);
 
