@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <map>
 
 #include "folder/FolderPaths.h"
 #include "folder/MoxEncryptedFolder.h"
@@ -60,6 +61,18 @@ bool withFile(const CZelFsReader::FileHandle& h, bool forWriting, int* error, Fn
     return rc == 0;
 }
 
+// Whether `st` is the database or its journal under one of `names` in the
+// root (followed as SQLite follows them).
+bool isConfigFile(int root, const std::vector<std::string>& names, const struct stat& st) {
+    for (const std::string& name : names) {
+        struct stat c;
+        if (::fstatat(root, name.c_str(), &c, 0) == 0 && c.st_dev == st.st_dev &&
+            c.st_ino == st.st_ino)
+            return true;
+    }
+    return false;
+}
+
 int64_t nowSeconds() {
     return static_cast<int64_t>(std::time(nullptr));
 }
@@ -101,6 +114,14 @@ uint32_t CZelFsReader::OpenEncryptedVolume(const std::string& path, const char*,
     if (m_rootFd >= 0) ::close(m_rootFd);
     m_rootFd = fd;
     m_root = path;
+    // The names under which SQLite reaches the database and its journal.
+    std::string db = FolderPaths::splitParent(m_folder->GetConfigDbPath()).second;
+    m_configNames.clear();
+    for (std::string name : {db, std::string(FolderPaths::kConfigDatabaseName)})
+        for (const char* suffix : {"", "-journal", "-JOURNAL"})
+            if (std::find(m_configNames.begin(), m_configNames.end(), name + suffix) ==
+                m_configNames.end())
+                m_configNames.push_back(name + suffix);
     if (m_root.empty() || m_root.back() != '/') m_root += '/';
     TRACE_EXIT("OpenEncryptedVolume");
     return 0;
@@ -133,22 +154,31 @@ std::shared_ptr<CZelFileKey> CZelFsReader::fileKey() {
     return m_key;
 }
 
-std::shared_ptr<std::mutex> CZelFsReader::lockFor(dev_t dev, ino_t ino) {
-    std::lock_guard<std::mutex> guard(m_mutex);
-    for (auto it = m_fileLocks.begin(); it != m_fileLocks.end();) {
-        if (it->second.expired())
-            it = m_fileLocks.erase(it);
-        else
-            ++it;
-    }
-    auto& slot = m_fileLocks[{dev, ino}];
+namespace {
+
+// One lock per file for the whole process: two folder handles on one folder
+// (the window and the volume) must not interleave their read-modify-write of
+// a shared sector.
+std::shared_ptr<std::mutex> lockFor(dev_t dev, ino_t ino) {
+    static std::mutex tableMutex;
+    static auto* table = new std::map<std::pair<dev_t, ino_t>, std::weak_ptr<std::mutex>>();
+    std::lock_guard<std::mutex> guard(tableMutex);
+    auto& slot = (*table)[{dev, ino}];
     std::shared_ptr<std::mutex> lock = slot.lock();
     if (!lock) {
-        lock = std::make_shared<std::mutex>();
+        // Free the slot when the last handle of the file goes.
+        lock = std::shared_ptr<std::mutex>(new std::mutex, [dev, ino](std::mutex* m) {
+            delete m;
+            std::lock_guard<std::mutex> g(tableMutex);
+            auto it = table->find({dev, ino});
+            if (it != table->end() && it->second.expired()) table->erase(it);
+        });
         slot = lock;
     }
     return lock;
 }
+
+}  // namespace
 
 // The root descriptor and the clean relative path of a request; false with
 // errno set when the path is refused or no volume is open.
@@ -293,29 +323,62 @@ CZelFsReader::FileHandle CZelFsReader::OpenFile(const std::string& path, bool re
         return fail(ENXIO);
     }
 
-    // O_NONBLOCK keeps a FIFO from hanging the open; it is refused below.
-    const int base = O_NONBLOCK | O_NOCTTY;
+    std::vector<std::string> configNames;
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        configNames = m_configNames;
+    }
+    // The last component is opened without following a link first: an
+    // object reached by its only name, which is not a hidden one, cannot be
+    // the database. Anything else (a link, a second hard link) is compared
+    // with the database and its journal before it is used, and truncated
+    // only after that.
+    const int base = O_NONBLOCK | O_NOCTTY;  // a FIFO must not hang the open
+    bool followed = false;
+    auto openAs = [&](int access, bool creating) {
+        followed = false;
+        int fd = FolderPaths::openBeneath(root, *rel, base | access | O_NOFOLLOW |
+                                                          (creating ? O_CREAT : 0),
+                                          0666);
+        if (fd < 0 && errno == ELOOP) {
+            followed = true;
+            fd = FolderPaths::openBeneath(root, *rel, base | access);
+            // Creating through a dangling link would create its target,
+            // whatever name that has.
+            if (fd < 0 && errno == ENOENT && creating) errno = EACCES;
+        }
+        return fd;
+    };
     int fd = -1;
     bool gotReadOnly = readOnly;
     if (!readOnly) {
-        if (create)
-            fd = FolderPaths::openBeneath(root, *rel, base | O_RDWR | O_CREAT | O_TRUNC, 0666);
-        if (fd < 0) fd = FolderPaths::openBeneath(root, *rel, base | O_RDWR);
+        fd = openAs(O_RDWR, create);
         if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
-            fd = FolderPaths::openBeneath(root, *rel, base | O_RDONLY);
+            fd = openAs(O_RDONLY, false);
             gotReadOnly = true;
         }
     } else {
-        fd = FolderPaths::openBeneath(root, *rel, base | O_RDONLY);
+        fd = openAs(O_RDONLY, false);
     }
     int saved = errno;
-    ::close(root);
-    if (fd < 0) return fail(saved);
+    if (fd < 0) {
+        ::close(root);
+        return fail(saved);
+    }
     struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        int e = ::fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    int refused = 0;
+    if (::fstat(fd, &st) != 0)
+        refused = errno;
+    else if (!S_ISREG(st.st_mode))
+        refused = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    else if ((followed || st.st_nlink > 1) && isConfigFile(root, configNames, st))
+        refused = EACCES;
+    ::close(root);
+    if (!refused && create && !gotReadOnly && st.st_size != 0 && ::ftruncate(fd, 0) != 0)
+        refused = errno;
+    if (refused) {
         ::close(fd);
-        return fail(e);
+        return fail(refused);
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
 

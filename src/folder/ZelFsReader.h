@@ -4,14 +4,14 @@
 // the folder key, size-preserving, on the 512-byte sector grid (SectorIO.h).
 //
 // Thread safety: every call may come from any thread. A file handle carries
-// its own position; handles of the same file share one lock, so their
-// read-modify-write of shared sectors never interleaves. CloseVolume wipes the
+// its own position; handles of the same file share one lock across the whole
+// process (every reader of every folder handle), so their read-modify-write
+// of shared sectors never interleaves. CloseVolume wipes the
 // key at once; handles still open then fail with EBADF.
 
 #include <sys/types.h>
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -109,7 +109,6 @@ class CZelFsReader : public CFsReaderBase {
     struct Resolved;
     bool resolve(const std::string& path, Resolved* out) const;
     std::shared_ptr<CZelFileKey> fileKey();
-    std::shared_ptr<std::mutex> lockFor(dev_t dev, ino_t ino);
     // A duplicate of the root descriptor (the caller closes it), or -1.
     int rootFd() const;
 
@@ -118,5 +117,5 @@ class CZelFsReader : public CFsReaderBase {
     std::shared_ptr<CZelFileKey> m_key;
     std::string m_root;
     int m_rootFd = -1;
-    std::map<std::pair<dev_t, ino_t>, std::weak_ptr<std::mutex>> m_fileLocks;
+    std::vector<std::string> m_configNames;  // the database and journal names in the root
 };

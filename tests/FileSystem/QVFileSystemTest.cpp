@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <random>
+#include <thread>
 
 #include "support/FolderBuilder.h"
 #include "support/TempDir.h"
@@ -339,3 +340,109 @@ TEST_F(QVFileSystemTest, FullVolumeReportedAndNothingLost) {
 }
 
 }  // namespace
+
+// Links made in the raw folder that reach the database or its journal, by a
+// symbolic link (directly, through "sub/..", from a sub-directory, in another
+// case) or by a hard link: no read, create or truncate reaches the file.
+TEST_F(QVFileSystemTest, LinksToTheDatabaseAreRefused) {
+    const fs::path db = folder_ / "_QXCFG.MOX";
+    const fs::path journal = folder_ / "_QXCFG.MOX-journal";
+    testsupport::writeFile(folder_ / "plain.txt", "");
+    struct Link {
+        const char* name;
+        const char* target;  // null: a hard link to the database
+        bool journalExists;
+    };
+    const Link links[] = {
+        {"report.txt", "_QXCFG.MOX", false},
+        {"journal.txt", "_QXCFG.MOX-journal", false},
+        {"journal-present.txt", "_QXCFG.MOX-journal", true},
+        {"up.txt", "sub/../_QXCFG.MOX", false},
+        {"sub/back.txt", "../_QXCFG.MOX", false},
+        {"hard.txt", nullptr, false},
+    };
+    struct Op {
+        const char* name;
+        std::function<bool(QVFileSystem&, const std::string&)> run;
+    };
+    const Op ops[] = {
+        {"read",
+         [](QVFileSystem& h, const std::string& p) {
+             auto f = h.openFileAtPath(p, true, false);
+             return f && h.readDataFromFile(f, 100).has_value();
+         }},
+        {"create", [](QVFileSystem& h, const std::string& p) {
+             return h.openFileAtPath(p, false, true) != nullptr;
+         }},
+        {"truncate",
+         [](QVFileSystem& h, const std::string& p) { return h.truncateItemAtPath(p, 0); }},
+    };
+    QVFileSystem h;
+    ASSERT_TRUE(mount(h));
+    const std::string dbBytes = testsupport::readFile(db);
+    for (const Link& l : links) {
+        for (const Op& op : ops) {
+            SCOPED_TRACE(std::string(l.name) + " / " + op.name);
+            if (l.journalExists) testsupport::writeFile(journal, std::string(512, '\0'));
+            const std::string journalBytes = l.journalExists ? std::string(512, '\0') : "";
+            fs::remove(folder_ / l.name);
+            if (l.target)
+                fs::create_symlink(l.target, folder_ / l.name);
+            else
+                fs::create_hard_link(db, folder_ / l.name);
+            EXPECT_FALSE(op.run(h, l.name));
+            EXPECT_EQ(testsupport::readFile(db), dbBytes);
+            EXPECT_EQ(fs::exists(journal), l.journalExists);
+            if (l.journalExists) {
+                EXPECT_EQ(testsupport::readFile(journal), journalBytes);
+            }
+            fs::remove(journal);
+        }
+    }
+    // Links to ordinary files still work, and the folder still opens.
+    fs::create_symlink("plain.txt", folder_ / "to-plain");
+    auto f = h.openFileAtPath("to-plain", false, true);
+    ASSERT_TRUE(f);
+    EXPECT_TRUE(h.writeData({'o', 'k'}, f));
+    h.closeFile(f);
+    EXPECT_EQ(fs::file_size(folder_ / "plain.txt"), 2u);
+    h.unmount();
+    EXPECT_TRUE(mount(h));
+}
+
+// Two handles on one folder, as the window and the volume hold them: two
+// threads write interleaved unaligned stripes of one file, and no byte of
+// either is lost.
+TEST_F(QVFileSystemTest, TwoHandlesWritingOneFileLoseNothing) {
+    QVFileSystem a, b;
+    ASSERT_TRUE(mount(a));
+    ASSERT_TRUE(mount(b));
+    constexpr size_t kStripe = 77, kStripes = 400;
+    auto fa = a.openFileAtPath("shared.bin", false, true);
+    ASSERT_TRUE(fa);
+    auto fb = b.openFileAtPath("shared.bin", false, false);
+    ASSERT_TRUE(fb);
+    auto writer = [&](QVFileSystem& h, const QVFile::Ptr& f, size_t parity, uint8_t fill) {
+        const std::vector<uint8_t> stripe(kStripe, fill);
+        for (size_t i = parity; i < kStripes; i += 2)
+            if (!h.writeFile(f, i * kStripe, stripe.data(), stripe.size())) return false;
+        return true;
+    };
+    bool okA = false, okB = false;
+    std::thread ta([&] { okA = writer(a, fa, 0, 0xAA); });
+    std::thread tb([&] { okB = writer(b, fb, 1, 0xBB); });
+    ta.join();
+    tb.join();
+    EXPECT_TRUE(okA && okB);
+    a.closeFile(fa);
+    b.closeFile(fb);
+    auto r = a.openFileAtPath("shared.bin", true, false);
+    ASSERT_TRUE(r);
+    std::vector<uint8_t> got(kStripe * kStripes + 10);
+    size_t n = 0;
+    ASSERT_TRUE(a.readFile(r, 0, got.data(), got.size(), &n));
+    ASSERT_EQ(n, kStripe * kStripes);
+    size_t wrong = 0;
+    for (size_t i = 0; i < n; ++i) wrong += got[i] != ((i / kStripe) % 2 ? 0xBB : 0xAA);
+    EXPECT_EQ(wrong, 0u);
+}
