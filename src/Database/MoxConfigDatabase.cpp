@@ -1,6 +1,7 @@
 #include "Database/MoxConfigDatabase.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <ifaddrs.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 #include <uuid/uuid.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -97,6 +99,25 @@ class Transaction {
 bool fileExists(const char* path) {
     struct stat st;
     return ::stat(path, &st) == 0;
+}
+
+// 0 when `path` is a regular file that SQLite may open, else an errno value
+// (ELOOP for a link, EINVAL for a FIFO, directory or device). Checked before
+// every open: SQLite's own open of a FIFO would block for ever. A journal
+// may be absent (`optional`).
+int checkRegularFile(const char* path, bool optional) {
+    int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return optional && errno == ENOENT ? 0 : errno;
+    struct stat st;
+    int rc = ::fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EINVAL;
+    ::close(fd);
+    return rc;
+}
+
+// The database and an existing journal are both regular files.
+int checkDatabaseFiles(const char* dbPath) {
+    if (int rc = checkRegularFile(dbPath, false)) return rc;
+    return checkRegularFile((std::string(dbPath) + kMoxConfigJournalSuffix).c_str(), true);
 }
 
 template <size_t N>
@@ -277,7 +298,13 @@ bool CMoxConfigDatabase::SqLite_ExecSql(const char* sql, RowCallback rowCallback
 }
 
 bool CMoxConfigDatabase::openConnection(bool readOnly) {
-    int flags = readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE;
+    if (int rc = checkDatabaseFiles(m_path)) {
+        TRACE_MSG("OpenDatabase", "not a regular file: %s (%d)", m_path, rc);
+        m_lastError = kMoxDbNotReadable;
+        errno = rc;
+        return false;
+    }
+    int flags = (readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) | SQLITE_OPEN_NOFOLLOW;
     if (sqlite3_open_v2(m_path, &m_db, flags, nullptr) != SQLITE_OK) {
         TRACE_MSG("OpenDatabase", "(dump) SqLite error %s", sqlite3_errmsg(m_db));
         sqlite3_close(m_db);
@@ -299,9 +326,10 @@ void CMoxConfigDatabase::closeConnection() {
 // rolls it back; the caller reopens read-only afterwards.
 bool CMoxConfigDatabase::recoverHotJournal() {
     std::string journal = std::string(m_path) + kMoxConfigJournalSuffix;
-    if (!fileExists(journal.c_str())) return false;
+    if (!fileExists(journal.c_str()) || checkDatabaseFiles(m_path) != 0) return false;
     sqlite3* rw = nullptr;
-    bool ok = sqlite3_open_v2(m_path, &rw, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
+    bool ok = sqlite3_open_v2(m_path, &rw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, nullptr) ==
+                  SQLITE_OK &&
               sqlite3_exec(rw, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr) ==
                   SQLITE_OK;
     sqlite3_close(rw);
@@ -340,6 +368,7 @@ bool CMoxConfigDatabase::OpenDatabase() {
                   SQLITE_OK) {
         closeConnection();
         ok = recoverHotJournal() && openConnection(m_readOnly);
+        if (!ok) m_lastError = kMoxDbNotReadable;
     }
     ++m_openCount;  // also on failure: the caller's CloseDatabase balances it
     return ok;

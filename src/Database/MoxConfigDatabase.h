@@ -41,6 +41,7 @@ enum MoxDbError : uint32_t {
     kMoxDbNotOpen = 2,      // no connection
     kMoxDbLastKey = 3,      // deleting the record would leave no password record
     kMoxDbOutOfMemory = 4,  // encoding buffers
+    kMoxDbNotReadable = 5,  // the file is there but no database can be read from it
 };
 
 class CMoxConfigDatabaseBase {

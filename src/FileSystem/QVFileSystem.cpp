@@ -190,9 +190,10 @@ bool QVFileSystem::mountEncryptedFolder(const std::optional<std::string>& path,
     if (!folder) {
         // The folder mounted before, if any, stays as it was.
         LGLogInfo("###QVFileSystem > mount > failed (wrong password?)");
-        platform::setError(error, Error{kErrorDomain, static_cast<long>(code ? code : 1326),
-                                        code == 1326 ? "wrong user name or password"
-                                                     : "the folder could not be opened"});
+        const char* why = code == kMoxErrLogonFailure   ? "wrong user name or password"
+                          : code == kMoxErrDbNotOpened ? "the folder's configuration cannot be read"
+                                                       : "the folder could not be opened";
+        platform::setError(error, Error{kErrorDomain, static_cast<long>(code ? code : 1326), why});
         return false;
     }
 

@@ -136,9 +136,19 @@ bool CMoxEncryptedFolder::Authenticate(MoxAuthentication* request, unsigned) {
         return false;
     }
     std::vector<MoxKeyData*> records;
-    for (uint32_t keyType : keyTypesFor(request->type)) m_db->FindKeys(keyType, nullptr, records);
+    bool readable = true;
+    for (uint32_t keyType : keyTypesFor(request->type))
+        readable = m_db->FindKeys(keyType, nullptr, records) && readable;
     TRACE_MSG("Authenticate", "Found %d keys for authentication type %d", (int)records.size(),
               (int)request->type);
+    // No key table, or not one record that decodes: no password was tried,
+    // so this is not a wrong password but a database that cannot be read.
+    if (!readable || records.empty()) {
+        for (MoxKeyData* r : records) delete r;
+        m_error = kMoxErrDbNotOpened;
+        TRACE_MSG("Authenticate", "No readable key records");
+        return false;
+    }
     MoxCipherKey key;
     MoxKeyData* hit = m_auth.Authenticate(request, records, &key);
     if (hit) {
@@ -230,8 +240,16 @@ CMoxEncryptedFolder* CMoxEncryptedFolder::Connect(const char* folderPath,
     if (!error) error = &dummy;
     *error = 0;
     TRACE_ENTRY("Connect");
-    if (!folderPath || ::chdir(folderPath) != 0) {
-        *error = folderPath ? (uint32_t)errno : (uint32_t)ENOENT;
+    // The folder is only checked, never made the working directory: relative
+    // paths keep meaning what the caller meant, and a failure leaves the
+    // process where it was.
+    struct stat dirStat;
+    int notFolder = !folderPath ? ENOENT
+                    : ::stat(folderPath, &dirStat) != 0 ? errno
+                    : S_ISDIR(dirStat.st_mode)         ? 0
+                                                       : ENOTDIR;
+    if (notFolder) {
+        *error = (uint32_t)notFolder;
         std::printf("encrytpedFolder > connect > no folder at %s\n", folderPath ? folderPath : "");
         TRACE_EXIT_STATUS(*error, "Connect");
         return nullptr;
@@ -250,7 +268,11 @@ CMoxEncryptedFolder* CMoxEncryptedFolder::Connect(const char* folderPath,
     }
     errno = 0;
     if (!db->OpenDatabase()) {
-        int e = errno;
+        // A missing database keeps its errno; one that is there but cannot
+        // be read as a database is the database error, whatever errno SQLite
+        // left behind.
+        struct stat dbStat;
+        int e = ::lstat(folder->m_dbPath, &dbStat) != 0 ? errno : 0;
         std::printf("encrypted folder > connect > cannot open config db at %s\n", folder->m_dbPath);
         TRACE_EXIT_ERR(0L, "Connect", "Cannot open configuration database");
         db->CloseDatabase();

@@ -7,12 +7,12 @@
 //   MoxAuthentication req;                 // type 1, the user's name and password
 //   req.SetName("alice"); req.SetPassword("secret");
 //   CMoxEncryptedFolder* f = CMoxEncryptedFolder::Connect("/data/x.zel", &req, &err);
-//   if (!f) { /* err: 1326 wrong name or password, 4313 or errno: no database */ }
+//   if (!f) { /* err: 1326 wrong name or password, 4313 unreadable database, errno */ }
 //   f->GetKey();                           // the unwrapped folder key
 //   delete f;
 //
-// Connect makes the folder the process's working directory (the positional
-// reader opens files relative to it).
+// Nothing here changes the process's working directory; relative folder
+// paths are taken relative to it.
 
 #include <cstdint>
 #include <memory>
@@ -42,7 +42,10 @@ class CMoxEncryptedFolder {
 
     // Opens an existing folder read-only and authenticates request against
     // its key records. Null on failure with *error set (1326 no record
-    // opened, 14, 4313 or an errno value); *error is 0 on success.
+    // opened; 4313 a database that is there but cannot be read: not a
+    // regular file, not SQLite, no key table or no record that decodes; 14;
+    // or the errno value of a missing folder or database); *error is 0 on
+    // success.
     static CMoxEncryptedFolder* Connect(const char* folderPath, MoxAuthentication* request,
                                         uint32_t* error);
 

@@ -139,7 +139,6 @@ void CZelFsReader::CloseVolume() {
         m_rootFd = -1;
     }
     folder.reset();  // the last owner's destructor wipes the folder key
-    if (::chdir("/") != 0) TRACE_MSG("CloseVolume", "chdir / failed: %d", errno);
 }
 
 int CZelFsReader::rootFd() const {

@@ -62,7 +62,7 @@ class CZelFsReader : public CFsReaderBase {
     std::shared_ptr<CMoxEncryptedFolder> encryptedFolder() const;
     // Root = path with "/" appended; 0, or kErrorNoFolder without a folder.
     uint32_t OpenEncryptedVolume(const std::string& path, const char* password, bool readOnly);
-    // Drops the folder (wiping its key), makes "/" the working directory.
+    // Drops the folder (wiping its key); the working directory is left alone.
     void CloseVolume();
     const std::string& rootPath() const { return m_root; }
 

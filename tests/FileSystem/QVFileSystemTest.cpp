@@ -7,10 +7,14 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <future>
+#include <sys/stat.h>
+#include <tuple>
 #include <map>
 #include <random>
 #include <thread>
 
+#include "Database/MoxConfigDatabase.h"
 #include "support/FolderBuilder.h"
 #include "support/TempDir.h"
 
@@ -445,4 +449,90 @@ TEST_F(QVFileSystemTest, TwoHandlesWritingOneFileLoseNothing) {
     size_t wrong = 0;
     for (size_t i = 0; i < n; ++i) wrong += got[i] != ((i / kStripe) % 2 ? 0xBB : 0xAA);
     EXPECT_EQ(wrong, 0u);
+}
+
+// A database that is there but cannot be read is reported as such at once,
+// never as a wrong password or a missing file, and never blocks.
+TEST_F(QVFileSystemTest, UnreadableDatabasesAreReportedAtOnce) {
+    const fs::path db = folder_ / "_QXCFG.MOX";
+    const std::string good = testsupport::readFile(db);
+    auto sql = [&](const char* statement) {
+        auto* d = new CMoxConfigDatabase(db.c_str(), false);
+        EXPECT_TRUE(d->OpenDatabase());
+        EXPECT_TRUE(d->SqLite_ExecSql(statement, nullptr, nullptr));
+        d->CloseDatabase();
+    };
+    struct Case {
+        const char* name;
+        std::function<void()> make;
+    };
+    const Case cases[] = {
+        {"fifo", [&] { ASSERT_EQ(mkfifo(db.c_str(), 0600), 0); }},
+        {"directory", [&] { fs::create_directory(db); }},
+        {"dangling link", [&] { fs::create_symlink("nowhere", db); }},
+        {"empty", [&] { testsupport::writeFile(db, ""); }},
+        {"truncated", [&] { testsupport::writeFile(db, good.substr(0, good.size() / 2)); }},
+        {"random", [&] {
+             auto r = randomBytes(8192, 3);
+             testsupport::writeFile(db, std::string(r.begin(), r.end()));
+         }},
+        {"no key table", [&] {
+             testsupport::writeFile(db, good);
+             sql("DROP TABLE Keys");
+         }},
+        {"every record malformed", [&] {
+             testsupport::writeFile(db, good);
+             sql("UPDATE Keys SET EK = '100;<~garbage~>', PV = 'x'");
+         }},
+        {"fifo journal", [&] {
+             testsupport::writeFile(db, good);
+             ASSERT_EQ(mkfifo((folder_ / "_QXCFG.MOX-journal").c_str(), 0600), 0);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(db);
+        fs::remove(folder_ / "_QXCFG.MOX-journal");
+        c.make();
+        auto attempt = std::async(std::launch::async, [&] {
+            QVFileSystem h;
+            platform::Error err;
+            bool mounted = h.mountEncryptedFolder(folder_.string(), "ann", "secret", &err);
+            bool noUsers = h.usersForFolderAtPath(folder_.string()).empty();
+            return std::make_tuple(mounted, err, noUsers);
+        });
+        // A blocked open would never come back: end the whole run instead.
+        if (attempt.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+            ADD_FAILURE() << "unlocking blocked";
+            std::_Exit(1);
+        }
+        auto [mounted, err, noUsers] = attempt.get();
+        EXPECT_FALSE(mounted);
+        EXPECT_EQ(err.domain, QVFileSystem::kErrorDomain);
+        EXPECT_EQ(err.code, 4313) << err.description;
+        EXPECT_EQ(err.description, "the folder's configuration cannot be read");
+        EXPECT_TRUE(noUsers);
+    }
+}
+
+// A folder named relative to the working directory unlocks and serves its
+// files, and nothing, failed or not, moves the working directory.
+TEST_F(QVFileSystemTest, RelativePathAndTheWorkingDirectory) {
+    const fs::path before = fs::current_path();
+    fs::current_path(tmp_.path());
+    QVFileSystem h;
+    EXPECT_FALSE(h.mountEncryptedFolder("box.zel", "ann", "wrong"));
+    EXPECT_EQ(fs::current_path(), tmp_.path());
+    ASSERT_TRUE(h.mountEncryptedFolder("box.zel", "ann", "secret"));
+    EXPECT_EQ(fs::current_path(), tmp_.path());
+    auto f = h.openFileAtPath("sub/r.txt", false, true);
+    ASSERT_TRUE(f);
+    ASSERT_TRUE(h.writeData({'r', 'e', 'l'}, f));
+    h.closeFile(f);
+    EXPECT_EQ(h.usersForFolderAtPath("box.zel").size(), 1u);
+    EXPECT_TRUE(h.contentsOfDirectoryAtPath("sub", false).has_value());
+    h.unmount();
+    EXPECT_EQ(fs::current_path(), tmp_.path());
+    fs::current_path(before);
+    EXPECT_EQ(fs::file_size(folder_ / "sub/r.txt"), 3u);
 }
