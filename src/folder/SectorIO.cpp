@@ -58,13 +58,39 @@ int pwriteFull(int fd, const uint8_t* buf, size_t n, uint64_t off) {
     return 0;
 }
 
+bool allZero(const uint8_t* p, size_t n) {
+    uint64_t acc = 0;
+    for (size_t i = 0; i < n; i += 64) {
+        uint64_t w[8];
+        std::memcpy(w, p + i, sizeof w);
+        for (uint64_t v : w) acc |= v;
+        if (acc) return false;
+    }
+    return true;
+}
+
+// Decrypts a stored run that starts on a sector. A whole sector stored as
+// 512 zero bytes is a gap that was never written (the file system's hole):
+// it is plain zeros already. No sector's ciphertext is 512 zero bytes, so
+// this never hides data. A partial last sector is always written, never a
+// hole, and always decrypted: a short tail can encrypt to zeros.
+bool decryptStored(Codec& codec, uint64_t pos, uint8_t* data, size_t n) {
+    size_t run = 0;  // start of the sectors not yet decrypted
+    for (size_t i = 0; i + kSectorSize <= n; i += kSectorSize) {
+        if (!allZero(data + i, kSectorSize)) continue;
+        if (i > run && !codec.decrypt(pos + run, data + run, i - run)) return false;
+        run = i + kSectorSize;
+    }
+    return run >= n || codec.decrypt(pos + run, data + run, n - run);
+}
+
 // Reads the whole old sector run [pos, end) and decrypts it.
 int loadOld(int fd, Codec& codec, uint8_t* buf, uint64_t pos, uint64_t end) {
     size_t n = static_cast<size_t>(end - pos);
     ssize_t r = preadFull(fd, buf, n, pos);
     if (r < 0) return errno;
     if (static_cast<size_t>(r) != n) return EIO;  // shrank under us
-    return codec.decrypt(pos, buf, n) ? 0 : EIO;
+    return decryptStored(codec, pos, buf, n) ? 0 : EIO;
 }
 
 std::vector<uint8_t>& scratch() {
@@ -72,8 +98,10 @@ std::vector<uint8_t>& scratch() {
     return buf;
 }
 
-// One piece that starts at or before the current end of the file (off <= size)
-// and spans at most kPieceSize plus one sector.
+// One piece of at most kPieceSize plus one sector. It may start past the
+// end of the file only in a sector that holds nothing of the file yet: the
+// bytes before it in that sector are zeros, and the sectors between stay
+// holes.
 int writePiece(int fd, Codec& codec, uint64_t off, const uint8_t* data, size_t n, uint64_t size) {
     const uint64_t end = off + n;
     const uint64_t newSize = std::max(size, end);
@@ -84,8 +112,13 @@ int writePiece(int fd, Codec& codec, uint64_t off, const uint8_t* data, size_t n
 
     bool headLoaded = false;
     if (a < off) {
-        if (int rc = loadOld(fd, codec, buf.data(), a, std::min(a + kSectorSize, size))) return rc;
-        headLoaded = true;
+        uint64_t loaded = a;
+        if (a < size) {
+            loaded = std::min(a + kSectorSize, size);
+            if (int rc = loadOld(fd, codec, buf.data(), a, loaded)) return rc;
+            headLoaded = true;
+        }
+        if (loaded < off) std::memset(buf.data() + (loaded - a), 0, off - loaded);
     }
     const uint64_t tailStart = roundDown(end - 1);
     if (end < b && !(headLoaded && tailStart == a)) {
@@ -99,7 +132,8 @@ int writePiece(int fd, Codec& codec, uint64_t off, const uint8_t* data, size_t n
     return pwriteFull(fd, buf.data(), static_cast<size_t>(b - a), a);
 }
 
-// Writes [off, off + len) in pieces; off <= *size, which follows the growth.
+// Writes [off, off + len) in pieces; *size follows the growth. An `off` past
+// the end of the file must not share a sector with the file's last bytes.
 int writeRange(int fd, Codec& codec, uint64_t off, const uint8_t* data, uint64_t len,
                uint64_t* size) {
     const uint64_t end = off + len;
@@ -120,6 +154,23 @@ void restore(int fd, uint64_t size, const std::vector<uint8_t>& lastSector) {
     if (!lastSector.empty())
         (void)pwriteFull(fd, lastSector.data(), lastSector.size(), roundDown(size));
     (void)ftruncate(fd, static_cast<off_t>(size));
+}
+
+// Grows the file from *size to `newSize` with plain zeros, writing only what
+// has to be: the old partial last sector becomes a whole sector (it is
+// encrypted as a run of its own length), and a new partial last sector is
+// written as encrypted zeros. Whole sectors in between stay holes.
+int extend(int fd, Codec& codec, uint64_t newSize, uint64_t* size) {
+    if (*size % kSectorSize) {
+        uint64_t fill = std::min(newSize, roundUp(*size));
+        if (int rc = writeRange(fd, codec, *size, nullptr, fill - *size, size)) return rc;
+    }
+    if (newSize <= *size) return 0;
+    const uint64_t last = roundDown(newSize);
+    if (last < newSize) return writeRange(fd, codec, last, nullptr, newSize - last, size);
+    if (ftruncate(fd, static_cast<off_t>(newSize)) != 0) return errno;
+    *size = newSize;
+    return 0;
 }
 
 // Keeps the old ciphertext of a partial last sector that a growth re-encrypts.
@@ -156,7 +207,7 @@ int readAt(int fd, Codec& codec, uint64_t off, uint8_t* buf, size_t len, size_t*
             size_t n = static_cast<size_t>(runEnd - pos);
             ssize_t r = preadFull(fd, buf + (pos - off), n, pos);
             if (r < 0) return errno;
-            if (!codec.decrypt(pos, buf + (pos - off), static_cast<size_t>(r))) return EIO;
+            if (!decryptStored(codec, pos, buf + (pos - off), static_cast<size_t>(r))) return EIO;
             *got += static_cast<size_t>(r);
             if (static_cast<size_t>(r) < n) return 0;  // shrank meanwhile
             pos = runEnd;
@@ -166,7 +217,7 @@ int readAt(int fd, Codec& codec, uint64_t off, uint8_t* buf, size_t len, size_t*
         const uint64_t sectorEnd = std::min(sector + kSectorSize, size);
         ssize_t r = preadFull(fd, tmp, static_cast<size_t>(sectorEnd - sector), sector);
         if (r < 0) return errno;
-        if (!codec.decrypt(sector, tmp, static_cast<size_t>(r))) return EIO;
+        if (!decryptStored(codec, sector, tmp, static_cast<size_t>(r))) return EIO;
         const uint64_t have = std::min(sector + static_cast<uint64_t>(r), end);
         if (have <= pos) return 0;
         std::memcpy(buf + (pos - off), tmp + (pos - sector), static_cast<size_t>(have - pos));
@@ -188,7 +239,10 @@ int writeAt(int fd, Codec& codec, uint64_t off, const uint8_t* buf, size_t len) 
     if (off + len > size)
         if (int rc = saveLastSector(fd, size, &oldLast)) return rc;
     int rc = 0;
-    if (off > size) rc = writeRange(fd, codec, size, nullptr, off - size, &size);
+    // The gap before the data stays a hole; only a partial last sector that
+    // the gap leaves behind is completed.
+    if (off > size && size % kSectorSize)
+        rc = writeRange(fd, codec, size, nullptr, std::min(off, roundUp(size)) - size, &size);
     if (rc == 0) rc = writeRange(fd, codec, off, buf, len, &size);
     // A piece that failed half-way may have grown the file already.
     if (rc != 0 && off + len > oldSize) restore(fd, oldSize, oldLast);
@@ -204,7 +258,7 @@ int truncate(int fd, Codec& codec, uint64_t newSize) {
         std::vector<uint8_t> oldLast;
         if (int rc = saveLastSector(fd, size, &oldLast)) return rc;
         const uint64_t oldSize = size;
-        int rc = writeRange(fd, codec, size, nullptr, newSize - size, &size);
+        int rc = extend(fd, codec, newSize, &size);
         if (rc != 0) restore(fd, oldSize, oldLast);
         return rc;
     }
@@ -216,7 +270,7 @@ int truncate(int fd, Codec& codec, uint64_t newSize) {
         if (r < 0) return errno;
         if (static_cast<size_t>(r) != cipher.size()) return EIO;
         std::vector<uint8_t> plain = cipher;
-        if (!codec.decrypt(start, plain.data(), plain.size())) return EIO;
+        if (!decryptStored(codec, start, plain.data(), plain.size())) return EIO;
         const size_t keep = static_cast<size_t>(newSize - start);
         if (!codec.encrypt(start, plain.data(), keep)) return EIO;
         if (int rc = pwriteFull(fd, plain.data(), keep, start)) {

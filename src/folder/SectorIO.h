@@ -5,9 +5,16 @@
 // decrypt with the boundaries they were encrypted with. Here every sector (and
 // the final partial sector of a file) is always one run from its own start:
 // reads widen to sector boundaries, writes read-modify-write the sectors they
-// touch, a gap before a write is filled with encrypted zeros and a shrink
-// re-encrypts the new last sector. A file written whole from position 0, or in
-// sector-aligned pieces, gets exactly the bytes of one run over the file.
+// touch and a shrink re-encrypts the new last sector. A file written whole
+// from position 0, or in sector-aligned pieces, gets exactly the bytes of one
+// run over the file.
+//
+// Gaps are sparse: a write past the end or a growing truncate leaves the whole
+// sectors between as holes, and a whole sector stored as 512 zero bytes reads
+// as plain zeros (no sector encrypts to that). Only the old partial last
+// sector (which becomes whole) and a new partial last sector (written as
+// encrypted zeros, never a hole) are written. Gaps that older versions filled
+// with encrypted zeros read as before.
 //
 // Results are 0 or an errno value; on a failed write or truncate the file keeps
 // its old length and its old last sector.
@@ -34,7 +41,7 @@ int readAt(int fd, Codec& codec, uint64_t off, uint8_t* buf, size_t len, size_t*
 // `len` bytes at `off` (zeros when `buf` is null); the file grows as needed.
 int writeAt(int fd, Codec& codec, uint64_t off, const uint8_t* buf, size_t len);
 
-// Sets the plain length; growing adds encrypted zeros.
+// Sets the plain length; growing adds zeros, as holes where it can.
 int truncate(int fd, Codec& codec, uint64_t size);
 
 }  // namespace sector_io

@@ -307,7 +307,7 @@ TEST_F(QVFileSystemTest, SizeOfTheFoldersOwnVolume) {
 }
 
 // A full volume is reported as ENOSPC at the write, and the file keeps its
-// old length and bytes.
+// old length and bytes; a growing truncate still succeeds, taking no room.
 TEST_F(QVFileSystemTest, FullVolumeReportedAndNothingLost) {
     const fs::path vol = tmp_ / "full";
     fs::create_directories(vol);
@@ -326,9 +326,15 @@ TEST_F(QVFileSystemTest, FullVolumeReportedAndNothingLost) {
         const std::vector<uint8_t> big = randomBytes(2 << 20, 9);
         EXPECT_FALSE(h.writeFile(f, 300001, big.data(), big.size(), &err));
         EXPECT_EQ(err.code, ENOSPC) << err.description;
-        EXPECT_FALSE(h.truncateFile(f, 4 << 20, &err));
-        EXPECT_EQ(err.code, ENOSPC) << err.description;
         EXPECT_EQ(fs::file_size(small / "f.bin"), first.size());
+        // Growing by truncation takes no room: the gap is a hole.
+        ASSERT_TRUE(h.truncateFile(f, 4 << 20, &err)) << err.description;
+        EXPECT_EQ(fs::file_size(small / "f.bin"), 4u << 20);
+        std::vector<uint8_t> gap(1000, 1);
+        size_t gapGot = 0;
+        ASSERT_TRUE(h.readFile(f, (4 << 20) - 1000, gap.data(), gap.size(), &gapGot));
+        EXPECT_EQ(gap, std::vector<uint8_t>(1000, 0));
+        ASSERT_TRUE(h.truncateFile(f, first.size(), &err));
         std::vector<uint8_t> back(first.size() + 10);
         size_t got = 0;
         ASSERT_TRUE(h.readFile(f, 0, back.data(), back.size(), &got));
@@ -535,4 +541,38 @@ TEST_F(QVFileSystemTest, RelativePathAndTheWorkingDirectory) {
     EXPECT_EQ(fs::current_path(), tmp_.path());
     fs::current_path(before);
     EXPECT_EQ(fs::file_size(folder_ / "sub/r.txt"), 3u);
+}
+
+// A byte far past the end and a truncate to a tebibyte leave holes: the raw
+// file takes a few blocks, the gap reads as zeros and the data around it is
+// intact.
+TEST_F(QVFileSystemTest, GapsStaySparse) {
+    constexpr uint64_t kFar = 17ull << 30, kHuge = 1ull << 40;
+    QVFileSystem h;
+    ASSERT_TRUE(mount(h));
+    auto f = h.openFileAtPath("sparse.bin", false, true);
+    ASSERT_TRUE(f);
+    ASSERT_TRUE(h.writeFile(f, 0, "head of file", 12));
+    ASSERT_TRUE(h.writeFile(f, kFar, "x", 1));
+    platform::Error err;
+    ASSERT_TRUE(h.truncateFile(f, kHuge, &err)) << err.description;
+    ASSERT_TRUE(h.writeFile(f, kHuge - 3, "end", 3));
+    struct stat st;
+    ASSERT_EQ(stat((folder_ / "sparse.bin").c_str(), &st), 0);
+    EXPECT_EQ(static_cast<uint64_t>(st.st_size), kHuge);
+    EXPECT_LT(static_cast<uint64_t>(st.st_blocks) * 512, 1u << 20);
+    auto readAt = [&](uint64_t off, size_t n) {
+        std::string out(n, '?');
+        size_t got = 0;
+        EXPECT_TRUE(h.readFile(f, off, out.data(), n, &got));
+        out.resize(got);
+        return out;
+    };
+    EXPECT_EQ(readAt(0, 12), "head of file");
+    EXPECT_EQ(readAt(12, 2000), std::string(2000, '\0'));
+    EXPECT_EQ(readAt(8ull << 30, 4096), std::string(4096, '\0'));
+    EXPECT_EQ(readAt(kFar - 700, 702), std::string(700, '\0') + "x" + std::string(1, '\0'));
+    EXPECT_EQ(readAt(kFar + 1, 3000), std::string(3000, '\0'));
+    EXPECT_EQ(readAt(kHuge - 1000, 2000), std::string(997, '\0') + "end");
+    h.closeFile(f);
 }

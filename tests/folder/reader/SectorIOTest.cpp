@@ -208,3 +208,44 @@ TEST(SectorIO, FailedWriteChangesNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// Gaps are holes that read as zeros; a short last sector whose ciphertext
+// happens to be all zeros is still data; gaps that older versions filled
+// with encrypted zeros read as they always did.
+TEST(SectorIO, SparseGapsAndZeroCiphertext) {
+    SectorTestCodec codec;
+    // The one plain byte that a 1-byte file at 0 stores as 0x00.
+    uint8_t k = 0;
+    ASSERT_TRUE(codec.encrypt(0, &k, 1));
+    {
+        SectorFile f(codec);
+        ASSERT_EQ(sector_io::writeAt(f.fd(), codec, 0, &k, 1), 0);
+        EXPECT_EQ(f.onDisk(), std::string(1, '\0'));
+        EXPECT_EQ(f.read(0, 10), std::string(1, static_cast<char>(k)));
+        // Growing turns it into a whole sector that still holds the byte.
+        ASSERT_EQ(sector_io::truncate(f.fd(), codec, 5000), 0);
+        EXPECT_EQ(f.read(0, 10), std::string(1, static_cast<char>(k)) + std::string(9, '\0'));
+    }
+    for (auto& [name, key] : fileKeys()) {
+        SCOPED_TRACE(name);
+        SectorFile sparse(*key), filled(*key);
+        for (SectorFile* f : {&sparse, &filled}) f->apply({Op::Write, 0, 700});
+        // What the gap fill of older versions wrote: encrypted zeros.
+        ASSERT_EQ(sector_io::writeAt(filled.fd(), *key, 700, nullptr, 9000 - 700), 0);
+        for (SectorFile* f : {&sparse, &filled}) {
+            f->apply({Op::Write, 9000, 100});
+            f->apply({Op::Truncate, 20000, 0});
+            f->apply({Op::Write, 30001, 3});
+        }
+        EXPECT_EQ(sparse.read(0, 40000), sparse.model());
+        EXPECT_EQ(filled.read(0, 40000), filled.model());
+        EXPECT_EQ(sparse.model(), filled.model());
+        // Only the filled gap is stored as ciphertext.
+        EXPECT_TRUE(sparse.onDisk().substr(1024, 7 * 512) == std::string(7 * 512, '\0'));
+        EXPECT_FALSE(filled.onDisk().substr(1024, 7 * 512) == std::string(7 * 512, '\0'));
+    }
+}
+
+}  // namespace
