@@ -11,11 +11,11 @@
 #include <cstring>
 #include <mutex>
 
+#include "Crypto/TraceLog.h"
 #include "Database/MoxConfigDatabase.h"
 #include "Logging/LGLogMacros.h"
 #include "folder/FolderPaths.h"
 #include "folder/MoxEncryptedFolder.h"
-#include "Crypto/TraceLog.h"
 #include "folder/ZelFsReader.h"
 #include "platform/core/UniqueFd.h"
 
@@ -190,7 +190,7 @@ bool QVFileSystem::mountEncryptedFolder(const std::optional<std::string>& path,
     if (!folder) {
         // The folder mounted before, if any, stays as it was.
         LGLogInfo("###QVFileSystem > mount > failed (wrong password?)");
-        const char* why = code == kMoxErrLogonFailure   ? "wrong user name or password"
+        const char* why = code == kMoxErrLogonFailure  ? "wrong user name or password"
                           : code == kMoxErrDbNotOpened ? "the folder's configuration cannot be read"
                                                        : "the folder could not be opened";
         platform::setError(error, Error{kErrorDomain, static_cast<long>(code ? code : 1326), why});

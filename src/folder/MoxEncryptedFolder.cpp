@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "Crypto/Prng.h"
+#include "Crypto/StackScrub.h"
 #include "Crypto/TraceLog.h"
 
 namespace {
@@ -168,6 +169,7 @@ bool CMoxEncryptedFolder::Authenticate(MoxAuthentication* request, unsigned) {
         TRACE_MSG("Authenticate", "No authenticating key found");
     }
     for (MoxKeyData* r : records) delete r;
+    poi::scrubStack();  // unwrapping the folder key ran its cipher here
     return hit != nullptr;
 }
 
@@ -244,10 +246,10 @@ CMoxEncryptedFolder* CMoxEncryptedFolder::Connect(const char* folderPath,
     // paths keep meaning what the caller meant, and a failure leaves the
     // process where it was.
     struct stat dirStat;
-    int notFolder = !folderPath ? ENOENT
+    int notFolder = !folderPath                         ? ENOENT
                     : ::stat(folderPath, &dirStat) != 0 ? errno
-                    : S_ISDIR(dirStat.st_mode)         ? 0
-                                                       : ENOTDIR;
+                    : S_ISDIR(dirStat.st_mode)          ? 0
+                                                        : ENOTDIR;
     if (notFolder) {
         *error = (uint32_t)notFolder;
         std::printf("encrytpedFolder > connect > no folder at %s\n", folderPath ? folderPath : "");

@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include "Crypto/StackScrub.h"
+
 namespace sector_workers {
 
 namespace {
@@ -51,6 +53,9 @@ class Pool {
                 jobs_.pop_front();
             }
             job();
+            // A job runs the cipher: its spilled round keys must not stay
+            // in this thread's stack while it waits.
+            poi::scrubStack();
         }
     }
 

@@ -3,6 +3,7 @@
 #include "Crypto/CryptoApi.h"
 #include "Crypto/CryptoFactory.h"
 #include "Crypto/PFSpecials/SectorSE.h"
+#include "Crypto/StackScrub.h"
 #include "folder/MoxAuthenticator.h"
 #include "folder/SectorWorkers.h"
 
@@ -30,6 +31,7 @@ std::shared_ptr<CZelFileKey> CZelFileKey::fromFolderKey(const MoxCipherKey* fold
     if (!PoiConvertMoxCipherKeyToCSK(folderKey, k->m_key.get(), &id)) return nullptr;
     k->m_engineId = id;
     std::unique_ptr<CSE> first = k->checkout();
+    poi::scrubStack();  // the key expansion ran on this stack
     if (!first) return nullptr;
     k->checkin(std::move(first));
     return k;
@@ -65,6 +67,12 @@ void CZelFileKey::checkin(std::unique_ptr<CSE> engine) {
 
 bool CZelFileKey::run(bool forward, uint64_t pos, uint8_t* data, size_t n) {
     if (m_wiped) return false;
+    bool ok = transform(forward, pos, data, n);
+    poi::scrubStack();  // the calling thread ran part of the work
+    return ok;
+}
+
+bool CZelFileKey::transform(bool forward, uint64_t pos, uint8_t* data, size_t n) {
     return sector_workers::parallelFor(n, sector_io::kSectorSize, [&](size_t b, size_t e) {
         std::unique_ptr<CSE> engine = checkout();
         if (!engine) return false;

@@ -45,6 +45,7 @@ class CZelFileKey : public sector_io::Codec {
   private:
     CZelFileKey();
     bool run(bool forward, uint64_t pos, uint8_t* data, size_t n);
+    bool transform(bool forward, uint64_t pos, uint8_t* data, size_t n);
     std::unique_ptr<poi_crypto_api::CSE> checkout();
     void checkin(std::unique_ptr<poi_crypto_api::CSE> engine);
 

@@ -10,9 +10,9 @@
 #include <ctime>
 #include <map>
 
+#include "Crypto/TraceLog.h"
 #include "folder/FolderPaths.h"
 #include "folder/MoxEncryptedFolder.h"
-#include "Crypto/TraceLog.h"
 #include "folder/ZelFileKey.h"
 
 // One open file: descriptor, position, the folder's file key and the lock it
@@ -336,9 +336,8 @@ CZelFsReader::FileHandle CZelFsReader::OpenFile(const std::string& path, bool re
     bool followed = false;
     auto openAs = [&](int access, bool creating) {
         followed = false;
-        int fd = FolderPaths::openBeneath(root, *rel, base | access | O_NOFOLLOW |
-                                                          (creating ? O_CREAT : 0),
-                                          0666);
+        int fd = FolderPaths::openBeneath(
+            root, *rel, base | access | O_NOFOLLOW | (creating ? O_CREAT : 0), 0666);
         if (fd < 0 && errno == ELOOP) {
             followed = true;
             fd = FolderPaths::openBeneath(root, *rel, base | access);

@@ -3,16 +3,16 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <algorithm>
 #include <cstring>
 #include <functional>
 #include <future>
-#include <sys/stat.h>
-#include <tuple>
 #include <map>
 #include <random>
 #include <thread>
+#include <tuple>
 
 #include "Database/MoxConfigDatabase.h"
 #include "support/FolderBuilder.h"
@@ -381,7 +381,8 @@ TEST_F(QVFileSystemTest, LinksToTheDatabaseAreRefused) {
              auto f = h.openFileAtPath(p, true, false);
              return f && h.readDataFromFile(f, 100).has_value();
          }},
-        {"create", [](QVFileSystem& h, const std::string& p) {
+        {"create",
+         [](QVFileSystem& h, const std::string& p) {
              return h.openFileAtPath(p, false, true) != nullptr;
          }},
         {"truncate",
@@ -478,19 +479,23 @@ TEST_F(QVFileSystemTest, UnreadableDatabasesAreReportedAtOnce) {
         {"dangling link", [&] { fs::create_symlink("nowhere", db); }},
         {"empty", [&] { testsupport::writeFile(db, ""); }},
         {"truncated", [&] { testsupport::writeFile(db, good.substr(0, good.size() / 2)); }},
-        {"random", [&] {
+        {"random",
+         [&] {
              auto r = randomBytes(8192, 3);
              testsupport::writeFile(db, std::string(r.begin(), r.end()));
          }},
-        {"no key table", [&] {
+        {"no key table",
+         [&] {
              testsupport::writeFile(db, good);
              sql("DROP TABLE Keys");
          }},
-        {"every record malformed", [&] {
+        {"every record malformed",
+         [&] {
              testsupport::writeFile(db, good);
              sql("UPDATE Keys SET EK = '100;<~garbage~>', PV = 'x'");
          }},
-        {"fifo journal", [&] {
+        {"fifo journal",
+         [&] {
              testsupport::writeFile(db, good);
              ASSERT_EQ(mkfifo((folder_ / "_QXCFG.MOX-journal").c_str(), 0600), 0);
          }},
