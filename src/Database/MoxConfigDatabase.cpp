@@ -304,7 +304,7 @@ bool CMoxConfigDatabase::openConnection(bool readOnly) {
         errno = rc;
         return false;
     }
-    int flags = (readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) | SQLITE_OPEN_NOFOLLOW;
+    int flags = (readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE);
     if (sqlite3_open_v2(m_path, &m_db, flags, nullptr) != SQLITE_OK) {
         TRACE_MSG("OpenDatabase", "(dump) SqLite error %s", sqlite3_errmsg(m_db));
         sqlite3_close(m_db);
@@ -328,7 +328,7 @@ bool CMoxConfigDatabase::recoverHotJournal() {
     std::string journal = std::string(m_path) + kMoxConfigJournalSuffix;
     if (!fileExists(journal.c_str()) || checkDatabaseFiles(m_path) != 0) return false;
     sqlite3* rw = nullptr;
-    bool ok = sqlite3_open_v2(m_path, &rw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, nullptr) ==
+    bool ok = sqlite3_open_v2(m_path, &rw, SQLITE_OPEN_READWRITE, nullptr) ==
                   SQLITE_OK &&
               sqlite3_exec(rw, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr) ==
                   SQLITE_OK;

@@ -526,8 +526,9 @@ TEST_F(QVFileSystemTest, UnreadableDatabasesAreReportedAtOnce) {
     }
 }
 
-// A folder named relative to the working directory unlocks and serves its
-// files, and nothing, failed or not, moves the working directory.
+// A folder named relative to the working directory, or through a linked
+// directory, unlocks and serves its files, and nothing, failed or not, moves
+// the working directory.
 TEST_F(QVFileSystemTest, RelativePathAndTheWorkingDirectory) {
     const fs::path before = fs::current_path();
     fs::current_path(tmp_.path());
@@ -544,6 +545,11 @@ TEST_F(QVFileSystemTest, RelativePathAndTheWorkingDirectory) {
     EXPECT_TRUE(h.contentsOfDirectoryAtPath("sub", false).has_value());
     h.unmount();
     EXPECT_EQ(fs::current_path(), tmp_.path());
+    // A folder reached through a linked directory is the same folder.
+    fs::create_directory_symlink(tmp_.path(), "linked");
+    EXPECT_TRUE(h.mountEncryptedFolder("linked/box.zel", "ann", "secret"));
+    EXPECT_EQ(h.usersForFolderAtPath("linked/box.zel").size(), 1u);
+    h.unmount();
     fs::current_path(before);
     EXPECT_EQ(fs::file_size(folder_ / "sub/r.txt"), 3u);
 }
