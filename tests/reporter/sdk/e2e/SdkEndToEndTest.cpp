@@ -1,0 +1,171 @@
+// A crash reported on the next start: the probe starts the reporter and
+// crashes; started again against a loopback service it uploads the report,
+// which decodes with the Session schema and names the crashing thread and
+// signal, and nothing is left to send.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "reporter/proto/session.pb-c.h"
+#include "support/HttpServer.h"
+#include "support/TempDir.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::HttpScript;
+using testsupport::HttpServer;
+using testsupport::readFile;
+
+struct Home {
+    testsupport::TempDir dir{"sdk-e2e"};
+    fs::path data() const { return dir.path() / "cache/com.vexmor.data/com.norvane.tessaro"; }
+};
+
+// Runs the probe with its places under `home`; its wait status, and what it
+// wrote to standard error in `err`.
+int runProbe(const Home& home, const std::string& which, const std::string& endpoint,
+             std::string* err = nullptr) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+        const std::string entry = *e;
+        if (!entry.starts_with("XDG_") && !entry.starts_with("VexmorAPIEndpoint="))
+            env.push_back(entry);
+    }
+    env.push_back("XDG_CACHE_HOME=" + (home.dir.path() / "cache").string());
+    env.push_back("XDG_CONFIG_HOME=" + (home.dir.path() / "config").string());
+    env.push_back("VexmorAPIEndpoint=" + endpoint);
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    const fs::path errPath = home.dir.path() / "stderr";
+    std::string probe = TESSARO_SDK_PROBE;
+    char* args[] = {probe.data(), const_cast<char*>(which.c_str()), nullptr};
+
+    pid_t child = fork();
+    if (child == 0) {
+        rlimit none{0, 0};
+        setrlimit(RLIMIT_CORE, &none);
+        int fd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, STDERR_FILENO);
+        execve(probe.c_str(), args, envp.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    if (err) *err = readFile(errPath);
+    return status;
+}
+
+std::string unusedEndpoint() {
+    return "http://127.0.0.1:" + std::to_string(HttpServer::unusedPort()) + "/";
+}
+
+// The bytes of the file part of a multipart body.
+std::string filePart(const std::string& body) {
+    const std::string marker = "Content-Transfer-Encoding: binary\r\n\r\n";
+    const size_t start = body.find(marker);
+    const size_t end = body.rfind("\r\n--AaB03x--\r\n");
+    if (start == std::string::npos || end == std::string::npos || end < start) return {};
+    return body.substr(start + marker.size(), end - start - marker.size());
+}
+
+std::string protocDecode(const fs::path& report) {
+    const fs::path proto = TESSARO_SESSION_PROTO;
+    const fs::path out = fs::path(report).replace_extension("txt");
+    const std::string command = "protoc --decode Vexmor.Session -I '" +
+                                proto.parent_path().string() + "' '" + proto.string() + "' < '" +
+                                report.string() + "' > '" + out.string() + "' 2>&1";
+    const int status = std::system(command.c_str());
+    const std::string text = readFile(out);
+    return status == 0 ? text : "protoc failed: " + text;
+}
+
+}  // namespace
+
+TEST(ReporterEndToEnd, CrashIsReportedOnTheNextStart) {
+    Home home;
+    const int crashed = runProbe(home, "crash", unusedEndpoint());
+    ASSERT_TRUE(WIFSIGNALED(crashed) && WTERMSIG(crashed) == SIGSEGV) << crashed;
+    ASSERT_TRUE(fs::exists(home.data() / "crash_marker"));
+
+    HttpServer server;
+    const std::string settings =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+        "<key>settings_version</key><integer>2</integer>"
+        "<key>app</key><dict><key>status</key><string>activated</string>"
+        "<key>reports_url</key><string>" +
+        server.url("/reports") +
+        "</string></dict>"
+        "<key>settings</key><dict><key>collect_reports</key><true/></dict>"
+        "</dict></plist>";
+    server.setFallback(HttpScript{
+        .status = 200, .headers = {{"Content-Type", "application/x-plist"}}, .body = settings});
+    std::string err;
+    const int reported = runProbe(home, "report", server.url("/"), &err);
+    ASSERT_TRUE(WIFEXITED(reported) && WEXITSTATUS(reported) == 0) << reported << "\n" << err;
+
+    std::vector<testsupport::HttpRecord> uploads;
+    for (const auto& r : server.requests())
+        if (r.method == "POST" && r.target == "/reports") uploads.push_back(r);
+    ASSERT_EQ(uploads.size(), 1u);
+    EXPECT_FALSE(uploads[0].header("X-VEXMOR-INVALID-SESSION"));
+    EXPECT_EQ(uploads[0].header("X-VEXMOR-API-KEY"), "3f9c1e7a0b5d2486c1e9f0a7d3b6524e8c1a9f07");
+    const std::string packed = filePart(uploads[0].body);
+    ASSERT_FALSE(packed.empty());
+
+    Vexmor__Session* session = vexmor__session__unpack(
+        nullptr, packed.size(), reinterpret_cast<const uint8_t*>(packed.data()));
+    ASSERT_NE(session, nullptr);
+    ASSERT_EQ(session->n_events, 1u);
+    const auto* execution = session->events[0]->app->execution;
+    EXPECT_STREQ(execution->signal->name, "SIGSEGV");
+    EXPECT_STREQ(session->app->identifier, "com.norvane.tessaro");
+    EXPECT_STREQ(session->user->identifier, "user-7");
+    const char* crashedName = nullptr;
+    size_t crashedThreads = 0;
+    for (size_t i = 0; i < execution->n_threads; ++i) {
+        if (execution->threads[i]->importance == 4) {
+            ++crashedThreads;
+            crashedName = execution->threads[i]->name;
+        }
+    }
+    EXPECT_EQ(crashedThreads, 1u);
+    EXPECT_STREQ(crashedName, "probe-crasher");
+    EXPECT_NE(std::string(session->events[0]->log->content).find("probe about to crash"),
+              std::string::npos);
+    vexmor__session__free_unpacked(session, nullptr);
+
+    const fs::path report = home.dir.path() / "report.vxm";
+    testsupport::writeFile(report, packed);
+    const std::string decoded = protocDecode(report);
+    EXPECT_NE(decoded.find("name: \"SIGSEGV\""), std::string::npos) << decoded;
+    EXPECT_NE(decoded.find("name: \"probe-crasher\""), std::string::npos) << decoded;
+
+    EXPECT_TRUE(fs::is_empty(home.data() / "sendable"));
+    EXPECT_TRUE(fs::is_empty(home.data() / "prepared"));
+    EXPECT_FALSE(fs::exists(home.data() / "crash_marker"));
+    for (const auto& entry : fs::directory_iterator(home.data()))
+        EXPECT_NE(entry.path().extension(), ".vxmrecord") << entry.path();
+}
+
+TEST(ReporterEndToEnd, SecondStartIsIgnoredWithAMessage) {
+    Home home;
+    std::string err;
+    const int status = runProbe(home, "twice", unusedEndpoint(), &err);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << err;
+    EXPECT_NE(err.find("[Vexmor] startWithAPIKey: called more than once. startWithAPIKey: should "
+                       "only be called once, at app launch time. This call is being ignored."),
+              std::string::npos)
+        << err;
+}
