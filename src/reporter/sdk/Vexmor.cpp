@@ -1,5 +1,6 @@
 #include "reporter/sdk/Vexmor.h"
 
+#include <openssl/crypto.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -18,6 +19,11 @@
 namespace {
 
 constexpr const char* kInstallEventKey = "VexmorInstallEventKey";
+
+// The reporter's queues may still be hashing when the application exits;
+// OpenSSL's exit-time clean-up would free its tables under them. This has to
+// be the process's first use of OpenSSL, hence at load time.
+[[maybe_unused]] const bool openSSLStaysUp = OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
 
 // The instance whose settings bound the log ring and the custom keys.
 std::atomic<Vexmor*> loggingOwner{nullptr};
@@ -126,6 +132,9 @@ void Vexmor::startUp(const std::string& apiKey, double delay, const VXMEnvironme
                              VXMDefaults().setObject(key, value);
                          }});
     const std::string installationHash = VXMHashNSString(VXMHostInstallationUUID());
+    // The HTTP library's global set-up is not thread-safe: done here, before
+    // crash capture and the pipeline start threads.
+    VXMWebClient::prepareTransport();
 
     queue_ = platform::DispatchQueue::serial("com.vexmor.queue");
     {
