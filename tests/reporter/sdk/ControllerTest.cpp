@@ -242,8 +242,9 @@ TEST(VXMSDKController, PermissionAnswers) {
         p.controller->beginStartupFlowAfterDelay(0);
         p.startProcessing();
         ASSERT_TRUE(waitUntil([&] {
-            return entryCount(p.controller->preparedDirectory()) == 0 &&
-                   p.recorder.processed == 1 && (!c.sent || p.recorder.completed == 1);
+            return (!prompt || prompt->asked) && p.recorder.processed == 1 &&
+                   entryCount(p.controller->preparedDirectory()) == 0 &&
+                   (!c.sent || p.recorder.completed == 1);
         }));
         p.controller->queue()->sync([] {});
         EXPECT_EQ(p.uploads().size(), c.sent ? 1u : 0u);
