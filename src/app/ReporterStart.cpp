@@ -3,6 +3,11 @@
 #include <atomic>
 #include <mutex>
 
+#include "app/AppResources.h"
+#include "platform/core/Console.h"
+#include "reporter/VXMHost.h"
+#include "reporter/sdk/Vexmor.h"
+
 namespace app {
 
 namespace {
@@ -11,13 +16,22 @@ std::mutex gKeyMutex;
 std::string gKey;
 }  // namespace
 
-// Records the call only until the reporter's front is built in.
 void startCrashReporter(const std::string& apiKey) {
     {
         std::lock_guard lock(gKeyMutex);
         gKey = apiKey;
     }
     ++gStarts;
+    // What a bundle's information dictionary would tell the reporter.
+    VXMBundleInfo bundle;
+    bundle.identifier = "com.norvane.tessaro";
+    bundle.version = kBuildNumber;
+    bundle.shortVersion = kVersion;
+    bundle.name = "Tessaro";
+    VXMExecutableSetBundleInfo(bundle);
+    platform::Error error;
+    if (!Vexmor::startWithAPIKey(apiKey, nullptr, 1.0, Vexmor::defaultEnvironment(), &error))
+        platform::consoleLog("Crash reporter > start > %s", error.description.c_str());
 }
 
 int crashReporterStartCount() {
