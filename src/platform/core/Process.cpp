@@ -1,0 +1,56 @@
+#include "platform/core/Process.h"
+
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+extern char** environ;
+
+namespace platform {
+
+pid_t spawnProcess(const std::vector<std::string>& argv, Error* error) {
+    if (argv.empty()) {
+        if (error) *error = Error::posix(EINVAL, "no program to start");
+        return -1;
+    }
+    std::vector<char*> args;
+    args.reserve(argv.size() + 1);
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    const int rc = posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ);
+    if (rc != 0) {
+        if (error) *error = Error::posix(rc, argv[0] + ": " + std::strerror(rc));
+        return -1;
+    }
+    return pid;
+}
+
+int waitForProcess(pid_t pid) {
+    int status = 0;
+    for (;;) {
+        if (waitpid(pid, &status, 0) >= 0) break;
+        if (errno != EINTR) return -1;
+    }
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return -1;
+}
+
+std::optional<int> runProcess(const std::vector<std::string>& argv, Error* error) {
+    const pid_t pid = spawnProcess(argv, error);
+    if (pid < 0) return std::nullopt;
+    return waitForProcess(pid);
+}
+
+void watchProcess(pid_t pid, std::function<void(int status)> didEnd) {
+    std::thread([pid, didEnd = std::move(didEnd)] {
+        const int status = waitForProcess(pid);
+        if (didEnd) didEnd(status);
+    }).detach();
+}
+
+}  // namespace platform

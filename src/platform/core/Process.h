@@ -1,0 +1,30 @@
+#pragma once
+// Starting other programs and learning how they ended.
+
+#include <sys/types.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/core/Error.h"
+
+namespace platform {
+
+// Starts argv[0] (looked up on $PATH when it holds no "/") with the given
+// arguments and this process's environment. -1 with the reason on failure.
+pid_t spawnProcess(const std::vector<std::string>& argv, Error* error = nullptr);
+
+// Waits for the child and gives its exit status; 128 + the signal number when
+// a signal ended it; -1 when it cannot be waited for.
+int waitForProcess(pid_t pid);
+
+// spawnProcess, then waitForProcess. None when it could not be started.
+std::optional<int> runProcess(const std::vector<std::string>& argv, Error* error = nullptr);
+
+// Calls `didEnd` with the exit status (as waitForProcess) on a thread of its
+// own once the child has ended.
+void watchProcess(pid_t pid, std::function<void(int status)> didEnd);
+
+}  // namespace platform
