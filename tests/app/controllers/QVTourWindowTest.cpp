@@ -2,27 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QLabel>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QTest>
-#include <cstdlib>
 
 namespace {
 
-class QVTourWindowTest : public ::testing::Test {
-  protected:
-    static void SetUpTestSuite() {
-        setenv("QT_QPA_PLATFORM", "offscreen", 0);
-        static int argc = 1;
-        static char name[] = "test_app_tour";
-        static char* argv[] = {name, nullptr};
-        static QApplication app(argc, argv);
-    }
-};
-
-TEST_F(QVTourWindowTest, ButtonsStepThroughThePagesAndShowingAgainStartsOver) {
+TEST(QVTourWindow, ButtonsStepThroughThePagesAndShowingAgainStartsOver) {
     auto tour = makeTourController([](const std::string& key) { return "<" + key + ">"; });
     auto& window = dynamic_cast<QVTourWindow&>(tour->view());
     ASSERT_EQ(window.tabView()->count(), 6);
