@@ -2,16 +2,57 @@
 
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLayout>
+#include <algorithm>
 
 #include "platform/core/XdgPaths.h"
 #include "platform/gui/Application.h"
 
 namespace platform {
 
+namespace {
+
+// Qt's dialog chooses files or folders, not both; an encrypted folder is a
+// folder that the user picks like a file. Confirming with such folders
+// selected chooses them; other folders are entered as usual.
+class PanelDialog : public QFileDialog {
+  public:
+    PanelDialog(QWidget* parent, bool chooseFolders, QStringList folderSuffixes)
+        : QFileDialog(parent),
+          chooseFolders_(chooseFolders),
+          folderSuffixes_(std::move(folderSuffixes)) {}
+
+    void accept() override {
+        const QStringList files = selectedFiles();
+        const bool allChoosable =
+            chooseFolders_ && !files.isEmpty() &&
+            std::all_of(files.begin(), files.end(), [this](const QString& f) {
+                QFileInfo info(f);
+                return info.isDir() &&
+                       (folderSuffixes_.isEmpty() ||
+                        folderSuffixes_.contains(info.suffix(), Qt::CaseInsensitive));
+            });
+        if (allChoosable) {
+            QDialog::accept();
+        } else {
+            QFileDialog::accept();
+        }
+    }
+
+  private:
+    bool chooseFolders_;
+    QStringList folderSuffixes_;
+};
+
+}  // namespace
+
 QFileDialog* FilePanel::open(QWidget* window, Completion completion) const {
-    auto* dialog = new QFileDialog(window);
+    QStringList suffixes;
+    for (const auto& t : allowedFileTypes) suffixes << QString::fromStdString(t);
+    const bool mixed = !save && canChooseFiles && canChooseDirectories;
+    auto* dialog = new PanelDialog(window, mixed, suffixes);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setWindowModality(window ? Qt::WindowModal : Qt::ApplicationModal);
     // Qt's own dialog: a choice of files and folders in one panel, which

@@ -26,8 +26,10 @@ struct FilePanel {
     bool canChooseDirectories = false;
     bool allowsMultipleSelection = false;
     bool canCreateDirectories = true;
-    // File name extensions without the dot; empty = everything. A directory
-    // with an allowed extension counts as a choosable item.
+    // File name extensions without the dot; empty = everything. With files
+    // and directories both choosable, a directory with an allowed extension
+    // (any directory when none is given) is chosen like a file; others are
+    // entered.
     std::vector<std::string> allowedFileTypes;
     std::string title;
     std::string message;

@@ -4,6 +4,7 @@
 
 #include <QCheckBox>
 #include <QDialog>
+#include <QFileDialog>
 #include <QMessageBox>
 #include <QTimer>
 #include <QWidget>
@@ -14,8 +15,10 @@
 
 #include "platform/core/Dispatch.h"
 #include "platform/gui/Alert.h"
+#include "platform/gui/FilePanel.h"
 #include "platform/gui/Sheet.h"
 #include "support/QtTestApp.h"
+#include "support/TempDir.h"
 
 TESSARO_QT_TEST_APP();
 
@@ -92,6 +95,43 @@ TEST(Application, SheetsEndThroughTheirHandler) {
     platform::beginSheet(&sheet, &window, [&](int code) { ends.push_back(100 + code); });
     sheet.reject();
     EXPECT_EQ(ends, (std::vector<int>{7, 100}));
+}
+
+// Open panels answer through their completion. With files and folders both
+// choosable, a folder of an allowed type is chosen like a file while another
+// folder is entered; Cancel gives nothing.
+TEST(Application, OpenPanelsAnswerThroughTheirCompletion) {
+    testsupport::TempDir dir;
+    std::filesystem::create_directories(dir / "plain" / "Inner.zel");
+    QWidget window;
+    window.show();
+    platform::FilePanel panel;
+    panel.canChooseDirectories = true;
+    panel.allowedFileTypes = {"zel"};
+    panel.directory = dir.path().string();
+    int result = -1;
+    std::vector<std::string> paths;
+    auto done = [&](int r, std::vector<std::string> p) {
+        result = r;
+        paths = std::move(p);
+    };
+    QFileDialog* dialog = panel.open(&window, done);
+    EXPECT_EQ(dialog->windowModality(), Qt::WindowModal);
+    dialog->selectFile(QString::fromStdString((dir / "plain").string()));
+    QMetaObject::invokeMethod(dialog, "accept");
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(dialog->directory().absolutePath().toStdString(), (dir / "plain").string());
+    dialog->selectFile(QString::fromStdString((dir / "plain" / "Inner.zel").string()));
+    QMetaObject::invokeMethod(dialog, "accept");
+    ASSERT_TRUE(spinUntil([&] { return result != -1; }));
+    EXPECT_EQ(result, platform::FilePanel::kOK);
+    EXPECT_EQ(paths, (std::vector<std::string>{(dir / "plain" / "Inner.zel").string()}));
+
+    result = -1;
+    QMetaObject::invokeMethod(panel.open(nullptr, done), "reject");
+    ASSERT_TRUE(spinUntil([&] { return result != -1; }));
+    EXPECT_EQ(result, platform::FilePanel::kCancel);
+    EXPECT_TRUE(paths.empty());
 }
 
 class RecordingDelegate : public platform::ApplicationDelegate {
