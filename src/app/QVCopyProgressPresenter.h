@@ -73,7 +73,9 @@ class QVCopyProgressPresenter : public QVImportExportDelegate {
     // The texts of a question or alert of the copy.
     static platform::Alert alertFor(const QVImportExportMessage& message);
 
-    // QVImportExportDelegate
+    // QVImportExportDelegate. askConflict with
+    // QVImportExportController::conflictQuestion(name) is also the question
+    // of the browser's row moves.
     void importExporterProcessed(int64_t done, int64_t total) override;
     void importExporterDidImportFiles() override;
     void importExporterDidExportFiles() override;

@@ -136,6 +136,16 @@ QVCopyProgress copyProgressFor(int64_t done, int64_t total, double elapsedSecond
     return p;
 }
 
+QVImportExportMessage QVImportExportController::conflictQuestion(const std::string& name) {
+    Message q;
+    q.titleKey = "alertFileExistsHeading";
+    q.messageKey = "alertFileExistsTextFormat";
+    q.arguments = {name};
+    q.buttonKeys = {"alertFileExistsStop", "alertFileExistsSkip", "alertFileExistsReplace"};
+    q.checkBoxKey = "alertApplyForAll";
+    return q;
+}
+
 // ---------------------------------------------------------------- life
 
 std::shared_ptr<QVImportExportController> QVImportExportController::create(
@@ -402,12 +412,7 @@ std::optional<QVConflictAnswer> QVImportExportController::conflictAnswer(const s
         return answer;
     }
     if (!delegate_) return QVConflictAnswer::Stop;
-    Message q;
-    q.titleKey = "alertFileExistsHeading";
-    q.messageKey = "alertFileExistsTextFormat";
-    q.arguments = {name};
-    q.buttonKeys = {"alertFileExistsStop", "alertFileExistsSkip", "alertFileExistsReplace"};
-    q.checkBoxKey = "alertApplyForAll";
+    const Message q = conflictQuestion(name);
     waiting_ = true;
     std::weak_ptr<QVImportExportController> weak = weak_from_this();
     const uint64_t run = run_;

@@ -127,6 +127,10 @@ class QVImportExportController : public std::enable_shared_from_this<QVImportExp
     bool executePreloadedCopyFromURLsToContainer();
     bool executePreloadedCopyFromContainerToFolderUrl();
 
+    // The question about an existing item named `name`; the browser asks it
+    // too when rows moved inside the folder meet one.
+    static QVImportExportMessage conflictQuestion(const std::string& name);
+
     // Ends the run before the next item; a file being copied ends at the next step.
     void stop() { stopCopying_ = true; }
     bool isRunning() const { return mode_ != Mode::Idle; }

@@ -67,6 +67,16 @@ TEST_F(ImportExportTest, RoundTripOfEverySizeAroundTheChunk) {
     EXPECT_TRUE(leftovers(out_).empty());
 }
 
+// The source is looked at before the target: nothing to copy, nothing asked.
+TEST_F(ImportExportTest, AMissingSourceAsksNothing) {
+    putFolderText("gone", "keep");
+    ASSERT_TRUE(ctl_->importFiles({(src_ / "gone").string()}, ""));
+    ASSERT_TRUE(run());
+    EXPECT_TRUE(rec_.conflicts.empty());
+    EXPECT_EQ(folderText("gone"), "keep");
+    EXPECT_EQ(rec_.imports, 1);
+}
+
 TEST_F(ImportExportTest, TreeWithDotFilesRoundTripsWithoutDSStore) {
     fs::create_directories(src_ / "a/b/c");
     fs::create_directories(src_ / "a/.DS_Store");  // ignored whatever its kind
@@ -80,7 +90,9 @@ TEST_F(ImportExportTest, TreeWithDotFilesRoundTripsWithoutDSStore) {
         EXPECT_NE(e.path().filename(), ".DS_Store") << e.path();
     EXPECT_EQ(folderText("a/.hidden"), "h");
 
+    const int fds = openFdCount();
     ASSERT_TRUE(exportAll({"a"}, out_));
+    EXPECT_EQ(openFdCount(), fds);
     fs::create_directories(tmp_ / "want");
     fs::copy(src_ / "a", tmp_ / "want/a", fs::copy_options::recursive);
     ASSERT_EQ(std::system(("find '" + (tmp_ / "want").string() +
