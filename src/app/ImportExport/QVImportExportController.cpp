@@ -682,6 +682,7 @@ void QVImportExportController::importItem() {
         return;
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     const std::string temp = folderTempPath(e.destination, "part");
     // Opened by path alone: the handle's lookup by name would list the whole
     // directory for every file.
