@@ -9,6 +9,7 @@
 #include <cmath>
 
 #include "platform/gui/Application.h"
+#include "platform/gui/Sheet.h"
 #include "platform/gui/StringTable.h"
 
 QVCopyProgressSheet::QVCopyProgressSheet(QWidget* mainWindow)
@@ -38,7 +39,7 @@ QVCopyProgressSheet::QVCopyProgressSheet(QWidget* mainWindow)
 }
 
 void QVCopyProgressSheet::showProgressSheet() {
-    if (!isVisible()) open();
+    if (!isVisible()) platform::beginSheet(this, parentWidget());
 }
 
 void QVCopyProgressSheet::hideProgressSheet() {
