@@ -7,7 +7,10 @@
 
 #include "app/AppIcon.h"
 #include "app/QVAppDelegate.h"
+#include "app/QVUpdateController.h"
+#include "platform/gui/Alert.h"
 #include "platform/gui/Application.h"
+#include "platform/gui/StringTable.h"
 
 QVPlaceholderMainWindow::QVPlaceholderMainWindow(QVAppDelegate& delegate) {
     setObjectName("mainWindow");
@@ -28,6 +31,20 @@ QVPlaceholderMainWindow::QVPlaceholderMainWindow(QVAppDelegate& delegate) {
         "Quit Tessaro", guarded("Menu > quit", [&delegate] { delegate.quitIfNoHelper(); }));
     quit->setShortcut(QKeySequence::Quit);
 
+    // The updater's menu item goes third into the application menu.
+    updateController_ = std::make_unique<QVUpdateController>(
+        [this](const std::string& title, const std::string& message) {
+            platform::Alert alert;
+            alert.messageText = title;
+            alert.informativeText = message;
+            alert.style = platform::Alert::Style::Informational;
+            alert.buttons = {platform::localizedString("OK")};
+            alert.open(isVisible() ? this : nullptr);
+        },
+        [](const std::string& key) { return platform::localizedString(key); });
+    tessaroMenu_->insertAction(tessaroMenu_->actions().value(2),
+                               updateController_->updateMenuItem());
+
     QMenu* file = menuBar()->addMenu("&File");
     file->addAction("New Encrypted Folder…", guarded("Menu > new folder", [&delegate] {
                         delegate.showNewEncryptedFolder();
@@ -38,6 +55,8 @@ QVPlaceholderMainWindow::QVPlaceholderMainWindow(QVAppDelegate& delegate) {
     list_->setObjectName("sourceList");
     setCentralWidget(list_);
 }
+
+QVPlaceholderMainWindow::~QVPlaceholderMainWindow() = default;
 
 void QVPlaceholderMainWindow::showWindow() {
     show();

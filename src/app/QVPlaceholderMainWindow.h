@@ -4,6 +4,7 @@
 // application can be started, shown, hidden and quit.
 
 #include <QMainWindow>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,10 +13,12 @@
 class QListWidget;
 class QMenu;
 class QVAppDelegate;
+class QVUpdateController;
 
 class QVPlaceholderMainWindow : public QMainWindow, public QVMainWindowInterface {
   public:
     explicit QVPlaceholderMainWindow(QVAppDelegate& delegate);
+    ~QVPlaceholderMainWindow() override;
 
     QWidget* window() override { return this; }
     void showWindow() override;
@@ -36,6 +39,7 @@ class QVPlaceholderMainWindow : public QMainWindow, public QVMainWindowInterface
   private:
     QListWidget* list_ = nullptr;
     QMenu* tessaroMenu_ = nullptr;
+    std::unique_ptr<QVUpdateController> updateController_;
     std::vector<std::string> volumes_;
     std::string current_;
     QVStatusMenuInterface* statusMenu_ = nullptr;

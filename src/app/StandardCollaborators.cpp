@@ -1,7 +1,28 @@
 // The collaborators of the real application. Other controllers join here as
 // they are built.
+#include <memory>
+
 #include "app/QVAppDelegate.h"
+#include "app/QVTourWindow.h"
 #include "app/ReporterStart.h"
+#include "platform/gui/StringTable.h"
+
+namespace {
+
+std::string localized(const std::string& key) {
+    return platform::localizedString(key);
+}
+
+class Tour : public QVTourInterface {
+  public:
+    Tour() : controller_(makeTourController(localized)) {}
+    void show() override { controller_->show(); }
+
+  private:
+    std::unique_ptr<QVTourController> controller_;
+};
+
+}  // namespace
 
 QVAppDelegate::Collaborators QVAppDelegate::standardCollaborators() {
     Collaborators c;
@@ -11,6 +32,6 @@ QVAppDelegate::Collaborators QVAppDelegate::standardCollaborators() {
     // the update offer); until it is built FUSE counts as missing, so no status
     // menu starts.
     // CALL POINT (6.103): makeStatusMenu creates QVStatusMenuController.
-    // CALL POINT (6.107): makeTour creates QVTourController.
+    c.makeTour = [] { return std::make_shared<Tour>(); };
     return c;
 }

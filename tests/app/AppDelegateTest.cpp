@@ -1,12 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QDialog>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
+#include <algorithm>
 #include <thread>
 
 #include "AppDelegateFixture.h"
+#include "app/QVPlaceholderMainWindow.h"
+#include "app/QVTourWindow.h"
 #include "app/ReporterStart.h"
 #include "platform/gui/Alert.h"
 #include "platform/gui/Bookmarks.h"
@@ -296,4 +300,27 @@ TEST(ReporterStart, TheStandardCollaboratorsStartTheReporterWithTheKey) {
     QVAppDelegate::standardCollaborators().startCrashReporter();
     EXPECT_EQ(app::crashReporterStartCount(), before + 1);
     EXPECT_EQ(app::crashReporterStartKey(), "3f9c1e7a0b5d2486c1e9f0a7d3b6524e8c1a9f07");
+}
+
+// The real collaborators: the tour window shows from its first page, and the
+// main window carries the updater's menu item third in its application menu.
+TEST_F(AppDelegateTest, StandardToursAndTheUpdateMenuItem) {
+    auto tour = QVAppDelegate::standardCollaborators().makeTour();
+    ASSERT_TRUE(tour);
+    tour->show();
+    const auto windows = QApplication::topLevelWidgets();
+    EXPECT_TRUE(std::any_of(windows.begin(), windows.end(), [](QWidget* w) {
+        return dynamic_cast<QVTourWindow*>(w) && w->isVisible();
+    }));
+
+    auto d = makeDelegate();
+    QVPlaceholderMainWindow mainWindow(*d);
+    const auto items = mainWindow.tessaroMenu()->actions();
+    ASSERT_GE(items.size(), 3);
+    EXPECT_EQ(items[2]->text().toStdString(), localizedString("updateMenuItemTitle"));
+    items[2]->trigger();
+    ASSERT_EQ(platform::visibleAlerts().size(), 1u);
+    EXPECT_EQ(platform::visibleAlerts()[0]->text().toStdString(),
+              localizedString("updateCheckPackageManagerTitle"));
+    platform::pressAlertButton(platform::visibleAlerts()[0], 0);
 }
