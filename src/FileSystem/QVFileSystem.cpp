@@ -747,3 +747,14 @@ bool QVFileSystem::syncFile(const QVFile::Ptr& file, bool dataOnly, Error* error
         file, error, "QVFileSystem > syncFile >", "sync",
         [&](CZelFsReader::FileHandle h, int* e) { return m_reader->SyncFile(h, dataOnly, e); });
 }
+
+int QVFileSystem::pathDescriptorOfFile(const QVFile::Ptr& file, Error* error) {
+    int fd = -1;
+    withOpenFile(file, error, "QVFileSystem > pathDescriptorOfFile > of", "describe",
+                 [&](CZelFsReader::FileHandle h, int* e) {
+                     fd = m_reader->PathDescriptor(h);
+                     *e = errno;
+                     return fd >= 0;
+                 });
+    return fd;
+}

@@ -127,6 +127,9 @@ class QVFileSystem {
                             platform::Error* error = nullptr);
     // fsync (fdatasync when dataOnly).
     bool syncFile(const QVFile::Ptr& file, bool dataOnly, platform::Error* error = nullptr);
+    // An O_PATH descriptor of the open file (the caller closes it), for
+    // attributes of a file that may have no name any more; -1 when not open.
+    int pathDescriptorOfFile(const QVFile::Ptr& file, platform::Error* error = nullptr);
 
   private:
     QVFile::Ptr fileAtPathLocked(const std::optional<std::string>& path) const;

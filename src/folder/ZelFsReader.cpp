@@ -495,3 +495,20 @@ bool CZelFsReader::SetFileTime(const FileHandle& h, int64_t, int64_t access, int
 bool CZelFsReader::IsHandleReadOnly(const FileHandle& h) const {
     return h && h->readOnly;
 }
+
+int CZelFsReader::PathDescriptor(const FileHandle& h) const {
+    if (!h) {
+        errno = EBADF;
+        return -1;
+    }
+    std::lock_guard<std::mutex> guard(*h->lock);
+    if (h->fd < 0) {
+        errno = EBADF;
+        return -1;
+    }
+    // Through the descriptor's own link, so it names this very file and
+    // cannot be used to write its bytes.
+    char link[32];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", h->fd);
+    return ::open(link, O_PATH | O_CLOEXEC);
+}

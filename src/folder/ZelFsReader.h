@@ -104,6 +104,9 @@ class CZelFsReader : public CFsReaderBase {
     uint64_t GetFileSize(const FileHandle& h) const;
     bool SetFileTime(const FileHandle& h, int64_t creation, int64_t access, int64_t modification);
     bool IsHandleReadOnly(const FileHandle& h) const;
+    // An O_PATH descriptor of the open file itself (the caller closes it), for
+    // its attributes even after its last name is gone; -1 with errno.
+    int PathDescriptor(const FileHandle& h) const;
 
   private:
     struct Resolved;
