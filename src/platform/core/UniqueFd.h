@@ -1,23 +1,50 @@
 #pragma once
-// A file descriptor closed when its owner goes.
+// A file descriptor closed when its owner goes; -1 means none.
 
 #include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <utility>
 
 namespace platform {
 
 class UniqueFd {
   public:
     explicit UniqueFd(int fd = -1) : fd_(fd) {}
-    ~UniqueFd() {
-        if (fd_ >= 0) ::close(fd_);
+    ~UniqueFd() { reset(); }
+    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) {
+            reset();
+            fd_ = std::exchange(other.fd_, -1);
+        }
+        return *this;
     }
     UniqueFd(const UniqueFd&) = delete;
     UniqueFd& operator=(const UniqueFd&) = delete;
+
     int get() const { return fd_; }
     bool ok() const { return fd_ >= 0; }
+    // Leaves errno as it was, so a failure can be read after the cleanup.
+    void reset(int fd = -1) {
+        if (fd_ >= 0) {
+            int saved = errno;
+            ::close(fd_);
+            errno = saved;
+        }
+        fd_ = fd;
+    }
 
   private:
     int fd_;
 };
+
+// "/proc/self/fd/N": through it the calls that take only a path (chmod, the
+// extended-attribute calls) reach exactly the object the descriptor holds,
+// even an O_PATH one, with no name looked up again.
+inline std::string descriptorPath(int fd) {
+    return "/proc/self/fd/" + std::to_string(fd);
+}
 
 }  // namespace platform

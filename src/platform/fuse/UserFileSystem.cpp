@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -16,6 +18,7 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/core/Console.h"
 #include "platform/core/Dispatch.h"
 
 extern char** environ;
@@ -46,6 +49,9 @@ bool UserFileSystemDelegate::createDirectory(const std::string&, const ItemAttri
 }
 bool UserFileSystemDelegate::createFile(const std::string&, const ItemAttributes&, FileUserData*,
                                         Error* e) {
+    return notImplemented(e, false);
+}
+bool UserFileSystemDelegate::createSpecialItem(const std::string&, mode_t, dev_t, Error* e) {
     return notImplemented(e, false);
 }
 bool UserFileSystemDelegate::linkItem(const std::string&, const std::string&, Error* e) {
@@ -183,84 +189,156 @@ int answer(bool ok, const Error& e) {
     return ok ? 0 : fail(e);
 }
 
+// The caller of the request being served, set for the length of a callback.
+thread_local std::optional<RequestCaller> tCaller;
+
+// Runs one callback. An exception must never reach libfuse: it would end
+// the loop thread, and with it the volume for every program using it.
+template <typename Fn>
+int guarded(const char* op, const char* path, Fn&& fn) noexcept {
+    try {
+        if (const fuse_context* c = fuse_get_context())
+            tCaller = RequestCaller{c->uid, c->gid, c->pid};
+        int rc = fn();
+        tCaller.reset();
+        return rc;
+    } catch (const std::exception& e) {
+        consoleLog("UserFileSystem > %s %s > %s", op, path ? path : "(open file)", e.what());
+    } catch (...) {
+        consoleLog("UserFileSystem > %s %s > unknown exception", op, path ? path : "(open file)");
+    }
+    tCaller.reset();
+    return -EIO;
+}
+
+// The name libfuse keeps a file under that was removed while open:
+// ".fuse_hidden" and sixteen hex digits. Never listed.
+bool isRemovedWhileOpenName(const std::string& name) {
+    constexpr std::string_view prefix = ".fuse_hidden";
+    return name.size() == prefix.size() + 16 && name.compare(0, prefix.size(), prefix) == 0 &&
+           std::all_of(name.begin() + prefix.size(), name.end(),
+                       [](char ch) { return std::isxdigit(static_cast<unsigned char>(ch)); });
+}
+
+// A request through an open file carries no path once the file has lost its
+// last name (removed while open); the delegate then gets "" and the file.
+// Without either there is nothing to act on.
+std::string pathOf(const char* path) {
+    return path ? std::string(path) : std::string();
+}
+bool served(const char* path, const FileUserData& file) {
+    return path || file;
+}
+
 int opGetattr(const char* path, struct stat* st, fuse_file_info* fi) {
-    Error e;
-    auto a = delegate().attributesOfItem(path, self()->file(fi), &e);
-    if (!a) return fail(e);
-    *st = *a;
-    return 0;
+    return guarded("getattr", path, [&] {
+        FileUserData file = self()->file(fi);
+        if (!served(path, file)) return -EBADF;
+        Error e;
+        auto a = delegate().attributesOfItem(pathOf(path), file, &e);
+        if (!a) return fail(e);
+        *st = *a;
+        return 0;
+    });
 }
 
 int opReadlink(const char* path, char* buf, size_t size) {
-    Error e;
-    auto d = delegate().destinationOfSymbolicLink(path, &e);
-    if (!d) return fail(e);
-    if (size == 0) return -EINVAL;
-    size_t n = std::min(d->size(), size - 1);
-    std::memcpy(buf, d->data(), n);
-    buf[n] = '\0';
-    return 0;
+    return guarded("readlink", path, [&] {
+        Error e;
+        auto d = delegate().destinationOfSymbolicLink(path, &e);
+        if (!d) return fail(e);
+        if (size == 0) return -EINVAL;
+        size_t n = std::min(d->size(), size - 1);
+        std::memcpy(buf, d->data(), n);
+        buf[n] = '\0';
+        return 0;
+    });
 }
 
 int opMkdir(const char* path, mode_t mode) {
-    ItemAttributes attrs;
-    attrs.permissions = mode & 07777;
-    Error e;
-    return answer(delegate().createDirectory(path, attrs, &e), e);
+    return guarded("mkdir", path, [&] {
+        ItemAttributes attrs;
+        attrs.permissions = mode & 07777;
+        Error e;
+        return answer(delegate().createDirectory(path, attrs, &e), e);
+    });
+}
+
+int opMknod(const char* path, mode_t mode, dev_t device) {
+    return guarded("mknod", path, [&] {
+        Error e;
+        return answer(delegate().createSpecialItem(path, mode, device, &e), e);
+    });
 }
 
 int opUnlink(const char* path) {
-    Error e;
-    return answer(delegate().removeItem(path, &e), e);
+    return guarded("unlink", path, [&] {
+        Error e;
+        return answer(delegate().removeItem(path, &e), e);
+    });
 }
 
 int opRmdir(const char* path) {
-    Error e;
-    return answer(delegate().removeDirectory(path, &e), e);
+    return guarded("rmdir", path, [&] {
+        Error e;
+        if (delegate().removeDirectory(path, &e)) return 0;
+        // Emptied but for files removed while still open: on a local disk
+        // the directory goes, and so it does here; they stay open.
+        Error listed;
+        auto names = e.isPOSIX() && e.code == ENOTEMPTY
+                         ? delegate().contentsOfDirectory(path, &listed)
+                         : std::nullopt;
+        if (!names || !std::all_of(names->begin(), names->end(), isRemovedWhileOpenName))
+            return fail(e);
+        for (const auto& n : *names) {
+            Error ignored;
+            delegate().removeItem(std::string(path) + "/" + n, &ignored);
+        }
+        e = Error();
+        return answer(delegate().removeDirectory(path, &e), e);
+    });
 }
 
 int opSymlink(const char* target, const char* linkpath) {
-    Error e;
-    return answer(delegate().createSymbolicLink(linkpath, target, &e), e);
+    return guarded("symlink", linkpath, [&] {
+        Error e;
+        return answer(delegate().createSymbolicLink(linkpath, target, &e), e);
+    });
 }
 
 int opRename(const char* from, const char* to, unsigned int flags) {
-    Error e;
-    if (flags & RENAME_EXCHANGE) return answer(delegate().exchangeData(from, to, &e), e);
-    if (flags & RENAME_NOREPLACE) {
-        Error probe;
-        if (delegate().attributesOfItem(to, nullptr, &probe)) return -EEXIST;
-    }
-    if (flags & ~(unsigned)(RENAME_NOREPLACE)) return -EINVAL;
-    return answer(delegate().moveItem(from, to, &e), e);
+    return guarded("rename", from, [&] {
+        Error e;
+        if (flags & RENAME_EXCHANGE) return answer(delegate().exchangeData(from, to, &e), e);
+        if (flags & RENAME_NOREPLACE) {
+            Error probe;
+            if (delegate().attributesOfItem(to, nullptr, &probe)) return -EEXIST;
+        }
+        if (flags & ~(unsigned)(RENAME_NOREPLACE)) return -EINVAL;
+        return answer(delegate().moveItem(from, to, &e), e);
+    });
 }
 
 int opLink(const char* from, const char* to) {
-    Error e;
-    if (!delegate().linkItem(to, from, &e)) return fail(e);
-    // The kernel takes a new link only as another name of an item of the same
-    // kind. One served as something else (a symbolic link to a file) would be
-    // refused with EIO and left behind: take it back and answer as a volume
-    // without hard links does.
-    Error probe;
-    auto linked = delegate().attributesOfItem(from, nullptr, &probe);
-    auto made = delegate().attributesOfItem(to, nullptr, &probe);
-    if (linked && made && ((linked->st_mode ^ made->st_mode) & S_IFMT)) {
-        delegate().removeItem(to, &probe);
-        return -EPERM;
-    }
-    return 0;
+    return guarded("link", to, [&] {
+        Error e;
+        return answer(delegate().linkItem(to, from, &e), e);
+    });
 }
 
-int setAttrs(const char* path, const ItemAttributes& attrs, fuse_file_info* fi) {
-    Error e;
-    return answer(delegate().setAttributes(attrs, path, self()->file(fi), &e), e);
+int setAttrs(const char* op, const char* path, const ItemAttributes& attrs, fuse_file_info* fi) {
+    return guarded(op, path, [&] {
+        FileUserData file = self()->file(fi);
+        if (!served(path, file)) return -EBADF;
+        Error e;
+        return answer(delegate().setAttributes(attrs, pathOf(path), file, &e), e);
+    });
 }
 
 int opChmod(const char* path, mode_t mode, fuse_file_info* fi) {
     ItemAttributes a;
     a.permissions = mode & 07777;
-    return setAttrs(path, a, fi);
+    return setAttrs("chmod", path, a, fi);
 }
 
 int opChown(const char* path, uid_t uid, gid_t gid, fuse_file_info* fi) {
@@ -268,14 +346,14 @@ int opChown(const char* path, uid_t uid, gid_t gid, fuse_file_info* fi) {
     if (uid != static_cast<uid_t>(-1)) a.owner = uid;
     if (gid != static_cast<gid_t>(-1)) a.group = gid;
     if (a.empty()) return 0;
-    return setAttrs(path, a, fi);
+    return setAttrs("chown", path, a, fi);
 }
 
 int opTruncate(const char* path, off_t size, fuse_file_info* fi) {
     if (size < 0) return -EINVAL;
     ItemAttributes a;
     a.size = static_cast<uint64_t>(size);
-    return setAttrs(path, a, fi);
+    return setAttrs("truncate", path, a, fi);
 }
 
 int opUtimens(const char* path, const struct timespec tv[2], fuse_file_info* fi) {
@@ -297,112 +375,156 @@ int opUtimens(const char* path, const struct timespec tv[2], fuse_file_info* fi)
         a.modificationDate = a.accessDate;
     }
     if (a.empty()) return 0;
-    return setAttrs(path, a, fi);
+    return setAttrs("utimens", path, a, fi);
 }
 
 int opOpen(const char* path, fuse_file_info* fi) {
-    FileUserData data;
-    Error e;
-    if (!delegate().openFile(path, fi->flags, &data, &e)) return fail(e);
-    fi->fh = self()->addFile(std::move(data));
-    return 0;
+    return guarded("open", path, [&] {
+        FileUserData data;
+        Error e;
+        if (!delegate().openFile(path, fi->flags, &data, &e)) return fail(e);
+        fi->fh = self()->addFile(std::move(data));
+        return 0;
+    });
 }
 
 int opCreate(const char* path, mode_t mode, fuse_file_info* fi) {
-    ItemAttributes attrs;
-    attrs.permissions = mode & 07777;
-    FileUserData data;
-    Error e;
-    if (!delegate().createFile(path, attrs, &data, &e)) return fail(e);
-    fi->fh = self()->addFile(std::move(data));
-    return 0;
+    return guarded("create", path, [&] {
+        ItemAttributes attrs;
+        attrs.permissions = mode & 07777;
+        FileUserData data;
+        Error e;
+        if (!delegate().createFile(path, attrs, &data, &e)) {
+            // A file made but not fully set up is still handed back for release.
+            if (data) delegate().releaseFile(path, std::move(data));
+            return fail(e);
+        }
+        fi->fh = self()->addFile(std::move(data));
+        return 0;
+    });
 }
 
 int opRead(const char* path, char* buf, size_t size, off_t offset, fuse_file_info* fi) {
-    Error e;
-    int64_t n = delegate().readFile(path, self()->file(fi), buf, size, offset, &e);
-    if (n < 0) return fail(e);
-    return static_cast<int>(n);
+    return guarded("read", path, [&] {
+        FileUserData file = self()->file(fi);
+        if (!file) return -EBADF;
+        Error e;
+        int64_t n = delegate().readFile(pathOf(path), file, buf, size, offset, &e);
+        if (n < 0) return fail(e);
+        return static_cast<int>(n);
+    });
 }
 
 int opWrite(const char* path, const char* buf, size_t size, off_t offset, fuse_file_info* fi) {
-    Error e;
-    int64_t n = delegate().writeFile(path, self()->file(fi), buf, size, offset, &e);
-    if (n < 0) return fail(e);
-    return static_cast<int>(n);
+    return guarded("write", path, [&] {
+        FileUserData file = self()->file(fi);
+        if (!file) return -EBADF;
+        Error e;
+        int64_t n = delegate().writeFile(pathOf(path), file, buf, size, offset, &e);
+        if (n < 0) return fail(e);
+        return static_cast<int>(n);
+    });
 }
 
 int opStatfs(const char* path, struct statvfs* st) {
-    Error e;
-    auto a = delegate().attributesOfFileSystem(path, &e);
-    if (!a) return fail(e);
-    *st = *a;
-    return 0;
+    return guarded("statfs", path, [&] {
+        Error e;
+        auto a = delegate().attributesOfFileSystem(pathOf(path), &e);
+        if (!a) return fail(e);
+        *st = *a;
+        return 0;
+    });
 }
 
 int opFlush(const char* path, fuse_file_info* fi) {
-    Error e;
-    return answer(delegate().flushFile(path, self()->file(fi), &e), e);
+    return guarded("flush", path, [&] {
+        FileUserData file = self()->file(fi);
+        if (!file) return -EBADF;
+        Error e;
+        return answer(delegate().flushFile(pathOf(path), file, &e), e);
+    });
 }
 
 int opRelease(const char* path, fuse_file_info* fi) {
-    FileUserData data = self()->takeFile(fi);
-    delegate().releaseFile(path, std::move(data));
-    return 0;
+    return guarded("release", path, [&] {
+        FileUserData data = self()->takeFile(fi);
+        if (data) delegate().releaseFile(pathOf(path), std::move(data));
+        return 0;
+    });
 }
 
 int opFsync(const char* path, int datasync, fuse_file_info* fi) {
-    Error e;
-    return answer(delegate().synchronizeFile(path, self()->file(fi), datasync != 0, &e), e);
+    return guarded("fsync", path, [&] {
+        FileUserData file = self()->file(fi);
+        if (!file) return -EBADF;
+        Error e;
+        return answer(delegate().synchronizeFile(pathOf(path), file, datasync != 0, &e), e);
+    });
 }
 
 int opSetxattr(const char* path, const char* name, const char* value, size_t size, int flags) {
-    std::vector<uint8_t> bytes(value, value + size);
-    Error e;
-    return answer(delegate().setExtendedAttribute(name, path, bytes, 0, flags, &e), e);
+    return guarded("setxattr", path, [&] {
+        std::vector<uint8_t> bytes(value, value + size);
+        Error e;
+        return answer(delegate().setExtendedAttribute(name, path, bytes, 0, flags, &e), e);
+    });
 }
 
 int opGetxattr(const char* path, const char* name, char* value, size_t size) {
-    Error e;
-    auto v = delegate().valueOfExtendedAttribute(name, path, 0, &e);
-    if (!v) return fail(e);
-    if (size == 0) return static_cast<int>(v->size());
-    if (v->size() > size) return -ERANGE;
-    std::memcpy(value, v->data(), v->size());
-    return static_cast<int>(v->size());
+    return guarded("getxattr", path, [&] {
+        Error e;
+        auto v = delegate().valueOfExtendedAttribute(name, path, 0, &e);
+        if (!v) return fail(e);
+        if (size == 0) return static_cast<int>(v->size());
+        if (v->size() > size) return -ERANGE;
+        std::memcpy(value, v->data(), v->size());
+        return static_cast<int>(v->size());
+    });
 }
 
 int opListxattr(const char* path, char* list, size_t size) {
-    Error e;
-    auto names = delegate().extendedAttributes(path, &e);
-    if (!names) return fail(e);
-    size_t need = 0;
-    for (const auto& n : *names) need += n.size() + 1;
-    if (size == 0) return static_cast<int>(need);
-    if (need > size) return -ERANGE;
-    for (const auto& n : *names) {
-        std::memcpy(list, n.c_str(), n.size() + 1);
-        list += n.size() + 1;
-    }
-    return static_cast<int>(need);
+    return guarded("listxattr", path, [&] {
+        Error e;
+        auto names = delegate().extendedAttributes(path, &e);
+        if (!names) return fail(e);
+        size_t need = 0;
+        for (const auto& n : *names) need += n.size() + 1;
+        if (size == 0) return static_cast<int>(need);
+        if (need > size) return -ERANGE;
+        for (const auto& n : *names) {
+            std::memcpy(list, n.c_str(), n.size() + 1);
+            list += n.size() + 1;
+        }
+        return static_cast<int>(need);
+    });
 }
 
 int opRemovexattr(const char* path, const char* name) {
-    Error e;
-    return answer(delegate().removeExtendedAttribute(name, path, &e), e);
+    return guarded("removexattr", path, [&] {
+        Error e;
+        return answer(delegate().removeExtendedAttribute(name, path, &e), e);
+    });
 }
 
 int opReaddir(const char* path, void* buf, fuse_fill_dir_t filler, off_t, fuse_file_info*,
               fuse_readdir_flags) {
-    Error e;
-    auto names = delegate().contentsOfDirectory(path, &e);
-    if (!names) return fail(e);
-    filler(buf, ".", nullptr, 0, fuse_fill_dir_flags(0));
-    filler(buf, "..", nullptr, 0, fuse_fill_dir_flags(0));
-    for (const auto& n : *names) {
-        if (filler(buf, n.c_str(), nullptr, 0, fuse_fill_dir_flags(0))) break;
-    }
-    return 0;
+    return guarded("readdir", path, [&] {
+        std::vector<std::string> names;
+        // An open directory that was removed meanwhile is empty.
+        if (path) {
+            Error e;
+            auto listed = delegate().contentsOfDirectory(path, &e);
+            if (!listed) return fail(e);
+            names = std::move(*listed);
+        }
+        filler(buf, ".", nullptr, 0, fuse_fill_dir_flags(0));
+        filler(buf, "..", nullptr, 0, fuse_fill_dir_flags(0));
+        for (const auto& n : names) {
+            if (isRemovedWhileOpenName(n)) continue;
+            if (filler(buf, n.c_str(), nullptr, 0, fuse_fill_dir_flags(0))) break;
+        }
+        return 0;
+    });
 }
 
 void* opInit(fuse_conn_info* conn, fuse_config* cfg) {
@@ -422,7 +544,11 @@ void* opInit(fuse_conn_info* conn, fuse_config* cfg) {
     cfg->attr_timeout = 0;
     cfg->entry_timeout = 0;
     cfg->negative_timeout = 0;
-    cfg->hard_remove = 1;  // no ".fuse_hidden" files: the folder holds only what the user made
+    // A file removed while open is kept under a hidden name until its last
+    // close: the kernel asks for the attributes of an open file (fstat,
+    // fchmod, futimens) by its node alone, and libfuse can name that node
+    // only while it has a name.
+    cfg->hard_remove = 0;
     return fuse_get_context()->private_data;
 }
 
@@ -431,6 +557,7 @@ fuse_operations makeOperations() {
     ops.getattr = opGetattr;
     ops.readlink = opReadlink;
     ops.mkdir = opMkdir;
+    ops.mknod = opMknod;
     ops.unlink = opUnlink;
     ops.rmdir = opRmdir;
     ops.symlink = opSymlink;
@@ -523,6 +650,10 @@ int unmountNow(const std::string& path) {
 }
 
 }  // namespace
+
+std::optional<RequestCaller> currentRequestCaller() {
+    return tCaller;
+}
 
 UserFileSystem::UserFileSystem(std::shared_ptr<UserFileSystemDelegate> delegate)
     : impl_(std::make_unique<Impl>()) {

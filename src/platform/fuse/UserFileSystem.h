@@ -42,10 +42,24 @@ struct ItemAttributes {
 // What an open or create hands back and read, write and release get again.
 using FileUserData = std::shared_ptr<void>;
 
+// Who made the request being served.
+struct RequestCaller {
+    uid_t uid;
+    gid_t gid;
+    pid_t pid;
+};
+// The caller of the request that the calling thread is serving; nullopt
+// outside a callback of a volume.
+std::optional<RequestCaller> currentRequestCaller();
+
 // Every callback has a default body that fails with ENOSYS, so a delegate
 // implements only what it serves. A failing call returns false / nullopt /
 // -1 and, where it can, fills `error` (POSIX domain, errno code); a failure
-// without an error value reaches the kernel as EIO.
+// without an error value, or an exception, reaches the kernel as EIO.
+//
+// Paths are volume paths ("/" is the root). A request that comes through an
+// open file whose last name is gone (removed while open) has the empty path
+// "" and always its `userData`: it is to be served from the open file.
 class UserFileSystemDelegate {
   public:
     virtual ~UserFileSystemDelegate() = default;
@@ -57,6 +71,11 @@ class UserFileSystemDelegate {
                                  Error* error);
     virtual bool createFile(const std::string& path, const ItemAttributes& attributes,
                             FileUserData* userData, Error* error);
+    // A FIFO, a socket or a device node; `mode` holds the kind (S_IFIFO...)
+    // and the permissions, `device` the device number of a device node.
+    // Regular files come through createFile.
+    virtual bool createSpecialItem(const std::string& path, mode_t mode, dev_t device,
+                                   Error* error);
     // A hard link: `path` is the new link, `otherPath` the existing item.
     virtual bool linkItem(const std::string& path, const std::string& otherPath, Error* error);
     virtual bool createSymbolicLink(const std::string& path, const std::string& destination,

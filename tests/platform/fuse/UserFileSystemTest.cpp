@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <fstream>
 #include <set>
+#include <stdexcept>
 
 #include "platform/core/Dispatch.h"
 #include "platform/fuse/UserFileSystem.h"
@@ -42,6 +43,8 @@ class DirDelegate : public platform::UserFileSystemDelegate {
     std::optional<struct stat> attributesOfItem(const std::string& path, const FileUserData&,
                                                 Error* e) override {
         if (path == "/eio") return std::nullopt;
+        if (path == "/throws") throw std::runtime_error("delegate failed");
+        if (path == "/throws-other") throw 42;
         struct stat st;
         if (lstat(real(path).c_str(), &st) != 0) {
             platform::setError(e, Error::fromErrno());
@@ -252,8 +255,10 @@ TEST(UserFileSystem, ExtendedAttributesAndErrorMapping) {
         const char* path;
         int err;
     } cases[] = {
-        {"eio", EIO},         // failure without an error value
-        {"missing", ENOENT},  // errno passed through
+        {"eio", EIO},           // failure without an error value
+        {"missing", ENOENT},    // errno passed through
+        {"throws", EIO},        // an exception never reaches libfuse...
+        {"throws-other", EIO},  // ...whatever was thrown
     };
     for (const auto& c : cases) {
         struct stat st;
@@ -261,6 +266,8 @@ TEST(UserFileSystem, ExtendedAttributesAndErrorMapping) {
         EXPECT_EQ(stat(m.at(c.path).c_str(), &st), -1) << c.path;
         EXPECT_EQ(errno, c.err) << c.path;
     }
+    // The volume lives on.
+    EXPECT_EQ(testsupport::readFile(m.at("x")), "1");
     // Unimplemented callbacks answer ENOSYS-like errors, never a bogus -1 (EPERM).
     EXPECT_EQ(setxattr(m.at("x").c_str(), "user.n", "v", 1, 0), -1);
     EXPECT_NE(errno, EPERM);
