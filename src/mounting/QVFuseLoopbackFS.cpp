@@ -3,21 +3,24 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 
 #include "Logging/LGLogMacros.h"
 #include "folder/FolderPaths.h"
 #include "platform/core/Dispatch.h"
 
+using platform::descriptorPath;
 using platform::Error;
 using platform::FileUserData;
 using platform::ItemAttributes;
 using platform::setError;
+using platform::UniqueFd;
 
 namespace {
 
@@ -31,6 +34,11 @@ std::string failWithErrno(Error* error) {
     std::string text = e.description;
     setError(error, std::move(e));
     return text;
+}
+
+// The handle's failure as the kernel must hear it: a POSIX code, else EIO.
+Error posixOrEIO(const Error& e) {
+    return e.isPOSIX() && e.code ? e : Error::posix(EIO);
 }
 
 QVFile::Ptr fileOf(const FileUserData& data) {
@@ -48,6 +56,11 @@ std::string childPath(const std::string& dir, const std::string& name) {
     return dir.empty() || dir.back() == '/' ? dir + name : dir + "/" + name;
 }
 
+// The item `name` of `dir` itself, never what a link there points to.
+UniqueFd openItem(int dir, const std::string& name) {
+    return UniqueFd(openat(dir, c(name), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+}
+
 }  // namespace
 
 QVFuseLoopbackFS::QVFuseLoopbackFS(std::shared_ptr<QVFileSystem> fileSystem,
@@ -57,7 +70,10 @@ QVFuseLoopbackFS::QVFuseLoopbackFS(std::shared_ptr<QVFileSystem> fileSystem,
       appdelegate_(std::move(appDelegate)) {
     if (!fileSystem_ || !fileSystem_->isMounted())
         LGLogError("%s > init error > file system not mounted", sourceFileName().c_str());
+    if (!rootPath_.empty()) rootFd_.reset(open(c(rootPath_), O_PATH | O_DIRECTORY | O_CLOEXEC));
 }
+
+QVFuseLoopbackFS::~QVFuseLoopbackFS() = default;
 
 std::shared_ptr<QVFileSystem> QVFuseLoopbackFS::fileSystem() const {
     std::lock_guard lock(propertiesMutex_);
@@ -88,13 +104,45 @@ void QVFuseLoopbackFS::volumeDidUnmount() {
     if (auto fs = fileSystem()) fs->unmount();
 }
 
-std::optional<std::string> QVFuseLoopbackFS::realPath(const std::string& path, Error* error) const {
-    auto rel = FolderPaths::relative(path);
-    if (!rel || rootPath_.empty()) {
-        setError(error, Error::posix(ENOENT));
-        return std::nullopt;
+bool QVFuseLoopbackFS::locate(const std::string& path, Location* at, Error* error) const {
+    // "" names an item that has lost its last name: only its open file reaches it.
+    if (path.empty()) {
+        setError(error, Error::posix(EBADF));
+        return false;
     }
-    return rel->empty() ? rootPath_ : FolderPaths::join(rootPath_, *rel);
+    auto rel = FolderPaths::relative(path);
+    if (!rel || !rootFd_.ok()) {
+        setError(error, Error::posix(ENOENT));
+        return false;
+    }
+    if (rel->empty()) {
+        at->dir.reset(fcntl(rootFd_.get(), F_DUPFD_CLOEXEC, 0));
+        at->name = ".";
+    } else {
+        at->dir.reset(FolderPaths::openParentBeneath(rootFd_.get(), *rel, &at->name));
+    }
+    if (!at->dir.ok()) {
+        failWithErrno(error);
+        return false;
+    }
+    at->rel = std::move(*rel);
+    return true;
+}
+
+UniqueFd QVFuseLoopbackFS::itemDescriptor(const std::string& path, const QVFile::Ptr& file,
+                                          Error* error) const {
+    if (file && file->isOpen()) {
+        auto fs = fileSystem();
+        Error e = Error::posix(EBADF);
+        UniqueFd fd(fs ? fs->pathDescriptorOfFile(file, &e) : -1);
+        if (!fd.ok()) setError(error, posixOrEIO(e));
+        return fd;
+    }
+    Location at;
+    if (!locate(path, &at, error)) return UniqueFd();
+    UniqueFd fd = openItem(at.dir.get(), at.name);
+    if (!fd.ok()) failWithErrno(error);
+    return fd;
 }
 
 bool QVFuseLoopbackFS::refuseReadonly(Error* error) {
@@ -118,6 +166,18 @@ bool QVFuseLoopbackFS::isQuarantine(const std::string& name) const {
     return name == kQuarantineName || name == kQuarantineUserName;
 }
 
+void QVFuseLoopbackFS::giveToCaller(const Location& at, const std::string& path) const {
+    // Only a server running as root serves other users and may give items away.
+    auto caller = platform::currentRequestCaller();
+    if (!caller || geteuid() != 0 || (caller->uid == geteuid() && caller->gid == getegid())) return;
+    // A set-group-ID directory hands its own group on, as on a local disk.
+    struct stat dir;
+    gid_t group = caller->gid;
+    if (fstat(at.dir.get(), &dir) == 0 && (dir.st_mode & S_ISGID)) group = static_cast<gid_t>(-1);
+    if (fchownat(at.dir.get(), c(at.name), caller->uid, group, AT_SYMLINK_NOFOLLOW) != 0)
+        LGLogError("FUSE > giveToCaller %s error: %s", c(path), std::strerror(errno));
+}
+
 // ---- tree ------------------------------------------------------------------
 
 bool QVFuseLoopbackFS::moveItem(const std::string& source, const std::string& destination,
@@ -128,10 +188,9 @@ bool QVFuseLoopbackFS::moveItem(const std::string& source, const std::string& de
                    std::strerror(EROFS));
         return false;
     }
-    auto from = realPath(source, error);
-    auto to = from ? realPath(destination, error) : std::nullopt;
-    if (!to) return false;
-    if (rename(c(*from), c(*to)) != 0) {
+    Location from, to;
+    if (!locate(source, &from, error) || !locate(destination, &to, error)) return false;
+    if (renameat(from.dir.get(), c(from.name), to.dir.get(), c(to.name)) != 0) {
         std::string why = failWithErrno(error);
         LGLogError("FUSE > moveItemAtPath %s to %s error: %s", c(source), c(destination), c(why));
         return false;
@@ -145,9 +204,9 @@ bool QVFuseLoopbackFS::removeDirectory(const std::string& path, Error* error) {
         LGLogError("FUSE > removeDirAtPath %s readonly error: %s", c(path), std::strerror(EROFS));
         return false;
     }
-    auto real = realPath(path, error);
-    if (!real) return false;
-    if (rmdir(c(*real)) != 0) {
+    Location at;
+    if (!locate(path, &at, error)) return false;
+    if (unlinkat(at.dir.get(), c(at.name), AT_REMOVEDIR) != 0) {
         std::string why = failWithErrno(error);
         LGLogError("FUSE > removeDirAtPath %s error: %s", c(path), c(why));
         return false;
@@ -162,19 +221,15 @@ bool QVFuseLoopbackFS::removeItem(const std::string& path, Error* error) {
         LGLogError("FUSE > removeItemAtPath %s readonly error: %s", c(path), std::strerror(EROFS));
         return false;
     }
-    auto real = realPath(path, error);
-    if (!real) return false;
-    bool ok = true;
-    struct stat st;
-    if (lstat(c(*real), &st) == 0 && S_ISDIR(st.st_mode)) {
-        std::error_code ec;
-        std::filesystem::remove_all(*real, ec);
-        if (ec) {
-            errno = ec.value();
-            ok = false;
-        }
-    } else if (unlink(c(*real)) != 0) {
-        ok = false;
+    Location at;
+    if (!locate(path, &at, error)) return false;
+    // A directory goes with everything in it, as the handle removes one.
+    bool ok = unlinkat(at.dir.get(), c(at.name), 0) == 0;
+    if (!ok && errno == EISDIR) {
+        auto fs = fileSystem();
+        Error e = Error::posix(EIO);
+        ok = fs && fs->removeItemAtPath(path, &e);
+        if (!ok) errno = static_cast<int>(posixOrEIO(e).code);
     }
     if (!ok) {
         std::string why = failWithErrno(error);
@@ -191,8 +246,8 @@ bool QVFuseLoopbackFS::createDirectory(const std::string& path, const ItemAttrib
         LGLogError("FUSE > createDirAtPath %s readonly error: %s", c(path), std::strerror(EROFS));
         return false;
     }
-    auto real = realPath(path, error);
-    if (!real) return false;
+    Location at;
+    if (!locate(path, &at, error)) return false;
     auto fs = fileSystem();
     Error e;
     QVFile::Ptr dir = fs ? fs->createDirectoryAtPath(path, &e) : nullptr;
@@ -201,14 +256,19 @@ bool QVFuseLoopbackFS::createDirectory(const std::string& path, const ItemAttrib
         setError(error, e.isPOSIX() ? e : Error::posix(EIO));
         return false;
     }
-    if (!applyAttributes(attributes, path, *real, nullptr, &e)) {
+    giveToCaller(at, path);
+    ItemAttributes a = attributes;
+    // A mode the request did not give gets the folder's default. A
+    // set-group-ID directory passes that bit on, as on a local disk.
+    if (!a.permissions) a.permissions = 0744;
+    struct stat parent;
+    if (fstat(at.dir.get(), &parent) == 0 && (parent.st_mode & S_ISGID)) *a.permissions |= S_ISGID;
+    if (!applyAttributes(a, path, nullptr, &e)) {
         LGLogError("FUSE > createDirAtPath %s could not set atts error: %s", c(path),
                    c(e.description));
         setError(error, e);
         return false;
     }
-    // A mode the request did not give gets the folder's default.
-    if (!attributes.permissions) chmod(c(*real), 0744);
     return true;
 }
 
@@ -219,8 +279,8 @@ bool QVFuseLoopbackFS::createFile(const std::string& path, const ItemAttributes&
         LGLogError("FUSE > createFileAtPath %s readonly error: %s", c(path), std::strerror(EROFS));
         return false;
     }
-    auto real = realPath(path, error);
-    if (!real) return false;
+    Location at;
+    if (!locate(path, &at, error)) return false;
     auto fs = fileSystem();
     Error e;
     QVFile::Ptr file = fs ? fs->openFileAtPath(path, false, true, &e) : nullptr;
@@ -230,30 +290,72 @@ bool QVFuseLoopbackFS::createFile(const std::string& path, const ItemAttributes&
         return false;
     }
     *userData = file;
-    if (!applyAttributes(attributes, path, *real, file, &e)) {
+    giveToCaller(at, path);
+    ItemAttributes a = attributes;
+    if (!a.permissions) a.permissions = 0744;
+    if (!applyAttributes(a, path, file, &e)) {
         LGLogError("FUSE > createFileAtPath %s could not set atts error: %s", c(path),
                    c(e.description));
         setError(error, e);
         return false;
     }
-    if (!attributes.permissions) chmod(c(*real), 0744);
+    return true;
+}
+
+bool QVFuseLoopbackFS::createSpecialItem(const std::string& path, mode_t mode, dev_t device,
+                                         Error* error) {
+    if (isReadonly()) {
+        refuseReadonly(error);
+        LGLogError("FUSE > createNodeAtPath %s readonly error: %s", c(path), std::strerror(EROFS));
+        return false;
+    }
+    const mode_t kind = mode & S_IFMT;
+    if (kind != S_IFIFO && kind != S_IFSOCK && kind != S_IFCHR && kind != S_IFBLK &&
+        kind != S_IFREG) {
+        setError(error, Error::posix(EINVAL));
+        return false;
+    }
+    Location at;
+    if (!locate(path, &at, error)) return false;
+    // Device nodes need root, and the kernel says so; the volume is mounted
+    // nodev, so one made here never opens a device through the volume.
+    if (mknodat(at.dir.get(), c(at.name), kind | (mode & 07777), device) != 0) {
+        std::string why = failWithErrno(error);
+        LGLogError("FUSE > createNodeAtPath %s error: %s", c(path), c(why));
+        return false;
+    }
+    giveToCaller(at, path);
+    // The permissions asked for, not what the server's umask left of them.
+    ItemAttributes a;
+    a.permissions = mode & 07777;
+    Error e;
+    if (!applyAttributes(a, path, nullptr, &e)) {
+        LGLogError("FUSE > createNodeAtPath %s could not set atts error: %s", c(path),
+                   c(e.description));
+        setError(error, e);
+        return false;
+    }
     return true;
 }
 
 bool QVFuseLoopbackFS::linkItem(const std::string& path, const std::string& otherPath,
                                 Error* error) {
-    // Served as a symbolic link to the item, as the folder format has always
-    // done; the new name must be free so the item itself is never replaced.
-    if (!isReadonly()) {
-        auto real = realPath(path, error);
-        if (!real) return false;
-        struct stat st;
-        if (lstat(c(*real), &st) == 0) {
-            setError(error, Error::posix(EEXIST));
-            return false;
-        }
+    if (isReadonly()) {
+        refuseReadonly(error);
+        LGLogError("FUSE > linkItemAtPath %s readonly error: %s", c(path), std::strerror(EROFS));
+        return false;
     }
-    return createSymbolicLink(path, otherPath, error);
+    // A real hard link: a second name of the same encrypted file, whose
+    // sectors decrypt the same under either name. An existing name is
+    // EEXIST, so nothing is ever replaced.
+    Location link, item;
+    if (!locate(path, &link, error) || !locate(otherPath, &item, error)) return false;
+    if (linkat(item.dir.get(), c(item.name), link.dir.get(), c(link.name), 0) != 0) {
+        std::string why = failWithErrno(error);
+        LGLogError("FUSE > linkItemAtPath %s to %s error: %s", c(path), c(otherPath), c(why));
+        return false;
+    }
+    return true;
 }
 
 bool QVFuseLoopbackFS::createSymbolicLink(const std::string& path, const std::string& destination,
@@ -264,14 +366,8 @@ bool QVFuseLoopbackFS::createSymbolicLink(const std::string& path, const std::st
                    std::strerror(EROFS));
         return false;
     }
-    auto real = realPath(path, error);
-    if (!real) return false;
-    struct stat st;
-    if (lstat(c(*real), &st) == 0) {
-        setError(error, Error::posix(EEXIST));
-        LGLogError("FUSE > createSymLinkAtPath %s error: %s", c(path), std::strerror(EEXIST));
-        return false;
-    }
+    Location at;
+    if (!locate(path, &at, error)) return false;
     // An absolute target is kept inside the folder, so a link made on the
     // volume never leads out of it; a target given as a path on the volume
     // names the same item in the folder. Relative targets stay as they are.
@@ -284,21 +380,22 @@ bool QVFuseLoopbackFS::createSymbolicLink(const std::string& path, const std::st
             inside = destination.substr(mountPath_.size());
         target = rootPath_ + inside;
     }
-    if (symlink(c(target), c(*real)) != 0) {
+    if (symlinkat(c(target), at.dir.get(), c(at.name)) != 0) {
         std::string why = failWithErrno(error);
         LGLogError("FUSE > createSymLinkAtPath %s error: %s", c(path), c(why));
         return false;
     }
+    giveToCaller(at, path);
     return true;
 }
 
 std::optional<std::string> QVFuseLoopbackFS::destinationOfSymbolicLink(const std::string& path,
                                                                        Error* error) {
-    auto real = realPath(path, error);
-    if (!real) return std::nullopt;
+    Location at;
+    if (!locate(path, &at, error)) return std::nullopt;
     std::vector<char> buf(4096);
     for (;;) {
-        ssize_t n = readlink(c(*real), buf.data(), buf.size());
+        ssize_t n = readlinkat(at.dir.get(), c(at.name), buf.data(), buf.size());
         if (n < 0) {
             failWithErrno(error);
             return std::nullopt;
@@ -325,10 +422,9 @@ bool QVFuseLoopbackFS::exchangeData(const std::string& path1, const std::string&
                    std::strerror(EROFS));
         return false;
     }
-    auto a = realPath(path1, error);
-    auto b = a ? realPath(path2, error) : std::nullopt;
-    if (!b) return false;
-    if (renameat2(AT_FDCWD, c(*a), AT_FDCWD, c(*b), RENAME_EXCHANGE) != 0) {
+    Location a, b;
+    if (!locate(path1, &a, error) || !locate(path2, &b, error)) return false;
+    if (renameat2(a.dir.get(), c(a.name), b.dir.get(), c(b.name), RENAME_EXCHANGE) != 0) {
         std::string why = failWithErrno(error);
         LGLogError("FUSE > exchangeDataFrom %s to %s error: %s", c(path1), c(path2), c(why));
         return false;
@@ -338,11 +434,13 @@ bool QVFuseLoopbackFS::exchangeData(const std::string& path1, const std::string&
 
 std::optional<std::vector<std::string>> QVFuseLoopbackFS::contentsOfDirectory(
     const std::string& path, Error* error) {
-    auto real = realPath(path, error);
-    if (!real) return std::nullopt;
-    DIR* dir = opendir(c(*real));
+    Location at;
+    if (!locate(path, &at, error)) return std::nullopt;
+    int fd = openat(at.dir.get(), c(at.name), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
     if (!dir) {
         std::string why = failWithErrno(error);
+        if (fd >= 0) close(fd);
         LGLogError("FUSE > contentsOfDir %s error: %s", c(path), c(why));
         return std::nullopt;
     }
@@ -353,34 +451,45 @@ std::optional<std::vector<std::string>> QVFuseLoopbackFS::contentsOfDirectory(
         if (FolderPaths::isHiddenName(ent->d_name)) continue;
         names.emplace_back(ent->d_name);
     }
-    closedir(dir);
 
     auto ds = std::find(names.begin(), names.end(), ".DS_Store");
     if (ds != names.end()) {
-        std::string dsPath = FolderPaths::join(*real, ".DS_Store");
+        std::string dsPath = FolderPaths::join(rootPath_, FolderPaths::join(at.rel, ".DS_Store"));
         if (deletedDSStorePaths_.insert(dsPath).second) {
             names.erase(ds);
-            unlink(c(dsPath));
+            unlinkat(dirfd(dir), ".DS_Store", 0);
         }
     }
     for (const auto& name : names) {
         std::string item = childPath(path, name);
         if (!clearedQuarantineFlagPath_.insert(item).second) continue;
-        std::string itemReal = FolderPaths::join(*real, name);
-        if (lremovexattr(c(itemReal), kQuarantineUserName) != 0 && errno != ENODATA &&
-            errno != ENOTSUP && errno != EPERM)
+        UniqueFd fd = openItem(dirfd(dir), name);
+        if (fd.ok() && removexattr(c(descriptorPath(fd.get())), kQuarantineUserName) != 0 &&
+            errno != ENODATA && errno != ENOTSUP && errno != EPERM)
             LGLogError("FUSE > removeExtendedAtt %s atPath %s error: %s", kQuarantineName, c(item),
                        std::strerror(errno));
     }
+    closedir(dir);
     return names;
 }
 
 std::optional<struct stat> QVFuseLoopbackFS::attributesOfItem(const std::string& path,
-                                                              const FileUserData&, Error* error) {
-    auto real = realPath(path, error);
-    if (!real) return std::nullopt;
+                                                              const FileUserData& userData,
+                                                              Error* error) {
     struct stat st;
-    if (lstat(c(*real), &st) != 0) {
+    // Through an open file its own attributes, also once it has no name.
+    if (QVFile::Ptr file = fileOf(userData); file && file->isOpen()) {
+        UniqueFd fd = itemDescriptor(path, file, error);
+        if (!fd.ok()) return std::nullopt;
+        if (fstat(fd.get(), &st) != 0) {
+            failWithErrno(error);
+            return std::nullopt;
+        }
+        return st;
+    }
+    Location at;
+    if (!locate(path, &at, error)) return std::nullopt;
+    if (fstatat(at.dir.get(), c(at.name), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         failWithErrno(error);
         return std::nullopt;
     }
@@ -389,10 +498,9 @@ std::optional<struct stat> QVFuseLoopbackFS::attributesOfItem(const std::string&
 
 std::optional<struct statvfs> QVFuseLoopbackFS::attributesOfFileSystem(const std::string& path,
                                                                        Error* error) {
-    auto real = realPath(path, error);
-    if (!real) return std::nullopt;
     struct statvfs st;
-    if (statvfs(c(*real), &st) != 0) {
+    if (!rootFd_.ok()) errno = ENOENT;
+    if (!rootFd_.ok() || fstatvfs(rootFd_.get(), &st) != 0) {
         std::string why = failWithErrno(error);
         LGLogError("FUSE > attsOfFileSystemForPath %s error: %s", c(path), c(why));
         return std::nullopt;
@@ -401,8 +509,7 @@ std::optional<struct statvfs> QVFuseLoopbackFS::attributesOfFileSystem(const std
 }
 
 bool QVFuseLoopbackFS::applyAttributes(const ItemAttributes& a, const std::string& path,
-                                       const std::string& real, const QVFile::Ptr& file,
-                                       Error* error) {
+                                       const QVFile::Ptr& file, Error* error) {
     if (a.size) {
         // Through the handle: the new last sector is encrypted again and a
         // grown file reads as zeros, never as garbage.
@@ -426,18 +533,24 @@ bool QVFuseLoopbackFS::applyAttributes(const ItemAttributes& a, const std::strin
         setError(error, e);
         return false;
     }
+    if (!a.permissions && !a.owner && !a.group && !a.accessDate && !a.modificationDate) return true;
+    // Everything else on the item itself, held once: a name swapped meanwhile
+    // changes nothing, and a link is never followed.
+    UniqueFd item = itemDescriptor(path, file, error);
+    if (!item.ok()) return false;
     struct stat st;
-    bool isLink = lstat(c(real), &st) == 0 && S_ISLNK(st.st_mode);
-    bool ok = true;
-    if (a.permissions && !isLink && chmod(c(real), *a.permissions) != 0) ok = false;
+    bool ok = fstat(item.get(), &st) == 0;
+    if (ok && a.permissions && !S_ISLNK(st.st_mode) &&
+        chmod(c(descriptorPath(item.get())), *a.permissions) != 0)
+        ok = false;
     if (ok && (a.owner || a.group) &&
-        lchown(c(real), a.owner.value_or(static_cast<uid_t>(-1)),
-               a.group.value_or(static_cast<gid_t>(-1))) != 0)
+        fchownat(item.get(), "", a.owner.value_or(static_cast<uid_t>(-1)),
+                 a.group.value_or(static_cast<gid_t>(-1)), AT_EMPTY_PATH) != 0)
         ok = false;
     if (ok && (a.accessDate || a.modificationDate)) {
         timespec times[2] = {a.accessDate.value_or(timespec{0, UTIME_OMIT}),
                              a.modificationDate.value_or(timespec{0, UTIME_OMIT})};
-        if (utimensat(AT_FDCWD, c(real), times, AT_SYMLINK_NOFOLLOW) != 0) ok = false;
+        if (utimensat(item.get(), "", times, AT_EMPTY_PATH) != 0) ok = false;
     }
     if (!ok) {
         std::string why = failWithErrno(error);
@@ -449,16 +562,17 @@ bool QVFuseLoopbackFS::applyAttributes(const ItemAttributes& a, const std::strin
 bool QVFuseLoopbackFS::setAttributes(const ItemAttributes& attributes, const std::string& path,
                                      const FileUserData& userData, Error* error) {
     if (isReadonly()) return refuseReadonly(error);
-    auto real = realPath(path, error);
-    if (!real) return false;
-    return applyAttributes(attributes, path, *real, fileOf(userData), error);
+    return applyAttributes(attributes, path, fileOf(userData), error);
 }
 
 // ---- contents ----------------------------------------------------------------
 
 bool QVFuseLoopbackFS::openFile(const std::string& path, int mode, FileUserData* userData,
                                 Error* error) {
-    if (!realPath(path, error)) return false;
+    if (!FolderPaths::relative(path)) {
+        setError(error, Error::posix(ENOENT));
+        return false;
+    }
     auto fs = fileSystem();
     if (!fs) {
         setError(error, Error::posix(EIO));
@@ -493,7 +607,7 @@ int64_t QVFuseLoopbackFS::readFile(const std::string& path, const FileUserData& 
     }
     if (!file->isOpen()) {
         Error e;
-        if (!fs->openFile(file, false, !fs->fileExistsAtPath(path), &e))
+        if (!fs->openFile(file, false, !fs->fileExistsAtPath(file->filePath()), &e))
             LGLogError("FUSE > readFile %s could not open: %s", c(path), c(e.description));
     }
     std::memset(buffer, 0, size);
@@ -502,7 +616,7 @@ int64_t QVFuseLoopbackFS::readFile(const std::string& path, const FileUserData& 
     if (!fs->readFile(file, static_cast<uint64_t>(offset), buffer, size, &got, &e)) {
         LGLogError("FUSE > readFile %s error", c(path));
         // A failed read is an error, never an early end of the file.
-        setError(error, e.isPOSIX() && e.code ? e : Error::posix(EIO));
+        setError(error, posixOrEIO(e));
         return -1;
     }
     return static_cast<int64_t>(got);
@@ -524,13 +638,13 @@ int64_t QVFuseLoopbackFS::writeFile(const std::string& path, const FileUserData&
         Error e;
         if (!fs->openFile(file, false, true, &e)) {
             LGLogError("FUSE > writeFileAtPath %s could not open", c(path));
-            setError(error, e.isPOSIX() && e.code ? e : Error::posix(EIO));
+            setError(error, posixOrEIO(e));
             return -1;
         }
     }
     Error e;
     if (!fs->writeFile(file, static_cast<uint64_t>(offset), buffer, size, &e)) {
-        setError(error, e.isPOSIX() && e.code ? e : Error::posix(EIO));
+        setError(error, posixOrEIO(e));
         return -1;
     }
     return static_cast<int64_t>(size);
@@ -549,27 +663,30 @@ bool QVFuseLoopbackFS::synchronizeFile(const std::string&, const FileUserData& u
     if (!fs || !file) return true;
     Error e;
     if (!fs->syncFile(file, dataOnly, &e)) {
-        setError(error, e.isPOSIX() && e.code ? e : Error::posix(EIO));
+        setError(error, posixOrEIO(e));
         return false;
     }
     return true;
 }
 
 // ---- extended attributes -------------------------------------------------------
+// On the item's own descriptor, through its /proc path: there is no *at()
+// form of these calls, and a path would follow a link swapped in meanwhile.
 
 std::optional<std::vector<std::string>> QVFuseLoopbackFS::extendedAttributes(
     const std::string& path, Error* error) {
     if (path == "/") return std::vector<std::string>{};
-    auto real = realPath(path, error);
-    if (!real) return std::nullopt;
-    ssize_t size = llistxattr(c(*real), nullptr, 0);
+    UniqueFd item = itemDescriptor(path, nullptr, error);
+    if (!item.ok()) return std::nullopt;
+    const std::string at = descriptorPath(item.get());
+    ssize_t size = listxattr(c(at), nullptr, 0);
     if (size < 0) {
         std::string why = failWithErrno(error);
         LGLogError("FUSE > extendedAttsOfItemAtPath %s 1 error: %s", c(path), c(why));
         return std::nullopt;
     }
     std::vector<char> buf(static_cast<size_t>(size));
-    ssize_t got = size ? llistxattr(c(*real), buf.data(), buf.size()) : 0;
+    ssize_t got = size ? listxattr(c(at), buf.data(), buf.size()) : 0;
     if (got < 0) {
         std::string why = failWithErrno(error);
         LGLogError("FUSE > extendedAttsOfItemAtPath %s 2 error: %s", c(path), c(why));
@@ -588,16 +705,17 @@ std::optional<std::vector<std::string>> QVFuseLoopbackFS::extendedAttributes(
 std::optional<std::vector<uint8_t>> QVFuseLoopbackFS::valueOfExtendedAttribute(
     const std::string& name, const std::string& path, off_t, Error* error) {
     if (path == "/") return std::vector<uint8_t>{};
-    auto real = realPath(path, error);
-    if (!real) return std::nullopt;
+    UniqueFd item = itemDescriptor(path, nullptr, error);
+    if (!item.ok()) return std::nullopt;
+    const std::string at = descriptorPath(item.get());
     for (;;) {
-        ssize_t size = lgetxattr(c(*real), c(name), nullptr, 0);
+        ssize_t size = getxattr(c(at), c(name), nullptr, 0);
         if (size < 0) {
             failWithErrno(error);
             return std::nullopt;
         }
         std::vector<uint8_t> value(static_cast<size_t>(size));
-        ssize_t got = size ? lgetxattr(c(*real), c(name), value.data(), value.size()) : 0;
+        ssize_t got = size ? getxattr(c(at), c(name), value.data(), value.size()) : 0;
         if (got < 0 && errno == ERANGE) continue;  // grew between the two calls
         if (got < 0) {
             failWithErrno(error);
@@ -616,9 +734,10 @@ bool QVFuseLoopbackFS::setExtendedAttribute(const std::string& name, const std::
         return false;
     }
     if (isQuarantine(name)) return true;  // accepted and dropped
-    auto real = realPath(path, error);
-    if (!real) return false;
-    if (lsetxattr(c(*real), c(name), value.data(), value.size(), options & ~(0x08 | 0x10)) != 0) {
+    UniqueFd item = itemDescriptor(path, nullptr, error);
+    if (!item.ok()) return false;
+    if (setxattr(c(descriptorPath(item.get())), c(name), value.data(), value.size(),
+                 options & ~(0x08 | 0x10)) != 0) {
         std::string why = failWithErrno(error);
         LGLogError("FUSE > setExtendedAtts %s atPath %s error: %s", c(name), c(path), c(why));
         return false;
@@ -628,9 +747,9 @@ bool QVFuseLoopbackFS::setExtendedAttribute(const std::string& name, const std::
 
 bool QVFuseLoopbackFS::removeExtendedAttribute(const std::string& name, const std::string& path,
                                                Error* error) {
-    auto real = realPath(path, error);
-    if (!real) return false;
-    if (lremovexattr(c(*real), c(name)) != 0) {
+    UniqueFd item = itemDescriptor(path, nullptr, error);
+    if (!item.ok()) return false;
+    if (removexattr(c(descriptorPath(item.get())), c(name)) != 0) {
         std::string why = failWithErrno(error);
         LGLogError("FUSE > removeExtendedAtt %s atPath %s error: %s", c(name), c(path), c(why));
         return false;

@@ -5,6 +5,11 @@
 // decrypts on read and encrypts on write. The sector scheme keeps sizes, so
 // the real directory's sizes are the plaintext ones.
 //
+// Every item is reached through the directory that holds it, opened beneath
+// the folder's root with no way out (a link in the middle of a path that
+// leads out of the folder is refused), and the *at() calls on it; a link at
+// the end is never followed.
+//
 // Called by the volume's single FUSE thread, one request at a time. Calls out
 // to the application (menu refresh, read-only notice) are posted to the main
 // queue and never waited for.
@@ -16,6 +21,7 @@
 #include <string>
 
 #include "FileSystem/QVFileSystem.h"
+#include "platform/core/UniqueFd.h"
 #include "platform/fuse/UserFileSystem.h"
 
 class QVFuseLoopbackFS;
@@ -46,6 +52,7 @@ class QVFuseLoopbackFS : public platform::UserFileSystemDelegate,
     // but the object is made anyway.
     QVFuseLoopbackFS(std::shared_ptr<QVFileSystem> fileSystem,
                      std::shared_ptr<QVKnownFoldersMenu> appDelegate);
+    ~QVFuseLoopbackFS() override;
 
     std::shared_ptr<QVFileSystem> fileSystem() const;
     void setFileSystem(std::shared_ptr<QVFileSystem> fs);
@@ -73,6 +80,8 @@ class QVFuseLoopbackFS : public platform::UserFileSystemDelegate,
                          platform::Error* error) override;
     bool createFile(const std::string& path, const platform::ItemAttributes& attributes,
                     platform::FileUserData* userData, platform::Error* error) override;
+    bool createSpecialItem(const std::string& path, mode_t mode, dev_t device,
+                           platform::Error* error) override;
     bool linkItem(const std::string& path, const std::string& otherPath,
                   platform::Error* error) override;
     bool createSymbolicLink(const std::string& path, const std::string& destination,
@@ -115,19 +124,34 @@ class QVFuseLoopbackFS : public platform::UserFileSystemDelegate,
                          bool dataOnly, platform::Error* error) override;
 
   private:
-    // The real path of a volume path, or nullopt (error ENOENT) for the
-    // configuration database, its journal, or anything that is not a clean
-    // path inside the folder.
-    std::optional<std::string> realPath(const std::string& path, platform::Error* error) const;
+    // Where a volume path's item lives: the directory that holds it (the
+    // root for "/", whose name is then "."), its name there, and the clean
+    // path relative to the root.
+    struct Location {
+        platform::UniqueFd dir;
+        std::string name;
+        std::string rel;
+    };
+    // False with ENOENT for the configuration database, its journal and
+    // anything that is not a clean path inside the folder; with the system's
+    // error when the directory cannot be reached beneath the root.
+    bool locate(const std::string& path, Location* at, platform::Error* error) const;
+    // The item itself as an O_PATH descriptor: the open file's own when
+    // `file` is open (its path may be ""), else the item at `path`.
+    platform::UniqueFd itemDescriptor(const std::string& path, const QVFile::Ptr& file,
+                                      platform::Error* error) const;
     // The read-only refusal: tells the mount controller, EROFS.
     bool refuseReadonly(platform::Error* error);
     void askToUpdateKnownFoldersMenu();
-    // Applies what the request carries to the real item (size via the handle).
+    // Applies what the request carries to the item (size via the handle).
     bool applyAttributes(const platform::ItemAttributes& attributes, const std::string& path,
-                         const std::string& real, const QVFile::Ptr& file, platform::Error* error);
+                         const QVFile::Ptr& file, platform::Error* error);
+    // A new item belongs to the user whose request made it.
+    void giveToCaller(const Location& at, const std::string& path) const;
     bool isQuarantine(const std::string& name) const;
 
     const std::string rootPath_;
+    platform::UniqueFd rootFd_;
     std::string mountPath_;
     mutable std::mutex propertiesMutex_;
     std::shared_ptr<QVFileSystem> fileSystem_;

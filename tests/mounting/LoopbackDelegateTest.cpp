@@ -3,6 +3,7 @@
 #include <sys/xattr.h>
 
 #include <algorithm>
+#include <functional>
 #include <set>
 
 #include "mounting/LoopbackFixture.h"
@@ -156,9 +157,10 @@ TEST(LoopbackDelegate, LinksStayInsideTheFolder) {
     const std::string stored = testsupport::readFile(f.real("a.txt"));
     Error e;
 
-    // A hard link never removes what it links to, and an existing name is EEXIST.
+    // A hard link is a second name of the same file; it never removes what
+    // it links to, and an existing name is EEXIST.
     ASSERT_TRUE(f.loopback->linkItem("/h", "/a.txt", &e)) << e.description;
-    EXPECT_EQ(testsupport::readFile(f.real("a.txt")), stored);
+    EXPECT_TRUE(std::filesystem::equivalent(f.real("h"), f.real("a.txt")));
     EXPECT_FALSE(f.loopback->linkItem("/a.txt", "/h", &e));
     EXPECT_EQ(e.code, EEXIST);
     EXPECT_EQ(testsupport::readFile(f.real("a.txt")), stored);
@@ -179,7 +181,97 @@ TEST(LoopbackDelegate, LinksStayInsideTheFolder) {
         EXPECT_EQ(std::filesystem::read_symlink(f.real(c.link + 1)).string(), c.stored) << c.link;
         EXPECT_EQ(f.loopback->destinationOfSymbolicLink(c.link, &e), c.reads) << c.link;
     }
-    EXPECT_EQ(f.loopback->destinationOfSymbolicLink("/h", &e), "/media/u/Docs-decrypted/a.txt");
+}
+
+// A link in the middle of a path that leads out of the folder (made there by
+// a sync client, a shared folder, or swapped in by someone else) is never
+// followed: every call refuses it and the outside stays byte-identical.
+TEST(LoopbackDelegate, EveryCallRefusesALinkOutOfTheFolderInThePath) {
+    UnlockedFolder f;
+    const std::filesystem::path outside = f.dir / "outside";
+    std::filesystem::create_directories(outside / "sub");
+    testsupport::writeFile(outside / "victim", "outside data");
+    testsupport::writeFile(outside / "sub" / "inner", "inner data");
+    std::filesystem::create_symlink("victim", outside / "lnk");
+    ASSERT_EQ(setxattr((outside / "victim").c_str(), "user.k", "v", 1, 0), 0);
+    std::filesystem::create_directory_symlink(outside, f.real("abs"));
+    std::filesystem::create_directory_symlink("../outside", f.real("rel"));
+    write(*f.loopback, "/inside", "inside data");
+    const std::string before = loopbacktest::treeSnapshot(outside);
+
+    auto& fs = *f.loopback;
+    ItemAttributes size0, mode, owner, times;
+    size0.size = 0;
+    mode.permissions = 0777;
+    owner.owner = 1234;
+    owner.group = 1234;
+    times.modificationDate = timespec{1000, 0};
+    for (const std::string link : {"/abs", "/rel"}) {
+        const std::string p = link + "/victim", d = link + "/sub";
+        struct Case {
+            std::string what;
+            std::function<bool(Error*)> call;
+        } cases[] = {
+            {"move from", [&](Error* e) { return fs.moveItem(p, "/moved", e); }},
+            {"move to", [&](Error* e) { return fs.moveItem("/inside", link + "/new", e); }},
+            {"rmdir", [&](Error* e) { return fs.removeDirectory(d, e); }},
+            {"remove file", [&](Error* e) { return fs.removeItem(p, e); }},
+            {"remove dir", [&](Error* e) { return fs.removeItem(d, e); }},
+            {"mkdir", [&](Error* e) { return fs.createDirectory(link + "/newdir", {}, e); }},
+            {"create",
+             [&](Error* e) {
+                 FileUserData ud;
+                 bool ok = fs.createFile(link + "/newfile", {}, &ud, e);
+                 if (ud) fs.releaseFile("", ud);
+                 return ok;
+             }},
+            {"mknod",
+             [&](Error* e) { return fs.createSpecialItem(link + "/fifo", S_IFIFO | 0644, 0, e); }},
+            {"link into", [&](Error* e) { return fs.linkItem(link + "/hl", "/inside", e); }},
+            {"link from", [&](Error* e) { return fs.linkItem("/hl", p, e); }},
+            {"symlink", [&](Error* e) { return fs.createSymbolicLink(link + "/sl", "x", e); }},
+            {"readlink",
+             [&](Error* e) { return fs.destinationOfSymbolicLink(link + "/lnk", e).has_value(); }},
+            {"open",
+             [&](Error* e) {
+                 FileUserData ud;
+                 bool ok = fs.openFile(p, O_RDWR, &ud, e);
+                 if (ud) fs.releaseFile("", ud);
+                 return ok;
+             }},
+            {"exchange", [&](Error* e) { return fs.exchangeData(p, "/inside", e); }},
+            {"list", [&](Error* e) { return fs.contentsOfDirectory(d, e).has_value(); }},
+            {"list the link",
+             [&](Error* e) { return fs.contentsOfDirectory(link, e).has_value(); }},
+            {"stat", [&](Error* e) { return fs.attributesOfItem(p, nullptr, e).has_value(); }},
+            {"truncate", [&](Error* e) { return fs.setAttributes(size0, p, nullptr, e); }},
+            {"chmod", [&](Error* e) { return fs.setAttributes(mode, p, nullptr, e); }},
+            {"chown", [&](Error* e) { return fs.setAttributes(owner, p, nullptr, e); }},
+            {"utimens", [&](Error* e) { return fs.setAttributes(times, p, nullptr, e); }},
+            {"listxattr", [&](Error* e) { return fs.extendedAttributes(p, e).has_value(); }},
+            {"getxattr",
+             [&](Error* e) { return fs.valueOfExtendedAttribute("user.k", p, 0, e).has_value(); }},
+            {"setxattr",
+             [&](Error* e) { return fs.setExtendedAttribute("user.n", p, {'x'}, 0, 0, e); }},
+            {"removexattr", [&](Error* e) { return fs.removeExtendedAttribute("user.k", p, e); }},
+        };
+        for (const auto& c : cases) {
+            Error e;
+            EXPECT_FALSE(c.call(&e)) << link << " " << c.what;
+            EXPECT_NE(e.code, 0) << link << " " << c.what;
+        }
+        // The link itself as the last name: acted on as a link, never followed.
+        Error e;
+        fs.setAttributes(mode, link, nullptr, &e);
+        fs.setAttributes(times, link, nullptr, &e);
+        fs.setAttributes(owner, link, nullptr, &e);
+        fs.setExtendedAttribute("user.n", link, {'x'}, 0, 0, &e);
+        fs.removeExtendedAttribute("user.k", link, &e);
+        EXPECT_EQ(loopbacktest::treeSnapshot(outside), before) << link;
+        EXPECT_TRUE(fs.removeItem(link, &e)) << e.description;
+    }
+    EXPECT_EQ(loopbacktest::treeSnapshot(outside), before);
+    EXPECT_EQ(testsupport::readFile(f.real("inside")).size(), 11u);
 }
 
 TEST(LoopbackDelegate, ContentsReadBackAndModesAreKept) {

@@ -5,11 +5,16 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "FileSystem/QVFileSystem.h"
 #include "mounting/QVFuseLoopbackFS.h"
@@ -58,11 +63,12 @@ struct MountedFolder : UnlockedFolder {
     std::string mnt = (dir / "mnt" / "Docs-decrypted").string();
     std::unique_ptr<platform::UserFileSystem> volume;
 
-    MountedFolder() {
+    explicit MountedFolder(std::vector<std::string> options = {}) {
         loopback->setMountPath(mnt);
         volume = std::make_unique<platform::UserFileSystem>(loopback);
+        options.push_back("volname=Docs-decrypted");
         platform::Error err;
-        EXPECT_TRUE(volume->mountAtPath(mnt, {"volname=Docs-decrypted"}, &err)) << err.description;
+        EXPECT_TRUE(volume->mountAtPath(mnt, options, &err)) << err.description;
     }
     ~MountedFolder() { unmount(); }
     void unmount() {
@@ -75,5 +81,38 @@ struct MountedFolder : UnlockedFolder {
     }
     std::string at(const std::string& rel) const { return mnt + "/" + rel; }
 };
+
+// Everything about a tree that an escaped call could change: per item its
+// kind, mode, owner, size, modification time, link target, extended
+// attributes and contents; a link is never followed.
+inline std::string treeSnapshot(const std::filesystem::path& root) {
+    std::vector<std::string> lines;
+    for (auto it = std::filesystem::recursive_directory_iterator(root);
+         it != std::filesystem::recursive_directory_iterator(); ++it) {
+        const std::string p = it->path().string();
+        struct stat st;
+        if (lstat(p.c_str(), &st) != 0) continue;
+        std::string line = std::filesystem::relative(it->path(), root).string() + " " +
+                           std::to_string(st.st_mode) + " " + std::to_string(st.st_uid) + ":" +
+                           std::to_string(st.st_gid) + " " + std::to_string(st.st_size) + " " +
+                           std::to_string(st.st_mtim.tv_sec) + "." +
+                           std::to_string(st.st_mtim.tv_nsec) + " " + std::to_string(st.st_nlink);
+        if (S_ISLNK(st.st_mode)) line += " -> " + std::filesystem::read_symlink(p).string();
+        char names[4096];
+        ssize_t n = llistxattr(p.c_str(), names, sizeof names);
+        for (ssize_t i = 0; i < n; i += static_cast<ssize_t>(strlen(names + i)) + 1) {
+            char value[256];
+            ssize_t v = lgetxattr(p.c_str(), names + i, value, sizeof value);
+            line += std::string(" [") + (names + i) + "=" +
+                    std::string(value, static_cast<size_t>(v > 0 ? v : 0)) + "]";
+        }
+        if (S_ISREG(st.st_mode)) line += " " + testsupport::readFile(p);
+        lines.push_back(line);
+    }
+    std::sort(lines.begin(), lines.end());
+    std::string all;
+    for (const auto& l : lines) all += l + "\n";
+    return all;
+}
 
 }  // namespace loopbacktest

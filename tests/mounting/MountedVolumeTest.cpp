@@ -2,14 +2,22 @@
 // give exactly what they give on a plain directory, and the folder must read
 // back the same through the handle afterwards.
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <random>
+#include <thread>
 
 #include "mounting/LoopbackFixture.h"
 
@@ -159,10 +167,11 @@ TEST(MountedVolume, RandomOperationsMatchAPlainDirectory) {
     const char* names[] = {"a", "b", "c", "d"};
     for (int step = 0; step < 2500; ++step) {
         const std::string n1 = names[rng() % 4], n2 = names[rng() % 4];
-        int op = static_cast<int>(rng() % 6);
+        int op = static_cast<int>(rng() % 8);
         size_t off = rng() % 6000, len = rng() % 2000;
         std::string bytes = pattern(len, static_cast<unsigned>(step));
         int results[2];
+        std::string seen[2];  // what an open file showed after losing its name
         for (int i = 0; i < 2; ++i) {
             std::string p1 = roots[i] + "/" + n1, p2 = roots[i] + "/" + n2;
             errno = 0;
@@ -198,10 +207,35 @@ TEST(MountedVolume, RandomOperationsMatchAPlainDirectory) {
                     if (fd >= 0) close(fd);
                     break;
                 }
+                case 6: {
+                    // Removed while open, then written, resized and read.
+                    int fd = open(p1.c_str(), O_RDWR);
+                    rc = fd < 0 ? -1 : unlink(p1.c_str());
+                    struct stat st;
+                    std::string buf(off + len, '\0');
+                    if (rc == 0 &&
+                        pwrite(fd, bytes.data(), len, static_cast<off_t>(off)) ==
+                            static_cast<ssize_t>(len) &&
+                        ftruncate(fd, static_cast<off_t>(off + len / 2)) == 0 &&
+                        fstat(fd, &st) == 0) {
+                        ssize_t got = pread(fd, buf.data(), buf.size(), 0);
+                        buf.resize(got < 0 ? 0 : static_cast<size_t>(got));
+                        seen[i] = std::to_string(st.st_size) + "/" + std::to_string(st.st_nlink) +
+                                  "/" + buf;
+                    } else if (rc == 0) {
+                        seen[i] = std::string("failed: ") + std::strerror(errno);
+                    }
+                    if (fd >= 0) close(fd);
+                    break;
+                }
+                case 7:
+                    rc = link(p1.c_str(), p2.c_str());
+                    break;
             }
             results[i] = rc < 0 ? -errno : rc;
         }
         ASSERT_EQ(results[0], results[1]) << "step " << step << " op " << op << " " << n1;
+        ASSERT_EQ(seen[0], seen[1]) << "step " << step << " op " << op << " " << n1;
         if (step % 50 == 0 || op == 5) {
             for (const char* n : names) {
                 bool a = std::filesystem::exists(roots[0] + "/" + n);
@@ -256,28 +290,286 @@ TEST(MountedVolume, TarAndRsyncRoundTrip) {
     EXPECT_EQ(std::filesystem::read_symlink(m.at("r/link")), "one.txt");
 }
 
-TEST(MountedVolume, HardLinksNeverLeaveAStrayItem) {
+TEST(MountedVolume, HardLinksAreSecondNamesOfOneFile) {
     REQUIRE_FUSE();
     MountedFolder m;
     ASSERT_TRUE(m.volume && m.volume->isMounted());
     testsupport::writeFile(m.at("a"), "keep me");
-    const std::string stored = testsupport::readFile(m.real("a"));
 
-    // A file cannot get a second name here: a clean refusal, nothing made.
+    ASSERT_EQ(link(m.at("a").c_str(), m.at("h").c_str()), 0) << std::strerror(errno);
+    struct stat a, h;
+    ASSERT_EQ(stat(m.at("a").c_str(), &a), 0);
+    ASSERT_EQ(stat(m.at("h").c_str(), &h), 0);
+    EXPECT_EQ(a.st_nlink, 2u);
+    EXPECT_EQ(h.st_nlink, 2u);
+    EXPECT_TRUE(S_ISREG(h.st_mode));
+    EXPECT_TRUE(std::filesystem::equivalent(m.real("a"), m.real("h")));
+
+    // One content under both names, also for a write through the other name.
+    EXPECT_EQ(testsupport::readFile(m.at("h")), "keep me");
+    pwriteAll(m.at("h"), "KEEP", 0);
+    EXPECT_EQ(testsupport::readFile(m.at("a")), "KEEP me");
+    ASSERT_EQ(unlink(m.at("a").c_str()), 0);
+    EXPECT_EQ(testsupport::readFile(m.at("h")), "KEEP me");
+    ASSERT_EQ(stat(m.at("h").c_str(), &h), 0);
+    EXPECT_EQ(h.st_nlink, 1u);
+
+    // An existing name is never replaced.
+    testsupport::writeFile(m.at("b"), "other");
     errno = 0;
-    EXPECT_EQ(link(m.at("a").c_str(), m.at("h").c_str()), -1);
-    EXPECT_EQ(errno, EPERM);
-    struct stat st;
-    EXPECT_NE(lstat(m.at("h").c_str(), &st), 0);
-    EXPECT_NE(lstat(m.real("h").c_str(), &st), 0);
-    EXPECT_EQ(testsupport::readFile(m.at("a")), "keep me");
-    EXPECT_EQ(testsupport::readFile(m.real("a")), stored);
-    errno = 0;
-    EXPECT_EQ(link(m.at("a").c_str(), m.at("a").c_str()), -1);
+    EXPECT_EQ(link(m.at("h").c_str(), m.at("b").c_str()), -1);
     EXPECT_EQ(errno, EEXIST);
+    EXPECT_EQ(testsupport::readFile(m.at("b")), "other");
 
-    // A symbolic link served as a symbolic link is what was asked for.
-    ASSERT_EQ(symlink("a", m.at("s").c_str()), 0);
+    // A link to a symbolic link is another symbolic link.
+    ASSERT_EQ(symlink("h", m.at("s").c_str()), 0);
     ASSERT_EQ(link(m.at("s").c_str(), m.at("hs").c_str()), 0) << std::strerror(errno);
-    EXPECT_EQ(testsupport::readFile(m.at("hs")), "keep me");
+    EXPECT_EQ(std::filesystem::read_symlink(m.at("hs")), "h");
+    EXPECT_EQ(testsupport::readFile(m.at("hs")), "KEEP me");
+}
+
+// The temp-file pattern: a file removed while open keeps working through
+// every call on its descriptor, and the volume with it.
+TEST(MountedVolume, FilesRemovedWhileOpenKeepWorking) {
+    REQUIRE_FUSE();
+    MountedFolder m;
+    ASSERT_TRUE(m.volume && m.volume->isMounted());
+    ASSERT_EQ(mkdir(m.at("d").c_str(), 0755), 0);
+    const std::string data = pattern(5000, 11);
+
+    int fd = open(m.at("d/tmp").c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    ASSERT_GE(fd, 0);
+    int other = open(m.at("d/tmp").c_str(), O_RDONLY);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(unlink(m.at("d/tmp").c_str()), 0);
+    EXPECT_FALSE(std::filesystem::exists(m.at("d/tmp")));
+    EXPECT_TRUE(std::filesystem::is_empty(m.at("d")));
+
+    ASSERT_EQ(write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+    ASSERT_EQ(fsync(fd), 0);
+    struct stat st;
+    ASSERT_EQ(fstat(fd, &st), 0) << std::strerror(errno);
+    EXPECT_EQ(st.st_size, 5000);
+    EXPECT_EQ(st.st_nlink, 0u);
+    ASSERT_EQ(ftruncate(fd, 1234), 0) << std::strerror(errno);
+    ASSERT_EQ(fstat(fd, &st), 0);
+    EXPECT_EQ(st.st_size, 1234);
+    ASSERT_EQ(fchmod(fd, 0640), 0) << std::strerror(errno);
+    timespec times[2] = {{1000, 0}, {2000, 0}};
+    ASSERT_EQ(futimens(fd, times), 0) << std::strerror(errno);
+    ASSERT_EQ(fstat(other, &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(st.st_mtime, 2000);
+    std::string back(2000, '\0');
+    ASSERT_EQ(pread(other, back.data(), back.size(), 0), 1234);
+    EXPECT_EQ(back.substr(0, 1234), data.substr(0, 1234));
+
+    // Its directory goes as on a local disk, and the open file stays.
+    ASSERT_EQ(rmdir(m.at("d").c_str()), 0) << std::strerror(errno);
+    ASSERT_EQ(pread(fd, back.data(), 10, 0), 10);
+    EXPECT_EQ(back.substr(0, 10), data.substr(0, 10));
+    EXPECT_EQ(close(other), 0);
+    EXPECT_EQ(close(fd), 0);
+
+    // An unnamed file (O_TMPFILE) works or is refused cleanly.
+    int tmp = open(m.mnt.c_str(), O_TMPFILE | O_RDWR, 0600);
+    if (tmp >= 0) {
+        EXPECT_EQ(write(tmp, "x", 1), 1);
+        close(tmp);
+    } else {
+        EXPECT_TRUE(errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)
+            << std::strerror(errno);
+    }
+
+    // The volume still serves, and the folder holds nothing left over.
+    testsupport::writeFile(m.at("after"), "alive");
+    EXPECT_EQ(testsupport::readFile(m.at("after")), "alive");
+    std::vector<std::string> left;
+    for (const auto& e : std::filesystem::directory_iterator(m.folder))
+        left.push_back(e.path().filename().string());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"_QXCFG.MOX", "after"}));
+}
+
+TEST(MountedVolume, FifosSocketsAndDeviceNodes) {
+    REQUIRE_FUSE();
+    MountedFolder m;
+    ASSERT_TRUE(m.volume && m.volume->isMounted());
+
+    // Made with no umask of the caller's: the server's own must not apply.
+    int made = -1;
+    std::thread([&] {
+        unshare(CLONE_FS);
+        umask(0);
+        made = mkfifo(m.at("fifo").c_str(), 0620);
+    }).join();
+    ASSERT_EQ(made, 0);
+    struct stat st;
+    ASSERT_EQ(lstat(m.real("fifo").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0620u);  // as asked, whatever the server's umask
+    int pipe = open(m.at("fifo").c_str(), O_RDWR);
+    ASSERT_GE(pipe, 0);
+    ASSERT_EQ(write(pipe, "ping", 4), 4);
+    char buf[8] = {};
+    ASSERT_EQ(read(pipe, buf, sizeof buf), 4);
+    EXPECT_EQ(std::string(buf, 4), "ping");
+    close(pipe);
+
+    int server = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::string sock = m.at("sock");
+    ASSERT_LT(sock.size(), sizeof addr.sun_path);
+    std::memcpy(addr.sun_path, sock.c_str(), sock.size());
+    ASSERT_EQ(bind(server, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0)
+        << std::strerror(errno);
+    ASSERT_EQ(listen(server, 1), 0);
+    ASSERT_EQ(lstat(m.real("sock").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    int client = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    int peer = accept(server, nullptr, nullptr);
+    ASSERT_EQ(send(client, "pong", 4, 0), 4);
+    ASSERT_EQ(recv(peer, buf, sizeof buf, 0), 4);
+    EXPECT_EQ(std::string(buf, 4), "pong");
+    close(peer);
+    close(client);
+    close(server);
+
+    // A device node can be made by root, but never opens a device: the
+    // volume is nodev.
+    int rc = mknod(m.at("null").c_str(), S_IFCHR | 0666, makedev(1, 3));
+    if (geteuid() == 0) {
+        ASSERT_EQ(rc, 0) << std::strerror(errno);
+        ASSERT_EQ(lstat(m.real("null").c_str(), &st), 0);
+        EXPECT_TRUE(S_ISCHR(st.st_mode));
+        EXPECT_EQ(st.st_rdev, makedev(1, 3));
+        EXPECT_EQ(open(m.at("null").c_str(), O_WRONLY), -1);
+        EXPECT_EQ(errno, EACCES);
+    } else {
+        EXPECT_EQ(rc, -1);
+        EXPECT_EQ(errno, EPERM);
+    }
+    EXPECT_EQ(unlink(m.at("fifo").c_str()), 0);
+    EXPECT_EQ(unlink(m.at("sock").c_str()), 0);
+}
+
+// Root serving several users: what a user makes is that user's, as on a
+// local disk, and a set-group-ID directory hands its group on.
+TEST(MountedVolume, ItemsBelongToTheUserWhoMadeThem) {
+    REQUIRE_FUSE();
+    if (geteuid() != 0) GTEST_SKIP() << "only root serves a volume for other users";
+    MountedFolder m({"allow_other"});
+    ASSERT_TRUE(m.volume && m.volume->isMounted());
+    ASSERT_EQ(chmod(m.mnt.c_str(), 0777), 0);
+    ASSERT_EQ(mkdir(m.at("shared").c_str(), 0777), 0);
+    ASSERT_EQ(chown(m.at("shared").c_str(), 0, 4321), 0);
+    ASSERT_EQ(chmod(m.at("shared").c_str(), 02777), 0);
+
+    constexpr uid_t kUser = 54321;
+    constexpr gid_t kGroup = 54322;
+    int volume = open(m.mnt.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(volume, 0);
+    // Acting as that user: the file-system identity is per thread.
+    std::vector<std::string> failures;
+    std::thread([&] {
+        syscall(SYS_setfsgid, kGroup);
+        syscall(SYS_setfsuid, kUser);
+        auto check = [&](bool ok, const char* what) {
+            if (!ok) failures.push_back(std::string(what) + ": " + std::strerror(errno));
+        };
+        int f = openat(volume, "file", O_CREAT | O_WRONLY | O_EXCL, 0640);
+        check(f >= 0 && write(f, "mine", 4) == 4, "create");
+        if (f >= 0) close(f);
+        check(mkdirat(volume, "dir", 0750) == 0, "mkdir");
+        check(mkfifoat(volume, "fifo", 0600) == 0, "mkfifo");
+        check(symlinkat("file", volume, "link") == 0, "symlink");
+        check(mkdirat(volume, "shared/sub", 0755) == 0, "mkdir in the shared directory");
+    }).join();
+    close(volume);
+    EXPECT_EQ(failures, std::vector<std::string>{});
+
+    for (const char* name : {"file", "dir", "fifo", "link"}) {
+        struct stat st;
+        ASSERT_EQ(lstat(m.real(name).c_str(), &st), 0) << name;
+        EXPECT_EQ(st.st_uid, kUser) << name;
+        EXPECT_EQ(st.st_gid, kGroup) << name;
+        ASSERT_EQ(lstat(m.at(name).c_str(), &st), 0) << name;
+        EXPECT_EQ(st.st_uid, kUser) << name;
+    }
+    struct stat st;
+    ASSERT_EQ(stat(m.real("file").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    ASSERT_EQ(stat(m.real("shared/sub").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, kUser);
+    EXPECT_EQ(st.st_gid, 4321u);
+    EXPECT_TRUE(st.st_mode & S_ISGID);
+    EXPECT_EQ(testsupport::readFile(m.at("file")), "mine");
+}
+
+// Someone swaps a link out of the folder in and out of a path while the
+// volume works on it: the server never acts outside the folder.
+TEST(MountedVolume, ALinkSwappedIntoAPathNeverLeadsOutOfTheFolder) {
+    REQUIRE_FUSE();
+    MountedFolder m;
+    ASSERT_TRUE(m.volume && m.volume->isMounted());
+    // "../outside" from the folder is <dir>/outside; from the volume it is
+    // <dir>/mnt/outside, which does not exist, so only the server could
+    // reach the real one.
+    const std::filesystem::path outside = m.dir / "outside";
+    std::filesystem::create_directories(outside / "sub");
+    for (const char* n : {"victim", "sub/inner", "x"})
+        testsupport::writeFile(outside / n, std::string("outside ") + n);
+    ASSERT_EQ(setxattr((outside / "victim").c_str(), "user.k", "v", 1, 0), 0);
+    const std::string before = loopbacktest::treeSnapshot(outside);
+    ASSERT_EQ(mkdir(m.at("d").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(m.at("d/sub").c_str(), 0755), 0);
+    testsupport::writeFile(m.at("d/victim"), "inside");
+    std::filesystem::create_directory_symlink("../outside", m.real("l"));
+
+    std::atomic<bool> stop{false};
+    std::atomic<long> swaps{0};
+    std::thread swapper([&] {
+        const std::string d = m.real("d"), l = m.real("l");
+        while (!stop) {
+            if (renameat2(AT_FDCWD, d.c_str(), AT_FDCWD, l.c_str(), RENAME_EXCHANGE) == 0) ++swaps;
+        }
+    });
+    const std::string v = m.at("d/victim"), x = m.at("d/x");
+    const std::string data = pattern(3000, 5);
+    for (int round = 0; round < 400; ++round) {
+        chmod(v.c_str(), 0600 + (round % 2) * 0077);
+        chown(v.c_str(), 1000 + round % 3, 1000);
+        truncate(v.c_str(), round % 7);
+        timespec t[2] = {{round, 0}, {round, 0}};
+        utimensat(AT_FDCWD, v.c_str(), t, 0);
+        setxattr(v.c_str(), "user.n", "x", 1, 0);
+        removexattr(v.c_str(), "user.k");
+        rename(v.c_str(), x.c_str());
+        rename(x.c_str(), v.c_str());
+        unlink(x.c_str());
+        int fd = open(v.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd >= 0) {
+            write(fd, data.data(), data.size());
+            close(fd);
+        }
+        mkdir(m.at("d/sub/new").c_str(), 0755);
+        rmdir(m.at("d/sub/new").c_str());
+        rmdir(m.at("d/sub").c_str());
+        symlink("target", m.at("d/sl").c_str());
+        unlink(m.at("d/sl").c_str());
+        link(v.c_str(), m.at("d/hl").c_str());
+        unlink(m.at("d/hl").c_str());
+        mkfifo(m.at("d/fifo").c_str(), 0644);
+        unlink(m.at("d/fifo").c_str());
+        std::error_code ec;
+        for (auto it = std::filesystem::directory_iterator(m.at("d"), ec);
+             !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+        }
+    }
+    stop = true;
+    swapper.join();
+    EXPECT_GT(swaps.load(), 0);
+    EXPECT_EQ(loopbacktest::treeSnapshot(outside), before);
 }
