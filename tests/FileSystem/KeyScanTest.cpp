@@ -1,9 +1,10 @@
 // After unmount no copy of the folder key or of its AES round keys is left
 // anywhere in the process: not in freed heap, not in the stacks of the
 // threads that ran the cipher. A child process unlocks, writes and reads
-// (large requests too, so the worker threads run), unmounts and waits; the
-// parent, which knows the key from creating the folder, reads every
-// readable mapping of the child through /proc/<pid>/mem and searches it.
+// (large requests too, so the worker threads run), adds a user (which wraps
+// the folder key), unmounts and waits; the parent, which knows the key from
+// creating the folder, reads every readable mapping of the child through
+// /proc/<pid>/mem and searches it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -146,6 +147,7 @@ TEST(KeyScanChild, UnlockUseAndUnmount) {
         ASSERT_TRUE(h.readFile(f, 0, back.data(), back.size(), &got));
         ASSERT_TRUE(h.readFile(f, 333, back.data(), 1000, &got));
         h.closeFile(f);
+        ASSERT_TRUE(h.addUser(QVFpUser(std::nullopt, "bob", "Bob", false), "bobpw"));
         h.unmount();
     }
     const int fd = atoi(fdText);
