@@ -53,9 +53,6 @@ class Pool {
                 jobs_.pop_front();
             }
             job();
-            // A job runs the cipher: its spilled round keys must not stay
-            // in this thread's stack while it waits.
-            poi::scrubStack();
         }
     }
 
@@ -88,6 +85,9 @@ bool parallelFor(size_t n, size_t grain, const std::function<bool(size_t, size_t
         auto [b, e] = pieces[i];
         pool.post([join, &fn, b = b, e = e] {
             bool ok = fn(b, e);
+            // The piece ran the cipher: its spilled round keys must not stay
+            // in this thread's registers and stack once the caller goes on.
+            poi::scrubStack();
             std::lock_guard<std::mutex> lock(join->m);
             if (!ok) join->ok = false;
             if (--join->pending == 0) join->cv.notify_all();
