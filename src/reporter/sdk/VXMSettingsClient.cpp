@@ -4,7 +4,6 @@
 #include <fstream>
 #include <iterator>
 
-#include "platform/core/Console.h"
 #include "reporter/VXMSafe.h"
 #include "reporter/sdk/VXMFileHelpers.h"
 
@@ -47,7 +46,7 @@ std::optional<std::vector<uint8_t>> VXMSettingsClient::eventData() const {
     VXMSettingsClientDelegate* d = settingsDelegate();
     std::optional<platform::Value> events = d ? d->eventArray() : std::nullopt;
     if (!events || events->size() == 0) return std::nullopt;
-    platform::consoleLog("[Vexmor] Adding %zu event(s) to the settings request", events->size());
+    VXMDebugLog("[Vexmor] Adding %zu event(s) to the settings request", events->size());
     std::vector<uint8_t> data = headerDataForArray(*events);
     if (data.empty()) return std::nullopt;
     return data;
@@ -79,7 +78,7 @@ void VXMSettingsClient::loadSettingsWithCompletion(SettingsCompletion completion
     const bool contextReady = d && d->contextIsInitialized();
     if (contextReady) {
         if (auto events = eventData()) {
-            platform::consoleLog("[Vexmor] Added event header data");
+            VXMDebugLog("[Vexmor] Added event header data");
             request->addValueForHTTPHeaderField(VXMNSDataToNSString(*events), "X-VEXMOR-E");
         }
     }

@@ -153,7 +153,7 @@ void Vexmor::startUp(const std::string& apiKey, double delay, const VXMEnvironme
     }
 
     const std::vector<uint8_t> segment(installationHash.begin(), installationHash.end());
-    auto session = VXMUUID::create(segment);
+    auto session = VXMUUID::create(segment, clock_.now(), static_cast<uint32_t>(getpid()));
     // Without a session identifier there is nothing to file a crash under:
     // the reporter stays inert and the application runs on.
     if (!session) return;

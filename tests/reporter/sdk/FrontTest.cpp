@@ -134,3 +134,14 @@ TEST(Vexmor, NoMarkerNoCrash) {
     EXPECT_EQ(other.machExceptionMask(), 0u);
     EXPECT_EQ(other.conversionTrackingIdentifier(), "");
 }
+
+TEST(Vexmor, NoSessionIdentifierLeavesTheReporterInert) {
+    Front f;
+    f.clock.set(testsupport::ManualClock::time_point());  // 1970: no identifier can be made
+    EXPECT_EQ(f.vexmor->initializeWithAPIKey(sdktest::kAPIKey, 0, Vexmor::defaultEnvironment()),
+              f.vexmor.get());
+    EXPECT_FALSE(f.vexmor->controller());
+    EXPECT_FALSE(f.vexmor->settingsClient());
+    EXPECT_EQ(f.vexmor->sessionIdentifier(), "");
+    EXPECT_EQ(f.clock.pendingCount(), 0u);
+}
