@@ -11,6 +11,7 @@
 #include "platform/core/Dispatch.h"
 #include "platform/core/Process.h"
 #include "platform/fuse/FuseLibrary.h"
+#include "platform/gui/StringTable.h"
 #include "utilities/VersionComparator.h"
 
 namespace {
@@ -38,29 +39,6 @@ bool isOnPath(const std::string& program, const std::string& searchPath) {
         if (colon == std::string::npos) return false;
         start = colon + 1;
     }
-}
-
-// The table's texts take their arguments at "%@" (or "%s"), in order.
-std::string formatText(const std::string& format, const std::vector<std::string>& args) {
-    std::string out;
-    std::size_t next = 0;
-    for (std::size_t i = 0; i < format.size(); ++i) {
-        if (format[i] == '%' && i + 1 < format.size()) {
-            const char c = format[i + 1];
-            if (c == '@' || c == 's') {
-                if (next < args.size()) out += args[next++];
-                ++i;
-                continue;
-            }
-            if (c == '%') {
-                out += '%';
-                ++i;
-                continue;
-            }
-        }
-        out += format[i];
-    }
-    return out;
 }
 
 }  // namespace
@@ -119,7 +97,7 @@ QVFuseInstaller::LaunchCheck QVFuseInstaller::checkFuseAtLaunch() {
     std::weak_ptr<QVFuseInstaller*> weak = self_;
     view_->showOutdatedAlert(
         localized_("fuseOutdatedAlertTitle"),
-        formatText(localized_("fuseOutdatedAlertMsg"), {version, kRequiredFuseVersion}),
+        platform::formatText(localized_("fuseOutdatedAlertMsg"), {version, kRequiredFuseVersion}),
         localized_("fuseOutdatedAlertUpdate"), localized_("fuseOutdatedAlertLater"),
         [weak](bool update) {
             auto self = weak.lock();

@@ -16,6 +16,7 @@
 #include "platform/core/UserDefaults.h"
 #include "platform/core/XdgPaths.h"
 #include "platform/desktop/Trash.h"
+#include "platform/gui/StringTable.h"
 
 namespace fs = std::filesystem;
 
@@ -137,7 +138,9 @@ QVMoveEnvironment QVMoveEnvironment::current() {
 
 QVMoveToApplications::System QVMoveToApplications::System::standard() {
     System s;
-    s.localized = [](const std::string& key, const std::string&) { return key; };
+    s.localized = [](const std::string& key, const std::string& table) {
+        return platform::localizedString(key, table);
+    };
     s.isSuppressed = [] { return platform::UserDefaults::standard().boolForKey(kSuppressKey); };
     s.suppress = [] { platform::UserDefaults::standard().setObject(kSuppressKey, true); };
     s.run = [](const std::vector<std::string>& argv) { return platform::runProcess(argv); };

@@ -7,9 +7,8 @@
 #include <QScreen>
 #include <QStackedWidget>
 #include <QVBoxLayout>
-#include <exception>
 
-#include "platform/core/Console.h"
+#include "platform/gui/Application.h"
 
 namespace {
 
@@ -74,14 +73,9 @@ QVTourWindow::QVTourWindow(Localizer localized) {
 }
 
 void QVTourWindow::run(void (QVTourController::*action)()) {
-    // A button's slot is an event handler: nothing may leave it.
-    try {
+    platform::runGuarded("QVTourWindow > button", [&] {
         if (controller_) (controller_->*action)();
-    } catch (const std::exception& e) {
-        platform::consoleLog("QVTourWindow > button > %s", e.what());
-    } catch (...) {
-        platform::consoleLog("QVTourWindow > button > unknown exception");
-    }
+    });
 }
 
 void QVTourWindow::render(const QVTourState& state) {

@@ -8,11 +8,10 @@
 #include <QAction>
 #include <algorithm>
 #include <cctype>
-#include <exception>
 #include <fstream>
 #include <iterator>
 
-#include "platform/core/Console.h"
+#include "platform/gui/Application.h"
 
 namespace {
 
@@ -68,13 +67,9 @@ QVUpdateController::QVUpdateController(QVUpdater::Notice notice, QVUpdater::Loca
     updateMenuItem_->setMenuRole(QAction::ApplicationSpecificRole);
     QObject::connect(updateMenuItem_.get(), &QAction::triggered,
                      [updater = std::weak_ptr<QVUpdater>(updater_)] {
-                         // A slot: nothing may leave it.
-                         try {
+                         platform::runGuarded("QVUpdateController > check", [&] {
                              if (auto u = updater.lock()) u->checkForUpdates();
-                         } catch (const std::exception& e) {
-                             platform::consoleLog("QVUpdateController > check > %s", e.what());
-                         } catch (...) {
-                         }
+                         });
                      });
 }
 

@@ -3,15 +3,17 @@
 #include <memory>
 
 #include "app/QVAppDelegate.h"
+#include "app/QVFuseInstaller.h"
+#include "app/QVMainWindowInterface.h"
+#include "app/QVMoveToApplications.h"
+#include "app/QVStartupAlerts.h"
 #include "app/QVTourWindow.h"
 #include "app/ReporterStart.h"
 #include "platform/gui/StringTable.h"
 
 namespace {
 
-std::string localized(const std::string& key) {
-    return platform::localizedString(key);
-}
+std::string localized(const std::string& key) { return platform::localizedString(key); }
 
 class Tour : public QVTourInterface {
   public:
@@ -27,10 +29,30 @@ class Tour : public QVTourInterface {
 QVAppDelegate::Collaborators QVAppDelegate::standardCollaborators() {
     Collaborators c;
     c.startCrashReporter = [] { app::startCrashReporter(app::kCrashReporterAPIKey); };
-    // CALL POINT (6.102): the move offer of QVMoveToApplicationsController.
-    // CALL POINT (6.102): the FUSE check (isFuseInstalled, installedFuseVersion,
-    // the update offer); until it is built FUSE counts as missing, so no status
-    // menu starts.
+
+    // The controllers live as long as the delegate that holds these functions.
+    auto mover = std::make_shared<std::unique_ptr<QVMoveToApplications>>();
+    c.moveToApplicationsOffer = [mover] {
+        *mover =
+            std::make_unique<QVMoveToApplications>(std::make_shared<QVMoveToApplicationsAlerts>());
+        (*mover)->offerToMove();
+    };
+
+    auto installer = std::make_shared<std::unique_ptr<QVFuseInstaller>>();
+    c.fuseCheck = [installer](QVAppDelegate& delegate) {
+        auto sheet = std::make_shared<QVFuseInstallSheet>([&delegate]() -> QWidget* {
+            auto* main = delegate.mainWindowController();
+            return main ? main->window() : nullptr;
+        });
+        QVFuseInstaller::Hooks hooks;
+        hooks.startHelper = [&delegate] { delegate.startHelper(); };
+        hooks.relaunchApp = [&delegate] { relaunchApplication(delegate.mainWindowController()); };
+        *installer = std::make_unique<QVFuseInstaller>(sheet, localized, std::move(hooks));
+        sheet->setInstaller(installer->get());
+        // Up to date: the installer has started the status menu already.
+        return (*installer)->checkFuseAtLaunch() == QVFuseInstaller::LaunchCheck::UpToDate;
+    };
+
     // CALL POINT (6.103): makeStatusMenu creates QVStatusMenuController.
     c.makeTour = [] { return std::make_shared<Tour>(); };
     return c;

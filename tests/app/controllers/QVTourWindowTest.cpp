@@ -7,6 +7,10 @@
 #include <QStackedWidget>
 #include <QTest>
 
+#include "support/QtTestApp.h"
+
+TESSARO_QT_TEST_APP();
+
 namespace {
 
 TEST(QVTourWindow, ButtonsStepThroughThePagesAndShowingAgainStartsOver) {
