@@ -1,6 +1,5 @@
 #include "app/QVMoveToApplications.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -326,19 +325,11 @@ std::string QVMoveToApplications::relaunchScript(pid_t pid, const std::string& d
 }
 
 bool QVMoveToApplications::isPathRunning(const std::string& path, const std::string& procRoot) {
-    DIR* dir = opendir(procRoot.c_str());
-    if (!dir) return false;
-    bool found = false;
-    while (dirent* entry = readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name.empty() || !std::all_of(name.begin(), name.end(), ::isdigit)) continue;
+    for (pid_t pid : platform::runningProcessIds(procRoot)) {
         std::error_code ec;
-        const auto exe = fs::read_symlink(procRoot + "/" + name + "/exe", ec).string();
-        if (!ec && exe.rfind(path, 0) == 0) {
-            found = true;
-            break;
-        }
+        const auto exe =
+            fs::read_symlink(procRoot + "/" + std::to_string(pid) + "/exe", ec).string();
+        if (!ec && exe.rfind(path, 0) == 0) return true;
     }
-    closedir(dir);
-    return found;
+    return false;
 }

@@ -1,16 +1,14 @@
 #include "app/QVUpdateController.h"
 
-#include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <QAction>
-#include <algorithm>
-#include <cctype>
 #include <fstream>
 #include <iterator>
 
+#include "platform/core/Process.h"
 #include "platform/gui/Application.h"
 
 namespace {
@@ -84,22 +82,14 @@ void QVUpdateController::updaterWillInstallUpdate(QVUpdater&) {
 int QVUpdateController::terminateApplicationsWithIdentifier(const std::string& identifier,
                                                             const std::string& procRoot) {
     if (identifier.empty()) return 0;
-    DIR* dir = opendir(procRoot.c_str());
-    if (!dir) return 0;
     const pid_t self = getpid();
     int count = 0;
-    while (dirent* entry = readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name.empty() ||
-            !std::all_of(name.begin(), name.end(), [](unsigned char c) { return std::isdigit(c); }))
-            continue;
-        const pid_t pid = static_cast<pid_t>(std::stol(name));
+    for (pid_t pid : platform::runningProcessIds(procRoot)) {
+        const std::string dir = procRoot + "/" + std::to_string(pid);
         struct stat st {};
-        if (pid == self || stat((procRoot + "/" + name).c_str(), &st) != 0 || st.st_uid != getuid())
-            continue;
-        if (applicationIdentifier(procRoot + "/" + name + "/environ") != identifier) continue;
+        if (pid == self || stat(dir.c_str(), &st) != 0 || st.st_uid != getuid()) continue;
+        if (applicationIdentifier(dir + "/environ") != identifier) continue;
         if (kill(pid, SIGTERM) == 0) ++count;
     }
-    closedir(dir);
     return count;
 }

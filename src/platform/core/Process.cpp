@@ -1,8 +1,11 @@
 #include "platform/core/Process.h"
 
+#include <dirent.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <thread>
@@ -51,6 +54,22 @@ void watchProcess(pid_t pid, std::function<void(int status)> didEnd) {
         const int status = waitForProcess(pid);
         if (didEnd) didEnd(status);
     }).detach();
+}
+
+std::vector<pid_t> runningProcessIds(const std::string& procRoot) {
+    std::vector<pid_t> pids;
+    DIR* dir = opendir(procRoot.c_str());
+    if (!dir) return pids;
+    while (const dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.empty() || name.size() > 9 ||
+            !std::all_of(name.begin(), name.end(),
+                         [](unsigned char c) { return std::isdigit(c) != 0; }))
+            continue;
+        pids.push_back(static_cast<pid_t>(std::stol(name)));
+    }
+    closedir(dir);
+    return pids;
 }
 
 }  // namespace platform

@@ -27,4 +27,7 @@ std::optional<int> runProcess(const std::vector<std::string>& argv, Error* error
 // own once the child has ended.
 void watchProcess(pid_t pid, std::function<void(int status)> didEnd);
 
+// The ids of the processes listed in `procRoot` (normally /proc).
+std::vector<pid_t> runningProcessIds(const std::string& procRoot = "/proc");
+
 }  // namespace platform
