@@ -13,7 +13,9 @@
 
 namespace {
 
-std::string localized(const std::string& key) { return platform::localizedString(key); }
+std::string localized(const std::string& key) {
+    return platform::localizedString(key);
+}
 
 class Tour : public QVTourInterface {
   public:
