@@ -250,6 +250,7 @@ std::optional<VXMURLRequest> VXMWebRequest::URLRequest(platform::Error* error) {
                     "The HTTP method \"" + method_ + "\" is not valid.");
     }
     out.method = method_;
+    out.timeoutInterval = timeoutInterval_;
     out.body = formBody();
     for (const auto& [name, value] : customHeaders_) {
         if (!isToken(name) || !isSafeHeaderValue(value)) {

@@ -146,6 +146,9 @@ class VXMWebRequest {
     }
     const VXMHeaderMap& customHeaders() const { return customHeaders_; }
     const std::optional<std::vector<VXMFormRecord>>& formFields() const { return formFields_; }
+    // Seconds without progress before the transfer fails.
+    double timeoutInterval() const { return timeoutInterval_; }
+    void setTimeoutInterval(double seconds) { timeoutInterval_ = seconds; }
     const VXMProtectionSpaceHandler& protectionSpaceHandler() const { return trustHandler_; }
     void setProtectionSpaceHandler(VXMProtectionSpaceHandler h) { trustHandler_ = std::move(h); }
 
@@ -159,4 +162,5 @@ class VXMWebRequest {
     VXMHeaderMap customHeaders_;
     std::optional<std::vector<VXMFormRecord>> formFields_;
     VXMProtectionSpaceHandler trustHandler_;
+    double timeoutInterval_ = 15;
 };
