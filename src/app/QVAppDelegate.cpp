@@ -386,6 +386,7 @@ void QVAppDelegate::applicationDidFinishLaunching() {
     // Without a usable FUSE no status menu starts for the whole run.
     if (c_.fuseCheck && c_.fuseCheck(*this) && !statusMenu_) startHelper();
     updateKnownFoldersMenu();
+    if (c_.startRatePrompt) c_.startRatePrompt(*this);
 }
 
 int QVAppDelegate::openFiles(const std::vector<std::string>& paths) {

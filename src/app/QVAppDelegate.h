@@ -51,6 +51,8 @@ class QVAppDelegate : public platform::ApplicationDelegate,
         std::function<bool(QVAppDelegate&)> fuseCheck;
         std::function<std::shared_ptr<QVStatusMenuInterface>(QVAppDelegate&)> makeStatusMenu;
         std::function<std::shared_ptr<QVTourInterface>()> makeTour;
+        // Once per start, after the delegate's own start-up: the rating prompt.
+        std::function<void(QVAppDelegate&)> startRatePrompt;
     };
 
     // Loads the known and tracked folders and sums their sizes.

@@ -2,14 +2,17 @@
 // they are built.
 #include <memory>
 
+#include "app/AppResources.h"
 #include "app/QVAppDelegate.h"
 #include "app/QVFuseInstaller.h"
 #include "app/QVMainWindowInterface.h"
 #include "app/QVMoveToApplications.h"
+#include "app/QVRatePromptPresenter.h"
 #include "app/QVStartupAlerts.h"
 #include "app/QVTourWindow.h"
 #include "app/ReporterStart.h"
 #include "platform/gui/StringTable.h"
+#include "utilities/RatePrompt.h"
 
 namespace {
 
@@ -55,6 +58,18 @@ QVAppDelegate::Collaborators QVAppDelegate::standardCollaborators() {
         return (*installer)->checkFuseAtLaunch() == QVFuseInstaller::LaunchCheck::UpToDate;
     };
 
+    c.startRatePrompt = [](QVAppDelegate& delegate) {
+        RatePrompt::setApplicationInfo({"Tessaro", app::kVersion, "com.norVane.Tessaro"});
+        std::weak_ptr<QVAppDelegate> weak = delegate.weak_from_this();
+        static QVRatePromptPresenter presenter([weak]() -> QWidget* {
+            auto self = weak.lock();
+            auto* main = self ? self->mainWindowController() : nullptr;
+            return main ? main->window() : nullptr;
+        });
+        RatePrompt& prompt = RatePrompt::sharedInstance();
+        prompt.setPresenter(&presenter);
+        prompt.applicationLaunched();
+    };
     // CALL POINT (6.103): makeStatusMenu creates QVStatusMenuController.
     c.makeTour = [] { return std::make_shared<Tour>(); };
     return c;
