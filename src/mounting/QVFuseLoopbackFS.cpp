@@ -562,7 +562,13 @@ bool QVFuseLoopbackFS::applyAttributes(const ItemAttributes& a, const std::strin
 bool QVFuseLoopbackFS::setAttributes(const ItemAttributes& attributes, const std::string& path,
                                      const FileUserData& userData, Error* error) {
     if (isReadonly()) return refuseReadonly(error);
-    return applyAttributes(attributes, path, fileOf(userData), error);
+    QVFile::Ptr file = fileOf(userData);
+    // "" is an item without a name, never the root: only its open file reaches it.
+    if (path.empty() && !(file && file->isOpen())) {
+        setError(error, Error::posix(EBADF));
+        return false;
+    }
+    return applyAttributes(attributes, path, file, error);
 }
 
 // ---- contents ----------------------------------------------------------------

@@ -316,3 +316,42 @@ TEST(LoopbackDelegate, ContentsReadBackAndModesAreKept) {
     platform::pumpMainQueue();
     EXPECT_EQ(f.menu->updates, 1);
 }
+
+// A request through a file that has lost its last name comes with the path
+// "": it is served from the open file, and "" never means the root.
+TEST(LoopbackDelegate, AFileWithoutANameIsServedFromItsOpenFile) {
+    UnlockedFolder f;
+    FileUserData ud = create(*f.loopback, "/tmp", 0600);
+    Error e;
+    ASSERT_EQ(f.loopback->writeFile("/tmp", ud, "12345", 5, 0, &e), 5);
+    ASSERT_TRUE(f.loopback->removeItem("/tmp", &e));
+
+    ItemAttributes change;
+    change.size = 3;
+    change.permissions = 0640;
+    change.modificationDate = timespec{2000, 0};
+    ASSERT_TRUE(f.loopback->setAttributes(change, "", ud, &e)) << e.description;
+    auto st = f.loopback->attributesOfItem("", ud, &e);
+    ASSERT_TRUE(st) << e.description;
+    EXPECT_TRUE(S_ISREG(st->st_mode));
+    EXPECT_EQ(st->st_size, 3);
+    EXPECT_EQ(st->st_nlink, 0u);
+    EXPECT_EQ(st->st_mode & 07777, 0640u);
+    EXPECT_EQ(st->st_mtime, 2000);
+    char buf[8] = {};
+    EXPECT_EQ(f.loopback->readFile("", ud, buf, sizeof buf, 0, &e), 3);
+    EXPECT_EQ(std::string(buf, 3), "123");
+    EXPECT_TRUE(f.loopback->synchronizeFile("", ud, false, &e));
+    f.loopback->releaseFile("", ud);
+
+    // Without the file there is nothing to act on; the root is untouched.
+    struct stat root;
+    ASSERT_EQ(stat(f.folder.c_str(), &root), 0);
+    EXPECT_FALSE(f.loopback->attributesOfItem("", nullptr, &e));
+    EXPECT_EQ(e.code, EBADF);
+    EXPECT_FALSE(f.loopback->setAttributes(change, "", nullptr, &e));
+    struct stat after;
+    ASSERT_EQ(stat(f.folder.c_str(), &after), 0);
+    EXPECT_EQ(after.st_mode, root.st_mode);
+    EXPECT_EQ(after.st_mtim.tv_sec, root.st_mtim.tv_sec);
+}
