@@ -3,7 +3,9 @@
 // folders (user defaults "knownFolders" and "trackedFolders", folder UUID ->
 // bookmark data), open requests from the command line and the desktop, the
 // status menu's life, and the size and time texts of the other controllers.
-// Main thread only, except updateKnownFoldersMenu.
+// Main thread only, except updateKnownFoldersMenu. Always owned by a
+// shared_ptr: the volumes hold it as their QVKnownFoldersMenu, and delayed
+// actions reach it through a weak pointer.
 
 #include <cstdint>
 #include <functional>
