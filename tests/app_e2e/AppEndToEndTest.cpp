@@ -17,20 +17,12 @@
 #include <fstream>
 #include <string>
 
+#include "support/QtSpin.h"
 #include "support/TempDir.h"
 
-namespace {
+using testsupport::spinUntil;
 
-bool spinUntil(const std::function<bool()>& done, int limitMs = 30000) {
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > limitMs) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(20);
-    }
-    return true;
-}
+namespace {
 
 // Distinct colours of a coarse sample: a bare X screen has one.
 int colourCount(const QImage& image) {

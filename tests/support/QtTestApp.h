@@ -5,18 +5,15 @@
 //   #include "support/QtTestApp.h"
 //   TESSARO_QT_TEST_APP();
 //
-// Tests then spin the event loop with testsupport::spinUntil.
+// Tests then spin the event loop with testsupport::spinUntil (QtSpin.h).
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QThread>
-#include <functional>
 #include <memory>
 
 #include "platform/gui/Application.h"
+#include "support/QtSpin.h"
 
 namespace testsupport {
 
@@ -34,19 +31,6 @@ class QtTestApp : public ::testing::Environment {
   private:
     std::unique_ptr<platform::Application> app_;
 };
-
-// Runs the event loop until `done` holds or the (generous) limit passes;
-// the result says which. The limit only guards against a hang.
-inline bool spinUntil(const std::function<bool()>& done, int limitMs = 20000) {
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > limitMs) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(1);
-    }
-    return true;
-}
 
 }  // namespace testsupport
 
