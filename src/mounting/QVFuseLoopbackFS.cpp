@@ -170,6 +170,12 @@ void QVFuseLoopbackFS::giveToCaller(const Location& at, const std::string& path)
     // Only a server running as root serves other users and may give items away.
     auto caller = platform::currentRequestCaller();
     if (!caller || geteuid() != 0 || (caller->uid == geteuid() && caller->gid == getegid())) return;
+    // Only what this server just made: a file that someone else created
+    // meanwhile under the same name stays theirs.
+    struct stat item;
+    if (fstatat(at.dir.get(), c(at.name), &item, AT_SYMLINK_NOFOLLOW) != 0 ||
+        item.st_uid != geteuid())
+        return;
     // A set-group-ID directory hands its own group on, as on a local disk.
     struct stat dir;
     gid_t group = caller->gid;
