@@ -625,7 +625,7 @@ bool CMoxConfigDatabase::FindKeys(uint32_t keyType, const char* userFilter,
     std::string pattern;
     if (userFilter) {
         sql += " WHERE KeyType = ?1 AND UserId LIKE ?2 ESCAPE '\\'";
-        pattern = "%";
+        pattern.push_back('%');  // not = "%": a false -Wrestrict in GCC 12 at -O3
         for (const char* c = userFilter; *c; ++c) {
             if (*c == '%' || *c == '_' || *c == '\\') pattern += '\\';
             pattern += *c;
