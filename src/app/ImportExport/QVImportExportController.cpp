@@ -706,7 +706,7 @@ void QVImportExportController::importItem() {
 }
 
 void QVImportExportController::moveImportChunk() {
-    uint8_t* buf = chunkBuffer();
+    uint8_t* buf = chunkBuffer(0);
     ssize_t n = readFull(cur_.localFd, buf, static_cast<size_t>(kDataChunkSize));
     if (n < 0) {
         int err = errno;
@@ -886,8 +886,11 @@ void QVImportExportController::exportItem() {
     moveExportChunk();
 }
 
+// Reading and decrypting a chunk overlaps the writing of the one before,
+// which the writer queue does; two buffers take turns.
 void QVImportExportController::moveExportChunk() {
-    uint8_t* buf = chunkBuffer();
+    bufferTurn_ ^= 1;
+    uint8_t* buf = chunkBuffer(bufferTurn_);
     int err = 0;
     size_t got = 0;
     if (!readChunk(cur_.folderFile, static_cast<uint64_t>(cur_.bytes), buf,
@@ -897,16 +900,17 @@ void QVImportExportController::moveExportChunk() {
         alertAndGoOn(alert("alertReadErrorHeading", "alertReadErrorFolderText"));
         return;
     }
-    if (!writeFull(cur_.localFd, buf, got)) {
-        int werr = errno;
-        const std::string where = queue_entries_.front().destination + "/" + cur_.name;
-        LGLogError("QVImportExport > export > writing %s failed: %s", where.c_str(),
-                   std::strerror(werr));
-        discardCurrent();
-        dropHead();
-        alertAndGoOn(systemAlert("alertWriteErrorHeading", werr, where));
+    if (int werr = finishPendingWrite()) {
+        failExportWrite(werr);
         return;
     }
+    auto pending = std::make_shared<PendingWrite>();
+    pendingWrite_ = pending;
+    if (!writer_) writer_ = platform::DispatchQueue::serial("tessaro.export");
+    writer_->async([pending, fd = cur_.localFd, buf, got] {
+        if (!writeFull(fd, buf, got)) pending->err = errno ? errno : EIO;
+        pending->done.signal();
+    });
     const auto n = static_cast<int64_t>(got);
     cur_.bytes += n;
     copiedBytes_ += n;
@@ -917,7 +921,28 @@ void QVImportExportController::moveExportChunk() {
         scheduleStep();
 }
 
+int QVImportExportController::finishPendingWrite() {
+    if (!pendingWrite_) return 0;
+    pendingWrite_->done.wait();
+    const int err = pendingWrite_->err;
+    pendingWrite_.reset();
+    return err;
+}
+
+void QVImportExportController::failExportWrite(int err) {
+    const std::string where = queue_entries_.front().destination + "/" + cur_.name;
+    LGLogError("QVImportExport > export > writing %s failed: %s", where.c_str(),
+               std::strerror(err));
+    discardCurrent();
+    dropHead();
+    alertAndGoOn(systemAlert("alertWriteErrorHeading", err, where));
+}
+
 void QVImportExportController::finishExportFile(bool complete) {
+    if (int err = finishPendingWrite()) {
+        failExportWrite(err);
+        return;
+    }
     fs_->closeFile(cur_.folderFile);
     const std::string where =
         (queue_entries_.empty() ? std::string() : queue_entries_.front().destination) + "/" +
@@ -978,6 +1003,7 @@ void QVImportExportController::finishExportFile(bool complete) {
 // The file in hand is given up: its temporary copy goes, a target stays as it was.
 void QVImportExportController::discardCurrent() {
     if (!cur_.active) return;
+    finishPendingWrite();  // the writer lets go of the file and the buffer
     closeFd(cur_.localFd);
     if (mode_ == Mode::Import) {
         if (cur_.folderFile) fs_->closeFile(cur_.folderFile);
@@ -991,9 +1017,10 @@ void QVImportExportController::discardCurrent() {
     cur_ = Current{};
 }
 
-uint8_t* QVImportExportController::chunkBuffer() {
-    if (!buffer_) buffer_.reset(new uint8_t[static_cast<size_t>(kDataChunkSize)]);
-    return buffer_.get();
+uint8_t* QVImportExportController::chunkBuffer(int which) {
+    auto& b = buffers_[which];
+    if (!b) b.reset(new uint8_t[static_cast<size_t>(kDataChunkSize)]);
+    return b.get();
 }
 
 bool QVImportExportController::writeChunk(const QVFile::Ptr& file, uint64_t offset,

@@ -209,7 +209,10 @@ class QVImportExportController : public std::enable_shared_from_this<QVImportExp
                      const std::string& name);
     bool placeInFolder(const std::string& temp, const std::string& target, bool replace);
     int64_t localTreeBytes(const std::string& path) const;
-    uint8_t* chunkBuffer();
+    uint8_t* chunkBuffer(int which);
+    // The export's write in flight: 0 or its errno value once it is done.
+    int finishPendingWrite();
+    void failExportWrite(int err);
 
     std::shared_ptr<QVFileSystem> fs_;
     platform::DispatchQueuePtr queue_;
@@ -227,7 +230,15 @@ class QVImportExportController : public std::enable_shared_from_this<QVImportExp
     uint64_t run_ = 0;  // run generation: replies of an earlier run are ignored
     std::deque<Entry> queue_entries_;
     Current cur_;
-    std::unique_ptr<uint8_t[]> buffer_;  // one chunk, kept for the controller's life
+    // Chunks, kept for the controller's life; an export alternates the two.
+    std::unique_ptr<uint8_t[]> buffers_[2];
+    int bufferTurn_ = 0;
+    struct PendingWrite {
+        platform::DispatchSemaphore done;
+        int err = 0;
+    };
+    std::shared_ptr<PendingWrite> pendingWrite_;
+    platform::DispatchQueuePtr writer_;
     int64_t totalBytes_ = 0, copiedBytes_ = 0;
     bool stopCopying_ = false, replaceAll_ = false, skipAliases_ = false;
     bool waiting_ = false;  // a question or alert is open
