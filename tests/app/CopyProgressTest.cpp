@@ -105,6 +105,17 @@ TEST_F(CopyProgressTest, SheetOnlyAfterASecondTextsAndEndOfAnImport) {
     EXPECT_EQ(view.hidden, 2);
     EXPECT_EQ(view.percent, 0);
     EXPECT_EQ(readFile(folder_ / "docs/big").size(), static_cast<size_t>(3 * kChunk));
+
+    // An export names the local folder and ends with its own notice.
+    int exported = 0;
+    p.onExportFinished = [&] { ++exported; };
+    fs::create_directories(tmp_ / "out");
+    ASSERT_TRUE(p.exportFiles({fs_->fileAtPath("docs/big")}, (tmp_ / "out").string()));
+    EXPECT_EQ(view.description, "Copying 1 items to \"out\"");
+    ASSERT_TRUE(steps(p, [&] { return exported == 1; }));
+    EXPECT_TRUE(iesupport::sameBytes(src_ / "big", tmp_ / "out/big"));
+    EXPECT_EQ(view.hidden, 3);
+    EXPECT_EQ(finished.size(), 1u);
 }
 
 TEST_F(CopyProgressTest, ProgressTextAtMostOncePerSecondAndStop) {

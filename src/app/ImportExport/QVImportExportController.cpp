@@ -372,10 +372,18 @@ void QVImportExportController::step() {
     if (inStep_) return;
     inStep_ = true;
     stepStart_ = std::chrono::steady_clock::now();
-    do {
-        again_ = false;
-        stepOnce();
-    } while (again_);
+    try {
+        do {
+            again_ = false;
+            stepOnce();
+        } while (again_);
+    } catch (const std::exception& e) {
+        // Out of memory, most likely: the run ends as after Stop.
+        LGLogError("QVImportExport > step > %s", e.what());
+        inStep_ = false;
+        abortRun();
+        return;
+    }
     inStep_ = false;
 }
 
