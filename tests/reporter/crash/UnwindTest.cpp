@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <ucontext.h>
 #include <unistd.h>
+#include <unwind.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <thread>
 #include <vector>
 
 #include "reporter/VXMUnwind.h"
@@ -52,7 +56,8 @@ TEST(Unwind, FakeStacks) {
         {"frame pointer 0: only the pc", 0, {0x400000}, 1},
         {"low frame pointer: only the pc", 4095, {0x400000}, 1},
         {"a chain", addr(chain[0]), {0x400000, 0x401000, 0x402000, 0x403000}, 4},
-        {"a loop stops at the frame limit", addr(loop), {}, VXMUnwindMaxFrames},
+        // A frame record that points to itself does not move up the stack.
+        {"a loop ends after its one return address", addr(loop), {0x400000, 0x404000}, 2},
         {"a return address in the zero page ends it", addr(lowReturn), {0x400000}, 1},
         {"an unreadable frame ends it", addr(guard), {0x400000}, 1},
         {"a frame whose caller is unreadable", addr(intoGuard), {0x400000, 0x405000}, 2},
@@ -91,6 +96,66 @@ TEST(Unwind, WalksThisThreadsOwnStack) {
 }
 
 #if defined(__x86_64__)
+namespace {
+
+// Our walk and the compiler runtime's own unwinder, taken at one place.
+struct Walks {
+    std::vector<uint64_t> ours;
+    std::vector<uint64_t> oracle;
+};
+thread_local Walks* walks = nullptr;
+
+_Unwind_Reason_Code collect(_Unwind_Context* context, void* out) {
+    static_cast<std::vector<uint64_t>*>(out)->push_back(_Unwind_GetIP(context));
+    return _URC_NO_REASON;
+}
+
+// Called by qsort, which the C library builds without frame pointers.
+int compareAndWalk(const void* a, const void* b) {
+    if (walks && walks->ours.empty()) {
+        ucontext_t context;
+        getcontext(&context);
+        VXMThreadState state;
+        VXMThreadStateFromContext(&state, &context);
+        VXMUnwindContext cursor;
+        VXMUnwindSafeContextInit(&cursor, &state);
+        while (VXMUnwindSafeContextNextFrame(&cursor))
+            walks->ours.push_back(VXMUnwindSafeContextGetPC(&cursor));
+        _Unwind_Backtrace(collect, &walks->oracle);
+    }
+    return *static_cast<const int*>(a) - *static_cast<const int*>(b);
+}
+
+Walks walkInsideQsort() {
+    Walks result;
+    walks = &result;
+    int numbers[] = {3, 1, 2};
+    qsort(numbers, 3, sizeof(int), compareAndWalk);
+    walks = nullptr;
+    return result;
+}
+
+}  // namespace
+
+TEST(Unwind, FollowsCallFrameInformationLikeTheRuntimeUnwinder) {
+    // Past the first frame (two different places in one function) both
+    // walks name the same return addresses, through the C library's qsort
+    // and up to the thread's start.
+    for (bool otherThread : {false, true}) {
+        SCOPED_TRACE(otherThread ? "std::thread" : "main thread");
+        Walks w;
+        if (otherThread)
+            std::thread([&w] { w = walkInsideQsort(); }).join();
+        else
+            w = walkInsideQsort();
+        ASSERT_GE(w.oracle.size(), 4u);
+        // The runtime reports the outermost frame's undefined return as 0.
+        if (w.oracle.back() == 0) w.oracle.pop_back();
+        ASSERT_EQ(w.ours.size(), w.oracle.size());
+        for (size_t i = 1; i < w.ours.size(); ++i) EXPECT_EQ(w.ours[i], w.oracle[i]) << i;
+    }
+}
+
 TEST(Unwind, RegistersComeFromTheContextByName) {
     ucontext_t context{};
     greg_t* g = context.uc_mcontext.gregs;
