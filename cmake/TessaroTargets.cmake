@@ -5,6 +5,16 @@ if(TESSARO_WERROR)
   list(APPEND TESSARO_WARNINGS -Werror)
 endif()
 
+# Frame pointers everywhere, leaf functions included, so that a crash report
+# still reaches the caller of the function that faulted when an image has no
+# usable call-frame information for it.
+include(CheckCXXCompilerFlag)
+add_compile_options(-fno-omit-frame-pointer)
+check_cxx_compiler_flag(-mno-omit-leaf-frame-pointer TESSARO_HAS_LEAF_FRAME_POINTER)
+if(TESSARO_HAS_LEAF_FRAME_POINTER)
+  add_compile_options(-mno-omit-leaf-frame-pointer)
+endif()
+
 if(TESSARO_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=address,undefined)

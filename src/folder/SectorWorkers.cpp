@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Crypto/StackScrub.h"
+#include "platform/core/ThreadHooks.h"
 
 namespace sector_workers {
 
@@ -39,7 +40,11 @@ class Pool {
     Pool() {
         unsigned hw = std::thread::hardware_concurrency();
         size_t n = std::clamp<size_t>(hw ? hw - 1 : 1, 1, 3);
-        for (size_t i = 0; i < n; ++i) threads_.emplace_back([this] { run(); });
+        for (size_t i = 0; i < n; ++i)
+            threads_.emplace_back([this] {
+                platform::threadDidStart();
+                run();
+            });
         for (auto& t : threads_) t.detach();
     }
 

@@ -1,5 +1,6 @@
 #include "reporter/VXMContext.h"
 
+#include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -90,6 +91,7 @@ VXMWritableContext* VXMContextCreate(const VXMContextSetup& setup) {
     vxmContext.writable = writable;
 
     VXMContextInit(readOnly, writable, setup);
+    for (int& spare : readOnly->spareDescriptors) spare = open("/dev/null", O_RDONLY | O_CLOEXEC);
     readOnly->host.identifierFlags = setup.identifierFlags;
     readOnly->machException.mask = 0;  // no exception ports to take over here
     VXMSignalInit(&readOnly->signal);
@@ -111,6 +113,11 @@ VXMWritableContext* VXMContextCreate(const VXMContextSetup& setup) {
     }
     writable->initialized.fetch_add(1);
     return writable;
+}
+
+void VXMContextSafeReleaseSpareDescriptors(const VXMReadOnlyContext* context) {
+    for (int spare : context->spareDescriptors)
+        if (spare >= 0) close(spare);
 }
 
 bool VXMContextIsInitialized() {

@@ -34,6 +34,8 @@ struct VXMFile;
 
 inline constexpr const char* VXMGenerator = "Vexmor Mac SDK/2.2.5";
 inline constexpr const char* VXMContextQueueLabel = "com.vexmor.context-queue";
+// The record's descriptor and one for the /proc files read while writing it.
+inline constexpr int VXMSpareDescriptorCount = 2;
 
 struct VXMBuildFacts {
     int32_t osVersionFirst = 0;
@@ -59,6 +61,10 @@ struct VXMReadOnlyContext {
     VXMBuildFacts build;
     bool writeRegisters = true;
     bool conversionTrackingEnabled = false;
+    // Descriptors held from start-up and closed first at crash time, so a
+    // process whose descriptor table has filled up (a leak, a common cause
+    // of crashes) can still open the record and read /proc while writing it.
+    int spareDescriptors[VXMSpareDescriptorCount] = {-1, -1};
 };
 
 class VXMContextQueue;
@@ -120,6 +126,8 @@ VXMWritableContext* VXMContextCreate(const VXMContextSetup& setup);
 void VXMContextInit(VXMReadOnlyContext* context, VXMWritableContext* writable,
                     const VXMContextSetup& setup);
 bool VXMContextIsInitialized();
+// Closes the spare descriptors (crash time only; async-signal-safe).
+void VXMContextSafeReleaseSpareDescriptors(const VXMReadOnlyContext* context);
 void VXMContextSafeWriteData(const VXMReadOnlyContext* context, VXMFile* file);
 void VXMContextCheckHandlers();
 

@@ -346,6 +346,7 @@ void VXMCrashHandler(const VXMMachExceptionReceived* machException, int savedErr
     VXMReadOnlyContext* readOnly = vxmContext.readOnly;
     VXMWritableContext* writable = vxmContext.writable;
     if (!readOnly || !writable) return;
+    VXMContextSafeReleaseSpareDescriptors(readOnly);
 
     if (readOnly->markerPath) {
         int marker = open(readOnly->markerPath, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

@@ -121,6 +121,14 @@ void VXMFileWriteHashEntryUint64(VXMFile* file, const char* key, uint64_t value)
     file->entryWritten = true;
 }
 
+void VXMFileWriteHashEntryInt64(VXMFile* file, const char* key, int64_t value) {
+    VXMFileWriteHashKey(file, key);
+    if (value < 0) writeAll(file, "-", 1);
+    VXMFileWriteUint64(file,
+                       value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value));
+    file->entryWritten = true;
+}
+
 void VXMFileWriteHashEntryString(VXMFile* file, const char* key, const char* text) {
     VXMFileWriteHashKey(file, key);
     VXMFileWriteString(file, text);

@@ -52,6 +52,8 @@ void VXMFileWriteArrayStart(VXMFile* file);
 void VXMFileWriteArrayEnd(VXMFile* file);
 void VXMFileWriteHashKey(VXMFile* file, const char* key);
 void VXMFileWriteHashEntryUint64(VXMFile* file, const char* key, uint64_t value);
+// A value that can be negative (signal codes), with a leading "-".
+void VXMFileWriteHashEntryInt64(VXMFile* file, const char* key, int64_t value);
 void VXMFileWriteHashEntryString(VXMFile* file, const char* key, const char* text);
 void VXMFileWriteHashEntryBoolean(VXMFile* file, const char* key, bool flag);
 void VXMFileWriteArrayEntryUint64(VXMFile* file, uint64_t value);

@@ -189,9 +189,16 @@ std::optional<platform::Value> readObject(VXMFile* file, int depth) {
         if (!text) return std::nullopt;
         return platform::Value(std::move(*text));
     }
-    if (c >= '0' && c <= '9') {
-        // Every number of the record is unsigned 64-bit; more than that is
-        // not a number of ours.
+    if ((c >= '0' && c <= '9') || c == '-') {
+        // Numbers are unsigned 64-bit, except the few that carry a sign
+        // (signal codes), which fit a signed 64-bit value; more than that
+        // is not a number of ours.
+        const bool negative = c == '-';
+        if (negative) {
+            VXMFileReadAdvance(file);
+            c = VXMFileReadPeek(file);
+            if (c < '0' || c > '9') return std::nullopt;
+        }
         uint64_t value = 0;
         while (c >= '0' && c <= '9') {
             auto digit = static_cast<uint64_t>(c - '0');
@@ -200,7 +207,9 @@ std::optional<platform::Value> readObject(VXMFile* file, int depth) {
             VXMFileReadAdvance(file);
             c = VXMFileReadPeek(file);
         }
-        return platform::Value(value);
+        if (!negative) return platform::Value(value);
+        if (value > uint64_t{INT64_MAX} + 1) return std::nullopt;
+        return platform::Value(static_cast<int64_t>(0 - value));
     }
     if (c == '[') return readArray(file, depth);
     if (c == '{') return readHash(file, depth);

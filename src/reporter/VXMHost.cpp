@@ -4,6 +4,8 @@
 #include <elf.h>
 #include <fcntl.h>
 #include <link.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/utsname.h>
@@ -146,7 +148,7 @@ void VXMHostDataInit(VXMHostData* host) {
     host->osVersion = VXMDupString(version);
     host->osBuild = VXMDupString(names.release);
     host->platform = VXMDupString(names.sysname);
-    host->platformCode = 0;
+    host->platformCode = VXMHostPlatformLinux;
     long cores = sysconf(_SC_NPROCESSORS_ONLN);
     host->cores = cores > 0 ? static_cast<uint32_t>(cores) : 0;
 
@@ -174,14 +176,26 @@ void VXMHostDataInit(VXMHostData* host) {
 
     host->installId = VXMDupNSString(VXMHostInstallationUUID());
     if (host->identifierFlags & VXMCollectDeviceIdentifier) {
-        for (const char* path : {"/etc/machine-id", "/var/lib/dbus/machine-id"}) {
-            std::string id = trimmed(readTextFile(path));
-            if (!id.empty()) {
-                host->deviceId = VXMDupNSString(id);
-                break;
-            }
-        }
+        std::string id = VXMHostMachineIdentifier(VXMExecutableGetBundleIdentifier());
+        if (!id.empty()) host->deviceId = VXMDupNSString(id);
     }
+}
+
+std::string VXMHostMachineIdentifier(const std::string& applicationIdentifier) {
+    for (const char* path : {"/etc/machine-id", "/var/lib/dbus/machine-id"}) {
+        std::string id = trimmed(readTextFile(path));
+        if (id.empty()) continue;
+        // The machine identifier itself must not leave the machine: only a
+        // keyed hash of it, which differs from one application to another.
+        unsigned char digest[EVP_MAX_MD_SIZE];
+        unsigned int size = 0;
+        if (!HMAC(EVP_sha256(), applicationIdentifier.data(),
+                  static_cast<int>(applicationIdentifier.size()),
+                  reinterpret_cast<const unsigned char*>(id.data()), id.size(), digest, &size))
+            return {};
+        return VXMNSDataToNSString(std::vector<uint8_t>(digest, digest + size));
+    }
+    return {};
 }
 
 void VXMHostSafeWriteData(const VXMHostData* host, const VXMDeviceState* device, VXMFile* file) {

@@ -129,7 +129,14 @@ void VXMHostSetDefaultsStore(VXMDefaultsStore store);
 std::optional<std::string> VXMUserDefaultsString(const std::string& key);
 void VXMUserDefaultsSetString(const std::string& key, const std::string& value);
 
+// The Session schema's platform code of this system.
+inline constexpr uint32_t VXMHostPlatformLinux = 5;
+
 void VXMHostDataInit(VXMHostData* host);
+// The device identifier: HMAC-SHA-256 of the machine identifier
+// (/etc/machine-id) keyed with the application's identifier, in lower-case
+// hexadecimal; "" when the machine has none.
+std::string VXMHostMachineIdentifier(const std::string& applicationIdentifier);
 void VXMHostSafeWriteData(const VXMHostData* host, const VXMDeviceState* device, VXMFile* file);
 void VXMHostWriteDiskUsage(const VXMHostData* host, VXMFile* file);
 uint64_t VXMHostGetPageSize();

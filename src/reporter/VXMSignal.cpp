@@ -1,5 +1,6 @@
 #include "reporter/VXMSignal.h"
 
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/core/ThreadHooks.h"
 #include "reporter/VXMContext.h"
 #include "reporter/VXMCrashHandler.h"
 #include "reporter/VXMFile.h"
@@ -35,6 +37,14 @@ void sleepMilliseconds(long ms) {
 
 // Seconds a second crashing thread waits for the first to finish the record.
 constexpr int kConcurrentCrashWaitMilliseconds = 10000;
+
+// The mapping of the calling thread's own alternate stack, guard page first.
+thread_local void* threadStackMapping = nullptr;
+
+size_t pageSize() {
+    long page = sysconf(_SC_PAGESIZE);
+    return page > 0 ? static_cast<size_t>(page) : 4096;
+}
 
 }  // namespace
 
@@ -80,6 +90,7 @@ bool VXMSignalInit(VXMSignalRecord* record) {
             record->hasPrevious[i] = true;
         }
     }
+    platform::setThreadLifecycleHooks(VXMSignalInstallThreadStack, VXMSignalReleaseThreadStack);
     // Other threads answer this one with their registers at crash time.
     struct sigaction snapshot {};
     snapshot.sa_sigaction = VXMSnapshotSignalHandler;
@@ -91,6 +102,45 @@ bool VXMSignalInit(VXMSignalRecord* record) {
         ok = false;
     }
     return ok;
+}
+
+void VXMSignalInstallThreadStack() {
+    stack_t current{};
+    if (threadStackMapping || sigaltstack(nullptr, &current) != 0) return;
+    if (!(current.ss_flags & SS_DISABLE)) return;
+    const size_t page = pageSize();
+    void* mapping = mmap(nullptr, page + VXMSignalStackSize, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (mapping == MAP_FAILED) {
+        VXMSafeLogToStderr("Unable to setup stack %s\n", strerror(errno));
+        return;
+    }
+    // An overflow of the handler's own stack faults instead of running into
+    // whatever lies below it.
+    mprotect(mapping, page, PROT_NONE);
+    stack_t ours{};
+    ours.ss_sp = static_cast<char*>(mapping) + page;
+    ours.ss_size = VXMSignalStackSize;
+    if (sigaltstack(&ours, nullptr) != 0) {
+        VXMSafeLogToStderr("Unable to setup stack %s\n", strerror(errno));
+        munmap(mapping, page + VXMSignalStackSize);
+        return;
+    }
+    threadStackMapping = mapping;
+}
+
+void VXMSignalReleaseThreadStack() {
+    if (!threadStackMapping) return;
+    const size_t page = pageSize();
+    stack_t current{};
+    if (sigaltstack(nullptr, &current) != 0 || (current.ss_flags & SS_ONSTACK)) return;
+    if (current.ss_sp == static_cast<char*>(threadStackMapping) + page) {
+        stack_t off{};
+        off.ss_flags = SS_DISABLE;
+        if (sigaltstack(&off, nullptr) != 0) return;
+    }
+    munmap(threadStackMapping, page + VXMSignalStackSize);
+    threadStackMapping = nullptr;
 }
 
 bool VXMSignalSafeRemoveHandlers() {
@@ -254,8 +304,12 @@ void VXMSignalSafeWriteSignalInfo(const VXMSignalRecord* record, VXMFile* file,
     VXMFileWriteHashStart(file);
     if (info) {
         VXMFileWriteHashEntryUint64(file, "number", static_cast<uint32_t>(info->si_signo));
-        VXMFileWriteHashEntryUint64(file, "code", static_cast<uint32_t>(info->si_code));
-        VXMFileWriteHashEntryUint64(file, "address", reinterpret_cast<uintptr_t>(info->si_addr));
+        VXMFileWriteHashEntryInt64(file, "code", info->si_code);
+        // A signal another process or thread sent (kill, tgkill, abort)
+        // carries the sender in the place of the address.
+        const bool sent = info->si_code <= 0;
+        VXMFileWriteHashEntryUint64(file, "address",
+                                    sent ? 0 : reinterpret_cast<uintptr_t>(info->si_addr));
         VXMFileWriteHashEntryString(file, "name", VXMSignalName(info->si_signo));
         VXMFileWriteHashEntryString(file, "code_name",
                                     VXMSignalCodeName(info->si_signo, info->si_code));

@@ -25,7 +25,15 @@ struct VXMSignalRecord {
 // The real-time signal that asks another thread for its registers.
 int VXMSnapshotSignal();
 
+// Installs the handlers and the record's alternate stack on the calling
+// thread, and makes every thread the project starts from now on take a stack
+// of its own (platform::setThreadLifecycleHooks).
 bool VXMSignalInit(VXMSignalRecord* record);
+// The thread hooks: the calling thread gets an alternate signal stack of
+// VXMSignalStackSize bytes above a guard page unless it has one already
+// (the application's own, or the record's); the release frees it again.
+void VXMSignalInstallThreadStack();
+void VXMSignalReleaseThreadStack();
 void VXMSignalHandler(int signal, siginfo_t* info, void* context);
 bool VXMSignalSafeRemoveHandlers();
 bool VXMSignalSafeInstallPreexistingHandlers(VXMSignalRecord* record);

@@ -1,5 +1,7 @@
 #include "platform/core/Dispatch.h"
 
+#include "platform/core/ThreadHooks.h"
+
 #include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -216,6 +218,7 @@ class SerialQueue final : public DispatchQueue {
         auto core = core_;
         std::string name = label().substr(0, 15);
         core_->thread = std::thread([this, core, name] {
+            threadDidStart();
             if (!name.empty()) setCurrentThreadName(name);
             loop(core);
         });
@@ -239,6 +242,7 @@ class SerialQueue final : public DispatchQueue {
                 core->workerIdle = false;
             }
             if (core->items.empty()) return;
+            threadDidStart();         // hooks set after the thread started
             batch.swap(core->items);  // both keep their capacity
             core->hasItems.store(false, std::memory_order_relaxed);
             core->running = true;
@@ -312,6 +316,7 @@ class Pool {
     };
 
     void work() {
+        threadDidStart();
         setCurrentThreadName("tessaro.pool");
         std::unique_lock lk(m_);
         for (;;) {
@@ -326,6 +331,7 @@ class Pool {
                 q.pop_front();
                 --pending_;
                 lk.unlock();
+                threadDidStart();  // hooks set after the thread started
                 {
                     FrameScope scope(job.queue);
                     job.fn();
@@ -650,6 +656,7 @@ class SystemClock final : public Clock {
     };
 
     void run() {
+        threadDidStart();
         setCurrentThreadName("tessaro.timers");
         std::unique_lock lk(m_);
         thread_ = std::this_thread::get_id();

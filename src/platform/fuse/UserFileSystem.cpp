@@ -20,6 +20,7 @@
 
 #include "platform/core/Console.h"
 #include "platform/core/Dispatch.h"
+#include "platform/core/ThreadHooks.h"
 
 extern char** environ;
 
@@ -732,6 +733,7 @@ bool UserFileSystem::mountAtPath(const std::string& path, const std::vector<std:
     }
     Impl* impl = impl_.get();
     impl_->loop = std::thread([impl] {
+        platform::threadDidStart();
         fuse_loop(impl->fuse);  // single-threaded: one callback at a time
         fuse_unmount(impl->fuse);
         fuse_destroy(impl->fuse);

@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include "platform/core/Dispatch.h"
+#include "platform/core/ThreadHooks.h"
 
 #include <map>
 #include <mutex>
@@ -24,7 +25,10 @@ std::optional<std::string> gTrustFile;
 class Transport {
   public:
     Transport() : multi_(curl_multi_init()) {
-        std::thread([this] { run(); }).detach();
+        std::thread([this] {
+            platform::threadDidStart();
+            run();
+        }).detach();
     }
 
     void add(CURL* easy, std::function<void(int)> done) {

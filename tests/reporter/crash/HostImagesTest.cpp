@@ -195,6 +195,38 @@ TEST(BinaryImages, InsertionOrderAndTheSection) {
     munmap(guard, page);
 }
 
+// The first line a command prints.
+std::string firstLineOf(const std::string& command) {
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return {};
+    char line[512] = {};
+    if (!fgets(line, sizeof(line), pipe)) line[0] = '\0';
+    pclose(pipe);
+    std::string text = line;
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    return text;
+}
+
+TEST(HostAndProcess, DeviceIdentifierIsAKeyedHashOfTheMachineIdentifier) {
+    if (!std::filesystem::exists("/etc/machine-id")) GTEST_SKIP() << "no /etc/machine-id";
+    const std::string machine = firstLineOf("cat /etc/machine-id");
+    ASSERT_FALSE(machine.empty());
+    std::string previous;
+    for (const char* application : {"com.norvane.tessaro", "com.norvane.tessaro_probe"}) {
+        SCOPED_TRACE(application);
+        const std::string id = VXMHostMachineIdentifier(application);
+        // openssl as the oracle.
+        const std::string expected =
+            firstLineOf("printf %s \"$(cat /etc/machine-id)\" | openssl dgst -sha256 -hmac '" +
+                        std::string(application) + "' -r | cut -d' ' -f1");
+        EXPECT_EQ(id, expected);
+        EXPECT_EQ(id, VXMHostMachineIdentifier(application));  // the same on every run
+        EXPECT_EQ(id.find(machine), std::string::npos);
+        EXPECT_NE(id, previous);  // each application has its own
+        previous = id;
+    }
+}
+
 TEST(HostAndProcess, FactsOfThisMachineAndProcess) {
     ScratchContext scratch;
     VXMHostData host;
@@ -213,7 +245,8 @@ TEST(HostAndProcess, FactsOfThisMachineAndProcess) {
     EXPECT_EQ(host.cores, static_cast<uint32_t>(sysconf(_SC_NPROCESSORS_ONLN)));
     EXPECT_EQ(std::string(host.installId).size(), 36u);
     if (std::filesystem::exists("/etc/machine-id")) {
-        EXPECT_NE(host.deviceId, nullptr);
+        ASSERT_NE(host.deviceId, nullptr);
+        EXPECT_EQ(host.deviceId, VXMHostMachineIdentifier(VXMExecutableGetBundleIdentifier()));
     }
 
     VXMDeviceState device;
@@ -231,7 +264,7 @@ TEST(HostAndProcess, FactsOfThisMachineAndProcess) {
     Value back = readBack(record.text());
     ASSERT_EQ(back["file_lines"].uint64Value(), 5u) << record.text();
     EXPECT_EQ(back["host"]["battery_level"].stringValue(), "(null)");
-    EXPECT_EQ(back["host"]["platform_code"].uint64Value(), 0u);
+    EXPECT_EQ(back["host"]["platform_code"].uint64Value(), 5u);  // LINUX
     EXPECT_GT(back["storage"]["total"].uint64Value(), 0u);
     EXPECT_EQ(back["process_info"]["pid"].uint64Value(), static_cast<uint64_t>(getpid()));
     EXPECT_EQ(back["process_info"]["parent_pid"].uint64Value(), static_cast<uint64_t>(getppid()));

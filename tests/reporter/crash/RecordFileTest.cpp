@@ -98,6 +98,17 @@ TEST(RecordWriter, GoldenLines) {
              VXMFileWriteSectionEnd(f);
          },
          "{\"n\":{\"zero\":0,\"max\":18446744073709551615}}\n"},
+        {"signed values (signal codes)",
+         [](VXMFile* f) {
+             VXMFileWriteSectionStart(f, "signal");
+             VXMFileWriteHashStart(f);
+             VXMFileWriteHashEntryInt64(f, "code", -6);
+             VXMFileWriteHashEntryInt64(f, "min", INT64_MIN);
+             VXMFileWriteHashEntryInt64(f, "one", 1);
+             VXMFileWriteHashEnd(f);
+             VXMFileWriteSectionEnd(f);
+         },
+         "{\"signal\":{\"code\":-6,\"min\":-9223372036854775808,\"one\":1}}\n"},
         {"quotes, backslashes and control bytes are escaped, keys too",
          [](VXMFile* f) {
              VXMFileWriteSectionStart(f, "s");
@@ -191,6 +202,10 @@ TEST(RecordReader, TruncatedAndMalformedRecordsKeepTheLinesBefore) {
         {"cut inside the last string", text.substr(0, text.size() - 6), 20},
         {"empty file", "", 0},
         {"number over 64 bits", "{\"a\":{\"n\":18446744073709551616}}\n{\"b\":{}}\n", 0},
+        {"negative number below the signed range",
+         "{\"a\":{\"n\":-9223372036854775809}}\n{\"b\":{}}\n", 0},
+        {"a sign without digits", "{\"a\":{\"n\":-}}\n", 0},
+        {"negative numbers", "{\"a\":{\"n\":-6,\"m\":-9223372036854775808}}\n", 1},
         {"two objects on one line", "{\"a\":{}}{\"b\":{}}\n", 0},
         {"missing comma between entries is accepted", "{\"a\":{\"x\":1 \"y\":2}}\n", 1},
         {"white space around values", "{ \"a\" : [ 1 , 2 ] }\r\n{\"b\":true}\n", 2},
@@ -211,6 +226,9 @@ TEST(RecordReader, TruncatedAndMalformedRecordsKeepTheLinesBefore) {
     }
     EXPECT_FALSE(readRecord(cases[0].text).contains("threads"));
     EXPECT_TRUE(readRecord(cases[0].text).contains("exception"));
+    Value negative = readRecord("{\"a\":{\"n\":-6,\"m\":-9223372036854775808}}\n");
+    EXPECT_EQ(negative["a"]["n"].int64Value(), -6);
+    EXPECT_EQ(negative["a"]["m"].int64Value(), INT64_MIN);
 }
 
 TEST(RecordReader, StringLimitAndInvalidUTF8) {

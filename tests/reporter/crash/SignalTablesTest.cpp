@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <cstring>
+#include <thread>
 
 #include "RecordTestSupport.h"
 #include "reporter/VXMMachException.h"
@@ -109,8 +110,53 @@ TEST(CaptureTables, SectionsOfTheCaptureRoutes) {
               "{\"signal\":{\"number\":11,\"code\":1,\"address\":16,\"name\":\"SIGSEGV\","
               "\"code_name\":\"SEGV_MAPERR\",\"preexisting_handlers\":false,\"errno\":0}}\n");
 
+    // abort() sends the signal to its own thread: the code is negative and
+    // the place of the address holds the sender, which is not an address.
+    siginfo_t sent{};
+    sent.si_signo = SIGABRT;
+    sent.si_code = SI_TKILL;
+    sent.si_pid = 4242;
+    MemoryRecord abortRecord;
+    VXMSignalSafeWriteSignalInfo(&signals, abortRecord.file(), &sent, 0);
+    EXPECT_EQ(abortRecord.text(),
+              "{\"signal\":{\"number\":6,\"code\":-6,\"address\":0,\"name\":\"SIGABRT\","
+              "\"code_name\":\"ABORT\",\"preexisting_handlers\":false,\"errno\":0}}\n");
+
     signals.hasPrevious[4] = true;
     MemoryRecord noInfo;
     VXMSignalSafeWriteSignalInfo(&signals, noInfo.file(), nullptr, 4);
     EXPECT_EQ(noInfo.text(), "{\"signal\":{\"preexisting_handlers\":true,\"errno\":4}}\n");
+}
+
+TEST(CaptureTables, EachThreadTakesItsOwnAlternateStackAndGivesItBack) {
+    struct Seen {
+        stack_t installed{};
+        stack_t released{};
+    };
+    auto onThread = [](bool applicationStack) {
+        Seen seen;
+        std::thread([&] {
+            static thread_local char own[65536];
+            if (applicationStack) {
+                stack_t stack{};
+                stack.ss_sp = own;
+                stack.ss_size = sizeof(own);
+                sigaltstack(&stack, nullptr);
+            }
+            VXMSignalInstallThreadStack();
+            VXMSignalInstallThreadStack();  // a second start keeps the first stack
+            sigaltstack(nullptr, &seen.installed);
+            VXMSignalReleaseThreadStack();
+            sigaltstack(nullptr, &seen.released);
+        }).join();
+        return seen;
+    };
+    Seen plain = onThread(false);
+    EXPECT_FALSE(plain.installed.ss_flags & SS_DISABLE);
+    EXPECT_EQ(plain.installed.ss_size, VXMSignalStackSize);
+    EXPECT_TRUE(plain.released.ss_flags & SS_DISABLE);
+    // The application's own stack stays.
+    Seen application = onThread(true);
+    EXPECT_EQ(application.installed.ss_size, 65536u);
+    EXPECT_EQ(application.released.ss_size, 65536u);
 }
