@@ -73,6 +73,7 @@ void VXMContextInit(VXMReadOnlyContext* context, VXMWritableContext* writable,
 
 VXMWritableContext* VXMContextCreate(const VXMContextSetup& setup) {
     if (vxmContext.writable) return nullptr;
+    VXMSafeReadInit();  // before anything reads memory the safe way
     const size_t page = static_cast<size_t>(VXMHostGetPageSize());
     VXMAllocator* allocator = VXMAllocatorCreate(VXMSignalStackSize + sizeof(VXMWritableContext),
                                                  4 * page + sizeof(VXMReadOnlyContext));

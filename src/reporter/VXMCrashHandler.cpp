@@ -139,6 +139,7 @@ void VXMSnapshotSignalHandler(int, siginfo_t*, void* context) {
                 VXMThreadStateFromContext(&slot.registers, static_cast<const ucontext_t*>(context));
                 slot.hasState = true;
             }
+            slot.stackTop = VXMSignalThreadStackTop();
             VXMProcessGetCurrentQueueLabel(slot.queueLabel, sizeof(slot.queueLabel));
             slot.state.store(VXMThreadSlotCaptured);
             // Stay still while the crashing thread reads this stack.
@@ -164,6 +165,7 @@ bool VXMProcessSuspendAllOtherThreads(VXMThreadSnapshot* snapshot, const ucontex
         slot.state.store(VXMThreadSlotFree);
         slot.tid.store(tids[i]);
         slot.hasState = false;
+        slot.stackTop = 0;
         slot.queueLabel[0] = '\0';
     }
     snapshot->count = count;
@@ -179,6 +181,7 @@ bool VXMProcessSuspendAllOtherThreads(VXMThreadSnapshot* snapshot, const ucontex
             } else {
                 slot.hasState = captureOwnState(&slot.registers);
             }
+            slot.stackTop = VXMSignalThreadStackTop();
             VXMProcessGetCurrentQueueLabel(slot.queueLabel, sizeof(slot.queueLabel));
             slot.state.store(VXMThreadSlotCaptured);
             continue;
@@ -220,6 +223,7 @@ void VXMProcessWriteAllThreads(const VXMThreadSnapshot* snapshot, VXMFile* file)
         VXMFileWriteArrayStart(file);
         VXMUnwindContext cursor;
         if (slot.hasState && VXMUnwindSafeContextInit(&cursor, &slot.registers)) {
+            if (slot.stackTop) cursor.stackTop = slot.stackTop;
             while (VXMUnwindSafeContextNextFrame(&cursor)) {
                 VXMFrame frame;
                 frame.address = VXMUnwindSafeContextGetPC(&cursor);

@@ -31,6 +31,7 @@ struct VXMThreadSlot {
     std::atomic<int32_t> state{VXMThreadSlotFree};
     bool hasState = false;
     VXMThreadState registers;
+    uint64_t stackTop = 0;  // 0 when the thread never recorded it
     char queueLabel[VXMQueueLabelLimit] = {};
 };
 

@@ -1,6 +1,7 @@
 #include "reporter/VXMSafe.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <openssl/evp.h>
 #include <sys/uio.h>
 #include <syslog.h>
@@ -129,13 +130,99 @@ void VXMSafeLogToStderr(const char* format, ...) {
     out.flush();
 }
 
-bool VXMReadMemory(uintptr_t address, void* destination, size_t length) {
-    if (length == 0) return true;
-    if (!destination) return false;
+namespace {
+
+std::atomic<int> safeReadMode{static_cast<int>(VXMSafeReadMode::ProcessVMRead)};
+// The pipe of the fallback, opened at start-up, and who is using it.
+std::atomic<int> readPipe[2] = {-1, -1};
+std::atomic_flag readPipeBusy = ATOMIC_FLAG_INIT;
+
+bool readWithProcessVM(uintptr_t address, void* destination, size_t length) {
     iovec local{destination, length};
     iovec remote{reinterpret_cast<void*>(address), length};
     ssize_t n = process_vm_readv(getpid(), &local, 1, &remote, 1, 0);
     return n == static_cast<ssize_t>(length);
+}
+
+// The kernel copies what write() is given and answers EFAULT, instead of
+// faulting, for memory that cannot be read; reading the pipe back gives
+// the bytes.
+bool readThroughPipe(int in, int out, uintptr_t address, void* destination, size_t length) {
+    auto* to = static_cast<uint8_t*>(destination);
+    while (length) {
+        const size_t chunk = length < 4096 ? length : 4096;  // well below the pipe's capacity
+        ssize_t written;
+        do {
+            written = write(in, reinterpret_cast<const void*>(address), chunk);
+        } while (written < 0 && errno == EINTR);
+        size_t drained = 0;
+        while (written > 0 && drained < static_cast<size_t>(written)) {
+            ssize_t n = read(out, to + drained, static_cast<size_t>(written) - drained);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            drained += static_cast<size_t>(n);
+        }
+        if (written != static_cast<ssize_t>(chunk)) return false;  // a fault part way
+        address += chunk;
+        to += chunk;
+        length -= chunk;
+    }
+    return true;
+}
+
+bool readWithPipe(uintptr_t address, void* destination, size_t length) {
+    if (!readPipeBusy.test_and_set()) {
+        const int in = readPipe[1].load(), out = readPipe[0].load();
+        bool ok = in >= 0 && out >= 0 && readThroughPipe(in, out, address, destination, length);
+        readPipeBusy.clear();
+        return ok;
+    }
+    // Another thread holds the shared pipe (perhaps stopped inside it at
+    // crash time): a pipe of our own for this one read.
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+    bool ok = readThroughPipe(fds[1], fds[0], address, destination, length);
+    close(fds[0]);
+    close(fds[1]);
+    return ok;
+}
+
+}  // namespace
+
+VXMSafeReadMode VXMSafeReadInit() {
+    uint64_t probe = 0x5AFE;
+    uint64_t copy = 0;
+    if (readWithProcessVM(reinterpret_cast<uintptr_t>(&probe), &copy, sizeof(copy)) &&
+        copy == probe) {
+        VXMSafeReadSetMode(VXMSafeReadMode::ProcessVMRead);
+    } else {
+        VXMDebugLog("[Vexmor] Safe memory reads denied (%s), falling back to a pipe",
+                    strerror(errno));
+        VXMSafeReadSetMode(VXMSafeReadMode::Pipe);
+    }
+    return VXMSafeReadGetMode();
+}
+
+void VXMSafeReadSetMode(VXMSafeReadMode mode) {
+    if (mode == VXMSafeReadMode::Pipe && readPipe[0].load() < 0) {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return;
+        readPipe[0].store(fds[0]);
+        readPipe[1].store(fds[1]);
+    }
+    safeReadMode.store(static_cast<int>(mode));
+}
+
+VXMSafeReadMode VXMSafeReadGetMode() {
+    return static_cast<VXMSafeReadMode>(safeReadMode.load());
+}
+
+bool VXMReadMemory(uintptr_t address, void* destination, size_t length) {
+    if (length == 0) return true;
+    if (!destination) return false;
+    if (safeReadMode.load(std::memory_order_relaxed) == static_cast<int>(VXMSafeReadMode::Pipe))
+        return readWithPipe(address, destination, length);
+    return readWithProcessVM(address, destination, length);
 }
 
 bool VXMReadString(uintptr_t address, const char** out, size_t limit) {

@@ -23,6 +23,16 @@ void VXMSafeLogToStderr(const char* format, ...) __attribute__((format(printf, 1
 // faults) when any of it is unreadable.
 bool VXMReadMemory(uintptr_t address, void* destination, size_t length);
 
+// How VXMReadMemory reads: process_vm_readv, or, where a sandbox denies it,
+// write() of the range into a pipe (refused with EFAULT for unreadable
+// memory) and reading it back.
+enum class VXMSafeReadMode { ProcessVMRead, Pipe };
+// Tries process_vm_readv once and falls back to the pipe when it fails;
+// the crash context calls it at start-up.
+VXMSafeReadMode VXMSafeReadInit();
+void VXMSafeReadSetMode(VXMSafeReadMode mode);
+VXMSafeReadMode VXMSafeReadGetMode();
+
 // True when the text at `address` is readable up to its terminator or up to
 // `limit` bytes; `*out` is then the address.
 bool VXMReadString(uintptr_t address, const char** out, size_t limit);

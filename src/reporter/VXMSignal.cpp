@@ -1,5 +1,6 @@
 #include "reporter/VXMSignal.h"
 
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -40,6 +41,19 @@ constexpr int kConcurrentCrashWaitMilliseconds = 10000;
 
 // The mapping of the calling thread's own alternate stack, guard page first.
 thread_local void* threadStackMapping = nullptr;
+// The top of the calling thread's stack; initial-exec, so a signal handler
+// reads it without the dynamic linker.
+__attribute__((tls_model("initial-exec"))) thread_local uint64_t threadStackTop = 0;
+
+void recordThreadStackTop() {
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) != 0) return;
+    void* low = nullptr;
+    size_t size = 0;
+    if (pthread_attr_getstack(&attributes, &low, &size) == 0)
+        threadStackTop = reinterpret_cast<uint64_t>(low) + size;
+    pthread_attr_destroy(&attributes);
+}
 
 size_t pageSize() {
     long page = sysconf(_SC_PAGESIZE);
@@ -90,6 +104,7 @@ bool VXMSignalInit(VXMSignalRecord* record) {
             record->hasPrevious[i] = true;
         }
     }
+    recordThreadStackTop();
     platform::setThreadLifecycleHooks(VXMSignalInstallThreadStack, VXMSignalReleaseThreadStack);
     // Other threads answer this one with their registers at crash time.
     struct sigaction snapshot {};
@@ -104,7 +119,12 @@ bool VXMSignalInit(VXMSignalRecord* record) {
     return ok;
 }
 
+uint64_t VXMSignalThreadStackTop() {
+    return threadStackTop;
+}
+
 void VXMSignalInstallThreadStack() {
+    if (!threadStackTop) recordThreadStackTop();
     stack_t current{};
     if (threadStackMapping || sigaltstack(nullptr, &current) != 0) return;
     if (!(current.ss_flags & SS_DISABLE)) return;

@@ -34,6 +34,9 @@ bool VXMSignalInit(VXMSignalRecord* record);
 // (the application's own, or the record's); the release frees it again.
 void VXMSignalInstallThreadStack();
 void VXMSignalReleaseThreadStack();
+// The top of the calling thread's stack as the hooks recorded it, 0 when
+// they never ran on it (async-signal-safe): the unwinder's upper bound.
+uint64_t VXMSignalThreadStackTop();
 void VXMSignalHandler(int signal, siginfo_t* info, void* context);
 bool VXMSignalSafeRemoveHandlers();
 bool VXMSignalSafeInstallPreexistingHandlers(VXMSignalRecord* record);

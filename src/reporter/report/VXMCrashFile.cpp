@@ -2,9 +2,11 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <link.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -339,8 +341,13 @@ Vexmor__Architecture VXMCrashFile::architecture() const {
 
 // ---- Symbolication ------------------------------------------------------
 
-void VXMCrashFile::symbolicateFrame(VXMStackFrame& frame, const VXMUUIDMap& map) const {
+void VXMCrashFile::symbolicateFrame(VXMStackFrame& frame, const VXMUUIDMap& map,
+                                    bool returnAddress) const {
+    // A return address points after its call, which may be the first byte
+    // of the next function when the call does not return (abort, a throw):
+    // the call itself is what names the frame.
     const uint64_t address = frame.address();
+    const uint64_t lookup = returnAddress && address ? address - 1 : address;
     for (const Value& image : sortedBinaryImageData()) {
         std::optional<uint64_t> base = numberAt(image, "address");
         std::optional<uint64_t> size = numberAt(image, "size");
@@ -356,8 +363,10 @@ void VXMCrashFile::symbolicateFrame(VXMStackFrame& frame, const VXMUUIDMap& map)
         if (current == map.end()) return;
         // Unsigned arithmetic: an image loaded lower now wraps correctly.
         const uint64_t translated = address - *base + current->second;
+        const uint64_t translatedLookup = lookup - *base + current->second;
         Dl_info info{};
-        if (dladdr(reinterpret_cast<const void*>(static_cast<uintptr_t>(translated)), &info) == 0) {
+        if (dladdr(reinterpret_cast<const void*>(static_cast<uintptr_t>(translatedLookup)),
+                   &info) == 0) {
             VXMDebugLog(
                 "[Vexmor] [Symbolication] Unable to look up binary image info during "
                 "symbolication");
@@ -366,18 +375,62 @@ void VXMCrashFile::symbolicateFrame(VXMStackFrame& frame, const VXMUUIDMap& map)
         if (info.dli_sname) {
             frame.setSymbol(std::string(info.dli_sname));
             frame.setOffset(translated - reinterpret_cast<uintptr_t>(info.dli_saddr));
+            return;
+        }
+        // The dynamic table holds exported symbols only: static and internal
+        // functions come from the image's own table, read from its file when
+        // that file is still the build loaded here.
+        const VXMImageSymbols* table = symbolTableOf(reinterpret_cast<uintptr_t>(info.dli_fbase));
+        if (!table || table->uuid() != lowerCase(*uuid)) return;
+        const uint64_t bias =
+            reinterpret_cast<uintptr_t>(info.dli_fbase) - table->firstLoadAddress();
+        if (auto symbol = table->lookup(translatedLookup - bias)) {
+            frame.setSymbol(symbol->name);
+            frame.setOffset(translated - bias - symbol->start);
         }
         return;
     }
 }
 
+const VXMImageSymbols* VXMCrashFile::symbolTableOf(uint64_t base) const {
+    auto cached = symbolTables_.find(base);
+    if (cached != symbolTables_.end()) return cached->second.get();
+    // The file of the image loaded at `base`; the main program's through
+    // /proc, which names the running file even when it was replaced since.
+    struct Search {
+        uint64_t base;
+        std::string path;
+        bool found = false;
+    } search{base, {}};
+    dl_iterate_phdr(
+        [](dl_phdr_info* object, size_t, void* data) {
+            auto* s = static_cast<Search*>(data);
+            uint64_t lowest = UINT64_MAX;
+            for (ElfW(Half) i = 0; i < object->dlpi_phnum; ++i)
+                if (object->dlpi_phdr[i].p_type == PT_LOAD)
+                    lowest =
+                        std::min<uint64_t>(lowest, object->dlpi_phdr[i].p_vaddr & ~uint64_t{0xFFF});
+            if (lowest == UINT64_MAX || object->dlpi_addr + lowest != s->base) return 0;
+            s->path =
+                object->dlpi_name && *object->dlpi_name ? object->dlpi_name : "/proc/self/exe";
+            s->found = true;
+            return 1;
+        },
+        &search);
+    std::shared_ptr<const VXMImageSymbols> table;
+    if (search.found) table = VXMImageSymbols::fromFile(search.path);
+    symbolTables_[base] = table;
+    return table.get();
+}
+
 std::shared_ptr<VXMStackFrame> VXMCrashFile::frameFromRecord(const Value& source,
-                                                             const VXMUUIDMap& map) const {
+                                                             const VXMUUIDMap& map,
+                                                             bool returnAddress) const {
     auto frame = VXMStackFrame::stackFrameWithAddress(numberAt(source, "address").value_or(0));
     frame->setFileName(stringAt(source, "file"));
     frame->setSymbol(stringAt(source, "symbol"));
     frame->setLineNumber(numberAt(source, "line").value_or(0));
-    symbolicateFrame(*frame, map);
+    symbolicateFrame(*frame, map, returnAddress);
     return frame;
 }
 
@@ -401,7 +454,9 @@ void VXMCrashFile::symbolicateWithUUIDMap(const VXMUUIDMap& map) {
             if (const Value::Array* frames = (*threads)[i].ifArray()) {
                 for (const Value& source : *frames) {
                     if (!source.isDictionary()) continue;
-                    auto frame = frameFromRecord(source, map);
+                    // Below the first frame (the stopped instruction) every
+                    // address is a return address.
+                    auto frame = frameFromRecord(source, map, thread->frames().size() > 0);
                     if (isCrashed) frame->setImportance(VXMThread::kCrashedImportance);
                     thread->addFrame(std::move(frame));
                 }
@@ -413,7 +468,8 @@ void VXMCrashFile::symbolicateWithUUIDMap(const VXMUUIDMap& map) {
     }
     if (const Value::Array* backtrace = record_["exception"]["backtrace"].ifArray()) {
         for (const Value& source : *backtrace) {
-            if (source.isDictionary()) exceptionFrames_.push_back(frameFromRecord(source, map));
+            if (source.isDictionary())
+                exceptionFrames_.push_back(frameFromRecord(source, map, false));
         }
     }
 }

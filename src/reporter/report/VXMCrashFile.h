@@ -16,6 +16,7 @@
 
 #include "platform/core/Value.h"
 #include "reporter/proto/session.pb-c.h"
+#include "reporter/report/VXMImageSymbols.h"
 #include "reporter/report/VXMStackFrame.h"
 #include "reporter/report/VXMThread.h"
 
@@ -96,8 +97,10 @@ class VXMCrashFile {
 
   private:
     std::shared_ptr<VXMStackFrame> frameFromRecord(const platform::Value& frame,
-                                                   const VXMUUIDMap& map) const;
-    void symbolicateFrame(VXMStackFrame& frame, const VXMUUIDMap& map) const;
+                                                   const VXMUUIDMap& map, bool returnAddress) const;
+    void symbolicateFrame(VXMStackFrame& frame, const VXMUUIDMap& map, bool returnAddress) const;
+    // The symbol table of the image loaded here at `base`, read once.
+    const VXMImageSymbols* symbolTableOf(uint64_t base) const;
 
     platform::Value record_;
     std::string path_;
@@ -105,6 +108,7 @@ class VXMCrashFile {
     bool executablesMatch_ = false;
     bool symbolicated_ = false;
     mutable std::optional<std::vector<std::string>> imageUUIDs_;
+    mutable std::map<uint64_t, std::shared_ptr<const VXMImageSymbols>> symbolTables_;
     std::vector<std::shared_ptr<VXMThread>> threads_;
     std::vector<std::shared_ptr<VXMStackFrame>> exceptionFrames_;
 };

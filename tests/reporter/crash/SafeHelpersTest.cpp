@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "reporter/VXMSafe.h"
 
@@ -59,23 +60,42 @@ __attribute__((noinline)) const char* nullText() {
 }  // namespace
 
 TEST(SafeRead, MemoryAndStringsNextToAnUnreadablePage) {
-    GuardedPages pages;
-    char* end = pages.unreadable();
-    memcpy(end - 4, "abc", 4);
-    char copy[4] = {};
-    EXPECT_TRUE(VXMReadMemory(reinterpret_cast<uintptr_t>(end - 4), copy, 4));
-    EXPECT_STREQ(copy, "abc");
-    EXPECT_FALSE(VXMReadMemory(reinterpret_cast<uintptr_t>(end), copy, 1));
-    EXPECT_FALSE(VXMReadMemory(reinterpret_cast<uintptr_t>(end - 2), copy, 4));  // straddles
-    EXPECT_FALSE(VXMReadMemory(0, copy, 1));
+    // Both ways of reading: process_vm_readv, and the pipe that stands in
+    // where a sandbox denies it.
+    EXPECT_EQ(VXMSafeReadInit(), VXMSafeReadMode::ProcessVMRead);
+    for (VXMSafeReadMode mode : {VXMSafeReadMode::ProcessVMRead, VXMSafeReadMode::Pipe}) {
+        SCOPED_TRACE(mode == VXMSafeReadMode::Pipe ? "pipe" : "process_vm_readv");
+        VXMSafeReadSetMode(mode);
+        ASSERT_EQ(VXMSafeReadGetMode(), mode);
+        GuardedPages pages;
+        char* end = pages.unreadable();
+        memcpy(end - 4, "abc", 4);
+        char copy[4] = {};
+        EXPECT_TRUE(VXMReadMemory(reinterpret_cast<uintptr_t>(end - 4), copy, 4));
+        EXPECT_STREQ(copy, "abc");
+        EXPECT_FALSE(VXMReadMemory(reinterpret_cast<uintptr_t>(end), copy, 1));
+        EXPECT_FALSE(VXMReadMemory(reinterpret_cast<uintptr_t>(end - 2), copy, 4));  // straddles
+        EXPECT_FALSE(VXMReadMemory(0, copy, 1));
 
-    const char* out = nullptr;
-    EXPECT_TRUE(VXMReadString(reinterpret_cast<uintptr_t>(end - 4), &out, 1024));
-    EXPECT_EQ(out, end - 4);
-    memset(end - 8, 'x', 8);  // no terminator before the guard page
-    EXPECT_FALSE(VXMReadString(reinterpret_cast<uintptr_t>(end - 8), &out, 1024));
-    EXPECT_TRUE(VXMReadString(reinterpret_cast<uintptr_t>(end - 8), &out, 8));  // the limit
-    EXPECT_FALSE(VXMReadString(reinterpret_cast<uintptr_t>(end), &out, 16));
+        const char* out = nullptr;
+        EXPECT_TRUE(VXMReadString(reinterpret_cast<uintptr_t>(end - 4), &out, 1024));
+        EXPECT_EQ(out, end - 4);
+        memset(end - 8, 'x', 8);  // no terminator before the guard page
+        EXPECT_FALSE(VXMReadString(reinterpret_cast<uintptr_t>(end - 8), &out, 1024));
+        EXPECT_TRUE(VXMReadString(reinterpret_cast<uintptr_t>(end - 8), &out, 8));  // the limit
+        EXPECT_FALSE(VXMReadString(reinterpret_cast<uintptr_t>(end), &out, 16));
+
+        // More than one chunk of the pipe, and a range whose end is unreadable.
+        std::vector<uint8_t> large(3 * 4096 + 5), back(large.size());
+        for (size_t i = 0; i < large.size(); ++i) large[i] = static_cast<uint8_t>(i * 7);
+        EXPECT_TRUE(
+            VXMReadMemory(reinterpret_cast<uintptr_t>(large.data()), back.data(), back.size()));
+        EXPECT_EQ(back, large);
+        EXPECT_FALSE(VXMReadMemory(reinterpret_cast<uintptr_t>(pages.readable()), back.data(),
+                                   pages.page() + 1));
+        EXPECT_TRUE(VXMReadMemory(reinterpret_cast<uintptr_t>(pages.readable()), back.data(), 4));
+    }
+    VXMSafeReadSetMode(VXMSafeReadMode::ProcessVMRead);
 }
 
 TEST(SafeText, HexUUIDAndNormalisation) {

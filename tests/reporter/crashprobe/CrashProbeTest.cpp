@@ -1,6 +1,7 @@
 // Real crashes: a child process installs crash capture, crashes, and the
 // record it leaves must be complete and say what happened.
 
+#include <cxxabi.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -9,11 +10,13 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "reporter/VXMFileRead.h"
 #include "reporter/VXMSafe.h"
+#include "reporter/proto/session.pb-c.h"
 #include "support/TempDir.h"
 
 using platform::Value;
@@ -57,7 +60,140 @@ bool everyLineIsJSON(const fs::path& record) {
     return system(command.c_str()) == 0;
 }
 
+// The next run's side: the probe builds the record's report against itself.
+int runReport(const fs::path& record, const fs::path& report) {
+    pid_t child = fork();
+    if (child == 0) {
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDERR_FILENO);
+        execl(TESSARO_CRASH_PROBE, TESSARO_CRASH_PROBE, "report", record.c_str(), report.c_str(),
+              nullptr);
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return status;
+}
+
+std::string demangled(const char* symbol) {
+    if (!symbol) return {};
+    int status = 0;
+    std::unique_ptr<char, void (*)(void*)> text(
+        abi::__cxa_demangle(symbol, nullptr, nullptr, &status), std::free);
+    return status == 0 && text ? text.get() : symbol;
+}
+
+using Session = std::unique_ptr<Vexmor__Session, void (*)(Vexmor__Session*)>;
+Session unpackSession(const std::string& bytes) {
+    return Session(vexmor__session__unpack(nullptr, bytes.size(),
+                                           reinterpret_cast<const uint8_t*>(bytes.data())),
+                   [](Vexmor__Session* s) { vexmor__session__free_unpacked(s, nullptr); });
+}
+
 }  // namespace
+
+TEST(CrashProbe, ReportsNameTheProgramsOwnCallersUpToMainOrTheThreadStart) {
+    // Every walk goes through the probe's three named levels; the names are
+    // matched in order, as demangled, from the report of the next run.
+    const std::vector<std::string> levels = {"crashTheWay", "probeLevelThree", "probeLevelTwo",
+                                             "probeLevelOne"};
+    auto through = [&](std::vector<std::string> before, const char* outermost) {
+        before.insert(before.end(), levels.begin(), levels.end());
+        before.push_back(outermost);
+        return before;
+    };
+    const struct Case {
+        const char* which;
+        int signal;
+        std::vector<std::string> frames;
+        bool startsInTheCLibrary;
+    } cases[] = {
+        {"abort-deep", SIGABRT, through({"abort"}, "main"), true},
+        {"assert", SIGABRT, through({"abort", "__assert_fail"}, "main"), true},
+        {"throw-deep", SIGABRT,
+         through({"std::terminate()", "__cxa_throw", "throwFromProbe"}, "main"), true},
+        {"pool-throw", SIGABRT,
+         through({"std::terminate()", "__cxa_throw", "throwFromProbe"}, "Pool::push"), true},
+        {"libc", SIGSEGV, through({"crashInLibrary"}, "main"), true},
+        {"pool-overflow", SIGSEGV, through({"overflowStack"}, "Pool::push"), false},
+        {"thread-overflow", SIGSEGV, through({"overflowStack"}, "_M_run"), false},
+        {"no-descriptors", SIGSEGV, through({"store", "crashBySegv"}, "main"), false},
+        {"no-safe-read", SIGSEGV, through({"store", "crashBySegv"}, "main"), false},
+    };
+    const std::string machineId = testsupport::readFile("/etc/machine-id").substr(0, 32);
+    std::string deviceId;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.which);
+        testsupport::TempDir dir("crash-probe");
+        int status = runProbe(dir.path(), c.which);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "status " << status;
+        EXPECT_EQ(WTERMSIG(status), c.signal);
+        const fs::path record = dir / (std::string(kNormalised) + ".vxmrecord");
+        const fs::path report = dir / "report.vxm";
+        ASSERT_TRUE(fs::exists(record));
+        ASSERT_EQ(runReport(record, report), 0) << testsupport::readFile(record);
+        Session session = unpackSession(testsupport::readFile(report));
+        ASSERT_NE(session, nullptr);
+        EXPECT_EQ(session->os->platform, VEXMOR__PLATFORM__LINUX);
+
+        const auto* execution = session->events[0]->app->execution;
+        const Vexmor__Session__Event__Application__Execution__Thread* crashed = nullptr;
+        for (size_t i = 0; i < execution->n_threads; ++i)
+            if (execution->threads[i]->importance == 4) crashed = execution->threads[i];
+        ASSERT_NE(crashed, nullptr);
+        std::string trace;
+        std::vector<std::string> names;
+        for (size_t i = 0; i < crashed->n_frames; ++i) {
+            names.push_back(demangled(crashed->frames[i]->symbol));
+            trace += "\n  " + names.back();
+        }
+        SCOPED_TRACE(trace);
+
+        // In order, each after the one before.
+        size_t at = 0;
+        for (const std::string& expected : c.frames) {
+            while (at < names.size() && names[at].find(expected) == std::string::npos) ++at;
+            ASSERT_LT(at, names.size()) << "missing " << expected;
+            ++at;
+        }
+        // The walk ended at the outermost frame of its own accord: only the C
+        // library's start-up frames lie beyond main or the thread's start.
+        EXPECT_LE(names.size() - at, 4u);
+        for (size_t i = 1; i < crashed->n_frames; ++i) {
+            if (names[i].find("overflowStack") != std::string::npos) continue;  // the recursion
+            EXPECT_NE(crashed->frames[i]->pc, crashed->frames[i - 1]->pc) << "frame " << i;
+        }
+        // A signal raised or a fault taken inside the C library, which keeps
+        // no frame pointers, starts the walk there.
+        std::string firstImage;
+        for (size_t i = 0; i < execution->n_binaries; ++i) {
+            const auto* image = execution->binaries[i];
+            if (crashed->frames[0]->pc - image->base_address < image->size)
+                firstImage = image->name;
+        }
+        EXPECT_EQ(firstImage.find("/libc.so") != std::string::npos, c.startsInTheCLibrary)
+            << firstImage;
+
+        // What was sent instead of the machine identifier: the same hash on
+        // every run, and never the identifier itself.
+        const std::string text = testsupport::readFile(record);
+        if (!machineId.empty()) {
+            EXPECT_EQ(text.find(machineId), std::string::npos);
+            EXPECT_EQ(testsupport::readFile(report).find(machineId), std::string::npos);
+            auto parsed = VXMFileReadRecordAtPath(record.string());
+            ASSERT_TRUE(parsed);
+            const std::string id = (*parsed)["identity"]["device_id"].stringValue();
+            EXPECT_EQ(id.size(), 64u);
+            if (deviceId.empty()) deviceId = id;
+            EXPECT_EQ(id, deviceId);
+        }
+        if (std::string(c.which) == "abort-deep") {
+            auto parsed = VXMFileReadRecordAtPath(record.string());
+            EXPECT_EQ((*parsed)["signal"]["code"].int64Value(), SI_TKILL);
+            EXPECT_EQ(execution->signal->address, 0u);
+        }
+    }
+}
 
 TEST(CrashProbe, EachKindOfCrashLeavesACompleteRecord) {
     struct Case {

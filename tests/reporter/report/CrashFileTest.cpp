@@ -361,11 +361,20 @@ TEST(CrashFile, SymbolicatesFramesAgainstTheImagesOfTheRunningProcess) {
         {"image UUID not in the map", unknownBase + 16, nullptr, 0},
     };
 
-    std::string frames;
+    // Each case is the first frame of a thread of its own, where the address
+    // is the stopped instruction itself; in the exception backtrace too.
+    std::string frames, threads;
     for (const Case& c : cases) {
-        frames += (frames.empty() ? "" : ",") + std::string("{\"address\":") +
-                  std::to_string(c.address) + "}";
+        const std::string frame = "{\"address\":" + std::to_string(c.address) + "}";
+        frames += (frames.empty() ? "" : ",") + frame;
+        threads += (threads.empty() ? "[" : ",[") + frame + "]";
     }
+    // Below the first frame an address is a return address: the call before
+    // it names the frame, so the target's first byte belongs to whatever
+    // precedes it, while a place inside the target still names it.
+    threads += ",[{\"address\":" + std::to_string(insideBase + target + 2) +
+               "},{\"address\":" + std::to_string(insideBase + target + 2) +
+               "},{\"address\":" + std::to_string(insideBase + target) + "}]";
     std::vector<std::string> lines = splitLines(readFile(kData / "crash.vxmrecord"));
     lines[9] =
         "{\"binary_images\":[{\"path\":\"self\",\"uuid\":\"11112222333344445555666677778888\","
@@ -377,19 +386,21 @@ TEST(CrashFile, SymbolicatesFramesAgainstTheImagesOfTheRunningProcess) {
         "\"AAAA0000BBBB0000CCCC0000DDDD0000\",\"address\":" +
         std::to_string(insideBase) + ",\"size\":" + std::to_string(target + 4096) + "}]}";
     lines[10] = "{\"exception\":{\"name\":\"E\",\"backtrace\":[" + frames + "]}}";
-    lines[11] = "{\"threads\":[[" + frames + "]],\"crashed_thread\":0,\"thread_count\":1}";
+    lines[11] = "{\"threads\":[" + threads +
+                "],\"crashed_thread\":0,\"thread_count\":" + std::to_string(std::size(cases) + 1) +
+                "}";
     Fixture fixture(joinLines(lines));
     VXMCrashFile file = fixture.crashFile();
     ASSERT_TRUE(file.isValid());
     file.symbolicateWithUUIDMap({{"11112222333344445555666677778888", currentBase},
                                  {"aaaa0000bbbb0000cccc0000dddd0000", currentBase}});
 
-    ASSERT_EQ(file.threads().size(), 1u);
-    ASSERT_EQ(file.threads()[0]->frames().size(), std::size(cases));
+    ASSERT_EQ(file.threads().size(), std::size(cases) + 1);
     ASSERT_EQ(file.exceptionBacktrace().size(), std::size(cases));
     for (size_t i = 0; i < std::size(cases); ++i) {
         SCOPED_TRACE(cases[i].name);
-        for (const auto& frame : {file.threads()[0]->frames()[i], file.exceptionBacktrace()[i]}) {
+        ASSERT_EQ(file.threads()[i]->frames().size(), 1u);
+        for (const auto& frame : {file.threads()[i]->frames()[0], file.exceptionBacktrace()[i]}) {
             EXPECT_EQ(frame->address(), cases[i].address);
             if (cases[i].symbol) {
                 EXPECT_EQ(frame->symbol(), cases[i].symbol);
@@ -399,9 +410,15 @@ TEST(CrashFile, SymbolicatesFramesAgainstTheImagesOfTheRunningProcess) {
                 EXPECT_EQ(frame->offset(), 0u);
             }
         }
-        EXPECT_EQ(file.threads()[0]->frames()[i]->importance(), 4u);
+        EXPECT_EQ(file.threads()[i]->frames()[0]->importance(), i == 0 ? 4u : 0u);
         EXPECT_EQ(file.exceptionBacktrace()[i]->importance(), 0u);
     }
+    const auto& returns = file.threads().back()->frames();
+    ASSERT_EQ(returns.size(), 3u);
+    EXPECT_EQ(returns[1]->symbol(), "vxmReportTestTarget");
+    EXPECT_EQ(returns[1]->offset(), 2u);
+    EXPECT_NE(returns[2]->symbol(), "vxmReportTestTarget");
+    EXPECT_EQ(returns[2]->address(), insideBase + target);
     EXPECT_FALSE(file.executablesMatch());
 
     // The report carries the resolved names and offsets.

@@ -14,12 +14,32 @@
 // threads, one blocking every signal, and a named serial queue), queue (a
 // crash inside a queue's task), thread-exception, concurrent (four threads
 // crash at once); "none" exits normally. An unknown case exits with status 2.
+// Cases whose stacks the report must name, each through the probe's own
+// functions probeLevelOne, probeLevelTwo and probeLevelThree: abort-deep,
+// assert, throw-deep, pool-throw (on a pool thread), libc (a fault inside a
+// C library call), pool-overflow and thread-overflow (stack overflows on a
+// pool thread and on a std::thread), no-descriptors (a crash after the
+// descriptor table filled up), no-safe-read (process_vm_readv denied).
+//
+//   reporter_crash_probe report <record> <report>
+//
+// builds the Session report of a record as the next run would, symbolicated
+// against this executable.
 
+#undef NDEBUG  // the assertion case
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <pthread.h>
 #include <signal.h>
+#include <stddef.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+
+#include <cassert>
 
 #include <atomic>
 #include <chrono>
@@ -34,9 +54,11 @@
 #include <vector>
 
 #include "platform/core/Dispatch.h"
+#include "platform/core/ThreadHooks.h"
 #include "reporter/VXMContext.h"
 #include "reporter/VXMLogging.h"
 #include "reporter/VXMSafe.h"
+#include "reporter/report/VXMCrashFile.h"
 
 namespace {
 
@@ -121,6 +143,87 @@ void waitFor(std::atomic<int>* counter, int value) {
     while (counter->load() < value) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
+// Recursion with frames large enough to overflow a thread's stack in far
+// fewer than the walk's 512 frames; every page is touched top-down, so the
+// first touch below the stack is its guard page.
+__attribute__((noinline)) int overflowStack(int depth) {
+    volatile char pad[65536];
+    for (size_t i = sizeof(pad); i > 0; i -= 4096) pad[i - 1] = static_cast<char>(depth);
+    if (!keepRecursing) return 0;
+    return overflowStack(depth + 1) + pad[0];
+}
+
+__attribute__((noinline)) void throwFromProbe() {
+    throw std::runtime_error("bad \"input\"");
+}
+
+// A fault inside the C library, which keeps no frame pointers.
+volatile size_t lengthSink = 0;
+__attribute__((noinline)) void crashInLibrary() {
+    lengthSink = strlen(reinterpret_cast<const char*>(unmappedAddress));
+}
+
+// What the bottom of the three named levels does.
+__attribute__((noinline)) void crashTheWay(const std::string& which) {
+    if (which == "abort-deep") abort();
+    if (which == "assert") assert(which.empty() && "the probe asserts");
+    if (which == "throw-deep") throwFromProbe();
+    if (which == "libc") crashInLibrary();
+    if (which == "no-descriptors" || which == "no-safe-read") crashBySegv();
+    if (which == "pool-overflow" || which == "thread-overflow") overflowStack(0);
+    asm volatile("" ::: "memory");
+}
+
+__attribute__((noinline)) void probeLevelThree(const std::string& which) {
+    crashTheWay(which);
+    asm volatile("" ::: "memory");  // no tail calls: each level keeps its frame
+}
+
+__attribute__((noinline)) void probeLevelTwo(const std::string& which) {
+    probeLevelThree(which);
+    asm volatile("" ::: "memory");
+}
+
+__attribute__((noinline)) void probeLevelOne(const std::string& which) {
+    probeLevelTwo(which);
+    asm volatile("" ::: "memory");
+}
+
+// A sandbox that refuses process_vm_readv, as some container profiles do.
+bool denySafeRead() {
+    struct sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_process_vm_readv, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EPERM & SECCOMP_RET_DATA)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    struct sock_fprog program = {static_cast<unsigned short>(std::size(filter)), filter};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+// Opens descriptors until none is left.
+void exhaustDescriptors() {
+    rlimit few{64, 64};
+    setrlimit(RLIMIT_NOFILE, &few);
+    while (open("/dev/null", O_RDONLY) >= 0) {
+    }
+}
+
+// The next run's side: the record's report, symbolicated against this
+// executable's images.
+int writeReport(const char* recordPath, const char* reportPath) {
+    VXMBinaryImageList images;
+    VXMBinaryImageDataInit(&images);
+    VXMCrashFile file(recordPath);
+    if (!file.isValid()) return 4;
+    VXMExecutableData self;
+    VXMExecutableDataInit(&self);
+    file.setProcessingExecutableUUID(VXMUUIDToNSString(self.image.uuid));
+    file.symbolicateWithUUIDMap(VXMBinaryImageMap(&images));
+    return file.writeVXMFileToPath(reportPath) ? 0 : 5;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -128,6 +231,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "usage: %s <directory> <case> [session-identifier]\n", argv[0]);
         return 2;
     }
+    if (std::string(argv[1]) == "report" && argc == 4) return writeReport(argv[2], argv[3]);
     directory = argv[1];
     const std::string which = argv[2];
     const std::string session = argc > 3 ? argv[3] : "0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9";
@@ -148,6 +252,9 @@ int main(int argc, char** argv) {
         stack.ss_size = sizeof(applicationStack);
         sigaltstack(&stack, nullptr);
     }
+
+    // Before capture starts, which must notice it.
+    if (which == "no-safe-read" && !denySafeRead()) return 6;
 
     VXMBundleInfo bundle;
     bundle.identifier = "com.norvane.tessaro/probe";
@@ -177,6 +284,21 @@ int main(int argc, char** argv) {
     VXMDupAndSwapString(&vxmContext.writable->logging.userIdentifier, std::string("user-1"), true);
 
     if (which == "none") return 0;
+    if (which == "no-descriptors") exhaustDescriptors();
+    if (which == "abort-deep" || which == "assert" || which == "throw-deep" || which == "libc" ||
+        which == "no-descriptors" || which == "no-safe-read")
+        probeLevelOne(which);
+    if (which == "pool-throw" || which == "pool-overflow") {
+        const std::string what = which == "pool-throw" ? "throw-deep" : "pool-overflow";
+        platform::globalQueue()->async([what] { probeLevelOne(what); });
+        parkForever();
+    }
+    if (which == "thread-overflow") {
+        std::thread([] {
+            platform::threadDidStart();
+            probeLevelOne("thread-overflow");
+        }).join();
+    }
     if (which == "segv" || which == "prehandler" || which == "altstack") crashBySegv();
     if (which == "abort") abort();
     if (which == "fpe") return crashByDivision(0);
