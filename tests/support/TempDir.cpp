@@ -1,5 +1,6 @@
 #include "support/TempDir.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -34,6 +35,20 @@ void writeFile(const std::filesystem::path& p, const std::string& bytes) {
     std::ofstream out(p, std::ios::binary | std::ios::trunc);
     if (!out) throw std::runtime_error("cannot write " + p.string());
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string firstOutputLine(const std::string& command) {
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return {};
+    std::string line;
+    char chunk[512];
+    while (fgets(chunk, sizeof(chunk), pipe)) {
+        line += chunk;
+        if (!line.empty() && line.back() == '\n') break;
+    }
+    pclose(pipe);
+    while (!line.empty() && (line.back() == '\n' || line.back() == ' ')) line.pop_back();
+    return line;
 }
 
 }  // namespace testsupport

@@ -8,7 +8,7 @@
 namespace testsupport {
 
 class TempDir {
-public:
+  public:
     explicit TempDir(const std::string& prefix = "tessaro-test");
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -17,12 +17,16 @@ public:
     const std::filesystem::path& path() const { return path_; }
     std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
 // Whole-file helpers for fixtures.
 std::string readFile(const std::filesystem::path& p);
 void writeFile(const std::filesystem::path& p, const std::string& bytes);
+
+// The first line a shell command prints, without its line end: the way to
+// ask a standard tool (openssl, nm, readelf) for the expected value.
+std::string firstOutputLine(const std::string& command);
 
 }  // namespace testsupport

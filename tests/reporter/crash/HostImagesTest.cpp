@@ -20,6 +20,7 @@
 #include "reporter/VXMFileRead.h"
 #include "reporter/VXMHost.h"
 #include "reporter/VXMSafe.h"
+#include "support/TempDir.h"
 
 using platform::Value;
 using reportertest::MemoryRecord;
@@ -195,30 +196,18 @@ TEST(BinaryImages, InsertionOrderAndTheSection) {
     munmap(guard, page);
 }
 
-// The first line a command prints.
-std::string firstLineOf(const std::string& command) {
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return {};
-    char line[512] = {};
-    if (!fgets(line, sizeof(line), pipe)) line[0] = '\0';
-    pclose(pipe);
-    std::string text = line;
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-    return text;
-}
-
 TEST(HostAndProcess, DeviceIdentifierIsAKeyedHashOfTheMachineIdentifier) {
     if (!std::filesystem::exists("/etc/machine-id")) GTEST_SKIP() << "no /etc/machine-id";
-    const std::string machine = firstLineOf("cat /etc/machine-id");
+    const std::string machine = testsupport::firstOutputLine("cat /etc/machine-id");
     ASSERT_FALSE(machine.empty());
     std::string previous;
     for (const char* application : {"com.norvane.tessaro", "com.norvane.tessaro_probe"}) {
         SCOPED_TRACE(application);
         const std::string id = VXMHostMachineIdentifier(application);
         // openssl as the oracle.
-        const std::string expected =
-            firstLineOf("printf %s \"$(cat /etc/machine-id)\" | openssl dgst -sha256 -hmac '" +
-                        std::string(application) + "' -r | cut -d' ' -f1");
+        const std::string expected = testsupport::firstOutputLine(
+            "printf %s \"$(cat /etc/machine-id)\" | openssl dgst -sha256 -hmac '" +
+            std::string(application) + "' -r | cut -d' ' -f1");
         EXPECT_EQ(id, expected);
         EXPECT_EQ(id, VXMHostMachineIdentifier(application));  // the same on every run
         EXPECT_EQ(id.find(machine), std::string::npos);

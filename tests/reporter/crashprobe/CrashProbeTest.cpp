@@ -60,6 +60,14 @@ bool everyLineIsJSON(const fs::path& record) {
     return system(command.c_str()) == 0;
 }
 
+// Crashes the probe the way `which` says; where its record must be.
+fs::path crashProbe(const fs::path& dir, const std::string& which, int signal) {
+    int status = runProbe(dir, which);
+    EXPECT_TRUE(WIFSIGNALED(status)) << "status " << status;
+    EXPECT_EQ(WTERMSIG(status), signal);
+    return dir / (std::string(kNormalised) + ".vxmrecord");
+}
+
 // The next run's side: the probe builds the record's report against itself.
 int runReport(const fs::path& record, const fs::path& report) {
     pid_t child = fork();
@@ -125,10 +133,7 @@ TEST(CrashProbe, ReportsNameTheProgramsOwnCallersUpToMainOrTheThreadStart) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.which);
         testsupport::TempDir dir("crash-probe");
-        int status = runProbe(dir.path(), c.which);
-        ASSERT_TRUE(WIFSIGNALED(status)) << "status " << status;
-        EXPECT_EQ(WTERMSIG(status), c.signal);
-        const fs::path record = dir / (std::string(kNormalised) + ".vxmrecord");
+        const fs::path record = crashProbe(dir.path(), c.which, c.signal);
         const fs::path report = dir / "report.vxm";
         ASSERT_TRUE(fs::exists(record));
         ASSERT_EQ(runReport(record, report), 0) << testsupport::readFile(record);
@@ -221,11 +226,7 @@ TEST(CrashProbe, EachKindOfCrashLeavesACompleteRecord) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.which);
         testsupport::TempDir dir("crash-probe");
-        int status = runProbe(dir.path(), c.which);
-        ASSERT_TRUE(WIFSIGNALED(status)) << "status " << status;
-        EXPECT_EQ(WTERMSIG(status), c.signal);
-
-        const fs::path recordPath = dir / (std::string(kNormalised) + ".vxmrecord");
+        const fs::path recordPath = crashProbe(dir.path(), c.which, c.signal);
         ASSERT_TRUE(fs::exists(recordPath));
         EXPECT_TRUE(fs::exists(dir / "crash_marker"));
         EXPECT_TRUE(everyLineIsJSON(recordPath));

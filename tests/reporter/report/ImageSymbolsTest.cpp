@@ -21,17 +21,6 @@ __attribute__((noinline, used)) int hiddenTarget(int x) {
     return x * 3 + 1;
 }
 
-std::string firstLineOf(const std::string& command) {
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return {};
-    char line[1024] = {};
-    if (!fgets(line, sizeof(line), pipe)) line[0] = '\0';
-    pclose(pipe);
-    std::string text = line;
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-    return text;
-}
-
 }  // namespace
 
 TEST(ImageSymbols, NamesInternalFunctionsOfTheRunningImageLikeNm) {
@@ -52,14 +41,16 @@ TEST(ImageSymbols, NamesInternalFunctionsOfTheRunningImageLikeNm) {
     // nm's line for the same address: "<address> t <name>".
     char hex[32];
     snprintf(hex, sizeof(hex), "%016llx", static_cast<unsigned long long>(link));
-    const std::string line = firstLineOf("nm --defined-only /proc/" + std::to_string(getpid()) +
-                                         "/exe | grep '^" + hex + " [tT] .*hiddenTarget'");
+    const std::string line =
+        testsupport::firstOutputLine("nm --defined-only /proc/" + std::to_string(getpid()) +
+                                     "/exe | grep '^" + hex + " [tT] .*hiddenTarget'");
     ASSERT_FALSE(line.empty());
     EXPECT_EQ(symbol->name, line.substr(line.rfind(' ') + 1));
 
     // The build-id as readelf prints it, cut to the 16 bytes of a UUID.
-    const std::string note = firstLineOf("readelf -n /proc/" + std::to_string(getpid()) +
-                                         "/exe | grep 'Build ID' | sed 's/.*Build ID: //'");
+    const std::string note =
+        testsupport::firstOutputLine("readelf -n /proc/" + std::to_string(getpid()) +
+                                     "/exe | grep 'Build ID' | sed 's/.*Build ID: //'");
     ASSERT_GE(note.size(), 32u);
     EXPECT_EQ(table->uuid(), note.substr(0, 32));
 
