@@ -136,6 +136,11 @@ TEST(CaptureTables, EachThreadTakesItsOwnAlternateStackAndGivesItBack) {
     auto onThread = [](bool applicationStack) {
         Seen seen;
         std::thread([&] {
+            // A sanitizer gives every thread a stack of its own: set it
+            // aside for the test and put it back for the thread's end.
+            stack_t runtime{}, off{};
+            off.ss_flags = SS_DISABLE;
+            sigaltstack(&off, &runtime);
             static thread_local char own[65536];
             if (applicationStack) {
                 stack_t stack{};
@@ -148,6 +153,8 @@ TEST(CaptureTables, EachThreadTakesItsOwnAlternateStackAndGivesItBack) {
             sigaltstack(nullptr, &seen.installed);
             VXMSignalReleaseThreadStack();
             sigaltstack(nullptr, &seen.released);
+            sigaltstack(&off, nullptr);
+            if (!(runtime.ss_flags & SS_DISABLE)) sigaltstack(&runtime, nullptr);
         }).join();
         return seen;
     };
