@@ -10,6 +10,8 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/core/ThreadHooks.h"
+
 extern char** environ;
 
 namespace platform {
@@ -51,6 +53,7 @@ std::optional<int> runProcess(const std::vector<std::string>& argv, Error* error
 
 void watchProcess(pid_t pid, std::function<void(int status)> didEnd) {
     std::thread([pid, didEnd = std::move(didEnd)] {
+        threadDidStart();
         const int status = waitForProcess(pid);
         if (didEnd) didEnd(status);
     }).detach();
