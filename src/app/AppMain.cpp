@@ -5,7 +5,7 @@
 
 #include "app/AppIcon.h"
 #include "app/QVAppDelegate.h"
-#include "app/QVPlaceholderMainWindow.h"
+#include "app/QVMainWindowController.h"
 #include "platform/gui/Application.h"
 
 namespace app {
@@ -24,7 +24,9 @@ int runApplication(int argc, char** argv) {
     }
 
     auto delegate = std::make_shared<QVAppDelegate>(QVAppDelegate::standardCollaborators());
-    QVPlaceholderMainWindow mainWindow(*delegate);
+    QVMainWindowController::Collaborators windowParts;
+    windowParts.appDelegate = delegate.get();
+    QVMainWindowController mainWindow(std::move(windowParts));
     delegate->setMainWindowController(&mainWindow);
     application.setDelegate(delegate.get());
     const int status = application.run();

@@ -1,6 +1,6 @@
 #pragma once
-// What the application delegate asks of the main window. The main window
-// controller implements it; until it exists, QVPlaceholderMainWindow does.
+// What the application delegate asks of the main window
+// (QVMainWindowController).
 
 #include <string>
 #include <vector>

@@ -9,8 +9,8 @@
 #include "Crypto/CryptoFactory.h"
 #include "Crypto/PFSpecials/SectorSE.h"
 #include "Crypto/Prng.h"
-#include "folder/KeyDerivation.h"
 #include "Crypto/TraceLog.h"
+#include "folder/KeyDerivation.h"
 
 using poi_crypto_api::CSE;
 using poi_crypto_api::CSectorSK;
@@ -63,13 +63,30 @@ MoxAuthentication::~MoxAuthentication() {
     explicit_bzero(password, sizeof password);
 }
 
+namespace {
+
+// A bounded copy that never ends inside a UTF-8 sequence: creating a folder
+// and unlocking it both go through here, so a long password is cut the same
+// way each time, and what is kept is still valid text.
+template <size_t N>
+void setUtf8Text(char (&field)[N], const char* text) {
+    MoxKeyData::SetText(field, text);
+    if (!text) return;
+    size_t len = strnlen(field, N);
+    if (text[len] == 0) return;  // nothing was cut
+    while (len > 0 && (static_cast<unsigned char>(text[len]) & 0xC0) == 0x80) --len;
+    explicit_bzero(field + len, N - len);
+}
+
+}  // namespace
+
 void MoxAuthentication::SetName(const char* text) {
-    MoxKeyData::SetText(name, text);
+    setUtf8Text(name, text);
 }
 
 void MoxAuthentication::SetPassword(const char* text) {
     explicit_bzero(password, sizeof password);
-    MoxKeyData::SetText(password, text);
+    setUtf8Text(password, text);
 }
 
 SE_ID MoxEngineForCipherId(uint32_t cipherId) {

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "AppDelegateFixture.h"
-#include "app/QVPlaceholderMainWindow.h"
+#include "app/QVMainWindowController.h"
 #include "app/QVTourWindow.h"
 #include "app/ReporterStart.h"
 #include "platform/gui/Alert.h"
@@ -314,7 +314,10 @@ TEST_F(AppDelegateTest, StandardToursAndTheUpdateMenuItem) {
     }));
 
     auto d = makeDelegate();
-    QVPlaceholderMainWindow mainWindow(*d);
+    QVMainWindowController::Collaborators parts;
+    parts.appDelegate = d.get();
+    parts.defaults = &defaults;
+    QVMainWindowController mainWindow(std::move(parts));
     const auto items = mainWindow.tessaroMenu()->actions();
     ASSERT_GE(items.size(), 3);
     EXPECT_EQ(items[2]->text().toStdString(), localizedString("updateMenuItemTitle"));

@@ -1,0 +1,137 @@
+#include "app/QVDropView.h"
+
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMimeData>
+#include <QPainter>
+#include <QPainterPath>
+#include <QUrl>
+#include <algorithm>
+
+#include "Logging/LGLog.h"
+#include "Logging/LGLogMacros.h"
+#include "app/QVAppDelegate.h"
+#include "platform/gui/Application.h"
+
+namespace {
+
+// The picture: a folder outline with an arrow into it.
+QPixmap dropPicture(int w, int h) {
+    QPixmap pm(w * 2, h * 2);
+    pm.setDevicePixelRatio(2);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    QPen pen(QColor(60, 60, 60), 3, Qt::DashLine, Qt::RoundCap, Qt::RoundJoin);
+    p.setPen(pen);
+    const QRectF box(4, h * 0.3, w - 8, h * 0.7 - 4);
+    p.drawRoundedRect(box, 10, 10);
+    p.setPen(QPen(QColor(60, 60, 60), 4, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    const double cx = w / 2.0;
+    p.drawLine(QPointF(cx, 4), QPointF(cx, h * 0.72));
+    QPainterPath head;
+    head.moveTo(cx - h * 0.16, h * 0.56);
+    head.lineTo(cx, h * 0.74);
+    head.lineTo(cx + h * 0.16, h * 0.56);
+    p.drawPath(head);
+    return pm;
+}
+
+bool offersFolders(const QMimeData* data) {
+    if (!data || !data->hasUrls()) return false;
+    for (const QUrl& u : data->urls())
+        if (u.isLocalFile()) return true;
+    return false;
+}
+
+// More than copying: the source lets us link to or take its items.
+bool permitsGeneric(Qt::DropActions actions) {
+    return actions & (Qt::MoveAction | Qt::LinkAction);
+}
+
+}  // namespace
+
+QVDropView::QVDropView(QWidget* parent) : QVDropView(parent, dropPicture(180, 120), 0.5) {}
+
+QVDropView::QVDropView(QWidget* parent, QPixmap picture, double opaqueness)
+    : QWidget(parent), picture_(std::move(picture)), opaqueness_(opaqueness) {
+    setAcceptDrops(true);
+}
+
+QSizeF QVDropView::pictureSizeForWidth(double) const {
+    return picture_.deviceIndependentSize();
+}
+
+void QVDropView::dragEnterEvent(QDragEnterEvent* e) {
+    platform::runGuarded("DropView > dragEnter", [&] {
+        highlighted_ = offersFolders(e->mimeData()) && permitsGeneric(e->possibleActions());
+        if (highlighted_) {
+            // Never a move: the source must keep its folder.
+            e->setDropAction(e->possibleActions() & Qt::LinkAction ? Qt::LinkAction
+                                                                   : Qt::CopyAction);
+            e->accept();
+        } else {
+            e->ignore();
+        }
+        update();
+    });
+}
+
+void QVDropView::dragLeaveEvent(QDragLeaveEvent*) {
+    platform::runGuarded("DropView > dragLeave", [&] {
+        highlighted_ = false;
+        update();
+    });
+}
+
+void QVDropView::dropEvent(QDropEvent* e) {
+    platform::runGuarded("DropView > drop", [&] {
+        highlighted_ = false;
+        update();
+        std::vector<std::string> folders;
+        if (permitsGeneric(e->possibleActions()) && e->mimeData())
+            for (const QUrl& u : e->mimeData()->urls()) {
+                if (!u.isLocalFile()) continue;
+                const std::string path = u.toLocalFile().toStdString();
+                if (QVAppDelegate::fileIsEncryptedFolder(path)) folders.push_back(path);
+            }
+        if (folders.empty()) {
+            e->ignore();
+            return;
+        }
+        e->setDropAction(e->possibleActions() & Qt::LinkAction ? Qt::LinkAction : Qt::CopyAction);
+        e->accept();
+        LGLogDebug("MWC > dropViewReceivedFiles");
+        if (received_) received_(folders);
+    });
+}
+
+void QVDropView::paintEvent(QPaintEvent*) {
+    platform::runGuarded("DropView > paint", [&] {
+        QPainter p(this);
+        p.setRenderHint(QPainter::SmoothPixmapTransform);
+        const QSizeF size = pictureSizeForWidth(width());
+        const QRectF target((width() - size.width()) / 2, (height() - size.height()) / 2,
+                            size.width(), size.height());
+        p.setOpacity(opaqueness_);
+        p.drawPixmap(target, picture_, picture_.rect());
+        p.setOpacity(1);
+        if (highlighted_) {
+            p.setPen(QPen(palette().color(QPalette::Highlight), 4));
+            p.setBrush(Qt::NoBrush);
+            p.drawRect(rect().adjusted(2, 2, -2, -2));
+        }
+    });
+}
+
+QVSidebarDropView::QVSidebarDropView(QWidget* parent)
+    : QVDropView(parent,
+                 dropPicture(static_cast<int>(kPictureWidth), static_cast<int>(kPictureHeight)),
+                 0.15) {
+    setMinimumHeight(static_cast<int>(kPictureHeight) + 8);
+}
+
+QSizeF QVSidebarDropView::pictureSizeForWidth(double width) const {
+    const double scale = std::min(1.15, width / kPictureWidth);
+    return {kPictureWidth * scale, kPictureHeight * scale};
+}

@@ -1,0 +1,21 @@
+#pragma once
+// The offer to append ".zel" to encrypted folders added without it, shared by
+// the main window and the mount controller. Asked at most once per call; the
+// answer holds for every later folder of the same call. Declining is
+// remembered per folder ("dontAskToAddExtension-<uuid>").
+
+#include <functional>
+#include <string>
+#include <vector>
+
+class QWidget;
+namespace platform {
+class UserDefaults;
+}
+
+namespace app {
+// `done` gets the paths to use, in order (renamed ones under their new
+// name), on the main thread once answered; at once when nothing is asked.
+void offerFolderExtension(std::vector<std::string> paths, platform::UserDefaults& defaults,
+                          QWidget* window, std::function<void(std::vector<std::string>)> done);
+}  // namespace app

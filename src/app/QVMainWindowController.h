@@ -1,0 +1,200 @@
+#pragma once
+// The main window: the sidebar of added encrypted folders beside the page of
+// the selected one (its password page, or once unlocked its browser), the
+// toolbar and the menu bar. Owns the QVFileSystem of the folder shown and
+// unlocks it with a typed or remembered password. Main thread only.
+//
+// Toolbar items and menu items are separate actions: their rules differ.
+// Both are revalidated every 0.5 s while the window is visible, the menu
+// items also when their menu is about to show.
+
+#include <QMainWindow>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/QVMainWindowInterface.h"
+#include "app/QVSourceListController.h"
+
+class QAction;
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QSplitter;
+class QStackedWidget;
+class QTimer;
+class QVAppDelegate;
+class QVDropView;
+class QVFileSystem;
+class QVPasswordStore;
+class QVSidebarDropView;
+class QVUpdateController;
+class QDialog;
+namespace platform {
+class Clock;
+class UserDefaults;
+}  // namespace platform
+
+// What the main window asks of the browser of the unlocked folder.
+class QVBrowserInterface {
+  public:
+    virtual ~QVBrowserInterface() = default;
+    virtual QWidget* view() = 0;
+    virtual void setFileSystem(std::shared_ptr<QVFileSystem> fileSystem) = 0;
+    virtual void reload() = 0;
+    // Paths inside the folder ("/a/b").
+    virtual std::vector<std::string> selectedFiles() const = 0;
+    virtual std::string currentDirectory() const = 0;
+    virtual bool selectItemWithPath(const std::string& path) = 0;
+    virtual void editSelectedItem() = 0;
+};
+
+// The conditions of the enabled states: W a handle is held and not on an
+// NTFS volume, M it is unlocked, S the browser has a selection, P the
+// new-folder sheet is not the key window, F the sidebar has a selection.
+struct QVValidationState {
+    bool W = false, M = false, S = false, P = false, F = false;
+};
+enum class QVWindowAction { Delete, NewFolder, Eject, Info, Open, CreateEncryptedFolder };
+bool toolbarItemEnabled(QVWindowAction action, const QVValidationState& s);
+bool menuItemEnabled(QVWindowAction action, const QVValidationState& s);
+
+// Where a new folder goes in `directory`: "newFolderName", then its forms
+// " 1" to " 48" while taken; " 49" is taken without asking.
+std::string newFolderPath(const std::string& directory, const std::string& baseName,
+                          const std::function<bool(const std::string&)>& exists);
+
+class QVMainWindowController : public QMainWindow,
+                               public QVMainWindowInterface,
+                               public QVSourceListDelegate {
+  public:
+    struct Collaborators {
+        QVAppDelegate* appDelegate = nullptr;        // menus and known folders; none in tests
+        platform::UserDefaults* defaults = nullptr;  // the standard defaults when null
+        platform::Clock* clock = nullptr;            // the system clock when null
+        QVPasswordStore* passwordStore = nullptr;    // remembers nothing when null
+        // The browser page; a page that shows the folder unlocked when null.
+        std::unique_ptr<QVBrowserInterface> browser;
+    };
+
+    explicit QVMainWindowController(Collaborators c);
+    ~QVMainWindowController() override;
+
+    // ---- QVMainWindowInterface ----------------------------------------------
+    QWidget* window() override { return this; }
+    void showWindow() override;
+    void hideWindow() override;
+    std::string currentVolumePath() const override { return currentVolumePath_.value_or(""); }
+    void sourceListDidChangeSelectedItemPath(const std::string& path) override;
+    void addVolumes(const std::vector<std::string>& paths) override;
+    void showInfoPanel() override;
+    void showNewCryptFolderSheet() override;
+    void lockCurrentFolder() override;
+    void setStatusMenuController(QVStatusMenuInterface* controller) override {
+        statusMenu_ = controller;
+    }
+
+    // ---- QVSourceListDelegate -----------------------------------------------
+    void sourceListDidAddNewItemWithPath(const std::string& path) override;
+    void sourceListDidChangeSelectedItemPath(const std::optional<std::string>& path) override;
+    bool sourceListShallEjectItemWithPath(const std::string& path) override;
+    bool sourceListDidReceiveFolders(const std::vector<std::string>& paths) override;
+
+    // ---- actions ------------------------------------------------------------
+    // None tries the remembered password.
+    void mountFileSystemWithPassword(const std::optional<std::string>& password);
+    void unlockVolume();
+    void openVolume();
+    void deleteSelectedItems();
+    void createNewFolder();
+    void ejectSelectedVolume();
+    void dropViewReceivedFiles(const std::vector<std::string>& paths);
+    void validateToolbarItems();
+    void validateMenuItems();
+    void updateStatusBar();
+    QVValidationState validationState() const;
+
+    // ---- parts (tests look at them) -----------------------------------------
+    struct Actions {
+        QAction* addFolder = nullptr;  // a new folder in the browser
+        QAction* deleteItems = nullptr;
+        QAction* info = nullptr;
+        QAction* eject = nullptr;
+        QAction* open = nullptr;
+        QAction* create = nullptr;  // a new encrypted folder
+    };
+    const Actions& toolbarActions() const { return toolbar_; }
+    const Actions& menuActions() const { return menu_; }
+    QMenu* tessaroMenu() const { return tessaroMenu_; }
+    QStackedWidget* mainTabView() const { return mainTabView_; }
+    QStackedWidget* folderOrPasswordTabView() const { return folderOrPasswordTabView_; }
+    QLineEdit* passwordTextField() const { return passwordTextField_; }
+    QLabel* wrongPasswordTextField() const { return wrongPasswordTextField_; }
+    QComboBox* usernamePopUp() const { return usernamePopUp_; }
+    QCheckBox* rememberPasswordCheckBox() const { return rememberPasswordCheckBox_; }
+    QLabel* statusTextField() const { return statusTextField_; }
+    QSplitter* splitView() const { return splitView_; }
+    QVSourceListController* sourceListController() const { return sourceList_; }
+    QVDropView* dropView() const { return dropView_; }
+    QVSidebarDropView* sidebarDropView() const { return sidebarDropView_; }
+    QVBrowserInterface* browserController() const { return browser_.get(); }
+    const std::shared_ptr<QVFileSystem>& currentFileSystem() const { return currentFileSystem_; }
+    QDialog* newFolderSheet() const { return newFolderSheet_; }
+
+    // After the new-folder sheet made a folder: add, select and unlock it.
+    void openCreatedFolder(const std::string& path, const std::string& userName,
+                           const std::string& password);
+
+  protected:
+    void showEvent(QShowEvent* e) override;
+    void hideEvent(QHideEvent* e) override;
+
+  private:
+    void buildWindow();
+    void buildMenus();
+    void buildToolbar();
+    void setCurrentVolumePath(const std::optional<std::string>& path);
+    void setCurrentFileSystem(std::shared_ptr<QVFileSystem> fileSystem);
+    void showPasswordPage();
+    void ejectLater();
+    void shakeWindow();
+    void showSelectedPage();
+
+    Collaborators c_;
+    platform::UserDefaults& defaults_;
+    platform::Clock& clock_;
+    QVPasswordStore& passwords_;
+    std::unique_ptr<QVPasswordStore> ownStore_;
+    std::unique_ptr<QVBrowserInterface> browser_;
+    std::unique_ptr<QVUpdateController> updateController_;
+    QVStatusMenuInterface* statusMenu_ = nullptr;
+
+    std::optional<std::string> currentVolumePath_;
+    std::shared_ptr<QVFileSystem> currentFileSystem_;
+
+    QVSourceListController* sourceList_ = nullptr;
+    QSplitter* splitView_ = nullptr;
+    QStackedWidget* mainTabView_ = nullptr;
+    QStackedWidget* folderOrPasswordTabView_ = nullptr;
+    QLineEdit* passwordTextField_ = nullptr;
+    QLabel* wrongPasswordTextField_ = nullptr;
+    QLabel* passwordTitle_ = nullptr;
+    QComboBox* usernamePopUp_ = nullptr;
+    QCheckBox* rememberPasswordCheckBox_ = nullptr;
+    QLabel* statusTextField_ = nullptr;
+    QVDropView* dropView_ = nullptr;
+    QVSidebarDropView* sidebarDropView_ = nullptr;
+    QMenu* tessaroMenu_ = nullptr;
+    QMenu* fileMenu_ = nullptr;
+    QTimer* validationTimer_ = nullptr;
+    QDialog* newFolderSheet_ = nullptr;
+    Actions toolbar_;
+    Actions menu_;
+    // Status-line results from before a selection change are dropped.
+    uint64_t statusGeneration_ = 0;
+    std::shared_ptr<QVMainWindowController*> alive_;
+};

@@ -1,0 +1,78 @@
+#pragma once
+// A main window on its own user defaults, a manual clock and a recording
+// password store, over real encrypted folders in a temporary directory.
+
+#include <gtest/gtest.h>
+
+#include <QMessageBox>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "FileSystem/QVFileSystem.h"
+#include "app/QVMainWindowController.h"
+#include "app/QVPasswordStore.h"
+#include "platform/core/UserDefaults.h"
+#include "platform/gui/Alert.h"
+#include "support/FolderBuilder.h"
+#include "support/ManualClock.h"
+#include "support/QtTestApp.h"
+#include "support/TempDir.h"
+
+namespace testsupport {
+
+class RecordingPasswordStore : public QVPasswordStore {
+  public:
+    using Key = std::pair<std::string, std::string>;  // service, account
+    std::optional<std::string> lookup(const std::string& service,
+                                      const std::string& account) override {
+        auto it = items.find({service, account});
+        if (it == items.end()) return std::nullopt;
+        return it->second;
+    }
+    bool store(const std::string& service, const std::string& account,
+               const std::string& password) override {
+        ++stores;
+        items[{service, account}] = password;
+        return true;
+    }
+    std::map<Key, std::string> items;
+    int stores = 0;
+};
+
+class MainWindowTest : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        for (QMessageBox* box : platform::visibleAlerts()) box->close();
+    }
+
+    std::unique_ptr<QVMainWindowController> makeWindow() {
+        QVMainWindowController::Collaborators c;
+        c.defaults = &defaults;
+        c.clock = &clock;
+        c.passwordStore = &store;
+        return std::make_unique<QVMainWindowController>(std::move(c));
+    }
+
+    // A real folder with the user "alice" (password "secret").
+    std::string folder(const std::string& name, uint32_t cipher = 1) {
+        makeEncryptedFolder(dir / name, {{"alice", "secret"}}, cipher);
+        return (dir / name).string();
+    }
+
+    static std::string uuidOf(const std::string& path) {
+        QVFileSystem fs;
+        return fs.uuidOfUnmountedVolume(path).value_or("");
+    }
+
+    static std::vector<QMessageBox*> alerts() { return platform::visibleAlerts(); }
+
+    TempDir dir{"tessaro-mainwindow"};
+    platform::UserDefaults defaults{(dir / "defaults.json").string()};
+    ManualClock clock;
+    RecordingPasswordStore store;
+};
+
+}  // namespace testsupport

@@ -1,0 +1,302 @@
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QStackedWidget>
+#include <chrono>
+#include <set>
+
+#include "MainWindowFixture.h"
+#include "app/QVAppDelegate.h"
+#include "app/QVSourceListController.h"
+#include "platform/gui/StringTable.h"
+
+TESSARO_QT_TEST_APP();
+
+using namespace std::chrono_literals;
+using platform::localizedString;
+using testsupport::MainWindowTest;
+using testsupport::spinUntil;
+
+namespace {
+
+std::string serviceFor(const std::string& user, const std::string& uuid) {
+    return "Tessaro-Mobile-Folder-" + user + "-" + uuid;
+}
+
+TEST_F(MainWindowTest, RememberedPasswordOpensStraightIntoTheBrowserAndIsNotStoredAgain) {
+    const std::string path = folder("Remembered.zel");
+    const std::string uuid = uuidOf(path);
+    defaults.setObject("UserName-" + uuid, "alice");
+    store.items[{serviceFor("alice", uuid), app::loginUserName()}] = "secret";
+
+    auto w = makeWindow();
+    w->rememberPasswordCheckBox()->setChecked(true);
+    w->addVolumes({path});
+
+    ASSERT_TRUE(w->currentFileSystem());
+    EXPECT_TRUE(w->currentFileSystem()->isMounted());
+    EXPECT_EQ(w->mainTabView()->currentIndex(), 0);
+    EXPECT_EQ(w->folderOrPasswordTabView()->currentIndex(), 0);
+    EXPECT_FALSE(w->wrongPasswordTextField()->isVisibleTo(w.get()));
+    EXPECT_EQ(store.stores, 0);
+}
+
+TEST_F(MainWindowTest, PasswordPageWrongPasswordMarksAndStoresNothingTypedOneIsRemembered) {
+    const std::string path = folder("Typed.zel");
+    const std::string uuid = uuidOf(path);
+    auto w = makeWindow();
+    w->show();
+    w->addVolumes({path});
+
+    // Nothing remembered: the password page without the mark.
+    EXPECT_EQ(w->folderOrPasswordTabView()->currentIndex(), 1);
+    EXPECT_FALSE(w->wrongPasswordTextField()->isVisibleTo(w.get()));
+    ASSERT_EQ(w->usernamePopUp()->count(), 1);
+    EXPECT_EQ(w->usernamePopUp()->itemText(0).toStdString(), "alice");
+
+    w->rememberPasswordCheckBox()->setChecked(true);
+    w->passwordTextField()->setText("wrong");
+    w->unlockVolume();
+    EXPECT_FALSE(w->currentFileSystem()->isMounted());
+    EXPECT_EQ(w->folderOrPasswordTabView()->currentIndex(), 1);
+    EXPECT_TRUE(w->wrongPasswordTextField()->isVisibleTo(w.get()));
+    EXPECT_TRUE(w->passwordTextField()->text().isEmpty());
+    EXPECT_EQ(store.stores, 0);
+    EXPECT_FALSE(defaults.stringForKey("UserName-" + uuid));
+
+    w->passwordTextField()->setText("secret");
+    w->unlockVolume();
+    EXPECT_TRUE(w->currentFileSystem()->isMounted());
+    EXPECT_EQ(w->folderOrPasswordTabView()->currentIndex(), 0);
+    EXPECT_FALSE(w->wrongPasswordTextField()->isVisibleTo(w.get()));
+    ASSERT_EQ(store.items.size(), 1u);
+    EXPECT_EQ(store.items.begin()->first,
+              (std::pair{serviceFor("alice", uuid), app::loginUserName()}));
+    EXPECT_EQ(store.items.begin()->second, "secret");
+    EXPECT_EQ(defaults.stringForKey("UserName-" + uuid).value_or(""), "alice");
+}
+
+TEST(FolderPasswordService, NamesOneFolderAndUserOrNothing) {
+    const std::string id = "1C6E2B4A-7D3F-4E15-9A0B-2C8D6F1E3A57";
+    struct Case {
+        std::string user, uuid;
+        std::optional<std::string> service;
+    } cases[] = {
+        {"alice", id, "Tessaro-Mobile-Folder-alice-" + id},
+        {"", id, std::nullopt},
+        {"alice", "", std::nullopt},
+        {"alice", "00000000-0000-0000-0000-000000000000", std::nullopt},
+        {"alice", QVFileSystem::kUnknownFolderId, std::nullopt},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(app::folderPasswordService(c.user, c.uuid), c.service) << c.user << " " << c.uuid;
+}
+
+TEST_F(MainWindowTest, ThreeFoldersWithoutTheExtensionAskOnceAndAreAllRenamed) {
+    std::vector<std::string> paths = {folder("One"), folder("Two"), folder("Three")};
+    auto w = makeWindow();
+    w->show();
+    w->addVolumes(paths);
+    ASSERT_EQ(alerts().size(), 1u);
+    EXPECT_EQ(alerts()[0]->text().toStdString(), localizedString("appendFileExtensionAlertTitle"));
+    platform::pressAlertButton(alerts()[0], 0);
+    ASSERT_TRUE(spinUntil([&] { return w->sourceListController()->itemsPaths().size() == 3; }));
+    EXPECT_TRUE(alerts().empty());
+    for (size_t i = 0; i < paths.size(); ++i) {
+        EXPECT_EQ(w->sourceListController()->itemsPaths()[i], paths[i] + ".zel");
+        EXPECT_TRUE(std::filesystem::is_directory(paths[i] + ".zel"));
+    }
+}
+
+TEST_F(MainWindowTest, DecliningTheExtensionIsRememberedPerFolder) {
+    const std::string path = folder("Plain");
+    auto w = makeWindow();
+    w->show();
+    w->addVolumes({path});
+    ASSERT_EQ(alerts().size(), 1u);
+    platform::pressAlertButton(alerts()[0], 1);
+    ASSERT_TRUE(spinUntil([&] { return w->sourceListController()->itemsPaths().size() == 1; }));
+    EXPECT_EQ(w->sourceListController()->itemsPaths()[0], path);
+    EXPECT_TRUE(defaults.boolForKey("dontAskToAddExtension-" + uuidOf(path)));
+    w->sourceListController()->ejectSelected();
+    w->addVolumes({path});
+    EXPECT_TRUE(alerts().empty());
+    EXPECT_EQ(w->sourceListController()->itemsPaths().size(), 1u);
+}
+
+TEST_F(MainWindowTest, FolderDeletedBehindTheWindowsBackIsReportedAndEjected) {
+    const std::string kept = folder("Kept.zel");
+    const std::string gone = folder("Gone.zel");
+    auto w = makeWindow();
+    w->show();
+    w->addVolumes({kept, gone});
+    std::filesystem::remove_all(gone);
+    w->sourceListController()->setSelectedItemPath(gone);
+
+    ASSERT_EQ(alerts().size(), 1u);
+    EXPECT_EQ(alerts()[0]->text().toStdString(), localizedString("folderNotFound"));
+    EXPECT_NE(alerts()[0]->informativeText().toStdString().find("Gone.zel"), std::string::npos);
+    EXPECT_EQ(w->sourceListController()->itemsPaths().size(), 2u);
+    clock.advance(199ms);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(w->sourceListController()->itemsPaths().size(), 2u);
+    clock.advance(1ms);
+    ASSERT_TRUE(spinUntil([&] { return w->sourceListController()->itemsPaths().size() == 1; }));
+    EXPECT_EQ(w->sourceListController()->itemsPaths()[0], kept);
+}
+
+TEST_F(MainWindowTest, FolderWithoutUsersIsNotSupportedAndEjected) {
+    const std::string path = (dir / "Broken.zel").string();
+    std::filesystem::create_directory(path);
+    testsupport::writeFile(dir / "Broken.zel" / "_QXCFG.MOX", "not a database");
+    auto w = makeWindow();
+    w->show();
+    w->addVolumes({path});
+    ASSERT_EQ(alerts().size(), 1u);
+    EXPECT_EQ(alerts()[0]->text().toStdString(), localizedString("Not supported"));
+    clock.advance(200ms);
+    ASSERT_TRUE(spinUntil([&] { return w->sourceListController()->itemsPaths().empty(); }));
+    EXPECT_EQ(w->mainTabView()->currentIndex(), 1);
+}
+
+TEST(MainWindowValidation, ToolbarAndMenuFollowTheirOwnRules) {
+    // W handle, M unlocked, S selection, P sheet not key, F sidebar selection.
+    struct Case {
+        QVValidationState s;
+        bool tbDelete, tbNewFolder, tbEjectInfo, mDelete, mNewFolder, mEjectInfo;
+    } cases[] = {
+        {{false, false, false, true, false}, false, false, false, false, false, false},
+        {{true, false, false, true, true}, false, false, true, false, false, false},
+        {{true, true, false, true, true}, false, true, true, false, true, true},
+        {{true, true, true, true, true}, true, true, true, true, true, true},
+        // The new-folder sheet is key: the toolbar waits, the menu does not.
+        {{true, true, true, false, true}, false, false, false, true, true, true},
+        // Unlocked but nothing selected in the sidebar (cannot last, but the
+        // rules tell the two apart).
+        {{true, true, true, true, false}, true, true, false, true, true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.s.W << c.s.M << c.s.S << c.s.P << c.s.F);
+        EXPECT_EQ(toolbarItemEnabled(QVWindowAction::Delete, c.s), c.tbDelete);
+        EXPECT_EQ(toolbarItemEnabled(QVWindowAction::NewFolder, c.s), c.tbNewFolder);
+        EXPECT_EQ(toolbarItemEnabled(QVWindowAction::Eject, c.s), c.tbEjectInfo);
+        EXPECT_EQ(toolbarItemEnabled(QVWindowAction::Info, c.s), c.tbEjectInfo);
+        EXPECT_EQ(menuItemEnabled(QVWindowAction::Delete, c.s), c.mDelete);
+        EXPECT_EQ(menuItemEnabled(QVWindowAction::NewFolder, c.s), c.mNewFolder);
+        EXPECT_EQ(menuItemEnabled(QVWindowAction::Eject, c.s), c.mEjectInfo);
+        EXPECT_EQ(menuItemEnabled(QVWindowAction::Info, c.s), c.mEjectInfo);
+        for (auto a : {QVWindowAction::Open, QVWindowAction::CreateEncryptedFolder}) {
+            EXPECT_TRUE(toolbarItemEnabled(a, c.s));
+            EXPECT_TRUE(menuItemEnabled(a, c.s));
+        }
+    }
+}
+
+TEST_F(MainWindowTest, ActionsFollowTheFolderStateAndCarryTheirToolTips) {
+    auto w = makeWindow();
+    const auto& tb = w->toolbarActions();
+    const auto& menu = w->menuActions();
+    const std::pair<QAction*, const char*> tips[] = {
+        {tb.addFolder, "Add new folder"},           {tb.deleteItems, "Delete selected item"},
+        {tb.info, "Get info for ecnrypted folder"}, {tb.eject, "Close encrypted folder"},
+        {tb.open, "Open encrypted folder"},         {tb.create, "Create new encrypted folder"}};
+    for (const auto& [action, key] : tips)
+        EXPECT_EQ(action->toolTip().toStdString(), localizedString(key)) << key;
+    EXPECT_EQ(w->mainTabView()->currentIndex(), 1);  // an empty sidebar: the empty page
+
+    w->addVolumes({folder("State.zel")});
+    w->validateToolbarItems();
+    w->validateMenuItems();
+    // Locked: the toolbar may eject; the menu's eject needs an unlocked folder.
+    EXPECT_TRUE(tb.eject->isEnabled());
+    EXPECT_FALSE(menu.eject->isEnabled());
+    EXPECT_FALSE(tb.addFolder->isEnabled());
+    EXPECT_FALSE(menu.addFolder->isEnabled());
+
+    w->usernamePopUp()->setCurrentIndex(0);
+    w->passwordTextField()->setText("secret");
+    w->unlockVolume();
+    w->validateToolbarItems();
+    w->validateMenuItems();
+    EXPECT_TRUE(menu.eject->isEnabled());
+    EXPECT_TRUE(menu.addFolder->isEnabled());
+    EXPECT_TRUE(tb.addFolder->isEnabled());
+    EXPECT_FALSE(tb.deleteItems->isEnabled());  // nothing selected in the browser
+    EXPECT_FALSE(menu.deleteItems->isEnabled());
+}
+
+TEST(NewFolderNames, NumbersFromOneAndTheFortyNinthUntested) {
+    struct Case {
+        int taken;  // the plain name and its numbered forms below this many
+        std::string expected;
+    } cases[] = {
+        {0, "/d/New"}, {1, "/d/New 1"}, {3, "/d/New 3"}, {49, "/d/New 49"}, {60, "/d/New 49"}};
+    for (const Case& c : cases) {
+        std::set<std::string> asked;
+        auto exists = [&](const std::string& p) {
+            asked.insert(p);
+            if (c.taken == 0) return false;
+            if (p == "/d/New") return true;
+            return std::stoi(p.substr(7)) < c.taken;
+        };
+        EXPECT_EQ(newFolderPath("/d", "New", exists), c.expected) << c.taken;
+        EXPECT_EQ(asked.count("/d/New 49"), 0u);
+    }
+}
+
+TEST_F(MainWindowTest, NewFoldersInTheUnlockedFolderGetTheNextFreeName) {
+    const std::string path = folder("Names.zel");
+    auto w = makeWindow();
+    w->addVolumes({path});
+    w->passwordTextField()->setText("secret");
+    w->unlockVolume();
+    ASSERT_TRUE(w->currentFileSystem()->isMounted());
+    w->createNewFolder();
+    w->createNewFolder();
+    const std::string base = localizedString("newFolderName");
+    EXPECT_TRUE(std::filesystem::is_directory(std::filesystem::path(path) / base));
+    EXPECT_TRUE(std::filesystem::is_directory(std::filesystem::path(path) / (base + " 1")));
+}
+
+TEST_F(MainWindowTest, StatusLineOfALockedFolderNamesItAndItsSize) {
+    const std::string path = folder("Sized.zel");
+    testsupport::writeFile(std::filesystem::path(path) / "blob", std::string(3000, 'x'));
+    testsupport::writeFile(std::filesystem::path(path) / ".hidden", std::string(5000, 'x'));
+    auto w = makeWindow();
+    w->addVolumes({path});
+    const std::string expected =
+        platform::formatText(localizedString("statusLockedFolderFormat"),
+                             {"Sized", QVAppDelegate::siUnitStringForBytes(3000)});
+    ASSERT_TRUE(spinUntil([&] { return w->statusTextField()->text().toStdString() == expected; }))
+        << w->statusTextField()->text().toStdString() << " vs " << expected;
+}
+
+}  // namespace
+
+namespace {
+
+// The window as a user sees it: two folders, the selected one unlocked. The
+// picture is kept in the build folder for a look.
+TEST_F(MainWindowTest, ScreenshotWithTwoFoldersOneUnlocked) {
+    const std::string open = folder("Projects.zel");
+    const std::string locked = folder("Taxes 2026.zel");
+    auto w = makeWindow();
+    w->resize(900, 560);
+    w->show();
+    w->addVolumes({locked, open});
+    w->sourceListController()->setSelectedItemPath(open);
+    w->passwordTextField()->setText("secret");
+    w->unlockVolume();
+    ASSERT_TRUE(w->currentFileSystem()->isMounted());
+    w->validateToolbarItems();
+    QCoreApplication::processEvents();
+    const QImage shot = w->grab().toImage();
+    const std::string png = std::string(TESSARO_BINARY_DIR) + "/main-window-screenshot.png";
+    ASSERT_TRUE(shot.save(QString::fromStdString(png), "PNG"));
+    EXPECT_GT(std::filesystem::file_size(png), 1000u);
+}
+
+}  // namespace
