@@ -38,6 +38,7 @@
 #include "app/QVDropView.h"
 #include "app/QVFolderExtensionOffer.h"
 #include "app/QVGradientView.h"
+#include "app/QVNewFolderSheet.h"
 #include "app/QVPasswordStore.h"
 #include "app/QVUpdateController.h"
 #include "folder/FolderPaths.h"
@@ -499,7 +500,17 @@ void QVMainWindowController::showInfoPanel() {
 }
 
 void QVMainWindowController::showNewCryptFolderSheet() {
-    LGLogInfo("MWC > showNewCryptFolderSheet");
+    if (!newFolderSheet_) {
+        newFolderSheet_ = new QVNewFolderSheet(
+            defaults_, clock_,
+            [this](const std::string& path, const std::string& user, const std::string& password) {
+                openCreatedFolder(path, user, password);
+            },
+            this);
+    }
+    if (newFolderSheet_->isVisible()) return;
+    showWindow();
+    newFolderSheet_->showSheet(this);
 }
 
 // ---- selection ---------------------------------------------------------------

@@ -33,7 +33,7 @@ class QVFileSystem;
 class QVPasswordStore;
 class QVSidebarDropView;
 class QVUpdateController;
-class QDialog;
+class QVNewFolderSheet;
 namespace platform {
 class Clock;
 class UserDefaults;
@@ -143,7 +143,7 @@ class QVMainWindowController : public QMainWindow,
     QVSidebarDropView* sidebarDropView() const { return sidebarDropView_; }
     QVBrowserInterface* browserController() const { return browser_.get(); }
     const std::shared_ptr<QVFileSystem>& currentFileSystem() const { return currentFileSystem_; }
-    QDialog* newFolderSheet() const { return newFolderSheet_; }
+    QVNewFolderSheet* newFolderSheet() const { return newFolderSheet_; }
 
     // After the new-folder sheet made a folder: add, select and unlock it.
     void openCreatedFolder(const std::string& path, const std::string& userName,
@@ -191,7 +191,7 @@ class QVMainWindowController : public QMainWindow,
     QMenu* tessaroMenu_ = nullptr;
     QMenu* fileMenu_ = nullptr;
     QTimer* validationTimer_ = nullptr;
-    QDialog* newFolderSheet_ = nullptr;
+    QVNewFolderSheet* newFolderSheet_ = nullptr;
     Actions toolbar_;
     Actions menu_;
     // Status-line results from before a selection change are dropped.

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QMessageBox>
 #include <filesystem>
 #include <map>
@@ -16,6 +17,7 @@
 #include "app/QVPasswordStore.h"
 #include "platform/core/UserDefaults.h"
 #include "platform/gui/Alert.h"
+#include "platform/gui/StringTable.h"
 #include "support/FolderBuilder.h"
 #include "support/ManualClock.h"
 #include "support/QtTestApp.h"
