@@ -12,6 +12,7 @@
 
 #include "Logging/LGLogMacros.h"
 #include "folder/FolderPaths.h"
+#include "platform/gui/Application.h"
 #include "platform/gui/StringTable.h"
 
 struct QVBrowserModel::Node {
@@ -196,10 +197,12 @@ bool QVBrowserModel::renameItem(const QVFile::Ptr& item, const std::string& newN
     }
     // After the editor has closed: the reload replaces every row.
     QTimer::singleShot(0, this, [this] {
-        if (didReload)
-            didReload();
-        else
-            reload();
+        platform::runGuarded("browser reload", [&] {
+            if (didReload)
+                didReload();
+            else
+                reload();
+        });
     });
     return true;
 }
@@ -432,7 +435,9 @@ bool QVBrowserModel::dropMimeData(const QMimeData* data, Qt::DropAction action, 
     if (data->hasFormat(QString::fromLatin1(kRowDragType))) {
         auto items = draggingFiles_;
         // The drag has not ended yet: move once the view is done with it.
-        QTimer::singleShot(0, this, [this, items, destination] { moveItems(items, destination); });
+        QTimer::singleShot(0, this, [this, items, destination] {
+            platform::runGuarded("browser move", [&] { moveItems(items, destination); });
+        });
         return true;
     }
     std::vector<std::string> paths;

@@ -46,3 +46,9 @@ class BrowserFixture : public ::testing::Test {
     std::shared_ptr<QVFileSystem> fs_;
     testsupport::ManualClock clock_;
 };
+
+#include "app/QVAppDelegate.h"
+
+inline std::string QVAppDelegateBytes(int64_t n) {
+    return QVAppDelegate::siUnitStringForBytes(n);
+}

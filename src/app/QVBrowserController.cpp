@@ -1,0 +1,336 @@
+#include "app/QVBrowserController.h"
+
+#include <QAbstractItemView>
+#include <QAction>
+#include <QColumnView>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QVBoxLayout>
+#include <algorithm>
+
+#include "Logging/LGLogMacros.h"
+#include "app/QVAppDelegate.h"
+#include "app/QVBrowserCells.h"
+#include "app/QVCopyProgressPresenter.h"
+#include "app/QVPreviewController.h"
+#include "app/QVStatusMenuInterface.h"
+#include "platform/gui/Application.h"
+#include "platform/gui/FilePanel.h"
+#include "platform/gui/StringTable.h"
+
+QVBrowserController::QVBrowserController(std::shared_ptr<QVFileSystem> fileSystem,
+                                         std::string folderRoot, QWidget* parent,
+                                         platform::Clock& clock)
+    : QWidget(parent), clock_(clock), folderRoot_(std::move(folderRoot)), model_(clock) {
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+
+    notes_ = new QStackedWidget(this);
+    notes_->setFixedHeight(kNotesBarHeight);
+    auto addNote = [&](const QString& text, bool dontShowAgain) {
+        auto* page = new QWidget(notes_);
+        auto* row = new QHBoxLayout(page);
+        row->setContentsMargins(8, 0, 8, 0);
+        row->addWidget(new QLabel(text, page), 1);
+        auto* close = new QPushButton(QStringLiteral("×"), page);
+        close->setFlat(true);
+        connect(close, &QPushButton::clicked, this, [this, dontShowAgain] {
+            platform::runGuarded("browser note close", [&] { closeNote(dontShowAgain); });
+        });
+        row->addWidget(close);
+        notes_->addWidget(page);
+    };
+    addNote(QStringLiteral("This volume is read-only."), true);
+    addNote(QStringLiteral("FUSE is not installed: the folder can be browsed here but not opened "
+                           "in the file manager."),
+            true);
+    addNote(QStringLiteral("Open the folder in the file manager to work with its files."), false);
+    notes_->hide();
+    layout->addWidget(notes_);
+
+    view_ = new QColumnView(this);
+    view_->setModel(&model_);
+    view_->setItemDelegate(new QVFileSystemBrowserCell(view_));
+    view_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    view_->setEditTriggers(QAbstractItemView::EditKeyPressed | QAbstractItemView::SelectedClicked);
+    view_->setDragEnabled(true);
+    view_->setAcceptDrops(true);
+    view_->setDropIndicatorShown(true);
+    view_->setDragDropMode(QAbstractItemView::DragDrop);
+    view_->setDefaultDropAction(Qt::MoveAction);
+    preview_ = new QVPreviewController;
+    view_->setPreviewWidget(preview_);
+    layout->addWidget(view_, 1);
+
+    status_ = new QLabel(this);
+    status_->setAlignment(Qt::AlignCenter);
+    layout->addWidget(status_);
+
+    exportAction_ = new QAction(QString::fromStdString(platform::localizedString("Export")), this);
+    connect(exportAction_, &QAction::triggered, this,
+            [this] { platform::runGuarded("browser export", [&] { exportSelection(); }); });
+    view_->addAction(exportAction_);
+    view_->setContextMenuPolicy(Qt::ActionsContextMenu);
+
+    connect(view_, &QColumnView::clicked, this, [this](const QModelIndex& i) {
+        platform::runGuarded("browser click", [&] { browserClicked(i); });
+    });
+    connect(view_, &QColumnView::doubleClicked, this, [this](const QModelIndex& i) {
+        platform::runGuarded("browser double click", [&] { browserDoubleClick(i); });
+    });
+    connect(view_, &QColumnView::updatePreviewWidget, this, [this](const QModelIndex& i) {
+        platform::runGuarded("browser preview", [&] {
+            auto fs = model_.fileSystem();
+            preview_->setFileSystemVolumePath(fs ? fs->volumePath() : std::nullopt);
+            preview_->setCurrentItem(model_.fileForIndex(i));
+        });
+    });
+
+    model_.showAlert = [this](const platform::Alert& a) { showAlert(a); };
+    model_.didReload = [this] { reload(); };
+
+    statusTimer_ = platform::DispatchTimer::create(platform::mainQueue(), clock_);
+    statusTimer_->setHandler([this] { updateStatusBar(); });
+
+    setFileSystem(std::move(fileSystem));
+}
+
+QVBrowserController::~QVBrowserController() {
+    statusTimer_->cancel();
+    ++*statusGeneration_;
+}
+
+void QVBrowserController::setCopyPresenter(QVCopyProgressPresenter* presenter) {
+    presenter_ = presenter;
+    if (!presenter_) {
+        model_.askConflict = nullptr;
+        model_.importFiles = nullptr;
+        return;
+    }
+    presenter_->setFileSystem(fileSystem());
+    model_.askConflict = [this](const QVImportExportMessage& q,
+                                QVImportExportDelegate::ConflictReply reply) {
+        presenter_->askConflict(q, std::move(reply));
+    };
+    model_.importFiles = [this](const std::vector<std::string>& paths, const std::string& dir) {
+        presenter_->importFiles(paths, dir);
+        reload();
+    };
+    presenter_->onImportFinished = [this](const std::string& path) {
+        reload();
+        selectItemWithPath(path);
+    };
+}
+
+void QVBrowserController::setFileSystem(std::shared_ptr<QVFileSystem> fileSystem) {
+    if (!fileSystem) preview_->setCurrentItem(nullptr);
+    if (fileSystem && fileSystem->volumePath()) folderRoot_ = *fileSystem->volumePath();
+    previewColumn_ = -1;
+    model_.setFileSystem(fileSystem);
+    if (presenter_) presenter_->setFileSystem(fileSystem);
+    reload();
+    if (!fileSystem) return;
+    if (!fuseInstalled_)
+        showFuseNote();
+    else if (statusMenu_)
+        showOpenInFinderNote();
+}
+
+void QVBrowserController::reload() {
+    std::string selected;
+    if (auto file = model_.fileForIndex(view_->currentIndex())) selected = file->filePath();
+    model_.reload();
+    if (!selected.empty()) {
+        QModelIndex again = model_.indexForPath(selected);
+        if (again.isValid()) view_->setCurrentIndex(again);
+    }
+    statusTimer_->scheduleAfter(kStatusDelay);
+}
+
+int QVBrowserController::columnOf(const QModelIndex& index) const {
+    int column = 0;
+    for (QModelIndex p = index.parent(); p.isValid(); p = p.parent()) ++column;
+    return column;
+}
+
+QModelIndexList QVBrowserController::selectedInColumn(const QModelIndex& current) const {
+    QModelIndexList rows;
+    if (!view_->selectionModel()) return rows;
+    QModelIndex parent = current.isValid() ? current.parent() : QModelIndex();
+    for (const QModelIndex& i : view_->selectionModel()->selectedIndexes())
+        if (i.parent() == parent) rows.push_back(i);
+    std::sort(rows.begin(), rows.end(),
+              [](const QModelIndex& a, const QModelIndex& b) { return a.row() < b.row(); });
+    return rows;
+}
+
+std::vector<QVFile::Ptr> QVBrowserController::selectedFiles() const {
+    std::vector<QVFile::Ptr> files;
+    if (!fileSystem()) return files;
+    for (const QModelIndex& i : selectedInColumn(view_->currentIndex())) {
+        auto file = model_.fileForIndex(i);
+        if (!file) break;
+        files.push_back(file);
+    }
+    return files;
+}
+
+QVFile::Ptr QVBrowserController::currentDirectory() const {
+    if (!fileSystem()) return nullptr;
+    QModelIndex current = view_->currentIndex();
+    QModelIndexList rows = selectedInColumn(current);
+    if (rows.size() == 1) {
+        auto file = model_.fileForIndex(rows.front());
+        if (file && file->isDirectory()) return file;
+    }
+    if (auto parent = model_.fileForIndex(current.parent())) return parent;
+    return fileSystem()->rootFile();
+}
+
+bool QVBrowserController::selectItemWithPath(const std::string& path) {
+    auto dir = currentDirectory();
+    if (!dir) return false;
+    QModelIndex index = model_.indexForPath(path);
+    auto file = model_.fileForIndex(index);
+    std::string expectedParent = dir->filePath();
+    if (!file || !(QVBrowserModel::isSameOrInside(file->filePath(), expectedParent) &&
+                   file->filePath().rfind('/') ==
+                       (expectedParent.empty() ? std::string::npos : expectedParent.size()))) {
+        LGLogInfo("BrowserController > selectItemWIthpath > path outside visible cols");
+        return false;
+    }
+    view_->setCurrentIndex(index);
+    return true;
+}
+
+void QVBrowserController::editSelectedItem() {
+    QModelIndexList rows = selectedInColumn(view_->currentIndex());
+    if (rows.size() != 1) return;
+    // The name is edited in the column that shows it, not in the column view.
+    for (auto* column : view_->findChildren<QAbstractItemView*>())
+        if (column != view_ && column->rootIndex() == rows.front().parent()) {
+            column->setCurrentIndex(rows.front());
+            column->edit(rows.front());
+            return;
+        }
+}
+
+void QVBrowserController::browserClicked(const QModelIndex& index) {
+    updateStatusBar();
+    if (index.isValid()) model_.refresh(index);
+    QList<int> widths = view_->columnWidths();
+    for (const auto& [column, width] : columnWidthDict_)
+        if (column < widths.size()) widths[column] = std::max(kDefaultColumnWidth, width);
+    QModelIndexList rows = selectedInColumn(index);
+    auto file = rows.size() == 1 ? model_.fileForIndex(rows.front()) : nullptr;
+    if (file && !file->isDirectory()) {
+        int column = columnOf(rows.front()) + 1;
+        while (widths.size() <= column) widths.push_back(kDefaultColumnWidth);
+        if (column != previewColumn_) {
+            previewColumn_ = column;
+            columnWidthDict_[column] = widths[column];
+        }
+        widths[column] = kPreviewWidth;
+    }
+    view_->setColumnWidths(widths);
+}
+
+void QVBrowserController::browserDoubleClick(const QModelIndex& index) {
+    auto file = model_.fileForIndex(index);
+    if (!file || file->isDirectory()) return;
+    exportSelection();
+}
+
+void QVBrowserController::exportSelection() {
+    auto items = selectedFiles();
+    if (items.empty()) return;
+    platform::FilePanel panel;
+    panel.canChooseFiles = false;
+    panel.canChooseDirectories = true;
+    panel.prompt = platform::localizedString("Export");
+    panel.message = platform::localizedString("doubleClickOpenPanelMsg");
+    panel.open(window(), [this, items](int result, std::vector<std::string> paths) {
+        if (result != platform::FilePanel::kOK || paths.empty()) return;
+        if (onExport)
+            onExport(items, paths.front());
+        else if (presenter_)
+            presenter_->exportFiles(items, paths.front());
+    });
+}
+
+void QVBrowserController::openInFinder() {
+    if (statusMenu_ && fileSystem() && fileSystem()->volumePath())
+        statusMenu_->mountFolderAtUrl(*fileSystem()->volumePath());
+}
+
+void QVBrowserController::setNotificationAreaVisible(bool visible) {
+    if (visible == notesVisible_) return;
+    notesVisible_ = visible;
+    notes_->setVisible(visible);
+}
+
+void QVBrowserController::showFuseNote() {
+    notes_->setCurrentIndex(FuseNote);
+    if (!fuseNoteDontShowAgain_) setNotificationAreaVisible(true);
+}
+
+void QVBrowserController::showOpenInFinderNote() {
+    notes_->setCurrentIndex(OpenInFinderNote);
+    setNotificationAreaVisible(true);
+}
+
+void QVBrowserController::closeNote(bool byUser) {
+    if (notes_->currentIndex() == FuseNote) fuseNoteDontShowAgain_ = byUser;
+    setNotificationAreaVisible(false);
+}
+
+int QVBrowserController::currentNote() const {
+    return notes_->currentIndex();
+}
+
+std::string QVBrowserController::statusText(int64_t selected, int64_t items, uint64_t folderSize,
+                                            uint64_t freeSpace) {
+    std::string size = QVAppDelegate::siUnitStringForBytes(static_cast<int64_t>(folderSize));
+    std::string free = QVAppDelegate::siUnitStringForBytes(static_cast<int64_t>(freeSpace));
+    if (selected > 0)
+        return platform::formatText(platform::localizedString("statusItemsSelectedFormat"),
+                                    {std::to_string(selected), std::to_string(items), size, free});
+    return platform::formatText(platform::localizedString("statusItemsAvailableFormat"),
+                                {std::to_string(items), size, free});
+}
+
+void QVBrowserController::updateStatusBar() {
+    auto fs = fileSystem();
+    if (!fs || !fs->isMounted()) return;
+    // The counts are read here, on the main thread; only the sizes are
+    // computed in the background.
+    QModelIndex current = view_->currentIndex();
+    int64_t items = 0, selected = 0;
+    auto file = model_.fileForIndex(current);
+    if (file && file->isDirectory() && selectedInColumn(current).size() == 1) {
+        items = model_.rowCount(current);
+    } else {
+        items = model_.rowCount(current.parent());
+        selected = selectedInColumn(current).size();
+    }
+    uint64_t generation = ++*statusGeneration_;
+    std::weak_ptr<uint64_t> alive = statusGeneration_;
+    QLabel* label = status_;
+    platform::globalQueue(platform::QueuePriority::Background)->async([=] {
+        uint64_t total = 0, free = 0;
+        fs->volumeSize(&total, &free);
+        uint64_t size = fs->calculateItemSize("");
+        std::string text = statusText(selected, items, size, free);
+        platform::mainQueue()->async([=] {
+            auto still = alive.lock();
+            if (still && *still == generation) label->setText(QString::fromStdString(text));
+        });
+    });
+}
+
+void QVBrowserController::showAlert(const platform::Alert& alert) {
+    alert.open(window());
+}

@@ -1,0 +1,127 @@
+#include <QCoreApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+
+#include "app/QVInfoPanelController.h"
+#include "app/browser/BrowserFixture.h"
+#include "platform/gui/Alert.h"
+#include "support/QtSpin.h"
+
+namespace {
+
+using Panel = QVInfoPanelController;
+
+QVFpUser user(const char* name, bool admin) {
+    return QVFpUser(std::nullopt, name, name, admin);
+}
+
+TEST(InfoPanelRules, RemoveAndAdministratorRightsKeepOneAdministrator) {
+    const std::vector<QVFpUser> oneAdmin{user("ann", true), user("bob", false)};
+    const std::vector<QVFpUser> twoAdmins{user("ann", true), user("cy", true)};
+    const std::vector<QVFpUser> alone{user("ann", true)};
+    struct Case {
+        const char* what;
+        bool asAdmin;
+        const std::vector<QVFpUser>& users;
+        int row;
+        bool remove, revoke;
+    };
+    const Case cases[] = {
+        {"an ordinary user", true, oneAdmin, 1, true, true},
+        {"the last administrator", true, oneAdmin, 0, false, false},
+        {"one of two administrators", true, twoAdmins, 1, true, true},
+        {"the only user", true, alone, 0, false, false},
+        {"asked by a non-administrator", false, oneAdmin, 1, false, false},
+        {"no selection", true, oneAdmin, -1, false, false},
+        {"a row past the list", true, oneAdmin, 2, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(Panel::canRemoveUser(c.asAdmin, c.users, c.row), c.remove);
+        bool revokable = c.row >= 0 && c.row < static_cast<int>(c.users.size()) &&
+                         c.users[static_cast<size_t>(c.row)].isAdmin();
+        if (revokable) {
+            EXPECT_EQ(Panel::canSetAdmin(c.asAdmin, c.users, c.row, false), c.revoke);
+        }
+    }
+    EXPECT_TRUE(Panel::canSetAdmin(true, oneAdmin, 1, true));
+    EXPECT_FALSE(Panel::canSetAdmin(false, oneAdmin, 1, true));
+}
+
+TEST(InfoPanelRules, AddUserSheetChecks) {
+    struct Case {
+        const char *name, *password, *confirmation;
+        bool mismatch, missingPassword, missingName;
+    };
+    const Case cases[] = {
+        {"bob", "pw", "pw", false, false, false}, {"bob", "pw", "px", true, false, false},
+        {"bob", "", "", false, true, false},      {"", "pw", "pw", false, false, true},
+        {"", "", "x", false, true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + "/" + c.password + "/" + c.confirmation);
+        auto r = Panel::validateAddUserSheet(c.name, c.password, c.confirmation);
+        EXPECT_EQ(r.mismatch, c.mismatch);
+        EXPECT_EQ(r.missingPassword, c.missingPassword);
+        EXPECT_EQ(r.missingName, c.missingName);
+    }
+    EXPECT_FALSE(Panel::confirmationMismatch("secret", "sec"));
+    EXPECT_FALSE(Panel::confirmationMismatch("secret", ""));
+    EXPECT_TRUE(Panel::confirmationMismatch("secret", "sex"));
+}
+
+using InfoPanelTest = BrowserFixture;
+
+TEST_F(InfoPanelTest, AUserAddedInThePanelUnlocksAndTheLastAdministratorStays) {
+    Panel panel;
+    panel.setFileSystem(fs_, folder_.string());
+    EXPECT_TRUE(panel.userIsAdmin());
+    EXPECT_EQ(panel.folderNameLabel->text(), "box.zel");
+    EXPECT_EQ(panel.folderEncryptionLabel->text(), "AES 256");
+    ASSERT_TRUE(testsupport::spinUntil([&] { return panel.folderItemsLabel->text() != "--"; }));
+    EXPECT_EQ(panel.folderItemsLabel->text(), "0");
+
+    panel.showNewUserSheet();
+    panel.addUserNameField->setText("bob");
+    panel.addUserPasswordField->setText("hunter2");
+    panel.addUserPasswordConfirmField->setText("hunter3");
+    panel.closeAddUserSheet(true);  // mismatch: the sheet stays
+    EXPECT_FALSE(panel.addUserPasswordMismatchImage->isHidden());
+    EXPECT_EQ(panel.users().size(), 1u);
+    panel.addUserPasswordConfirmField->setText("hunter2");
+    panel.closeAddUserSheet(true);
+    ASSERT_EQ(panel.users().size(), 2u);
+
+    QVFileSystem bob;
+    EXPECT_TRUE(bob.mountEncryptedFolder(folder_.string(), "bob", "hunter2"));
+    ASSERT_TRUE(bob.authenticatedUser());
+    EXPECT_EQ(bob.authenticatedUser()->longUserName(), "bob");  // display name from the user name
+    bob.unmount();
+
+    int annRow = panel.users()[0].shortUserName() == "ann" ? 0 : 1;
+    panel.selectUser(annRow);
+    EXPECT_FALSE(panel.removeUserButton->isEnabled());
+    EXPECT_FALSE(panel.setUserIsAdmin(annRow, false));
+    EXPECT_TRUE(panel.users()[static_cast<size_t>(annRow)].isAdmin());
+
+    panel.selectUser(1 - annRow);
+    EXPECT_TRUE(panel.removeUserButton->isEnabled());
+    panel.removeUser();
+    auto alerts = platform::visibleAlerts();
+    ASSERT_EQ(alerts.size(), 1u);
+    platform::pressAlertButton(alerts[0], 1);  // Delete
+    ASSERT_TRUE(testsupport::spinUntil([&] { return panel.users().size() == 1; }));
+    EXPECT_FALSE(bob.mountEncryptedFolder(folder_.string(), "bob", "hunter2"));
+
+    // Locked: no cipher, no adding.
+    fs_->unmount();
+    panel.setFileSystem(fs_, folder_.string());
+    EXPECT_EQ(panel.folderEncryptionLabel->text(), "N/A - Folder is locked");
+    EXPECT_FALSE(panel.addUserButton->isEnabled());
+    panel.setFileSystem(nullptr, {});
+    EXPECT_EQ(panel.folderNameLabel->text(), "No folder selected");
+}
+
+}  // namespace
