@@ -5,6 +5,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -13,12 +14,13 @@
 #include "reporter/VXMMachException.h"
 #include "reporter/VXMSafe.h"
 #include "reporter/VXMSignal.h"
+#include "reporter/analytics/VXMAnalyticsMetadata.h"
 #include "reporter/sdk/VXMDefaults.h"
 #include "reporter/sdk/VXMUUID.h"
 
 namespace {
 
-constexpr const char* kInstallEventKey = "VexmorInstallEventKey";
+constexpr const char* kInstallEventKey = VXMAnalyticsInstallEventKey;
 
 // The reporter's queues may still be hashing when the application exits;
 // OpenSSL's exit-time clean-up would free its tables under them. This has to
@@ -58,6 +60,9 @@ Vexmor::~Vexmor() {
     if (queue_) queue_->sync([] {});
     setDelegate(nullptr);
     if (thirtySecondTimer_) thirtySecondTimer_->cancel();
+    if (conversionTimer_) conversionTimer_->cancel();
+    // Its uploads go through our settings client: let running passes end.
+    if (analyticsController_) analyticsController_->drain();
     Vexmor* self = this;
     loggingOwner.compare_exchange_strong(self, nullptr);
 }
@@ -173,6 +178,8 @@ void Vexmor::startUp(const std::string& apiKey, double delay, const VXMEnvironme
     settingsClient_->setDelegate(this);
     controller_->setSettingsClient(settingsClient_.get());
 
+    startAnalytics();
+
     checkForCrashMarker();
     controller_->beginStartupFlowAfterDelay(delay);
 
@@ -180,6 +187,42 @@ void Vexmor::startUp(const std::string& apiKey, double delay, const VXMEnvironme
         platform::dispatchAfter(
             std::chrono::seconds(2), queue_, [] { VXMContextQueueSync(VXMContextCheckHandlers); },
             clock_);
+}
+
+void Vexmor::startAnalytics() {
+    if (VXMHostIsAppExtension()) return;
+    // Without the crash context there is no metadata, and no controller.
+    std::optional<std::string> metadata = VXMAnalyticsMetadataJSON();
+    if (!metadata) return;
+    VXMAnalyticsController::Config config;
+    VXMSettingsClient* client = settingsClient_.get();
+    config.uploader = [client](const std::vector<std::string>& paths, const std::string& url,
+                               VXMAnalyticsController::Completion completion) {
+        client->submitEventLogFilesAtPaths(paths, url, std::move(completion));
+    };
+    config.sessionIdentifier = sessionIdentifier_;
+    config.analyticsRootDirectory = controller_->analyticsDirectory();
+    config.metadataJSON = std::move(*metadata);
+    config.identifierGenerator = std::make_shared<VXMAnalyticsIdentifierGenerator>();
+    config.timestampGenerator = std::make_shared<VXMAnalyticsTimestampGenerator>(clock_);
+    config.defaults = &VXMDefaults();
+    config.clock = &clock_;
+    config.installationIsNew = [] { return VXMHostShouldGenerateInstallEvent(); };
+    analyticsController_ = VXMAnalyticsController::create(std::move(config));
+    if (analyticsController_) {
+        analyticsController_->logAppInstalled();
+        analyticsController_->logAppLaunched();
+    }
+
+    // The settings requests carry the conversion events: ask again hourly.
+    if (vxmContext.readOnly->conversionTrackingEnabled) {
+        conversionTimer_ = platform::DispatchTimer::create(queue_, clock_);
+        conversionTimer_->setHandler([] {
+            if (VXMContextIsInitialized() && vxmContext.writable->conversionCallback)
+                vxmContext.writable->conversionCallback();
+        });
+        conversionTimer_->scheduleAfter(std::chrono::seconds(3600), std::chrono::seconds(3600));
+    }
 }
 
 void Vexmor::setupCrashHandling(const std::string& apiKey, const std::string& sessionIdentifier,
@@ -400,9 +443,7 @@ platform::Value Vexmor::identificationDictionary() const {
 }
 
 std::optional<platform::Value> Vexmor::eventArray() const {
-    // Conversion events come from the analytics controller, which this
-    // build does not run.
-    return std::nullopt;
+    return VXMAnalyticsEventArray(VXMDefaults(), VXMHostShouldGenerateInstallEvent(), clock_.now());
 }
 
 void Vexmor::removeInstallEventKey() {
@@ -418,6 +459,21 @@ void Vexmor::controllerDidLoadSettings(VXMSDKController&,
     logBufferSize_ = settings->logBufferSize();
     attributesCount_ = settings->maxCustomKeyValuePairs();
     settingsLoaded_ = true;
+    if (analyticsController_) {
+        VXMAnalyticsSettings analytics;
+        analytics.shouldCollectAnalytics = settings->shouldCollectAnalytics();
+        analytics.analyticsURL = settings->analyticsURL();
+        analytics.shouldFlushOnBackground = settings->shouldFlushAnalyticsOnBackground();
+        auto clamp = [](int64_t v, uint64_t max) {
+            return static_cast<uint64_t>(std::clamp<int64_t>(v, 0, static_cast<int64_t>(max)));
+        };
+        analytics.maxByteSizePerFile = clamp(settings->maxByteSizePerFile(), INT64_MAX);
+        analytics.flushIntervalSecs =
+            static_cast<uint32_t>(clamp(settings->flushIntervalSecs(), UINT32_MAX));
+        analytics.maxPendingSendFileCount =
+            static_cast<uint32_t>(clamp(settings->maxPendingSendFileCount(), UINT32_MAX));
+        analyticsController_->setSettings(analytics);
+    }
 }
 
 void Vexmor::controllerWillProcessFile(VXMSDKController&, VXMCrashFile& file) {
@@ -429,6 +485,9 @@ void Vexmor::controllerWillProcessFile(VXMSDKController&, VXMCrashFile& file) {
                             : std::nullopt);
         file.symbolicateWithUUIDMap(VXMBinaryImageMap(&vxmContext.writable->binaryImages));
     });
+    if (lastSessionWasCrash_ && analyticsController_)
+        if (auto date = file.crashedOnDate())
+            analyticsController_->logPreviousSessionCrashedOnDate(*date);
     if (lastSessionWasCrash_ && delegate()) {
         auto copy = std::make_shared<VXMCrashFile>(file);
         platform::mainQueue()->async([this, copy] {

@@ -24,6 +24,7 @@
 #include "platform/core/Value.h"
 #include "reporter/VXMContext.h"
 #include "reporter/VXMException.h"
+#include "reporter/analytics/VXMAnalyticsController.h"
 #include "reporter/sdk/VXMSDKController.h"
 #include "reporter/sdk/VXMSettingsClient.h"
 
@@ -127,6 +128,10 @@ class Vexmor final : public VXMSDKControllerDelegate, public VXMSettingsClientDe
     // Null until started (and for an inert start).
     const std::shared_ptr<VXMSDKController>& controller() const { return controller_; }
     VXMSettingsClient* settingsClient() const { return settingsClient_.get(); }
+    // Null unless analytics is supported and the crash context exists.
+    const std::shared_ptr<VXMAnalyticsController>& analyticsController() const {
+        return analyticsController_;
+    }
 
     // Fatal-signal mask of the signals the delegate wants delivered.
     uint32_t machExceptionMask();
@@ -164,6 +169,7 @@ class Vexmor final : public VXMSDKControllerDelegate, public VXMSettingsClientDe
     void setupCrashHandling(const std::string& apiKey, const std::string& sessionIdentifier,
                             const VXMEnvironment& environment);
     static VXMLoggingSettings loggingSettings();
+    void startAnalytics();
 
     Options options_;
     platform::Clock& clock_;
@@ -174,6 +180,8 @@ class Vexmor final : public VXMSDKControllerDelegate, public VXMSettingsClientDe
     std::unique_ptr<VXMSettingsClient> settingsClient_;
     std::shared_ptr<VXMPermissionPrompt> prompt_;
     platform::DispatchTimerPtr thirtySecondTimer_;
+    std::shared_ptr<VXMAnalyticsController> analyticsController_;
+    platform::DispatchTimerPtr conversionTimer_;
     mutable std::mutex mutex_;  // apiKey_, prompt_, timer
     std::string apiKey_;
     std::string sessionIdentifier_;

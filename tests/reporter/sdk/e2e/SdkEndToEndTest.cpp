@@ -152,3 +152,46 @@ TEST(ReporterEndToEnd, SecondStartIsIgnoredWithAMessage) {
               std::string::npos)
         << err;
 }
+
+TEST(ReporterEndToEnd, EventsAreUploadedAsGzipLogs) {
+    Home home;
+    HttpServer server;
+    const std::string settings =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+        "<key>settings_version</key><integer>2</integer>"
+        "<key>app</key><dict><key>status</key><string>activated</string></dict>"
+        "<key>features</key><dict><key>collect_analytics</key><true/></dict>"
+        "<key>analytics</key><dict><key>url</key><string>" +
+        server.url("/events") +
+        "</string><key>max_pending_send_file_count</key><integer>10</integer></dict>"
+        "</dict></plist>";
+    server.setFallback(HttpScript{
+        .status = 200, .headers = {{"Content-Type", "application/x-plist"}}, .body = settings});
+    std::string err;
+    const int status = runProbe(home, "analytics", server.url("/"), &err);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << err;
+
+    // The first start's "app_installed" (priority 0) asked for a pass as soon
+    // as settings came; its fragment went up packaged.
+    std::string high;
+    for (const auto& r : server.requests()) {
+        if (r.method != "POST" || r.target != "/events") continue;
+        const size_t at = r.body.find("filename=\"0.log.zip\"");
+        if (at == std::string::npos) continue;
+        const std::string marker = "\r\n\r\n";
+        const size_t start = r.body.find(marker, at) + marker.size();
+        const size_t end = r.body.find("\r\n--", start);
+        const fs::path gz = home.dir.path() / "0.log.gz";
+        testsupport::writeFile(gz, r.body.substr(start, end - start));
+        const std::string command =
+            "gzip -dc '" + gz.string() + "' > '" + (home.dir.path() / "0.log").string() + "'";
+        ASSERT_EQ(std::system(command.c_str()), 0);
+        high = readFile(home.dir.path() / "0.log");
+    }
+    ASSERT_FALSE(high.empty()) << "no 0.log.zip was uploaded";
+    const size_t firstLine = high.find('\n');
+    EXPECT_NE(high.substr(0, firstLine).find("\tmetadata\t"), std::string::npos) << high;
+    EXPECT_NE(high.find("\"api_key\":\"3f9c1e7a0b5d2486c1e9f0a7d3b6524e8c1a9f07\""),
+              std::string::npos);
+    EXPECT_NE(high.find("\tapp_installed\t"), std::string::npos) << high;
+}

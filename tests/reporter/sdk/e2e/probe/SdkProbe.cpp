@@ -20,6 +20,7 @@
 #include "platform/core/Dispatch.h"
 #include "reporter/VXMHost.h"
 #include "reporter/VXMLogging.h"
+#include "reporter/sdk/VXMDefaults.h"
 #include "reporter/sdk/Vexmor.h"
 
 namespace {
@@ -56,7 +57,7 @@ bool nothingLeft(const std::filesystem::path& dir) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        fprintf(stderr, "usage: %s crash|twice|report\n", argv[0]);
+        fprintf(stderr, "usage: %s crash|twice|report|analytics\n", argv[0]);
         return 2;
     }
     const std::string which = argv[1];
@@ -90,6 +91,24 @@ int main(int argc, char** argv) {
         while (std::chrono::steady_clock::now() < end) {
             platform::pumpMainQueue();
             if (nothingLeft(dir)) return 0;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return 1;
+    }
+    if (which == "analytics") {
+        // Done once a maintenance pass has run and nothing packaged is left.
+        const auto packaged =
+            std::filesystem::path(vexmor->controller()->analyticsDirectory()) / "v1" / "PACKAGED";
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (std::chrono::steady_clock::now() < end) {
+            platform::pumpMainQueue();
+            const bool maintained =
+                !VXMDefaults().objectForKey("com.vexmor.insights.lastmaintenancedate").isNull();
+            if (maintained && vexmor->analyticsController()) {
+                vexmor->analyticsController()->drain();
+                std::error_code ec;
+                if (!std::filesystem::exists(packaged, ec) || emptyDirectory(packaged)) return 0;
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         return 1;
