@@ -18,7 +18,7 @@ find_program(PROTOC_C_EXECUTABLE NAMES protoc-c REQUIRED)
 find_package(nlohmann_json 3 REQUIRED)
 
 if(TESSARO_GUI)
-  find_package(Qt6 REQUIRED COMPONENTS Core Gui Widgets Test)
+  find_package(Qt6 REQUIRED COMPONENTS Core Gui Widgets Test DBus)
 endif()
 
 if(TESSARO_TESTS)

@@ -1,0 +1,50 @@
+#include "platform/gui/FileManager.h"
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QUrl>
+
+namespace platform {
+
+namespace {
+std::function<void(const std::string&, const std::string&)>& override() {
+    static std::function<void(const std::string&, const std::string&)> f;
+    return f;
+}
+}  // namespace
+
+void setFileManagerOverride(std::function<void(const std::string&, const std::string&)> f) {
+    override() = std::move(f);
+}
+
+void showItemInFileManager(const std::string& path) {
+    const QString item = QString::fromStdString(path);
+    const QUrl uri = QUrl::fromLocalFile(item);
+    const QUrl folder = QUrl::fromLocalFile(QFileInfo(item).absolutePath());
+    if (override()) {
+        override()("ShowItems", uri.toString().toStdString());
+        return;
+    }
+    QDBusMessage call = QDBusMessage::createMethodCall("org.freedesktop.FileManager1",
+                                                       "/org/freedesktop/FileManager1",
+                                                       "org.freedesktop.FileManager1", "ShowItems");
+    call << QStringList{uri.toString()} << QString();
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        QDesktopServices::openUrl(folder);
+        return;
+    }
+    // Answered later; only a failure matters, and then the folder opens.
+    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call), QCoreApplication::instance());
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished,
+                     [folder](QDBusPendingCallWatcher* w) {
+                         if (w->isError()) QDesktopServices::openUrl(folder);
+                         w->deleteLater();
+                     });
+}
+
+}  // namespace platform
