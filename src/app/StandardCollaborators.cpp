@@ -1,5 +1,6 @@
 // The collaborators of the real application. Other controllers join here as
 // they are built.
+#include <QSystemTrayIcon>
 #include <memory>
 
 #include "app/AppResources.h"
@@ -9,6 +10,7 @@
 #include "app/QVMoveToApplications.h"
 #include "app/QVRatePromptPresenter.h"
 #include "app/QVStartupAlerts.h"
+#include "app/QVStatusMenuController.h"
 #include "app/QVTourWindow.h"
 #include "app/ReporterStart.h"
 #include "platform/gui/StringTable.h"
@@ -70,7 +72,11 @@ QVAppDelegate::Collaborators QVAppDelegate::standardCollaborators() {
         prompt.setPresenter(&presenter);
         prompt.applicationLaunched();
     };
-    // CALL POINT (6.103): makeStatusMenu creates QVStatusMenuController.
+    c.makeStatusMenu = [](QVAppDelegate& delegate) -> std::shared_ptr<QVStatusMenuInterface> {
+        QVStatusMenuController::Collaborators sc;
+        sc.trayAvailable = QSystemTrayIcon::isSystemTrayAvailable();
+        return std::make_shared<QVStatusMenuController>(delegate, std::move(sc));
+    };
     c.makeTour = [] { return std::make_shared<Tour>(); };
     return c;
 }
