@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
-#include <pwd.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -51,25 +50,6 @@
 
 using platform::localizedString;
 using namespace std::chrono_literals;
-
-// ---- password store helpers --------------------------------------------------
-
-namespace app {
-
-std::optional<std::string> folderPasswordService(const std::string& userName,
-                                                 const std::string& uuid) {
-    const bool noId = uuid.empty() || uuid.find_first_not_of("{}-0") == std::string::npos;
-    if (userName.empty() || noId) return std::nullopt;
-    return platform::formatText("Tessaro-Mobile-Folder-%@-%@", {userName, uuid});
-}
-
-std::string loginUserName() {
-    if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_name) return pw->pw_name;
-    const char* user = ::getenv("USER");
-    return user ? user : "";
-}
-
-}  // namespace app
 
 // ---- validation --------------------------------------------------------------
 
