@@ -677,11 +677,10 @@ void QVMainWindowController::lockCurrentFolder() {
 // ---- sidebar -----------------------------------------------------------------
 
 void QVMainWindowController::sourceListDidAddNewItemWithPath(const std::string&) {
-    if (sourceList_->itemsPaths().size() >= 2 && sidebarDropView_->isVisible()) {
+    if (sourceList_->itemsPaths().size() >= 2 && !sidebarDropView_->isHidden()) {
         LGLogDebug("MWC > sourceListDidChange > hide drop image");
         sidebarDropView_->hide();
     }
-    if (sourceList_->itemsPaths().size() >= 2) sidebarDropView_->setVisible(false);
     clearImmutable(currentVolumePath_);
     // The Finder's folder icon and the database's hidden flag have no meaning
     // here: the database name is hidden by every layer already.

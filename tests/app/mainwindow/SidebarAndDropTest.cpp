@@ -43,6 +43,7 @@ TEST_F(MainWindowTest, SidebarOrderAndSelectionSurviveReorderAndRestart) {
     }
     auto w = makeWindow();
     EXPECT_EQ(w->sourceListController()->itemsPaths(), (Paths{f[2], f[0], f[1]}));
+    EXPECT_TRUE(w->sidebarDropView()->isHidden());  // two or more folders
     EXPECT_EQ(w->sourceListController()->selectedItemPath(), f[2]);  // the first one
     EXPECT_EQ(w->mainTabView()->currentIndex(), 0);
 }
