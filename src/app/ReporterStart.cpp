@@ -8,6 +8,9 @@
 #include "reporter/VXMHost.h"
 #include "reporter/sdk/Vexmor.h"
 
+// After the reporter's headers: Qt's keyword macros would rewrite them.
+#include "app/AppIcon.h"
+
 namespace app {
 
 namespace {
@@ -29,6 +32,13 @@ void startCrashReporter(const std::string& apiKey) {
     bundle.shortVersion = kVersion;
     bundle.name = "Tessaro";
     VXMExecutableSetBundleInfo(bundle);
+    // The settings requests carry the icon's hash; drawn when first asked.
+    Vexmor::sharedInstance().setAppIconRenderer([]() -> std::optional<VXMIconImage> {
+        constexpr int kSize = 256;
+        const QByteArray png = applicationIconPNG(kSize);
+        if (png.isEmpty()) return std::nullopt;
+        return VXMIconImage{std::vector<uint8_t>(png.begin(), png.end()), kSize, kSize};
+    });
     platform::Error error;
     if (!Vexmor::startWithAPIKey(apiKey, nullptr, 1.0, Vexmor::defaultEnvironment(), &error))
         platform::consoleLog("Crash reporter > start > %s", error.description.c_str());

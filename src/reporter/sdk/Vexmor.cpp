@@ -442,6 +442,13 @@ platform::Value Vexmor::identificationDictionary() const {
     return dictionary;
 }
 
+std::optional<VXMAppIcon> Vexmor::icon() const {
+    std::optional<VXMIcon> icon = appIconController_.applicationIcon();
+    if (!icon) return std::nullopt;
+    return VXMAppIcon{icon->dataHash(), icon->prerendered(), icon->width(), icon->height(),
+                      icon->data()};
+}
+
 std::optional<platform::Value> Vexmor::eventArray() const {
     return VXMAnalyticsEventArray(VXMDefaults(), VXMHostShouldGenerateInstallEvent(), clock_.now());
 }

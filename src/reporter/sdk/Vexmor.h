@@ -25,6 +25,7 @@
 #include "reporter/VXMContext.h"
 #include "reporter/VXMException.h"
 #include "reporter/analytics/VXMAnalyticsController.h"
+#include "reporter/sdk/VXMAppIconController.h"
 #include "reporter/sdk/VXMSDKController.h"
 #include "reporter/sdk/VXMSettingsClient.h"
 
@@ -115,6 +116,10 @@ class Vexmor final : public VXMSDKControllerDelegate, public VXMSettingsClientDe
 
     // The application's permission alert (kept until the pipeline exists).
     void setPermissionPrompt(std::shared_ptr<VXMPermissionPrompt> prompt);
+    // Draws the application's icon as PNG (the application's toolkit).
+    void setAppIconRenderer(VXMAppIconController::Renderer renderer) {
+        appIconController_.setRenderer(std::move(renderer));
+    }
     void setDisableCrashReporting(bool disable) { options_.disableCrashReporting = disable; }
     void setKitInfo(platform::Value info) { kitInfo_ = std::move(info); }
     void setSDKKitVersions(std::map<std::string, std::string> versions) {
@@ -154,7 +159,7 @@ class Vexmor final : public VXMSDKControllerDelegate, public VXMSettingsClientDe
     unsigned deviceState() const override;
     std::optional<platform::Value> eventArray() const override;
     void removeInstallEventKey() override;
-    std::optional<VXMAppIcon> icon() const override { return std::nullopt; }
+    std::optional<VXMAppIcon> icon() const override;
     bool contextIsInitialized() const override;
 
     // VXMSDKControllerDelegate
@@ -182,6 +187,7 @@ class Vexmor final : public VXMSDKControllerDelegate, public VXMSettingsClientDe
     platform::DispatchTimerPtr thirtySecondTimer_;
     std::shared_ptr<VXMAnalyticsController> analyticsController_;
     platform::DispatchTimerPtr conversionTimer_;
+    mutable VXMAppIconController appIconController_;
     mutable std::mutex mutex_;  // apiKey_, prompt_, timer
     std::string apiKey_;
     std::string sessionIdentifier_;
