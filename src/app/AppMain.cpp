@@ -5,6 +5,7 @@
 
 #include "app/AppIcon.h"
 #include "app/QVAppDelegate.h"
+#include "app/QVBrowserPage.h"
 #include "app/QVMainWindowController.h"
 #include "platform/gui/Application.h"
 
@@ -26,6 +27,7 @@ int runApplication(int argc, char** argv) {
     auto delegate = std::make_shared<QVAppDelegate>(QVAppDelegate::standardCollaborators());
     QVMainWindowController::Collaborators windowParts;
     windowParts.appDelegate = delegate.get();
+    windowParts.browser = std::make_unique<QVBrowserPage>();
     QVMainWindowController mainWindow(std::move(windowParts));
     delegate->setMainWindowController(&mainWindow);
     application.setDelegate(delegate.get());

@@ -1,0 +1,37 @@
+#pragma once
+// The main window's browser page: the column browser with its copy
+// presenter (drops import, double click and Export export, row moves ask
+// the same conflict question) behind the window's browser interface.
+//
+//   windowParts.browser = std::make_unique<QVBrowserPage>();
+
+#include <memory>
+
+#include "app/QVBrowserController.h"
+#include "app/QVMainWindowController.h"
+
+class QVCopyProgressPresenter;
+class QVCopyProgressSheet;
+
+class QVBrowserPage : public QVBrowserInterface {
+  public:
+    QVBrowserPage();
+    ~QVBrowserPage() override;
+
+    QWidget* view() override { return browser_; }
+    void setFileSystem(std::shared_ptr<QVFileSystem> fileSystem) override;
+    void reload() override { browser_->reload(); }
+    std::vector<std::string> selectedFiles() const override;
+    std::string currentDirectory() const override;
+    bool selectItemWithPath(const std::string& path) override {
+        return browser_->selectItemWithPath(path);
+    }
+    void editSelectedItem() override { browser_->editSelectedItem(); }
+
+    QVBrowserController* browser() const { return browser_; }
+
+  private:
+    QVBrowserController* browser_;  // owned by the window once hosted
+    QVCopyProgressSheet* sheet_ = nullptr;
+    std::unique_ptr<QVCopyProgressPresenter> presenter_;
+};
