@@ -8,6 +8,7 @@
 #include "app/QVBrowserPage.h"
 #include "app/QVMainWindowController.h"
 #include "platform/gui/Application.h"
+#include "utilities/KCKeychainItem.h"
 
 namespace app {
 
@@ -28,6 +29,7 @@ int runApplication(int argc, char** argv) {
     QVMainWindowController::Collaborators windowParts;
     windowParts.appDelegate = delegate.get();
     windowParts.browser = std::make_unique<QVBrowserPage>();
+    windowParts.passwordStore = &KCPasswordStore::shared();
     QVMainWindowController mainWindow(std::move(windowParts));
     delegate->setMainWindowController(&mainWindow);
     application.setDelegate(delegate.get());

@@ -14,6 +14,7 @@
 #include "app/QVTourWindow.h"
 #include "app/ReporterStart.h"
 #include "platform/gui/StringTable.h"
+#include "utilities/KCKeychainItem.h"
 #include "utilities/RatePrompt.h"
 
 namespace {
@@ -75,6 +76,7 @@ QVAppDelegate::Collaborators QVAppDelegate::standardCollaborators() {
     c.makeStatusMenu = [](QVAppDelegate& delegate) -> std::shared_ptr<QVStatusMenuInterface> {
         QVStatusMenuController::Collaborators sc;
         sc.trayAvailable = QSystemTrayIcon::isSystemTrayAvailable();
+        sc.passwords = &KCPasswordStore::shared();
         return std::make_shared<QVStatusMenuController>(delegate, std::move(sc));
     };
     c.makeTour = [] { return std::make_shared<Tour>(); };
