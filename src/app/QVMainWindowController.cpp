@@ -37,6 +37,7 @@
 #include "app/QVDropView.h"
 #include "app/QVFolderExtensionOffer.h"
 #include "app/QVGradientView.h"
+#include "app/QVInfoPanelController.h"
 #include "app/QVNewFolderSheet.h"
 #include "app/QVPasswordStore.h"
 #include "app/QVUpdateController.h"
@@ -475,8 +476,14 @@ void QVMainWindowController::hideEvent(QHideEvent* e) {
 }
 
 void QVMainWindowController::showInfoPanel() {
-    // The info panel is not part of this window yet.
-    LGLogInfo("MWC > showInfoPanel > no info panel");
+    if (!infoPanel_) infoPanel_ = new QVInfoPanelController(this);
+    refreshInfoPanel(true);
+    infoPanel_->showInfoPanel();
+}
+
+void QVMainWindowController::refreshInfoPanel(bool evenHidden) {
+    if (!infoPanel_ || (!evenHidden && !infoPanel_->isVisible())) return;
+    infoPanel_->setFileSystem(currentFileSystem_, currentVolumePath_.value_or(""));
 }
 
 void QVMainWindowController::showNewCryptFolderSheet() {
@@ -529,6 +536,7 @@ void QVMainWindowController::setCurrentFileSystem(std::shared_ptr<QVFileSystem> 
     if (currentFileSystem_) mountFileSystemWithPassword(std::nullopt);
     LGLogDebug("MWC > setCurrentFile system > done > now setting browser");
     browser_->setFileSystem(currentFileSystem_);
+    refreshInfoPanel(false);
     updateStatusBar();
 }
 
@@ -670,6 +678,7 @@ void QVMainWindowController::lockCurrentFolder() {
     clearImmutable(currentVolumePath_);
     LGLogInfo("MWC > lockCurrentFolder > did lock folder");
     browser_->setFileSystem(currentFileSystem_);
+    refreshInfoPanel(false);
     showPasswordPage();
     updateStatusBar();
 }

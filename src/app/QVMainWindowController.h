@@ -19,6 +19,7 @@
 #include "app/QVSourceListController.h"
 
 class QAction;
+class QVInfoPanelController;
 class QCheckBox;
 class QComboBox;
 class QLabel;
@@ -160,6 +161,8 @@ class QVMainWindowController : public QMainWindow,
     void setCurrentVolumePath(const std::optional<std::string>& path);
     void setCurrentFileSystem(std::shared_ptr<QVFileSystem> fileSystem);
     void showPasswordPage();
+    // The info panel follows the selected folder while it shows.
+    void refreshInfoPanel(bool evenHidden);
     void ejectLater();
     void shakeWindow();
     void showSelectedPage();
@@ -192,6 +195,7 @@ class QVMainWindowController : public QMainWindow,
     QMenu* fileMenu_ = nullptr;
     QTimer* validationTimer_ = nullptr;
     QVNewFolderSheet* newFolderSheet_ = nullptr;
+    QVInfoPanelController* infoPanel_ = nullptr;  // made on first use
     Actions toolbar_;
     Actions menu_;
     // Status-line results from before a selection change are dropped.

@@ -10,6 +10,7 @@
 
 #include "MainWindowFixture.h"
 #include "app/QVAppDelegate.h"
+#include "app/QVInfoPanelController.h"
 #include "app/QVSourceListController.h"
 #include "platform/gui/StringTable.h"
 
@@ -297,6 +298,28 @@ TEST_F(MainWindowTest, ScreenshotWithTwoFoldersOneUnlocked) {
     const std::string png = std::string(TESSARO_BINARY_DIR) + "/main-window-screenshot.png";
     ASSERT_TRUE(shot.save(QString::fromStdString(png), "PNG"));
     EXPECT_GT(std::filesystem::file_size(png), 1000u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(MainWindowTest, TheInfoPanelShowsTheSelectedFolderAndFollowsTheLock) {
+    const std::string path = folder("Info.zel");
+    defaults.setObject("UserName-" + uuidOf(path), "alice");
+    store.items[{serviceFor("alice", uuidOf(path)), app::loginUserName()}] = "secret";
+    auto w = makeWindow();
+    w->rememberPasswordCheckBox()->setChecked(true);
+    w->addVolumes({path});
+    ASSERT_TRUE(w->currentFileSystem() && w->currentFileSystem()->isMounted());
+    w->showInfoPanel();
+    auto* panel = w->findChild<QVInfoPanelController*>();
+    ASSERT_TRUE(panel);
+    EXPECT_TRUE(panel->isVisible());
+    EXPECT_EQ(panel->folderNameLabel->text(), "Info.zel");
+    EXPECT_TRUE(panel->userIsAdmin());
+    w->lockCurrentFolder();
+    EXPECT_EQ(panel->folderEncryptionLabel->text(), "N/A - Folder is locked");
 }
 
 }  // namespace
