@@ -13,6 +13,7 @@
 #include "app/QVStatusMenuController.h"
 #include "app/QVTourWindow.h"
 #include "app/ReporterStart.h"
+#include "platform/desktop/LoginItems.h"
 #include "platform/gui/StringTable.h"
 #include "utilities/KCKeychainItem.h"
 #include "utilities/RatePrompt.h"
@@ -77,6 +78,9 @@ QVAppDelegate::Collaborators QVAppDelegate::standardCollaborators() {
         QVStatusMenuController::Collaborators sc;
         sc.trayAvailable = QSystemTrayIcon::isSystemTrayAvailable();
         sc.passwords = &KCPasswordStore::shared();
+        sc.loginItems = {[] { return platform::LoginItems::isLoginItem(); },
+                         [] { return platform::LoginItems::add(); },
+                         [] { return platform::LoginItems::remove(); }};
         return std::make_shared<QVStatusMenuController>(delegate, std::move(sc));
     };
     c.makeTour = [] { return std::make_shared<Tour>(); };
