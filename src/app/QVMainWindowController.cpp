@@ -611,6 +611,7 @@ void QVMainWindowController::mountFileSystemWithPassword(
             ++statusGeneration_;
             statusTextField_->clear();
             browser_->reload();
+            refreshInfoPanel(false);
             return;
         }
         wrongPasswordTextField_->show();

@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPushButton>
 #include <QStackedWidget>
 #include <chrono>
 #include <set>
@@ -320,6 +321,12 @@ TEST_F(MainWindowTest, TheInfoPanelShowsTheSelectedFolderAndFollowsTheLock) {
     EXPECT_TRUE(panel->userIsAdmin());
     w->lockCurrentFolder();
     EXPECT_EQ(panel->folderEncryptionLabel->text(), "N/A - Folder is locked");
+    EXPECT_FALSE(panel->addUserButton->isEnabled());
+    w->passwordTextField()->setText("secret");
+    w->unlockVolume();
+    ASSERT_TRUE(w->currentFileSystem()->isMounted());
+    EXPECT_EQ(panel->folderEncryptionLabel->text(), "AES 256");
+    EXPECT_TRUE(panel->addUserButton->isEnabled());
 }
 
 }  // namespace
