@@ -178,6 +178,16 @@ void Vexmor::startUp(const std::string& apiKey, double delay, const VXMEnvironme
     settingsClient_->setDelegate(this);
     controller_->setSettingsClient(settingsClient_.get());
 
+    if (VXMHostEnableBetaDistribution()) {
+        betaClient_ = std::make_unique<VXMBetaClient>();
+        betaClient_->setDelegate(this);
+        VXMBetaClient* client = betaClient_.get();
+        betaController_ = VXMBetaController::create(
+            [client](const std::string& url, VXMBetaClient::Completion done) {
+                client->getUpdateWithURL(url, std::move(done));
+            },
+            clock_);
+    }
     startAnalytics();
 
     checkForCrashMarker();
@@ -466,6 +476,11 @@ void Vexmor::controllerDidLoadSettings(VXMSDKController&,
     logBufferSize_ = settings->logBufferSize();
     attributesCount_ = settings->maxCustomKeyValuePairs();
     settingsLoaded_ = true;
+    if (betaController_ && !betaController_->hasSettings()) {
+        betaController_->setSettings(
+            {settings->betaUpdateEndpoint(), settings->betaUpdateSuspendDurationSecs()});
+        betaController_->checkForUpdate();
+    }
     if (analyticsController_) {
         VXMAnalyticsSettings analytics;
         analytics.shouldCollectAnalytics = settings->shouldCollectAnalytics();

@@ -26,6 +26,7 @@
 #include "reporter/VXMException.h"
 #include "reporter/analytics/VXMAnalyticsController.h"
 #include "reporter/sdk/VXMAppIconController.h"
+#include "reporter/sdk/VXMBeta.h"
 #include "reporter/sdk/VXMSDKController.h"
 #include "reporter/sdk/VXMSettingsClient.h"
 
@@ -137,6 +138,7 @@ class Vexmor final : public VXMSDKControllerDelegate, public VXMSettingsClientDe
     const std::shared_ptr<VXMAnalyticsController>& analyticsController() const {
         return analyticsController_;
     }
+    const std::shared_ptr<VXMBetaController>& betaController() const { return betaController_; }
 
     // Fatal-signal mask of the signals the delegate wants delivered.
     uint32_t machExceptionMask();
@@ -188,6 +190,9 @@ class Vexmor final : public VXMSDKControllerDelegate, public VXMSettingsClientDe
     std::shared_ptr<VXMAnalyticsController> analyticsController_;
     platform::DispatchTimerPtr conversionTimer_;
     mutable VXMAppIconController appIconController_;
+    // Only when beta distribution is enabled.
+    std::unique_ptr<VXMBetaClient> betaClient_;
+    std::shared_ptr<VXMBetaController> betaController_;
     mutable std::mutex mutex_;  // apiKey_, prompt_, timer
     std::string apiKey_;
     std::string sessionIdentifier_;
