@@ -2,9 +2,11 @@
 
 #include <atomic>
 #include <mutex>
+#include <vector>
 
 #include "app/AppResources.h"
 #include "platform/core/Console.h"
+#include "platform/core/Dispatch.h"
 #include "reporter/VXMHost.h"
 #include "reporter/sdk/Vexmor.h"
 
@@ -17,6 +19,9 @@ namespace {
 std::atomic<int> gStarts{0};
 std::mutex gKeyMutex;
 std::string gKey;
+constexpr int kIconSize = 256;
+std::mutex gIconMutex;
+std::vector<uint8_t> gIconPNG;
 }  // namespace
 
 void startCrashReporter(const std::string& apiKey) {
@@ -32,12 +37,18 @@ void startCrashReporter(const std::string& apiKey) {
     bundle.shortVersion = kVersion;
     bundle.name = "Tessaro";
     VXMExecutableSetBundleInfo(bundle);
-    // The settings requests carry the icon's hash; drawn when first asked.
+    // The settings requests carry the icon's hash. Drawn once on the main
+    // thread: Qt drawing on a reporter thread could race the exit's clean-up.
+    // Until then the reporter sees no icon and asks again later.
+    platform::mainQueue()->async([] {
+        const QByteArray png = applicationIconPNG(kIconSize);
+        std::lock_guard lock(gIconMutex);
+        gIconPNG.assign(png.begin(), png.end());
+    });
     Vexmor::sharedInstance().setAppIconRenderer([]() -> std::optional<VXMIconImage> {
-        constexpr int kSize = 256;
-        const QByteArray png = applicationIconPNG(kSize);
-        if (png.isEmpty()) return std::nullopt;
-        return VXMIconImage{std::vector<uint8_t>(png.begin(), png.end()), kSize, kSize};
+        std::lock_guard lock(gIconMutex);
+        if (gIconPNG.empty()) return std::nullopt;
+        return VXMIconImage{gIconPNG, kIconSize, kIconSize};
     });
     platform::Error error;
     if (!Vexmor::startWithAPIKey(apiKey, nullptr, 1.0, Vexmor::defaultEnvironment(), &error))
