@@ -1,6 +1,7 @@
 #include "app/QVMountDesktop.h"
 
 #include "app/QVAppDelegate.h"
+#include "platform/desktop/FavouriteVolumes.h"
 #include "platform/gui/Alert.h"
 #include "platform/gui/Application.h"
 #include "platform/gui/FileManager.h"
@@ -48,6 +49,14 @@ void QVMountDesktop::setActivationPolicy(int policy) {
 void QVMountDesktop::replyToApplicationShouldTerminate(bool terminate) {
     if (auto* app = platform::Application::shared())
         app->replyToApplicationShouldTerminate(terminate);
+}
+
+void QVMountDesktop::addFavouriteVolume(const std::string& mountPath) {
+    platform::FavouriteVolumes::add(mountPath);
+}
+
+void QVMountDesktop::removeFavouriteVolume(const std::string& mountPath) {
+    platform::FavouriteVolumes::remove(mountPath);
 }
 
 std::shared_ptr<QVMountControllerParts> makeMountController(QVAppDelegate& delegate,

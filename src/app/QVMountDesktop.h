@@ -21,6 +21,8 @@ class QVMountDesktop : public QVFuseLoopbackControllerHost {
     void showItemInFileManager(const std::string& path) override;
     void setActivationPolicy(int policy) override;
     void replyToApplicationShouldTerminate(bool terminate) override;
+    void addFavouriteVolume(const std::string& mountPath) override;
+    void removeFavouriteVolume(const std::string& mountPath) override;
 
   private:
     QVPasswordPanel* panel_;
