@@ -2,8 +2,12 @@
 
 #include "app/QVCopyProgressPresenter.h"
 #include "app/QVCopyProgressSheet.h"
+#include "app/QVFuseInstaller.h"
 
-QVBrowserPage::QVBrowserPage() : browser_(new QVBrowserController(nullptr, {})) {}
+QVBrowserPage::QVBrowserPage() : browser_(new QVBrowserController(nullptr, {})) {
+    // Without a usable FUSE the browser says so in its notes bar.
+    browser_->setFuseInstalled(QVFuseInstaller::isFuseInstalled());
+}
 
 QVBrowserPage::~QVBrowserPage() {
     browser_->setCopyPresenter(nullptr);

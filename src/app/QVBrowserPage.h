@@ -27,6 +27,9 @@ class QVBrowserPage : public QVBrowserInterface {
         return browser_->selectItemWithPath(path);
     }
     void editSelectedItem() override { browser_->editSelectedItem(); }
+    void setStatusMenu(QVStatusMenuInterface* statusMenu) override {
+        browser_->setStatusMenu(statusMenu);
+    }
 
     QVBrowserController* browser() const { return browser_; }
 

@@ -52,6 +52,8 @@ class QVBrowserInterface {
     virtual std::string currentDirectory() const = 0;
     virtual bool selectItemWithPath(const std::string& path) = 0;
     virtual void editSelectedItem() = 0;
+    // The status menu mounts the folder for the open-in-file-manager note.
+    virtual void setStatusMenu(QVStatusMenuInterface* statusMenu) {}
 };
 
 // The conditions of the enabled states: W a handle is held and not on an
@@ -97,6 +99,7 @@ class QVMainWindowController : public QMainWindow,
     void lockCurrentFolder() override;
     void setStatusMenuController(QVStatusMenuInterface* controller) override {
         statusMenu_ = controller;
+        browser_->setStatusMenu(controller);
     }
 
     // ---- QVSourceListDelegate -----------------------------------------------
