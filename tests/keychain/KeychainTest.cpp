@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/secret/SecretStore.h"
+#include "support/TempDir.h"
 #include "utilities/KCKeychainItem.h"
 
 namespace {
@@ -18,14 +19,7 @@ std::string uniqueService(const char* what) {
 }
 
 std::string run(const std::string& cmd) {
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return out;
-    std::array<char, 4096> buf;
-    size_t n;
-    while ((n = fread(buf.data(), 1, buf.size(), p)) > 0) out.append(buf.data(), n);
-    pclose(p);
-    return out;
+    return testsupport::commandOutput(cmd);
 }
 
 // What secret-tool finds for service and account, and how many items.

@@ -45,13 +45,7 @@ struct Result {
 };
 
 std::string shell(const std::string& command) {
-    std::string out;
-    FILE* p = popen(command.c_str(), "r");
-    char buf[4096];
-    size_t n;
-    while (p && (n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    if (p) pclose(p);
-    return out;
+    return testsupport::commandOutput(command);
 }
 
 std::string plist(const std::map<std::string, std::string>& entries) {

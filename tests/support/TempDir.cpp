@@ -37,6 +37,17 @@ void writeFile(const std::filesystem::path& p, const std::string& bytes) {
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
+std::string commandOutput(const std::string& command) {
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return out;
+    char chunk[4096];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof chunk, pipe)) > 0) out.append(chunk, n);
+    pclose(pipe);
+    return out;
+}
+
 std::string firstOutputLine(const std::string& command) {
     FILE* pipe = popen(command.c_str(), "r");
     if (!pipe) return {};

@@ -28,5 +28,7 @@ void writeFile(const std::filesystem::path& p, const std::string& bytes);
 // The first line a shell command prints, without its line end: the way to
 // ask a standard tool (openssl, nm, readelf) for the expected value.
 std::string firstOutputLine(const std::string& command);
+// Everything a shell command writes to standard output ("" when it cannot run).
+std::string commandOutput(const std::string& command);
 
 }  // namespace testsupport

@@ -22,13 +22,7 @@ std::string listing(const fs::path& zip) {
         "for i in z.infolist():\n"
         "    print(i.filename, oct(i.external_attr >> 16), z.read(i).decode())\n";
     std::string command = "python3 -c '" + script + "' " + zip.string();
-    std::string out;
-    FILE* p = popen(command.c_str(), "r");
-    char buf[512];
-    size_t n;
-    while (p && (n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    if (p) pclose(p);
-    return out;
+    return testsupport::commandOutput(command);
 }
 
 }  // namespace

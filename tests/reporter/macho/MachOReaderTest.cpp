@@ -52,14 +52,7 @@ std::optional<std::vector<SliceFacts>> read(const std::string& bytes) {
 }
 
 std::string run(const std::string& command) {
-    std::string out;
-    FILE* p = popen(command.c_str(), "r");
-    if (!p) return out;
-    std::array<char, 4096> buf;
-    size_t n;
-    while ((n = fread(buf.data(), 1, buf.size(), p)) > 0) out.append(buf.data(), n);
-    pclose(p);
-    return out;
+    return testsupport::commandOutput(command);
 }
 
 std::string dataFile(const std::string& name) {
@@ -295,8 +288,8 @@ TEST(MachOReader, MalformedImages) {
          "0112233445566778899aabbccddeef00",
          {}},
         {"sizeofcmds a few bytes short",
-         withCommands({uuidCommand(uuidBytes(1)), dylibCommand(kVXMLoadCommandLoadDylib, "/a")},
-                      -1, 30),
+         withCommands({uuidCommand(uuidBytes(1)), dylibCommand(kVXMLoadCommandLoadDylib, "/a")}, -1,
+                      30),
          false,
          true,
          2,
