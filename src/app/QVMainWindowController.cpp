@@ -599,7 +599,8 @@ void QVMainWindowController::mountFileSystemWithPassword(
             folderOrPasswordTabView_->setCurrentIndex(0);
             // Only a typed password is remembered, and only where its item
             // names this folder and user alone.
-            if (rememberPasswordCheckBox_->isChecked() && !fromKeychain && service) {
+            if (rememberPasswordCheckBox_->isChecked() && !fromKeychain && service &&
+                passwords_.isAvailable()) {
                 passwords_.store(*service, app::loginUserName(), *pw);
                 defaults_.setObject(userKey, fs.username().value_or(""));
             }
@@ -630,6 +631,14 @@ void QVMainWindowController::showPasswordPage() {
         usernamePopUp_->addItem(QString::fromStdString(u.shortUserName()));
     if (int i = usernamePopUp_->findText(current); i >= 0) usernamePopUp_->setCurrentIndex(i);
     passwordTitle_->setText(QString::fromStdString(QVSourceListController::displayName(path)));
+    // Asked here, not at start-up: the first answer costs a round trip to
+    // the keyring service. Unlocking works either way.
+    const bool canRemember = passwords_.isAvailable();
+    rememberPasswordCheckBox_->setEnabled(canRemember);
+    rememberPasswordCheckBox_->setToolTip(
+        canRemember ? QString()
+                    : QString::fromStdString(localizedString("rememberPasswordUnavailable")));
+    if (!canRemember) rememberPasswordCheckBox_->setChecked(false);
     folderOrPasswordTabView_->setCurrentIndex(1);
     std::weak_ptr<QVMainWindowController*> alive = alive_;
     platform::dispatchAfter(

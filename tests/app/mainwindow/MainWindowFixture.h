@@ -40,8 +40,10 @@ class RecordingPasswordStore : public QVPasswordStore {
         items[{service, account}] = password;
         return true;
     }
+    bool isAvailable() const override { return available; }
     std::map<Key, std::string> items;
     int stores = 0;
+    bool available = true;
 };
 
 class MainWindowTest : public ::testing::Test {

@@ -46,6 +46,32 @@ TEST_F(MainWindowTest, RememberedPasswordOpensStraightIntoTheBrowserAndIsNotStor
     EXPECT_EQ(store.stores, 0);
 }
 
+TEST_F(MainWindowTest, WithoutAKeyringTheRememberBoxIsOffAndUnlockingStillWorks) {
+    store.available = false;
+    const std::string path = folder("NoKeyring.zel");
+    auto w = makeWindow();
+    w->rememberPasswordCheckBox()->setChecked(true);
+    w->addVolumes({path});
+
+    EXPECT_EQ(w->folderOrPasswordTabView()->currentIndex(), 1);
+    EXPECT_FALSE(w->rememberPasswordCheckBox()->isEnabled());
+    EXPECT_FALSE(w->rememberPasswordCheckBox()->isChecked());
+    EXPECT_EQ(w->rememberPasswordCheckBox()->toolTip().toStdString(),
+              localizedString("rememberPasswordUnavailable"));
+    ASSERT_FALSE(w->rememberPasswordCheckBox()->toolTip().isEmpty());
+
+    w->passwordTextField()->setText("secret");
+    w->unlockVolume();
+    EXPECT_TRUE(w->currentFileSystem()->isMounted());
+    EXPECT_EQ(store.stores, 0);
+
+    // The service comes back: the next lock offers the box again.
+    store.available = true;
+    w->lockCurrentFolder();
+    EXPECT_TRUE(w->rememberPasswordCheckBox()->isEnabled());
+    EXPECT_TRUE(w->rememberPasswordCheckBox()->toolTip().isEmpty());
+}
+
 TEST_F(MainWindowTest, PasswordPageWrongPasswordMarksAndStoresNothingTypedOneIsRemembered) {
     const std::string path = folder("Typed.zel");
     const std::string uuid = uuidOf(path);
