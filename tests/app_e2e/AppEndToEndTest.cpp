@@ -89,11 +89,19 @@ TEST(AppEndToEnd, StartsShowsItsWindowAndQuits) {
     })) << log.toStdString();
 
     // The window is mapped and painted once the screen holds more than a few
-    // colours and a good part of it is no longer black.
+    // colours and a good part of it is no longer black; the picture is taken
+    // once it has stood still for a moment, so that a sheet mapped a little
+    // later shows painted rather than as a black hole.
     QImage shot;
+    QElapsedTimer still;
     ASSERT_TRUE(spinUntil([&] {
-        shot = QGuiApplication::primaryScreen()->grabWindow(0).toImage();
-        return colourCount(shot) > 3 && paintedShare(shot) > 0.25;
+        QImage now = QGuiApplication::primaryScreen()->grabWindow(0).toImage();
+        if (now != shot) {
+            shot = now;
+            still.start();
+            return false;
+        }
+        return still.elapsed() > 500 && colourCount(shot) > 3 && paintedShare(shot) > 0.25;
     })) << "no window appeared";
     const std::string png = std::string(TESSARO_BINARY_DIR) + "/app-e2e-screenshot.png";
     ASSERT_TRUE(shot.save(QString::fromStdString(png), "PNG"));
