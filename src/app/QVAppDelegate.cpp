@@ -4,6 +4,7 @@
 #include <strings.h>
 #include <sys/stat.h>
 
+#include <QAction>
 #include <QApplication>
 #include <QDialog>
 #include <QLabel>
@@ -72,6 +73,11 @@ QVAppDelegate::QVAppDelegate(Collaborators collaborators)
       clock_(c_.clock ? *c_.clock : platform::systemClock()) {
     initializeLogging();
     knownFoldersMenu_ = std::make_unique<QMenu>("Known Folders");
+    installFuseMenuItem_ = std::make_unique<QAction>("Install FUSE…");
+    installFuseMenuItem_->setObjectName("installFuseMenuItem");
+    QObject::connect(installFuseMenuItem_.get(), &QAction::triggered, [this] {
+        platform::runGuarded("Menu > install FUSE", [this] { installFuse(); });
+    });
     loadFolders(kKnownFoldersKey, knownBookmarks_, knownUrls_);
     refreshKnownFoldersMenu();
     totalBytesOfAllKnownFolders();
@@ -356,6 +362,10 @@ void QVAppDelegate::startHelper() {
     if (statusMenu_ || !c_.makeStatusMenu) return;
     statusMenu_ = c_.makeStatusMenu(*this);
     if (mainWindow_) mainWindow_->setStatusMenuController(statusMenu_.get());
+}
+
+void QVAppDelegate::installFuse() {
+    if (c_.installFuse) c_.installFuse(*this);
 }
 
 void QVAppDelegate::quitIfNoHelper() {

@@ -20,6 +20,7 @@
 #include "platform/core/Value.h"
 #include "platform/gui/Application.h"
 
+class QAction;
 class QDialog;
 class QMenu;
 class QVMainWindowInterface;
@@ -51,6 +52,8 @@ class QVAppDelegate : public platform::ApplicationDelegate,
         // After launching: checks FUSE, offers an update; true when the
         // status menu may start now.
         std::function<bool(QVAppDelegate&)> fuseCheck;
+        // The install action (its menu item): installs FUSE with the sheet.
+        std::function<void(QVAppDelegate&)> installFuse;
         std::function<std::shared_ptr<QVStatusMenuInterface>(QVAppDelegate&)> makeStatusMenu;
         std::function<std::shared_ptr<QVTourInterface>()> makeTour;
         // Once per start, after the delegate's own start-up: the rating prompt.
@@ -80,6 +83,9 @@ class QVAppDelegate : public platform::ApplicationDelegate,
     QVMainWindowInterface* mainWindowController() const { return mainWindow_; }
     // The menu of known folders (the main window puts it in its menu bar).
     QMenu* knownFoldersMenu() const { return knownFoldersMenu_.get(); }
+    // The install action's menu item (the main window's application menu).
+    QAction* installFuseMenuItem() const { return installFuseMenuItem_.get(); }
+    void installFuse();
     // Quitting first asks this handler (the mount controller: unmount every
     // decrypted volume, then reply through
     // platform::Application::replyToApplicationShouldTerminate).
@@ -146,6 +152,7 @@ class QVAppDelegate : public platform::ApplicationDelegate,
     platform::Clock& clock_;
     QVMainWindowInterface* mainWindow_ = nullptr;
     std::unique_ptr<QMenu> knownFoldersMenu_;
+    std::unique_ptr<QAction> installFuseMenuItem_;
     platform::Value::Dictionary knownBookmarks_;
     platform::Value::Dictionary trackedBookmarks_;
     std::map<std::string, std::string> knownUrls_;

@@ -2,10 +2,12 @@
 
 #include <QAbstractItemView>
 #include <QAction>
+#include <QChildEvent>
 #include <QColumnView>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QStackedWidget>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -63,6 +65,10 @@ QVBrowserController::QVBrowserController(std::shared_ptr<QVFileSystem> fileSyste
     view_->setDefaultDropAction(Qt::MoveAction);
     preview_ = new QVPreviewController;
     view_->setPreviewWidget(preview_);
+    // The columns are the viewport's children; their sizes, arrivals and
+    // departures are the browser's column configuration.
+    view_->viewport()->installEventFilter(this);
+    for (QObject* column : view_->viewport()->children()) column->installEventFilter(this);
     layout->addWidget(view_, 1);
 
     status_ = new QLabel(this);
@@ -236,6 +242,59 @@ void QVBrowserController::browserClicked(const QModelIndex& index) {
         widths[column] = kPreviewWidth;
     }
     view_->setColumnWidths(widths);
+}
+
+bool QVBrowserController::eventFilter(QObject* watched, QEvent* event) {
+    platform::runGuarded("browser columns", [&] {
+        const bool onViewport = watched == view_->viewport();
+        switch (event->type()) {
+            case QEvent::ChildAdded:
+                if (!onViewport) return;
+                static_cast<QChildEvent*>(event)->child()->installEventFilter(this);
+                break;
+            case QEvent::ChildRemoved:
+                if (!onViewport) return;
+                break;
+            case QEvent::Resize:
+            case QEvent::Show:
+            case QEvent::Hide:
+                if (onViewport) return;
+                break;
+            default:
+                return;
+        }
+        // Many events arrive for one change (setColumnWidths resizes every
+        // column): one look once they are all in.
+        if (configurationChangePending_) return;
+        configurationChangePending_ = true;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                platform::runGuarded("browser column configuration", [this] {
+                    configurationChangePending_ = false;
+                    browserColumnConfigurationDidChange();
+                });
+            },
+            Qt::QueuedConnection);
+    });
+    return QWidget::eventFilter(watched, event);
+}
+
+int QVBrowserController::lastVisibleColumn() const {
+    const QList<int> widths = view_->columnWidths();
+    const int right = view_->viewport()->width();
+    int x = -view_->horizontalScrollBar()->value(), last = -1;
+    for (int i = 0; i < widths.size(); x += widths[i], ++i)
+        if (x < right && x + widths[i] > 0) last = i;
+    return last;
+}
+
+void QVBrowserController::browserColumnConfigurationDidChange() {
+    const int last = lastVisibleColumn();
+    if (last < 1) return;
+    const QList<int> widths = view_->columnWidths();
+    for (int column = 0; column < last; ++column)
+        if (column != previewColumn_) columnWidthDict_[column] = widths[column];
 }
 
 void QVBrowserController::browserDoubleClick(const QModelIndex& index) {

@@ -71,6 +71,12 @@ class QVBrowserController : public QWidget {
 
     // The browser's action: status line, remembered widths, preview width.
     void browserClicked(const QModelIndex& index);
+    // A column was added, removed or resized (by the user's grip or by us):
+    // the widths of the columns left of the last visible one are remembered,
+    // except the preview column's. Runs once per turn of the event loop.
+    void browserColumnConfigurationDidChange();
+    const std::map<int, int>& rememberedColumnWidths() const { return columnWidthDict_; }
+    int previewColumn() const { return previewColumn_; }
     // A file: choose a directory and export the selection into it.
     void browserDoubleClick(const QModelIndex& index);
     void exportSelection();
@@ -89,7 +95,11 @@ class QVBrowserController : public QWidget {
     // chosen directory.
     std::function<void(const std::vector<QVFile::Ptr>&, const std::string&)> onExport;
 
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
   private:
+    int lastVisibleColumn() const;
     int columnOf(const QModelIndex& index) const;
     QModelIndexList selectedInColumn(const QModelIndex& current) const;
     void setNotificationAreaVisible(bool visible);
@@ -108,6 +118,7 @@ class QVBrowserController : public QWidget {
     bool fuseInstalled_ = true;
     bool notesVisible_ = false, fuseNoteDontShowAgain_ = false;
     int previewColumn_ = -1;
+    bool configurationChangePending_ = false;
     std::map<int, int> columnWidthDict_;
     platform::DispatchTimerPtr statusTimer_;
     std::shared_ptr<uint64_t> statusGeneration_ = std::make_shared<uint64_t>(0);

@@ -2,11 +2,11 @@
 
 #include "app/QVCopyProgressPresenter.h"
 #include "app/QVCopyProgressSheet.h"
-#include "app/QVFuseInstaller.h"
 
-QVBrowserPage::QVBrowserPage() : browser_(new QVBrowserController(nullptr, {})) {
+QVBrowserPage::QVBrowserPage(const QVFuseProbe& probe)
+    : browser_(new QVBrowserController(nullptr, {})) {
     // Without a usable FUSE the browser says so in its notes bar.
-    browser_->setFuseInstalled(QVFuseInstaller::isFuseInstalled());
+    browser_->setFuseInstalled(QVFuseInstaller::isFuseInstalled(probe));
 }
 
 QVBrowserPage::~QVBrowserPage() {

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "app/QVBrowserController.h"
+#include "app/QVFuseInstaller.h"
 #include "app/QVMainWindowController.h"
 
 class QVCopyProgressPresenter;
@@ -15,7 +16,8 @@ class QVCopyProgressSheet;
 
 class QVBrowserPage : public QVBrowserInterface {
   public:
-    QVBrowserPage();
+    // The probe says whether FUSE is usable (the FUSE note otherwise).
+    explicit QVBrowserPage(const QVFuseProbe& probe = QVFuseProbe::system());
     ~QVBrowserPage() override;
 
     QWidget* view() override { return browser_; }

@@ -420,6 +420,8 @@ void QVMainWindowController::buildMenus() {
     // The updater's item goes third into the application menu.
     tessaroMenu_->insertAction(tessaroMenu_->actions().value(2),
                                updateController_->updateMenuItem());
+    if (d && d->installFuseMenuItem())
+        tessaroMenu_->insertAction(tessaroMenu_->actions().value(3), d->installFuseMenuItem());
 
     fileMenu_ = menuBar()->addMenu("&File");
     fileMenu_->setObjectName("fileMenu");

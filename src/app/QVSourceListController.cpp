@@ -1,7 +1,9 @@
 #include "app/QVSourceListController.h"
 
+#include <QApplication>
 #include <QDragMoveEvent>
 #include <QDropEvent>
+#include <QIcon>
 #include <QListWidget>
 #include <QMimeData>
 #include <QMouseEvent>
@@ -14,6 +16,7 @@
 #include "Logging/LGLog.h"
 #include "Logging/LGLogMacros.h"
 #include "app/QVAppDelegate.h"
+#include "app/QVBrowserCells.h"
 #include "platform/core/UserDefaults.h"
 #include "platform/gui/Application.h"
 
@@ -23,6 +26,7 @@ constexpr const char* kSavedBookmarksKey = "sidebarSavedBookmarks";
 constexpr int kPathRole = Qt::UserRole + 1;
 constexpr int kEjectSize = 16;
 
+// The eject button, centred in its column at the row's right end.
 QRect ejectRect(const QRect& row) {
     return QRect(row.right() - kEjectSize - 6, row.top() + (row.height() - kEjectSize) / 2,
                  kEjectSize, kEjectSize);
@@ -42,26 +46,57 @@ void paintEject(QPainter* p, const QRect& r, const QColor& colour) {
     p->restore();
 }
 
-class SidebarDelegate : public QStyledItemDelegate {
+// The "Name" column through the sidebar cell, then the eject button on the
+// row under the mouse.
+class SidebarDelegate : public QVSourceImageAndTextCell {
   public:
     SidebarDelegate(QVSourceListController& c, QObject* parent)
-        : QStyledItemDelegate(parent), c_(c) {}
+        : QVSourceImageAndTextCell(parent), c_(c) {}
     QSize sizeHint(const QStyleOptionViewItem& o, const QModelIndex& i) const override {
-        QSize s = QStyledItemDelegate::sizeHint(o, i);
-        return {s.width() + kEjectSize + 10, std::max(s.height(), 24)};
+        QStyleOptionViewItem name = o;
+        name.rect = QVSourceListController::nameRect(o.rect);
+        const QSize s = QVSourceImageAndTextCell::sizeHint(name, i);
+        return {s.width() + QVSourceListController::kEjectColumnWidth,
+                std::max(s.height(), QVSourceListController::kRowHeight)};
     }
     void paint(QPainter* p, const QStyleOptionViewItem& o, const QModelIndex& i) const override {
-        QStyledItemDelegate::paint(p, o, i);
+        // The selection spans both columns.
+        QStyleOptionViewItem row = o;
+        initStyleOption(&row, i);
+        row.text.clear();
+        row.icon = QIcon();
+        const QWidget* view = o.widget;
+        QStyle* style = view ? view->style() : QApplication::style();
+        style->drawControl(QStyle::CE_ItemViewItem, &row, p, view);
+        QStyleOptionViewItem name = o;
+        name.rect = QVSourceListController::nameRect(o.rect);
+        QVSourceImageAndTextCell::paint(p, name, i);
         if (i.row() == c_.rowWithMouse()) {
             const bool selected = o.state & QStyle::State_Selected;
             paintEject(p, ejectRect(o.rect),
                        o.palette.color(selected ? QPalette::HighlightedText : QPalette::Text));
         }
     }
+    void updateEditorGeometry(QWidget* editor, const QStyleOptionViewItem& o,
+                              const QModelIndex& i) const override {
+        QStyleOptionViewItem name = o;
+        name.rect = QVSourceListController::nameRect(o.rect);
+        QVSourceImageAndTextCell::updateEditorGeometry(editor, name, i);
+    }
 
   private:
     QVSourceListController& c_;
 };
+
+// "sidebarFolder16" and its selected form "sidebarFolder16_selected": the
+// style's folder at 16 x 16; the cell dims it on unselected rows.
+QIcon sidebarFolderIcon(const QStyle* style) {
+    const QPixmap folder = style->standardIcon(QStyle::SP_DirIcon).pixmap(browsercell::kIconSize);
+    QIcon icon;
+    icon.addPixmap(folder, QIcon::Normal);
+    icon.addPixmap(folder, QIcon::Selected);
+    return icon;
+}
 
 // The list: hover tracking for the eject buttons, reordering by dragging
 // rows, and folders dropped from outside.
@@ -173,6 +208,10 @@ QVSourceListController::QVSourceListController(platform::UserDefaults& defaults,
 
 QVSourceListController::~QVSourceListController() = default;
 
+QRect QVSourceListController::nameRect(const QRect& row) {
+    return row.adjusted(0, 0, -kEjectColumnWidth, 0);
+}
+
 std::string QVSourceListController::displayName(const std::string& path) {
     std::string name = std::filesystem::path(path).filename().string();
     if (name.empty()) name = std::filesystem::path(path).parent_path().filename().string();
@@ -208,11 +247,12 @@ void QVSourceListController::awakeFromNib() {
 void QVSourceListController::reloadTable() {
     reloading_ = true;
     table_->clear();
+    const QIcon folderIcon = sidebarFolderIcon(table_->style());
     for (const std::string& path : paths_) {
         auto* item = new QListWidgetItem(QString::fromStdString(displayName(path)), table_);
         item->setData(kPathRole, QString::fromStdString(path));
         item->setToolTip(QString::fromStdString(path));
-        item->setIcon(table_->style()->standardIcon(QStyle::SP_DirIcon));
+        item->setIcon(folderIcon);
     }
     // The selection stays with its folder.
     int row = -1;

@@ -5,6 +5,7 @@
 // its folder's path, not its row. Main thread only.
 
 #include <QObject>
+#include <QRect>
 #include <functional>
 #include <map>
 #include <optional>
@@ -32,6 +33,13 @@ class QVSourceListDelegate {
 
 class QVSourceListController : public QObject {
   public:
+    // A row: the "Name" column (QVSourceImageAndTextCell) and the eject
+    // button's column at its right end, wide enough for the 12 points the
+    // cell's label reaches past its frame.
+    static constexpr int kEjectColumnWidth = 36;
+    static constexpr int kRowHeight = 24;
+    static QRect nameRect(const QRect& row);
+
     QVSourceListController(platform::UserDefaults& defaults, QWidget* parent);
     ~QVSourceListController() override;
 

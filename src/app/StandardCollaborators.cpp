@@ -47,8 +47,10 @@ QVAppDelegate::Collaborators QVAppDelegate::standardCollaborators() {
         (*mover)->offerToMove();
     };
 
+    // One installer for the launch check and the menu's install action.
     auto installer = std::make_shared<std::unique_ptr<QVFuseInstaller>>();
-    c.fuseCheck = [installer](QVAppDelegate& delegate) {
+    auto installerFor = [installer](QVAppDelegate& delegate) -> QVFuseInstaller& {
+        if (*installer) return **installer;
         auto sheet = std::make_shared<QVFuseInstallSheet>([&delegate]() -> QWidget* {
             auto* main = delegate.mainWindowController();
             return main ? main->window() : nullptr;
@@ -58,8 +60,16 @@ QVAppDelegate::Collaborators QVAppDelegate::standardCollaborators() {
         hooks.relaunchApp = [&delegate] { relaunchApplication(delegate.mainWindowController()); };
         *installer = std::make_unique<QVFuseInstaller>(sheet, localized, std::move(hooks));
         sheet->setInstaller(installer->get());
+        return **installer;
+    };
+    c.fuseCheck = [installerFor](QVAppDelegate& delegate) {
         // Up to date: the installer has started the status menu already.
-        return (*installer)->checkFuseAtLaunch() == QVFuseInstaller::LaunchCheck::UpToDate;
+        return installerFor(delegate).checkFuseAtLaunch() == QVFuseInstaller::LaunchCheck::UpToDate;
+    };
+    c.installFuse = [installerFor](QVAppDelegate& delegate) {
+        // One package manager run at a time; its sheet is up meanwhile.
+        QVFuseInstaller& installer = installerFor(delegate);
+        if (!installer.isWaitingForInstaller()) installer.installFuse();
     };
 
     c.startRatePrompt = [](QVAppDelegate& delegate) {

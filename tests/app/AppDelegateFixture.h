@@ -62,6 +62,7 @@ class AppDelegateTest : public ::testing::Test {
         c.clock = &clock;
         c.startCrashReporter = [this] { ++reporterStarts; };
         c.fuseCheck = [withStatusMenu](QVAppDelegate&) { return withStatusMenu; };
+        c.installFuse = [this](QVAppDelegate&) { ++fuseInstalls; };
         c.makeStatusMenu = [this](QVAppDelegate&) {
             statusMenu = std::make_shared<FakeStatusMenu>();
             return statusMenu;
@@ -91,4 +92,5 @@ class AppDelegateTest : public ::testing::Test {
     std::shared_ptr<FakeStatusMenu> statusMenu;
     std::shared_ptr<FakeTour> tour;
     int reporterStarts = 0;
+    int fuseInstalls = 0;
 };

@@ -303,7 +303,8 @@ TEST(ReporterStart, TheStandardCollaboratorsStartTheReporterWithTheKey) {
 }
 
 // The real collaborators: the tour window shows from its first page, and the
-// main window carries the updater's menu item third in its application menu.
+// main window carries the updater's menu item third in its application menu
+// and the FUSE install action fourth.
 TEST_F(AppDelegateTest, StandardToursAndTheUpdateMenuItem) {
     auto tour = QVAppDelegate::standardCollaborators().makeTour();
     ASSERT_TRUE(tour);
@@ -326,4 +327,11 @@ TEST_F(AppDelegateTest, StandardToursAndTheUpdateMenuItem) {
     EXPECT_EQ(platform::visibleAlerts()[0]->text().toStdString(),
               localizedString("updateCheckPackageManagerTitle"));
     platform::pressAlertButton(platform::visibleAlerts()[0], 0);
+
+    // The FUSE install action follows the updater's item, reachable at any time.
+    ASSERT_GE(items.size(), 4);
+    EXPECT_EQ(items[3], d->installFuseMenuItem());
+    EXPECT_TRUE(items[3]->isEnabled());
+    items[3]->trigger();
+    EXPECT_EQ(fuseInstalls, 1);
 }

@@ -2,6 +2,7 @@
 #include <QCoreApplication>
 #include <QItemSelectionModel>
 #include <QLabel>
+#include <QMouseEvent>
 
 #include "app/QVBrowserController.h"
 #include "app/QVPreviewController.h"
@@ -88,6 +89,75 @@ TEST_F(BrowserControllerTest, SelectionPreviewColumnWidthsAndStatusLine) {
     EXPECT_EQ(QVBrowserController::statusText(0, 5, 1000, 2'000'000),
               "5 items, " + QVAppDelegateBytes(1000) + " used, " + QVAppDelegateBytes(2'000'000) +
                   " available");
+}
+
+// The user drags the grip in the corner of the column that lists `dir`
+// ("" the root; null: the preview column, the rightmost) by `dx` pixels.
+void dragGrip(QVBrowserController& browser, const char* dir, int dx) {
+    QColumnView* view = browser.columnView();
+    QAbstractItemView* column = nullptr;
+    for (QObject* child : view->viewport()->children()) {
+        auto* c = qobject_cast<QAbstractItemView*>(child);
+        if (!c || !c->isVisible()) continue;
+        if (dir ? c->model() == view->model() && c->rootIndex() == browser.model().indexForPath(dir)
+                : !column || c->x() > column->x())
+            column = c;
+    }
+    ASSERT_TRUE(column) << (dir ? dir : "preview");
+    QWidget* grip = column->cornerWidget();
+    ASSERT_TRUE(grip);
+    const QPointF at(grip->width() / 2.0, grip->height() / 2.0);
+    const QPointF global = grip->mapToGlobal(at);
+    const QPointF to = at + QPointF(dx, 0), globalTo = global + QPointF(dx, 0);
+    // Each event is made just before it is sent: Qt keeps one state per
+    // pointer, which a later event's construction would overwrite.
+    QMouseEvent press(QEvent::MouseButtonPress, at, global, Qt::LeftButton, Qt::LeftButton,
+                      Qt::NoModifier);
+    QCoreApplication::sendEvent(grip, &press);
+    QMouseEvent move(QEvent::MouseMove, to, globalTo, Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(grip, &move);
+    QMouseEvent release(QEvent::MouseButtonRelease, to, globalTo, Qt::LeftButton, Qt::NoButton,
+                        Qt::NoModifier);
+    QCoreApplication::sendEvent(grip, &release);
+}
+
+// Widths the user gives the columns are remembered (the preview column's
+// not) and come back on the next click, never narrower than the default.
+TEST_F(BrowserControllerTest, ColumnWidthsFollowTheUsersGripsExceptThePreviewColumn) {
+    QVBrowserController browser(fs_, folder_.string(), nullptr, clock_);
+    browser.resize(1600, 500);
+    browser.show();
+    QColumnView* view = browser.columnView();
+
+    click(browser, "a/b/report.pdf");
+    ASSERT_EQ(browser.previewColumn(), 3);
+    QList<int> before = view->columnWidths();
+    ASSERT_GE(before.size(), 4);
+    const int previewWasRemembered = browser.rememberedColumnWidths().at(3);
+
+    dragGrip(browser, "", 100 - before[0]);  // narrower than the default
+    dragGrip(browser, "a", 260 - before[1]);
+    dragGrip(browser, nullptr, 40);  // the preview column: not remembered
+    ASSERT_TRUE(testsupport::spinUntil([&] {
+        auto it = browser.rememberedColumnWidths().find(1);
+        return it != browser.rememberedColumnWidths().end() && it->second == 260;
+    })) << view->columnWidths()[1];
+    const auto& remembered = browser.rememberedColumnWidths();
+    EXPECT_EQ(remembered.at(0), 100);
+    EXPECT_EQ(remembered.at(2), before[2]);
+    EXPECT_EQ(remembered.at(3), previewWasRemembered);
+
+    // A click: column 0 at least the default, column 1 as the user left it,
+    // the old preview column back to its own width, column 2 the preview.
+    click(browser, "a/notes.txt");
+    QList<int> after = view->columnWidths();
+    EXPECT_EQ(after[0], QVBrowserController::kDefaultColumnWidth);
+    EXPECT_EQ(after[1], 260);
+    EXPECT_EQ(after[2], QVBrowserController::kPreviewWidth);
+    EXPECT_EQ(browser.previewColumn(), 2);
+    for (int i = 0; i < 20; ++i) QCoreApplication::processEvents();
+    EXPECT_EQ(browser.rememberedColumnWidths().at(1), 260);
+    EXPECT_EQ(browser.rememberedColumnWidths().at(2), before[2]);  // before it became the preview
 }
 
 TEST_F(BrowserControllerTest, SelectByPathNotesAndOpenInFileManager) {

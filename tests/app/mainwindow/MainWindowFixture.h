@@ -52,8 +52,10 @@ class MainWindowTest : public ::testing::Test {
         for (QMessageBox* box : platform::visibleAlerts()) box->close();
     }
 
-    std::unique_ptr<QVMainWindowController> makeWindow() {
+    std::unique_ptr<QVMainWindowController> makeWindow(
+        std::unique_ptr<QVBrowserInterface> browser = nullptr) {
         QVMainWindowController::Collaborators c;
+        c.browser = std::move(browser);
         c.defaults = &defaults;
         c.clock = &clock;
         c.passwordStore = &store;

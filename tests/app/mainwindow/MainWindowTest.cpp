@@ -1,6 +1,8 @@
 #include <QAction>
 #include <QCheckBox>
+#include <QColumnView>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -11,8 +13,10 @@
 
 #include "MainWindowFixture.h"
 #include "app/QVAppDelegate.h"
+#include "app/QVBrowserPage.h"
 #include "app/QVInfoPanelController.h"
 #include "app/QVSourceListController.h"
+#include "app/QVStatusMenuInterface.h"
 #include "platform/gui/StringTable.h"
 
 TESSARO_QT_TEST_APP();
@@ -306,21 +310,41 @@ TEST_F(MainWindowTest, StatusLineOfALockedFolderNamesItAndItsSize) {
 
 namespace {
 
-// The window as a user sees it: two folders, the selected one unlocked. The
-// picture is kept in the build folder for a look.
+// The window as a user sees it: two folders, the selected one unlocked in
+// the real browser, three levels deep with the preview. The picture is kept
+// in the build folder for a look.
 TEST_F(MainWindowTest, ScreenshotWithTwoFoldersOneUnlocked) {
     const std::string open = folder("Projects.zel");
     const std::string locked = folder("Taxes 2026.zel");
-    auto w = makeWindow();
-    w->resize(900, 560);
+    auto page = std::make_unique<QVBrowserPage>();
+    QVBrowserController* browser = page->browser();
+    auto w = makeWindow(std::move(page));
+    w->resize(1100, 560);
     w->show();
     w->addVolumes({locked, open});
     w->sourceListController()->setSelectedItemPath(open);
     w->passwordTextField()->setText("secret");
     w->unlockVolume();
     ASSERT_TRUE(w->currentFileSystem()->isMounted());
+    QVFileSystem& fs = *w->currentFileSystem();
+    ASSERT_TRUE(fs.createDirectoryAtPath("Plans"));
+    ASSERT_TRUE(fs.createDirectoryAtPath("Plans/2026"));
+    for (const char* file : {"Plans/2026/budget.ods", "Plans/2026/plan.pdf", "notes.txt"}) {
+        auto f = fs.openFileAtPath(file, false, true);
+        ASSERT_TRUE(f && fs.writeData({'x'}, f) && fs.closeFile(f)) << file;
+    }
+    browser->reload();
+    const QModelIndex plan = browser->model().indexForPath("Plans/2026/plan.pdf");
+    ASSERT_TRUE(plan.isValid());
+    browser->columnView()->setCurrentIndex(plan);
+    browser->browserClicked(plan);
     w->validateToolbarItems();
-    QCoreApplication::processEvents();
+    clock.advance(QVBrowserController::kStatusDelay);
+    spinUntil([&] { return !browser->statusLabel()->text().isEmpty(); });
+    // The column view scrolls to the new column with an animation.
+    QElapsedTimer settle;
+    settle.start();
+    spinUntil([&] { return settle.elapsed() > 500; });
     const QImage shot = w->grab().toImage();
     const std::string png = std::string(TESSARO_BINARY_DIR) + "/main-window-screenshot.png";
     ASSERT_TRUE(shot.save(QString::fromStdString(png), "PNG"));
@@ -353,6 +377,81 @@ TEST_F(MainWindowTest, TheInfoPanelShowsTheSelectedFolderAndFollowsTheLock) {
     ASSERT_TRUE(w->currentFileSystem()->isMounted());
     EXPECT_EQ(panel->folderEncryptionLabel->text(), "AES 256");
     EXPECT_TRUE(panel->addUserButton->isEnabled());
+}
+
+}  // namespace
+
+namespace {
+
+struct FakeStatusMenu : QVStatusMenuInterface {
+    void mountFolderAtUrl(const std::string&) override {}
+};
+
+// A browser that keeps what the window hands it.
+class RecordingBrowser : public QVBrowserInterface {
+  public:
+    QWidget* view() override { return view_; }
+    void setFileSystem(std::shared_ptr<QVFileSystem> fs) override { fileSystem = std::move(fs); }
+    void reload() override {}
+    std::vector<std::string> selectedFiles() const override { return {}; }
+    std::string currentDirectory() const override { return "/"; }
+    bool selectItemWithPath(const std::string&) override { return false; }
+    void editSelectedItem() override {}
+    void setStatusMenu(QVStatusMenuInterface* menu) override { statusMenus.push_back(menu); }
+
+    std::vector<QVStatusMenuInterface*> statusMenus;
+    std::shared_ptr<QVFileSystem> fileSystem;
+
+  private:
+    QWidget* view_ = new QWidget;  // the window's once hosted
+};
+
+TEST_F(MainWindowTest, TheWindowHandsTheBrowserTheStatusMenuAndWhetherItCameOrWent) {
+    auto browser = std::make_unique<RecordingBrowser>();
+    RecordingBrowser* seen = browser.get();
+    auto w = makeWindow(std::move(browser));
+    FakeStatusMenu menu;
+    w->setStatusMenuController(&menu);
+    w->setStatusMenuController(nullptr);
+    EXPECT_EQ(seen->statusMenus, (std::vector<QVStatusMenuInterface*>{&menu, nullptr}));
+}
+
+// The real page in the window: with the status menu running an unlocked
+// folder shows the file-manager note; without a usable FUSE the FUSE note.
+TEST_F(MainWindowTest, TheBrowserPageShowsTheFileManagerOrTheFuseNote) {
+    QVFuseProbe noFuse = QVFuseProbe::system();
+    noFuse.devicePath = (dir / "no-such-device").string();
+    struct Case {
+        const char* name;
+        QVFuseProbe probe;
+        bool statusMenu;
+        bool visible;
+        int note;
+    };
+    const bool fuse = QVFuseInstaller::isFuseInstalled();
+    const Case cases[] = {
+        {"Menu.zel", QVFuseProbe::system(), true, true,
+         fuse ? QVBrowserController::OpenInFinderNote : QVBrowserController::FuseNote},
+        {"NoMenu.zel", QVFuseProbe::system(), false, !fuse, QVBrowserController::FuseNote},
+        {"NoFuse.zel", noFuse, true, true, QVBrowserController::FuseNote},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto page = std::make_unique<QVBrowserPage>(c.probe);
+        QVBrowserController* browser = page->browser();
+        auto w = makeWindow(std::move(page));
+        FakeStatusMenu menu;
+        if (c.statusMenu) w->setStatusMenuController(&menu);
+        w->addVolumes({folder(c.name)});
+        w->passwordTextField()->setText("secret");
+        w->unlockVolume();
+        ASSERT_TRUE(w->currentFileSystem() && w->currentFileSystem()->isMounted());
+        EXPECT_EQ(browser->isNotificationAreaVisible(), c.visible);
+        if (c.visible) {
+            EXPECT_EQ(browser->currentNote(), c.note);
+        }
+        w->setStatusMenuController(nullptr);
+    }
 }
 
 }  // namespace

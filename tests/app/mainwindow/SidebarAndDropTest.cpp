@@ -1,12 +1,15 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QIcon>
 #include <QImage>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QMimeData>
 #include <QStackedWidget>
 #include <QUrl>
 
 #include "MainWindowFixture.h"
+#include "app/QVBrowserCells.h"
 #include "app/QVDropView.h"
 #include "app/QVGradientView.h"
 #include "app/QVSourceListController.h"
@@ -43,9 +46,45 @@ TEST_F(MainWindowTest, SidebarOrderAndSelectionSurviveReorderAndRestart) {
     }
     auto w = makeWindow();
     EXPECT_EQ(w->sourceListController()->itemsPaths(), (Paths{f[2], f[0], f[1]}));
-    EXPECT_TRUE(w->sidebarDropView()->isHidden());  // two or more folders
+    EXPECT_TRUE(w->sidebarDropView()->isHidden());                   // two or more folders
     EXPECT_EQ(w->sourceListController()->selectedItemPath(), f[2]);  // the first one
     EXPECT_EQ(w->mainTabView()->currentIndex(), 0);
+}
+
+// The rows are the sidebar cell's: its size plus the eject column, the label
+// where the cell puts it, the 16 x 16 folder in both of its forms.
+TEST_F(MainWindowTest, SidebarRowsAreTheSidebarCells) {
+    auto w = makeWindow();
+    w->resize(900, 560);
+    w->show();
+    w->addVolumes({folder("Photos of 2026.zel")});
+    QListWidget* table = w->sourceListController()->sourceTableView();
+    auto* cell = dynamic_cast<QVSourceImageAndTextCell*>(table->itemDelegate());
+    ASSERT_TRUE(cell);
+
+    const QModelIndex row = table->model()->index(0, 0);
+    const QIcon icon = row.data(Qt::DecorationRole).value<QIcon>();
+    for (QIcon::Mode mode : {QIcon::Normal, QIcon::Selected})
+        EXPECT_EQ(icon.availableSizes(mode), QList<QSize>{QSize(16, 16)}) << mode;
+
+    QStyleOptionViewItem option;
+    option.initFrom(table);
+    option.widget = table;
+    option.rect = table->visualRect(row);
+    const QSize size = cell->sizeHint(option, row);
+    EXPECT_EQ(size.width(), option.fontMetrics.horizontalAdvance("Photos of 2026") +
+                                browsercell::kIconSize + sidebarcell::kIconGap +
+                                QVSourceListController::kEjectColumnWidth);
+    EXPECT_GE(size.height(), QVSourceListController::kRowHeight);
+    EXPECT_EQ(option.rect.height(), size.height());
+
+    // The field editor covers the label only, clear of the eject button.
+    QLineEdit editor;
+    cell->updateEditorGeometry(&editor, option, row);
+    const QRect name = QVSourceListController::nameRect(option.rect);
+    EXPECT_EQ(name.right(), option.rect.right() - QVSourceListController::kEjectColumnWidth);
+    EXPECT_EQ(editor.geometry(), sidebarcell::titleRect(name, browsercell::kIconSize));
+    EXPECT_LT(editor.geometry().right(), option.rect.right() - 22);
 }
 
 TEST_F(MainWindowTest, SidebarRestoreSkipsAFolderThatIsGone) {
