@@ -32,11 +32,21 @@ QVBrowserController::QVBrowserController(std::shared_ptr<QVFileSystem> fileSyste
 
     notes_ = new QStackedWidget(this);
     notes_->setFixedHeight(kNotesBarHeight);
-    auto addNote = [&](const QString& text, bool dontShowAgain) {
+    // A note: its text, an optional action button, the close button.
+    auto addNote = [&](const QString& text, bool dontShowAgain, const QString& action = {},
+                       void(QVBrowserController::*act)() = nullptr) {
         auto* page = new QWidget(notes_);
         auto* row = new QHBoxLayout(page);
         row->setContentsMargins(8, 0, 8, 0);
         row->addWidget(new QLabel(text, page), 1);
+        if (act) {
+            auto* button = new QPushButton(action, page);
+            button->setObjectName("noteAction");
+            connect(button, &QPushButton::clicked, this, [this, act] {
+                platform::runGuarded("browser note action", [&] { (this->*act)(); });
+            });
+            row->addWidget(button);
+        }
         auto* close = new QPushButton(QStringLiteral("×"), page);
         close->setFlat(true);
         connect(close, &QPushButton::clicked, this, [this, dontShowAgain] {
@@ -49,7 +59,8 @@ QVBrowserController::QVBrowserController(std::shared_ptr<QVFileSystem> fileSyste
     addNote(QStringLiteral("FUSE is not installed: the folder can be browsed here but not opened "
                            "in the file manager."),
             true);
-    addNote(QStringLiteral("Open the folder in the file manager to work with its files."), false);
+    addNote(QStringLiteral("Open the folder in the file manager to work with its files."), false,
+            QStringLiteral("Open in File Manager"), &QVBrowserController::openInFinder);
     notes_->hide();
     layout->addWidget(notes_);
 
@@ -71,9 +82,9 @@ QVBrowserController::QVBrowserController(std::shared_ptr<QVFileSystem> fileSyste
     for (QObject* column : view_->viewport()->children()) column->installEventFilter(this);
     layout->addWidget(view_, 1);
 
-    status_ = new QLabel(this);
-    status_->setAlignment(Qt::AlignCenter);
-    layout->addWidget(status_);
+    ownStatus_ = status_ = new QLabel(this);
+    ownStatus_->setAlignment(Qt::AlignCenter);
+    layout->addWidget(ownStatus_);
 
     exportAction_ = new QAction(QString::fromStdString(platform::localizedString("Export")), this);
     connect(exportAction_, &QAction::triggered, this,
@@ -131,7 +142,14 @@ void QVBrowserController::setCopyPresenter(QVCopyProgressPresenter* presenter) {
     };
 }
 
+void QVBrowserController::setStatusTextField(QLabel* field) {
+    ++*statusGeneration_;
+    status_ = field ? field : ownStatus_;
+    ownStatus_->setVisible(!field);
+}
+
 void QVBrowserController::setFileSystem(std::shared_ptr<QVFileSystem> fileSystem) {
+    ++*statusGeneration_;  // a line of the folder shown before is stale
     if (!fileSystem) preview_->setCurrentItem(nullptr);
     if (fileSystem && fileSystem->volumePath()) folderRoot_ = *fileSystem->volumePath();
     previewColumn_ = -1;
@@ -350,6 +368,10 @@ int QVBrowserController::currentNote() const {
     return notes_->currentIndex();
 }
 
+QWidget* QVBrowserController::notePage(Note note) const {
+    return notes_->widget(note);
+}
+
 std::string QVBrowserController::statusText(int64_t selected, int64_t items, uint64_t folderSize,
                                             uint64_t freeSpace) {
     std::string size = QVAppDelegate::siUnitStringForBytes(static_cast<int64_t>(folderSize));
@@ -384,8 +406,10 @@ void QVBrowserController::updateStatusBar() {
         uint64_t size = fs->calculateItemSize("");
         std::string text = statusText(selected, items, size, free);
         platform::mainQueue()->async([=] {
+            // Locked meanwhile: the line is the window's again.
             auto still = alive.lock();
-            if (still && *still == generation) label->setText(QString::fromStdString(text));
+            if (still && *still == generation && fs->isMounted())
+                label->setText(QString::fromStdString(text));
         });
     });
 }

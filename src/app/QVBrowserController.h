@@ -68,6 +68,7 @@ class QVBrowserController : public QWidget {
     void closeNote(bool byUser);
     bool isNotificationAreaVisible() const { return notesVisible_; }
     int currentNote() const;
+    QWidget* notePage(Note note) const;
 
     // The browser's action: status line, remembered widths, preview width.
     void browserClicked(const QModelIndex& index);
@@ -89,6 +90,9 @@ class QVBrowserController : public QWidget {
     QColumnView* columnView() const { return view_; }
     QVBrowserModel& model() { return model_; }
     QVPreviewController* preview() const { return preview_; }
+    // Where the status line goes: the host's field (the window's bottom
+    // bar), or the browser's own line under the columns when null.
+    void setStatusTextField(QLabel* field);
     QLabel* statusLabel() const { return status_; }
     QAction* exportAction() const { return exportAction_; }
     // Export hook for tests and hosts without a presenter: items and the
@@ -111,7 +115,8 @@ class QVBrowserController : public QWidget {
     QColumnView* view_ = nullptr;
     QVPreviewController* preview_ = nullptr;
     QStackedWidget* notes_ = nullptr;
-    QLabel* status_ = nullptr;
+    QLabel* ownStatus_ = nullptr;
+    QLabel* status_ = nullptr;  // ownStatus_ or the host's field
     QAction* exportAction_ = nullptr;
     QVCopyProgressPresenter* presenter_ = nullptr;
     QVStatusMenuInterface* statusMenu_ = nullptr;

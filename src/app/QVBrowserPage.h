@@ -32,6 +32,7 @@ class QVBrowserPage : public QVBrowserInterface {
     void setStatusMenu(QVStatusMenuInterface* statusMenu) override {
         browser_->setStatusMenu(statusMenu);
     }
+    void setStatusTextField(QLabel* field) override { browser_->setStatusTextField(field); }
 
     QVBrowserController* browser() const { return browser_; }
 

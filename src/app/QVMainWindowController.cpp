@@ -361,6 +361,7 @@ void QVMainWindowController::buildWindow() {
     statusTextField_->setStyleSheet("color: #202020;");
     barLayout->addWidget(statusTextField_);
     centralLayout->addWidget(bottomBar);
+    browser_->setStatusTextField(statusTextField_);
     setCentralWidget(central);
 }
 

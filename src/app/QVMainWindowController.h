@@ -54,6 +54,9 @@ class QVBrowserInterface {
     virtual void editSelectedItem() = 0;
     // The status menu mounts the folder for the open-in-file-manager note.
     virtual void setStatusMenu(QVStatusMenuInterface* statusMenu) {}
+    // The window's status line, which the browser writes while the folder
+    // is unlocked (the window writes it otherwise).
+    virtual void setStatusTextField(QLabel* field) {}
 };
 
 // The conditions of the enabled states: W a handle is held and not on an

@@ -3,6 +3,7 @@
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QPushButton>
 
 #include "app/QVBrowserController.h"
 #include "app/QVPreviewController.h"
@@ -177,7 +178,12 @@ TEST_F(BrowserControllerTest, SelectByPathNotesAndOpenInFileManager) {
     browser.setFileSystem(fs_);
     EXPECT_TRUE(browser.isNotificationAreaVisible());
     EXPECT_EQ(browser.currentNote(), QVBrowserController::OpenInFinderNote);
-    browser.openInFinder();
+    // The note's button hands the folder to the status menu.
+    auto* open = browser.notePage(QVBrowserController::OpenInFinderNote)
+                     ->findChild<QPushButton*>("noteAction");
+    ASSERT_TRUE(open);
+    EXPECT_TRUE(open->isVisible());
+    open->click();
     EXPECT_EQ(menu.mounted, std::vector<std::string>{folder_.string()});
 
     // The FUSE note, closed by the user, stays closed.

@@ -28,6 +28,10 @@ using testsupport::spinUntil;
 
 namespace {
 
+struct FakeStatusMenu : QVStatusMenuInterface {
+    void mountFolderAtUrl(const std::string&) override {}
+};
+
 std::string serviceFor(const std::string& user, const std::string& uuid) {
     return "Tessaro-Mobile-Folder-" + user + "-" + uuid;
 }
@@ -319,6 +323,8 @@ TEST_F(MainWindowTest, ScreenshotWithTwoFoldersOneUnlocked) {
     auto page = std::make_unique<QVBrowserPage>();
     QVBrowserController* browser = page->browser();
     auto w = makeWindow(std::move(page));
+    FakeStatusMenu menu;  // running: the note offers the file manager
+    w->setStatusMenuController(&menu);
     w->resize(1100, 560);
     w->show();
     w->addVolumes({locked, open});
@@ -349,6 +355,7 @@ TEST_F(MainWindowTest, ScreenshotWithTwoFoldersOneUnlocked) {
     const std::string png = std::string(TESSARO_BINARY_DIR) + "/main-window-screenshot.png";
     ASSERT_TRUE(shot.save(QString::fromStdString(png), "PNG"));
     EXPECT_GT(std::filesystem::file_size(png), 1000u);
+    w->setStatusMenuController(nullptr);
 }
 
 }  // namespace
@@ -383,10 +390,6 @@ TEST_F(MainWindowTest, TheInfoPanelShowsTheSelectedFolderAndFollowsTheLock) {
 
 namespace {
 
-struct FakeStatusMenu : QVStatusMenuInterface {
-    void mountFolderAtUrl(const std::string&) override {}
-};
-
 // A browser that keeps what the window hands it.
 class RecordingBrowser : public QVBrowserInterface {
   public:
@@ -414,6 +417,29 @@ TEST_F(MainWindowTest, TheWindowHandsTheBrowserTheStatusMenuAndWhetherItCameOrWe
     w->setStatusMenuController(&menu);
     w->setStatusMenuController(nullptr);
     EXPECT_EQ(seen->statusMenus, (std::vector<QVStatusMenuInterface*>{&menu, nullptr}));
+}
+
+// One status line: the browser writes the window's while the folder is
+// unlocked, the window its locked text again after the lock.
+TEST_F(MainWindowTest, WhileUnlockedTheBrowserWritesTheWindowsStatusLine) {
+    auto page = std::make_unique<QVBrowserPage>();
+    QVBrowserController* browser = page->browser();
+    auto w = makeWindow(std::move(page));
+    const std::string path = folder("Status.zel");
+    w->addVolumes({path});
+    w->passwordTextField()->setText("secret");
+    w->unlockVolume();
+    ASSERT_TRUE(w->currentFileSystem()->isMounted());
+    EXPECT_EQ(browser->statusLabel(), w->statusTextField());
+    ASSERT_TRUE(spinUntil([&] { return w->statusTextField()->text().startsWith("0 items, "); }))
+        << w->statusTextField()->text().toStdString();
+
+    w->lockCurrentFolder();
+    const QString locked = QString::fromStdString(
+        platform::formatText(localizedString("statusLockedFolderFormat"),
+                             {"Status", QVAppDelegate::siUnitStringForBytes(0)}));
+    ASSERT_TRUE(spinUntil([&] { return w->statusTextField()->text() == locked; }))
+        << w->statusTextField()->text().toStdString();
 }
 
 // The real page in the window: with the status menu running an unlocked
