@@ -1,12 +1,13 @@
 #include "app/QVMountDesktop.h"
 
 #include "app/QVAppDelegate.h"
-#include "platform/desktop/FavouriteVolumes.h"
+#include "platform/desktop/FileURL.h"
 #include "platform/gui/Alert.h"
 #include "platform/gui/Application.h"
 #include "platform/gui/FileManager.h"
 #include "platform/gui/FilePanel.h"
 #include "platform/gui/StringTable.h"
+#include "utilities/LWLaunchServices.h"
 
 void QVMountDesktop::askForFolder(const std::string& title, const std::string& startDirectory,
                                   std::function<void(std::optional<std::string>)> done) {
@@ -52,11 +53,14 @@ void QVMountDesktop::replyToApplicationShouldTerminate(bool terminate) {
 }
 
 void QVMountDesktop::addFavouriteVolume(const std::string& mountPath) {
-    platform::FavouriteVolumes::add(mountPath);
+    LWLaunchServices::addItemWithURL(platform::fileURLForPath(mountPath),
+                                     LWSharedFileList::FavoriteVolumes);
 }
 
 void QVMountDesktop::removeFavouriteVolume(const std::string& mountPath) {
-    platform::FavouriteVolumes::remove(mountPath);
+    // Matched by the stored URL: the mount point is gone by now.
+    LWLaunchServices::removeItemWithURL(platform::fileURLForPath(mountPath),
+                                        LWSharedFileList::FavoriteVolumes);
 }
 
 std::shared_ptr<QVMountControllerParts> makeMountController(QVAppDelegate& delegate,

@@ -8,8 +8,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QVBoxLayout>
-#include <cstdlib>
-#include <filesystem>
 
 #include "app/QVMainWindowInterface.h"
 #include "platform/core/Process.h"
@@ -128,13 +126,7 @@ void QVMoveToApplicationsAlerts::showMoveFailure(const std::string& message) {
 }
 
 void relaunchApplication(QVMainWindowInterface* mainWindow) {
-    std::string program;
-    if (const char* image = std::getenv("APPIMAGE"); image && *image) {
-        program = image;
-    } else {
-        std::error_code ec;
-        program = std::filesystem::read_symlink("/proc/self/exe", ec).string();
-    }
+    const std::string program = platform::applicationPath();
     // The new instance must not find this one still running: it would hand
     // its start over to us and end.
     if (!program.empty())

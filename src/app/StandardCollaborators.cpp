@@ -13,9 +13,11 @@
 #include "app/QVStatusMenuController.h"
 #include "app/QVTourWindow.h"
 #include "app/ReporterStart.h"
-#include "platform/desktop/LoginItems.h"
+#include "platform/core/Process.h"
+#include "platform/desktop/FileURL.h"
 #include "platform/gui/StringTable.h"
 #include "utilities/KCKeychainItem.h"
+#include "utilities/LWLaunchServices.h"
 #include "utilities/RatePrompt.h"
 
 namespace {
@@ -88,9 +90,15 @@ QVAppDelegate::Collaborators QVAppDelegate::standardCollaborators() {
         QVStatusMenuController::Collaborators sc;
         sc.trayAvailable = QSystemTrayIcon::isSystemTrayAvailable();
         sc.passwords = &KCPasswordStore::shared();
-        sc.loginItems = {[] { return platform::LoginItems::isLoginItem(); },
-                         [] { return platform::LoginItems::add(); },
-                         [] { return platform::LoginItems::remove(); }};
+        // The program's own URL as a session login item.
+        const std::string self = platform::fileURLForPath(platform::applicationPath());
+        constexpr auto kLogin = LWSharedFileList::SessionLoginItems;
+        sc.loginItems = {[self] {
+                             return LWLaunchServices::indexOfItemWithURL(self, kLogin) !=
+                                    LWLaunchServices::kNotFound;
+                         },
+                         [self] { return LWLaunchServices::addItemWithURL(self, kLogin); },
+                         [self] { return LWLaunchServices::removeItemWithURL(self, kLogin); }};
         return std::make_shared<QVStatusMenuController>(delegate, std::move(sc));
     };
     c.makeTour = [] { return std::make_shared<Tour>(); };

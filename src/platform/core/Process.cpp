@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
 #include "platform/core/ThreadHooks.h"
@@ -73,6 +75,12 @@ std::vector<pid_t> runningProcessIds(const std::string& procRoot) {
     }
     closedir(dir);
     return pids;
+}
+
+std::string applicationPath() {
+    if (const char* image = std::getenv("APPIMAGE"); image && *image) return image;
+    std::error_code ec;
+    return std::filesystem::read_symlink("/proc/self/exe", ec).string();
 }
 
 }  // namespace platform

@@ -27,6 +27,11 @@ std::optional<int> runProcess(const std::vector<std::string>& argv, Error* error
 // own once the child has ended.
 void watchProcess(pid_t pid, std::function<void(int status)> didEnd);
 
+// The program to start again as this application: $APPIMAGE when set (the
+// image, not its mount, which is gone after the run), else /proc/self/exe.
+// Empty when neither is known.
+std::string applicationPath();
+
 // The ids of the processes listed in `procRoot` (normally /proc).
 std::vector<pid_t> runningProcessIds(const std::string& procRoot = "/proc");
 

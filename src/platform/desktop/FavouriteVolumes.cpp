@@ -1,47 +1,49 @@
 #include "platform/desktop/FavouriteVolumes.h"
 
-#include <gio/gio.h>
+#include <glib.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
-#include <vector>
 
+#include "platform/core/Files.h"
 #include "platform/core/XdgPaths.h"
+#include "platform/desktop/FileURL.h"
 
 namespace platform {
 
 namespace {
 
-std::string uriOf(const std::string& path) {
-    gchar* uri = g_filename_to_uri(path.c_str(), nullptr, nullptr);
-    std::string s = uri ? uri : "";
-    g_free(uri);
-    return s;
-}
-
 // Lines with their own endings, so that they are written back unchanged.
-std::vector<std::string> readLines(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    const std::string text = ss.str();
+// None when the file is there but cannot be read (or is no regular file):
+// rewriting it then would lose the user's bookmarks.
+std::optional<std::vector<std::string>> readLines(const std::string& file) {
     std::vector<std::string> lines;
-    for (size_t at = 0; at < text.size();) {
-        size_t end = text.find('\n', at);
-        end = end == std::string::npos ? text.size() : end + 1;
-        lines.push_back(text.substr(at, end - at));
+    const auto text = readRegularFile(file);
+    if (!text) {
+        if (errno == ENOENT) return lines;
+        return std::nullopt;
+    }
+    for (size_t at = 0; at < text->size();) {
+        size_t end = text->find('\n', at);
+        end = end == std::string::npos ? text->size() : end + 1;
+        lines.push_back(text->substr(at, end - at));
         at = end;
     }
     return lines;
 }
 
-std::string uriOfLine(const std::string& line) {
-    std::string l = line;
-    if (!l.empty() && l.back() == '\n') l.pop_back();
-    return l.substr(0, l.find(' '));
+std::optional<FavouriteVolumes::Bookmark> bookmarkOfLine(std::string line) {
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    const size_t space = line.find(' ');
+    FavouriteVolumes::Bookmark b{line.substr(0, space),
+                                 space == std::string::npos ? "" : line.substr(space + 1)};
+    gchar* scheme = g_uri_parse_scheme(b.uri.c_str());
+    if (!scheme) return std::nullopt;
+    g_free(scheme);
+    return b;
 }
 
 bool writeLines(const std::string& file, const std::vector<std::string>& lines) {
@@ -67,26 +69,51 @@ std::string FavouriteVolumes::bookmarksPath() {
     return xdgConfigHome() + "/gtk-3.0/bookmarks";
 }
 
-bool FavouriteVolumes::add(const std::string& path) {
-    const std::string uri = uriOf(path);
-    if (uri.empty()) return false;
-    auto lines = readLines(bookmarksPath());
+std::vector<FavouriteVolumes::Bookmark> FavouriteVolumes::bookmarks() {
+    std::vector<Bookmark> list;
+    for (const auto& l : readLines(bookmarksPath()).value_or(std::vector<std::string>{}))
+        if (auto b = bookmarkOfLine(l)) list.push_back(std::move(*b));
+    return list;
+}
+
+bool FavouriteVolumes::addURI(const std::string& uri) {
+    if (uri.empty() || uri.find_first_of(" \r\n") != std::string::npos) return false;
+    auto read = readLines(bookmarksPath());
+    if (!read) return false;
+    auto& lines = *read;
     for (const auto& l : lines)
-        if (uriOfLine(l) == uri) return true;
+        if (auto b = bookmarkOfLine(l); b && b->uri == uri) return true;
     if (!lines.empty() && lines.back().back() != '\n') lines.back() += '\n';
     lines.push_back(uri + "\n");
     return writeLines(bookmarksPath(), lines);
 }
 
-bool FavouriteVolumes::remove(const std::string& path) {
-    const std::string uri = uriOf(path);
-    if (uri.empty()) return false;
-    auto lines = readLines(bookmarksPath());
+std::optional<std::size_t> FavouriteVolumes::removeIf(
+    const std::function<bool(std::size_t, const Bookmark&)>& shouldRemove) {
+    auto read = readLines(bookmarksPath());
+    if (!read) return std::nullopt;
+    auto& lines = *read;
     std::vector<std::string> kept;
-    for (auto& l : lines)
-        if (uriOfLine(l) != uri) kept.push_back(std::move(l));
-    if (kept.size() == lines.size()) return false;
-    return writeLines(bookmarksPath(), kept);
+    std::size_t index = 0;
+    for (auto& l : lines) {
+        auto b = bookmarkOfLine(l);
+        if (!b || !shouldRemove(index++, *b)) kept.push_back(std::move(l));
+    }
+    const std::size_t removed = lines.size() - kept.size();
+    if (removed == 0) return 0;
+    if (!writeLines(bookmarksPath(), kept)) return std::nullopt;
+    return removed;
+}
+
+bool FavouriteVolumes::add(const std::string& path) {
+    return addURI(fileURLForPath(path));
+}
+
+bool FavouriteVolumes::remove(const std::string& path) {
+    const std::string uri = fileURLForPath(path);
+    if (uri.empty()) return false;
+    auto removed = removeIf([&](std::size_t, const Bookmark& b) { return b.uri == uri; });
+    return removed && *removed > 0;
 }
 
 }  // namespace platform

@@ -1,34 +1,76 @@
 #include "platform/desktop/LoginItems.h"
 
+#include <glib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <memory>
+#include <optional>
 
+#include "platform/core/Files.h"
+#include "platform/core/Process.h"
 #include "platform/core/XdgPaths.h"
 
 namespace platform {
 
 namespace {
 
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
+constexpr const char* kGroup = "Desktop Entry";
+
+struct KeyFileFree {
+    void operator()(GKeyFile* k) const { g_key_file_free(k); }
+};
+
+std::string takeString(gchar* s) {
+    std::string r = s ? s : "";
+    g_free(s);
+    return r;
 }
 
-bool hasLine(const std::string& text, const std::string& line) {
-    std::istringstream in(text);
-    for (std::string l; std::getline(in, l);)
-        if (l == line) return true;
-    return false;
+// The program of an Exec= value: its first word as the desktop-entry rules
+// quote it ("%%" is a literal "%"), looked up on PATH when it has no slash.
+std::string programOfExec(const std::string& exec) {
+    gchar** argv = nullptr;
+    if (!g_shell_parse_argv(exec.c_str(), nullptr, &argv, nullptr)) return {};
+    std::string program = argv[0] ? argv[0] : "";
+    g_strfreev(argv);
+    for (size_t at = 0; (at = program.find("%%", at)) != std::string::npos; ++at)
+        program.erase(at, 1);
+    if (program.empty() || program.find('/') != std::string::npos) return program;
+    return takeString(g_find_program_in_path(program.c_str()));
 }
 
-bool isOurs(const std::string& text) {
-    return hasLine(text, std::string(LoginItems::kMarkerKey) + "=true");
+struct ParsedEntry {
+    LoginItems::Entry entry;
+    bool hidden = false;
+};
+
+std::optional<ParsedEntry> readEntry(const std::string& path) {
+    // Only a regular file is read: a FIFO in its place must not hang us.
+    const auto text = readRegularFile(path);
+    if (!text) return std::nullopt;
+    std::unique_ptr<GKeyFile, KeyFileFree> k(g_key_file_new());
+    if (!g_key_file_load_from_data(k.get(), text->data(), text->size(), G_KEY_FILE_NONE, nullptr) ||
+        !g_key_file_has_group(k.get(), kGroup))
+        return std::nullopt;
+    ParsedEntry p;
+    p.entry.file = path;
+    p.entry.name =
+        takeString(g_key_file_get_locale_string(k.get(), kGroup, "Name", nullptr, nullptr));
+    p.entry.program =
+        programOfExec(takeString(g_key_file_get_string(k.get(), kGroup, "Exec", nullptr)));
+    p.entry.icon = takeString(g_key_file_get_string(k.get(), kGroup, "Icon", nullptr));
+    p.entry.ours = g_key_file_get_boolean(k.get(), kGroup, LoginItems::kMarkerKey, nullptr);
+    p.hidden = g_key_file_get_boolean(k.get(), kGroup, "Hidden", nullptr);
+    return p;
+}
+
+bool isOurs(const std::string& path) {
+    auto p = readEntry(path);
+    return p && p->entry.ours;
 }
 
 // One argument of Exec=: quoted, with the characters the quoting reserves
@@ -52,12 +94,6 @@ std::string execArgument(const std::string& path) {
     return value;
 }
 
-std::string runningProgram() {
-    std::error_code ec;
-    auto p = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return ec ? std::string() : p.string();
-}
-
 }  // namespace
 
 std::string LoginItems::entryPath() {
@@ -65,24 +101,25 @@ std::string LoginItems::entryPath() {
 }
 
 bool LoginItems::isLoginItem() {
-    const std::string text = readAll(entryPath());
-    return isOurs(text) && !hasLine(text, "Hidden=true");
+    auto p = readEntry(entryPath());
+    return p && p->entry.ours && !p->hidden;
 }
 
 bool LoginItems::add(const std::string& executable) {
-    const std::string program = executable.empty() ? runningProgram() : executable;
-    if (program.empty()) return false;
+    const std::string program = executable.empty() ? applicationPath() : executable;
+    if (program.empty() || program.find_first_of("\r\n") != std::string::npos) return false;
     const std::string path = entryPath();
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
     // Someone else's entry under our name stays.
-    if (std::filesystem::exists(path) && !isOurs(readAll(path))) return false;
+    if (std::filesystem::exists(path) && !isOurs(path)) return false;
     const std::string temp = path + ".tmp-" + std::to_string(getpid());
     {
         std::ofstream out(temp, std::ios::binary | std::ios::trunc);
         out << "[Desktop Entry]\n"
             << "Type=Application\n"
             << "Name=Tessaro\n"
+            << "Icon=tessaro\n"
             << "Exec=" << execArgument(program) << "\n"
             << kMarkerKey << "=true\n";
         if (!out.flush()) {
@@ -98,9 +135,25 @@ bool LoginItems::add(const std::string& executable) {
 }
 
 bool LoginItems::remove() {
-    const std::string path = entryPath();
-    if (!isOurs(readAll(path))) return false;
-    return std::remove(path.c_str()) == 0;
+    return removeEntry(entryPath());
+}
+
+std::vector<LoginItems::Entry> LoginItems::entries() {
+    std::vector<std::string> files;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(xdgConfigHome() + "/autostart", ec))
+        if (e.path().extension() == ".desktop" && e.is_regular_file(ec))
+            files.push_back(e.path().string());
+    std::sort(files.begin(), files.end());
+    std::vector<Entry> list;
+    for (const auto& f : files)
+        if (auto p = readEntry(f); p && !p->hidden) list.push_back(std::move(p->entry));
+    return list;
+}
+
+bool LoginItems::removeEntry(const std::string& file) {
+    if (!isOurs(file)) return false;
+    return std::remove(file.c_str()) == 0;
 }
 
 }  // namespace platform

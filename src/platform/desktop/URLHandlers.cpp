@@ -25,14 +25,11 @@ AppInfo appForScheme(const std::string& scheme) {
     return app;
 }
 
-}  // namespace
-
-std::optional<URLHandler> handlerForURLScheme(const std::string& scheme) {
-    AppInfo app = appForScheme(scheme);
-    if (!app) return std::nullopt;
+URLHandler handlerOf(GAppInfo* app) {
     URLHandler handler;
-    if (const char* id = g_app_info_get_id(app.get())) handler.identifier = id;
-    if (const char* exe = g_app_info_get_executable(app.get())) {
+    if (const char* id = g_app_info_get_id(app)) handler.identifier = id;
+    if (const char* name = g_app_info_get_display_name(app)) handler.name = name;
+    if (const char* exe = g_app_info_get_executable(app)) {
         if (gchar* found = g_find_program_in_path(exe)) {
             handler.executable = found;
             g_free(found);
@@ -46,6 +43,23 @@ std::optional<URLHandler> handlerForURLScheme(const std::string& scheme) {
             handler.location = folder.string();
     }
     return handler;
+}
+
+}  // namespace
+
+std::optional<URLHandler> handlerForURLScheme(const std::string& scheme) {
+    AppInfo app = appForScheme(scheme);
+    if (!app) return std::nullopt;
+    return handlerOf(app.get());
+}
+
+std::vector<URLHandler> installedApplications(const std::optional<std::string>& contentType) {
+    GList* all =
+        contentType ? g_app_info_get_all_for_type(contentType->c_str()) : g_app_info_get_all();
+    std::vector<URLHandler> apps;
+    for (GList* l = all; l; l = l->next) apps.push_back(handlerOf(G_APP_INFO(l->data)));
+    g_list_free_full(all, g_object_unref);
+    return apps;
 }
 
 bool isValidURL(const std::string& text) {

@@ -1,9 +1,11 @@
 #pragma once
 // Applications registered for URL schemes (x-scheme-handler/<scheme> in the
-// XDG desktop-entry and mimeapps databases), and opening URLs with them.
+// XDG desktop-entry and mimeapps databases), and opening URLs with them; the
+// installed applications by desktop-entry id.
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/core/Error.h"
 
@@ -15,10 +17,16 @@ struct URLHandler {
     // Where the application lives: the bundle folder when the executable sits
     // in "<bundle>/Contents/MacOS/", else the folder that holds the executable.
     std::string location;
+    std::string name;  // the display name
 };
 
 // The default application for `scheme`, else the first one registered for it.
 std::optional<URLHandler> handlerForURLScheme(const std::string& scheme);
+
+// All installed applications, or those that open `contentType` (a MIME
+// type), in the desktop's order.
+std::vector<URLHandler> installedApplications(
+    const std::optional<std::string>& contentType = std::nullopt);
 
 // Whether the text parses as an absolute URL.
 bool isValidURL(const std::string& text);

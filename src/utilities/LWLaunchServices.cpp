@@ -1,0 +1,224 @@
+#include "utilities/LWLaunchServices.h"
+
+#include <gio/gio.h>
+
+#include <filesystem>
+#include <map>
+#include <memory>
+
+#include "platform/desktop/FavouriteVolumes.h"
+#include "platform/desktop/FileURL.h"
+#include "platform/desktop/LoginItems.h"
+#include "platform/desktop/URLHandlers.h"
+#include "platform/fuse/MountRoot.h"
+
+namespace fs = std::filesystem;
+using platform::FavouriteVolumes;
+using platform::LoginItems;
+
+namespace {
+
+std::string takeString(gchar* s) {
+    std::string r = s ? s : "";
+    g_free(s);
+    return r;
+}
+
+bool exists(const std::string& path) {
+    std::error_code ec;
+    return fs::exists(path, ec);
+}
+
+// What the desktop's MIME database makes of a file, by name and contents
+// (symbolic links followed); none when it cannot be asked.
+std::optional<std::string> contentTypeOfFile(const std::string& path) {
+    std::unique_ptr<GFile, decltype(&g_object_unref)> file(g_file_new_for_path(path.c_str()),
+                                                           g_object_unref);
+    GFileInfo* info = g_file_query_info(file.get(), G_FILE_ATTRIBUTE_STANDARD_CONTENT_TYPE,
+                                        G_FILE_QUERY_INFO_NONE, nullptr, nullptr);
+    if (!info) return std::nullopt;
+    std::optional<std::string> type;
+    if (const char* t = g_file_info_get_content_type(info)) type = t;
+    g_object_unref(info);
+    return type;
+}
+
+// The type of a file-name extension alone; none when the database does not
+// know it.
+std::optional<std::string> contentTypeForExtension(const std::string& extension) {
+    if (extension.empty()) return std::nullopt;
+    gboolean uncertain = FALSE;
+    const std::string type =
+        takeString(g_content_type_guess(("x." + extension).c_str(), nullptr, 0, &uncertain));
+    if (type.empty() || (uncertain && g_content_type_is_unknown(type.c_str()))) return std::nullopt;
+    return type;
+}
+
+// One entry of a list: the item as listed, the URL it is stored under (which
+// outlives its target) and whether it is ours to remove.
+struct ListEntry {
+    LWLaunchServicesListItem item;
+    std::string storedURL;
+    bool ours = false;
+};
+
+ListEntry loginEntry(const LoginItems::Entry& e) {
+    ListEntry le;
+    le.item.name = e.name.empty() ? fs::path(e.file).stem().string() : e.name;
+    le.item.icon = e.icon;
+    if (!e.program.empty() && e.program.front() == '/') {
+        le.storedURL = platform::fileURLForPath(e.program);
+        if (exists(e.program)) le.item.url = le.storedURL;
+    }
+    le.ours = e.ours;
+    return le;
+}
+
+ListEntry favouriteEntry(const FavouriteVolumes::Bookmark& b) {
+    ListEntry le;
+    le.storedURL = b.uri;
+    le.ours = true;
+    le.item.name = b.label;
+    if (auto path = platform::pathForFileURL(b.uri)) {
+        if (le.item.name.empty())
+            le.item.name = takeString(g_filename_display_basename(path->c_str()));
+        if (auto type = contentTypeOfFile(*path)) {
+            le.item.url = b.uri;
+            le.item.icon = takeString(g_content_type_get_generic_icon_name(type->c_str()));
+        }
+        return le;
+    }
+    // Another scheme: resolving it could mean mounting; it stands as stored.
+    le.item.url = b.uri;
+    le.item.icon = "folder-remote";
+    if (le.item.name.empty()) {
+        std::string tail = b.uri;
+        while (tail.size() > 1 && tail.back() == '/') tail.pop_back();
+        tail = tail.substr(tail.rfind('/') + 1);
+        gchar* unescaped = g_uri_unescape_string(tail.c_str(), nullptr);
+        le.item.name = unescaped && *unescaped ? unescaped : b.uri;
+        g_free(unescaped);
+    }
+    return le;
+}
+
+std::vector<ListEntry> snapshot(LWSharedFileList list) {
+    std::vector<ListEntry> entries;
+    if (list == LWSharedFileList::SessionLoginItems)
+        for (const auto& e : LoginItems::entries()) entries.push_back(loginEntry(e));
+    else
+        for (const auto& b : FavouriteVolumes::bookmarks()) entries.push_back(favouriteEntry(b));
+    return entries;
+}
+
+bool isUnder(const std::string& path, std::string root) {
+    while (root.size() > 1 && root.back() == '/') root.pop_back();
+    if (root.empty() || root.front() != '/') return false;
+    const fs::path rel =
+        fs::path(path).lexically_normal().lexically_relative(fs::path(root).lexically_normal());
+    return !rel.empty() && rel != "." && *rel.begin() != "..";
+}
+
+}  // namespace
+
+std::vector<LWLaunchServicesListItem> LWLaunchServices::allItemsFromList(LWSharedFileList list) {
+    std::vector<LWLaunchServicesListItem> items;
+    for (auto& e : snapshot(list)) items.push_back(std::move(e.item));
+    return items;
+}
+
+bool LWLaunchServices::addItemWithURL(const std::string& url, LWSharedFileList list) {
+    if (list == LWSharedFileList::FavoriteVolumes) return FavouriteVolumes::addURI(url);
+    auto program = platform::pathForFileURL(url);
+    return program && LoginItems::add(*program);
+}
+
+std::size_t LWLaunchServices::indexOfItemWithURL(const std::string& url, LWSharedFileList list) {
+    const auto entries = snapshot(list);
+    for (std::size_t i = 0; i < entries.size(); ++i)
+        if (!url.empty() && entries[i].storedURL == url) return i;
+    return kNotFound;
+}
+
+bool LWLaunchServices::removeItemWithIndex(std::size_t index, LWSharedFileList list) {
+    if (index == kNotFound) return false;
+    if (list == LWSharedFileList::SessionLoginItems) {
+        const auto entries = LoginItems::entries();
+        return index < entries.size() && LoginItems::removeEntry(entries[index].file);
+    }
+    auto removed = FavouriteVolumes::removeIf(
+        [index](std::size_t i, const FavouriteVolumes::Bookmark&) { return i == index; });
+    return removed && *removed == 1;
+}
+
+bool LWLaunchServices::removeItemWithURL(const std::string& url, LWSharedFileList list) {
+    // Another program's login item with the same URL must not hide ours.
+    const auto entries = snapshot(list);
+    for (std::size_t i = 0; i < entries.size(); ++i)
+        if (!url.empty() && entries[i].storedURL == url && entries[i].ours)
+            return removeItemWithIndex(i, list);
+    return false;
+}
+
+bool LWLaunchServices::clearList(LWSharedFileList list) {
+    if (list == LWSharedFileList::SessionLoginItems) {
+        bool all = true;
+        for (const auto& e : LoginItems::entries())
+            if (e.ours) all = LoginItems::removeEntry(e.file) && all;
+        return all;
+    }
+    const std::string root = platform::mountRoot();
+    return FavouriteVolumes::removeIf([&root](std::size_t, const FavouriteVolumes::Bookmark& b) {
+               auto path = platform::pathForFileURL(b.uri);
+               return path && isUnder(*path, root);
+           })
+        .has_value();
+}
+
+std::optional<std::string> LWLaunchServices::mimeTypeForFile(const std::string& path) {
+    if (!exists(path)) return std::nullopt;
+    std::string extension = fs::path(path).extension().string();
+    if (!extension.empty()) extension.erase(0, 1);
+    auto type = contentTypeForExtension(extension);
+    if (!type) return std::nullopt;
+    std::string mime = takeString(g_content_type_get_mime_type(type->c_str()));
+    if (mime.empty()) return std::nullopt;
+    return mime;
+}
+
+std::optional<std::string> LWLaunchServices::humanReadableTypeForFile(const std::string& path) {
+    auto type = contentTypeOfFile(path);
+    if (!type) return std::nullopt;
+    std::string description = takeString(g_content_type_get_description(type->c_str()));
+    if (description.empty()) return std::nullopt;
+    return description;
+}
+
+std::vector<std::string> LWLaunchServices::allApplicationsFormattedAs(int format) {
+    std::vector<std::string> ids;
+    for (const auto& app : platform::installedApplications()) ids.push_back(app.identifier);
+    return prepareArray(ids, format);
+}
+
+std::vector<std::string> LWLaunchServices::allApplicationsAbleToOpenFileExtension(
+    const std::string& extension, int format) {
+    auto type = contentTypeForExtension(extension);
+    if (!type) return {};
+    std::vector<std::string> ids;
+    for (const auto& app : platform::installedApplications(type)) ids.push_back(app.identifier);
+    return prepareArray(ids, format);
+}
+
+std::vector<std::string> LWLaunchServices::prepareArray(const std::vector<std::string>& identifiers,
+                                                        int format) {
+    if (format != kFormatPath && format != kFormatDisplayName) return identifiers;
+    std::map<std::string, platform::URLHandler> apps;
+    for (auto& app : platform::installedApplications()) apps.emplace(app.identifier, app);
+    return mappingArray(identifiers, [&](const std::string& id) -> std::optional<std::string> {
+        auto it = apps.find(id);
+        if (it == apps.end()) return std::nullopt;
+        const std::string& value = format == kFormatPath ? it->second.executable : it->second.name;
+        if (value.empty()) return std::nullopt;
+        return value;
+    });
+}
