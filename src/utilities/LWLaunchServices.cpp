@@ -1,11 +1,17 @@
 #include "utilities/LWLaunchServices.h"
 
 #include <gio/gio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <filesystem>
 #include <map>
 #include <memory>
 
+#include "platform/core/Files.h"
+#include "platform/core/UniqueFd.h"
 #include "platform/desktop/FavouriteVolumes.h"
 #include "platform/desktop/FileURL.h"
 #include "platform/desktop/LoginItems.h"
@@ -29,24 +35,34 @@ bool exists(const std::string& path) {
     return fs::exists(path, ec);
 }
 
-// What the desktop's MIME database makes of a file, by name and contents
-// (symbolic links followed); none when it cannot be asked.
+// What the desktop's MIME database makes of a file (symbolic links followed):
+// its kind for anything but a regular file, else its name and first bytes.
+// None when it is missing.
 std::optional<std::string> contentTypeOfFile(const std::string& path) {
-    std::unique_ptr<GFile, decltype(&g_object_unref)> file(g_file_new_for_path(path.c_str()),
-                                                           g_object_unref);
-    GFileInfo* info = g_file_query_info(file.get(), G_FILE_ATTRIBUTE_STANDARD_CONTENT_TYPE,
-                                        G_FILE_QUERY_INFO_NONE, nullptr, nullptr);
-    if (!info) return std::nullopt;
-    std::optional<std::string> type;
-    if (const char* t = g_file_info_get_content_type(info)) type = t;
-    g_object_unref(info);
-    return type;
+    platform::useMimeDatabase();
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return std::nullopt;
+    if (S_ISDIR(st.st_mode)) return "inode/directory";
+    if (S_ISFIFO(st.st_mode)) return "inode/fifo";
+    if (S_ISSOCK(st.st_mode)) return "inode/socket";
+    if (S_ISCHR(st.st_mode)) return "inode/chardevice";
+    if (S_ISBLK(st.st_mode)) return "inode/blockdevice";
+    unsigned char head[4096];
+    ssize_t n = -1;  // unreadable: the name alone decides
+    if (platform::UniqueFd fd(platform::openRegularFile(path)); fd.get() >= 0) {
+        do n = read(fd.get(), head, sizeof head);
+        while (n < 0 && errno == EINTR);
+    }
+    const std::string name = fs::path(path).filename().string();
+    return takeString(g_content_type_guess(name.c_str(), n >= 0 ? head : nullptr,
+                                           n >= 0 ? size_t(n) : 0, nullptr));
 }
 
 // The type of a file-name extension alone; none when the database does not
 // know it.
 std::optional<std::string> contentTypeForExtension(const std::string& extension) {
     if (extension.empty()) return std::nullopt;
+    platform::useMimeDatabase();
     gboolean uncertain = FALSE;
     const std::string type =
         takeString(g_content_type_guess(("x." + extension).c_str(), nullptr, 0, &uncertain));

@@ -53,7 +53,13 @@ std::optional<URLHandler> handlerForURLScheme(const std::string& scheme) {
     return handlerOf(app.get());
 }
 
+void useMimeDatabase() {
+    static const bool once = (g_content_type_set_mime_dirs(nullptr), true);
+    (void)once;
+}
+
 std::vector<URLHandler> installedApplications(const std::optional<std::string>& contentType) {
+    useMimeDatabase();
     GList* all =
         contentType ? g_app_info_get_all_for_type(contentType->c_str()) : g_app_info_get_all();
     std::vector<URLHandler> apps;

@@ -28,6 +28,12 @@ std::optional<URLHandler> handlerForURLScheme(const std::string& scheme);
 std::vector<URLHandler> installedApplications(
     const std::optional<std::string>& contentType = std::nullopt);
 
+// Fixes the shared MIME database's folders (the XDG defaults) before the
+// first type lookup. GLib otherwise picks them lazily and, when a later call
+// sets them again, drops its first lookup state without freeing it. Call it
+// before any content-type call; calls after the first do nothing.
+void useMimeDatabase();
+
 // Whether the text parses as an absolute URL.
 bool isValidURL(const std::string& text);
 
