@@ -5,10 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-
 #include <filesystem>
 #include <map>
-#include <memory>
 
 #include "platform/core/Files.h"
 #include "platform/core/UniqueFd.h"
