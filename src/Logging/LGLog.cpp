@@ -6,6 +6,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <thread>
 
 #include "Logging/LGLogCall.h"
 #include "Logging/LGMessagePool.h"
@@ -116,6 +117,33 @@ namespace {
 using Batch = std::vector<LGLogMessagePtr>;
 void lt_logBatch(Batch& batch);
 
+// Guards a few instructions that a caller takes per message and the logging
+// thread per batch. Under a mutex the two meet so often that most messages
+// paid for a futex sleep or wake-up; here the loser waits a moment instead.
+class SpinLock {
+  public:
+    void lock() {
+        while (locked_.exchange(true, std::memory_order_acquire))
+            for (int i = 0; locked_.load(std::memory_order_relaxed); ++i) {
+                if (i < 256)
+                    pause();
+                else
+                    std::this_thread::yield();  // the holder may have lost its processor
+            }
+    }
+    void unlock() { locked_.store(false, std::memory_order_release); }
+
+  private:
+    static void pause() {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#elif defined(__aarch64__)
+        asm volatile("yield");
+#endif
+    }
+    std::atomic<bool> locked_{false};
+};
+
 // The global logging queue. Asynchronous messages are gathered into batches:
 // one task of the queue dispatches every message that joins its batch until
 // the batch runs dry. Any other task submitted to the queue closes the open
@@ -185,7 +213,7 @@ class LoggingQueue final : public platform::DispatchQueue {
     }
 
     platform::DispatchQueuePtr inner_;
-    std::mutex m_;
+    SpinLock m_;
     Batch* open_ = nullptr;  // the batch that new messages join
     std::vector<Batch*> spare_;
 };
@@ -257,6 +285,7 @@ struct SinkBatch {
     std::unique_ptr<std::atomic<int>[]> pending;
     std::size_t pendingCapacity = 0;
     std::atomic<int> users{0};
+    bool single = false;  // one sink: it is the last to write every entry
 
     void preparePending(int sinks) {
         if (pendingCapacity < messages.size()) {
@@ -320,17 +349,18 @@ void lt_logBatch(Batch& batch) {
     // Each sink's serial queue keeps the order, and the last sink to finish a
     // message gives its queue slot back, so the bound of waiting messages
     // still counts every message some sink has not written yet.
-    const bool single = s.loggers.size() == 1;  // then it is the last for each
     SinkBatch* shared = SinkBatch::acquire();
     shared->messages.swap(batch);  // `batch` takes the recycled, empty buffer
-    if (!single) shared->preparePending(static_cast<int>(s.loggers.size()));
+    shared->single = s.loggers.size() == 1;
+    if (!shared->single) shared->preparePending(static_cast<int>(s.loggers.size()));
     shared->users.store(static_cast<int>(s.loggers.size()), std::memory_order_relaxed);
     for (auto& node : s.loggers)
-        // Plain pointers: the task needs no allocation. The sink outlives it
-        // because its removal is queued behind it.
-        node.loggerQueue->async([shared, single, logger = node.logger.get()] {
+        // Two plain pointers fit the task's own storage: no allocation. The
+        // sink outlives the task because its removal is queued behind it.
+        node.loggerQueue->async([shared, logger = node.logger.get()] {
             long done = 0;
             const std::size_t count = shared->messages.size();
+            const bool single = shared->single;
             for (std::size_t i = 0; i < count; ++i) {
                 {
                     SinkScope in;

@@ -550,6 +550,7 @@ struct DispatchSemaphore::State {
 DispatchSemaphore::DispatchSemaphore(long initial) : s_(std::make_shared<State>(initial)) {}
 
 void DispatchSemaphore::wait() {
+    if (tryWait()) return;  // the common case reads no clock
     // A count that is about to come back (a producer ahead of a busy
     // consumer) is worth a short spin rather than a sleep and a wake-up.
     auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(20);
