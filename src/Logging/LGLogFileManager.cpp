@@ -16,6 +16,7 @@
 #include <system_error>
 #include <utility>
 
+#include "Logging/LGTimestamp.h"
 #include "platform/core/Console.h"
 #include "platform/core/XdgPaths.h"
 
@@ -340,23 +341,38 @@ void LGLogFileManagerDefault::deleteOldLogFiles() {
 // ---- LGLogFileFormatterDefault -------------------------------------------------
 
 LGLogFileFormatterDefault::LGLogFileFormatterDefault(DateFormatter dateFormatter)
-    : dateFormatter_(dateFormatter ? std::move(dateFormatter) : DateFormatter(defaultDate)) {}
+    : dateFormatter_(std::move(dateFormatter)) {}
+
+namespace {
+
+// "yyyy/MM/dd HH:mm:ss:SSS", cut to 39 bytes like every stamp before it.
+std::string_view fileStamp(std::chrono::system_clock::time_point t) {
+    thread_local lg_detail::LGTimestampCache cache(
+        [](char* out, std::size_t size, const std::tm& tm) {
+            return std::snprintf(out, size, "%04d/%02d/%02d %02d:%02d:%02d:", tm.tm_year + 1900,
+                                 tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+        });
+    return cache.stamp(t).substr(0, 39);
+}
+
+}  // namespace
 
 std::string LGLogFileFormatterDefault::defaultDate(std::chrono::system_clock::time_point t) {
-    auto since = t.time_since_epoch();
-    auto secs = std::chrono::floor<std::chrono::seconds>(since);
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(since - secs).count();
-    time_t tt = static_cast<time_t>(secs.count());
-    struct tm tm;
-    localtime_r(&tt, &tm);
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%04d/%02d/%02d %02d:%02d:%02d:%03d", tm.tm_year + 1900,
-                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                  static_cast<int>(ms));
-    return buf;
+    return std::string(fileStamp(t));
 }
 
 LGText LGLogFileFormatterDefault::formatLogMessage(const LGLogMessagePtr& message) {
-    return std::make_shared<const std::string>(dateFormatter_(message->timestamp()) + "  " +
-                                               message->logMsg());
+    // One allocation for the line: the stamp goes straight into it.
+    const std::string& text = message->logMsg();
+    std::string line;
+    if (dateFormatter_) {
+        line = dateFormatter_(message->timestamp());
+        line.reserve(line.size() + 2 + text.size());
+    } else {
+        std::string_view stamp = fileStamp(message->timestamp());
+        line.reserve(stamp.size() + 2 + text.size());
+        line.append(stamp);
+    }
+    line.append("  ").append(text);
+    return std::make_shared<const std::string>(std::move(line));
 }

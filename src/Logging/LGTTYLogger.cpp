@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "Logging/LGTimestamp.h"
 #include "platform/core/Console.h"
 
 namespace {
@@ -280,22 +281,20 @@ void LGTTYLogger::logMessage(const LGLogMessagePtr& message) {
     int n = 0;
     v[n++] = str(fg);
     v[n++] = str(bg);
-    char ts[24];
     char thread[9];
     if (!formatted) {
-        auto since = message->timestamp().time_since_epoch();
-        auto secs = std::chrono::floor<std::chrono::seconds>(since);
-        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(since - secs).count();
-        time_t t = static_cast<time_t>(secs.count());
-        struct tm tm;
-        localtime_r(&t, &tm);
-        int len = std::snprintf(ts, sizeof ts, "%04ld-%02ld-%02ld %02ld:%02ld:%02ld:%03d",
-                                static_cast<long>(tm.tm_year + 1900),
-                                static_cast<long>(tm.tm_mon + 1), static_cast<long>(tm.tm_mday),
-                                static_cast<long>(tm.tm_hour), static_cast<long>(tm.tm_min),
-                                static_cast<long>(tm.tm_sec), static_cast<int>(ms));
+        // "yyyy-MM-dd HH:mm:ss:SSS", at most 23 bytes.
+        thread_local lg_detail::LGTimestampCache stamps(
+            [](char* out, std::size_t size, const std::tm& tm) {
+                return std::snprintf(out, size, "%04ld-%02ld-%02ld %02ld:%02ld:%02ld:",
+                                     static_cast<long>(tm.tm_year + 1900),
+                                     static_cast<long>(tm.tm_mon + 1),
+                                     static_cast<long>(tm.tm_mday), static_cast<long>(tm.tm_hour),
+                                     static_cast<long>(tm.tm_min), static_cast<long>(tm.tm_sec));
+            });
+        std::string_view ts = stamps.stamp(message->timestamp()).substr(0, 23);
         int tlen = std::snprintf(thread, sizeof thread, "%x", message->machThreadID());
-        v[n++] = piece(ts, static_cast<std::size_t>(std::min(len, 23)));
+        v[n++] = piece(ts.data(), ts.size());
         v[n++] = piece(" ", 1);
         v[n++] = str(app_);
         v[n++] = piece("[", 1);

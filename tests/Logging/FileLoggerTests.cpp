@@ -194,6 +194,46 @@ TEST_F(FileSink, AppendsFormattedLinesToTheUnarchivedNewestFile) {
     EXPECT_EQ(namesIn(dir_.path()).size(), 1u);
 }
 
+// Stamps are made once per second and reused: every line still reads as its
+// own local time, through runs within a second, the step to the next one,
+// jumps back, a change of summer time and times before 1970.
+TEST_F(FileSink, DateStampIsTheLocalTimeOfEveryLine) {
+    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+    tzset();
+    using std::chrono::system_clock;
+    const auto day = fixedTime() + 24h;  // seconds no other test formats
+    const system_clock::time_point times[] = {day,
+                                              day + 1ms,
+                                              day + 876ms,
+                                              day + 877ms,
+                                              day + 1877ms,
+                                              day - 124ms,
+                                              day + 1ms,
+                                              day + 5000h,
+                                              day + 5000h + 999ms,
+                                              system_clock::time_point{} - 1500ms,
+                                              system_clock::time_point{} - 1ms};
+    LGLogFileFormatterDefault formatter;
+    for (auto t : times) {
+        auto secs = std::chrono::floor<std::chrono::seconds>(t.time_since_epoch());
+        auto ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch() - secs);
+        time_t tt = static_cast<time_t>(secs.count());
+        struct tm tm = {};
+        localtime_r(&tt, &tm);
+        char want[40];
+        std::snprintf(want, sizeof want, "%04d/%02d/%02d %02d:%02d:%02d:%03d", tm.tm_year + 1900,
+                      tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                      static_cast<int>(ms.count()));
+        EXPECT_EQ(LGLogFileFormatterDefault::defaultDate(t), want);
+        auto m = std::make_shared<LGLogMessage>("text", 7, 4, 0, "/f.cpp", "fn", 1, std::nullopt, 0,
+                                                t, 1, "", "");
+        EXPECT_EQ(*formatter.formatLogMessage(m), std::string(want) + "  text");
+    }
+    setenv("TZ", "UTC", 1);
+    tzset();
+}
+
 // A folder that cannot be made is reported once; the messages are then lost
 // silently, not one console line each.
 TEST_F(FileSink, UnwritableFolderIsReportedOnce) {
