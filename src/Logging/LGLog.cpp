@@ -133,7 +133,6 @@ class SpinLock {
     }
     void unlock() { locked_.store(false, std::memory_order_release); }
 
-  private:
     static void pause() {
 #if defined(__x86_64__) || defined(__i386__)
         __builtin_ia32_pause();
@@ -141,6 +140,8 @@ class SpinLock {
         asm volatile("yield");
 #endif
     }
+
+  private:
     std::atomic<bool> locked_{false};
 };
 
@@ -205,11 +206,23 @@ class LoggingQueue final : public platform::DispatchQueue {
                     return;
                 }
             }
+            const std::size_t count = taken.size();
             runAsCurrent([&taken] { lt_logBatch(taken); });
+            if (count < kFullBatch) gather();
             taken.clear();
             // Callers append to this buffer next: keep them from growing it.
             if (taken.capacity() < 16) taken.reserve(64);
         }
+    }
+
+    // A caller that streams messages is usually only a little slower than
+    // this thread: taken at once, its messages would go out one or two at a
+    // time, and every batch costs each sink a task and a hand-off between
+    // threads. Letting them gather for a moment makes the batches grow.
+    static constexpr std::size_t kFullBatch = 32;
+    static void gather() {
+        auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(4);
+        while (std::chrono::steady_clock::now() < until) SpinLock::pause();
     }
 
     platform::DispatchQueuePtr inner_;
@@ -320,8 +333,8 @@ struct SinkBatch {
     }
 
   private:
-    static std::mutex& poolMutex() {
-        static auto* m = new std::mutex;
+    static SpinLock& poolMutex() {
+        static auto* m = new SpinLock;
         return *m;
     }
     static std::vector<SinkBatch*>& pool() {
