@@ -8,6 +8,7 @@
 #include <mutex>
 #include <thread>
 
+#include "Logging/LGFormat.h"
 #include "Logging/LGLogCall.h"
 #include "Logging/LGMessagePool.h"
 #include "platform/core/Console.h"
@@ -513,8 +514,13 @@ void LGLog::logv(bool asynchronous, int level, int flag, int context, const char
     char small[512];
     va_list copy;
     va_copy(copy, args);
-    int n = std::vsnprintf(small, sizeof small, format, copy);
+    int n = lg_detail::formatPlain(small, sizeof small, format, copy);
     va_end(copy);
+    if (n < 0) {
+        va_copy(copy, args);
+        n = std::vsnprintf(small, sizeof small, format, copy);
+        va_end(copy);
+    }
     if (n < 0) return;
     std::string text;
     if (static_cast<size_t>(n) < sizeof small) {
