@@ -1,10 +1,9 @@
 #include "reporter/sdk/VXMSettings.h"
 
-#include <curl/curl.h>
-
 #include "reporter/VXMSafe.h"
 #include "reporter/sdk/VXMDefaults.h"
 #include "reporter/sdk/VXMFileHelpers.h"
+#include "reporter/web/CurlLibrary.h"
 
 namespace {
 
@@ -77,9 +76,9 @@ bool VXMSettings::isOutdated(time_point now) const {
 std::optional<std::string> VXMSettings::safeURLWithString(const platform::Value& text) {
     const std::string* s = text.ifString();
     if (!s) return std::nullopt;
-    CURLU* url = curl_url();
-    bool ok = url && curl_url_set(url, CURLUPART_URL, s->c_str(), 0) == CURLUE_OK;
-    curl_url_cleanup(url);
+    CURLU* url = vxmweb::curlLibrary().url();
+    bool ok = url && vxmweb::curlLibrary().url_set(url, CURLUPART_URL, s->c_str(), 0) == CURLUE_OK;
+    vxmweb::curlLibrary().url_cleanup(url);
     if (!ok) return std::nullopt;
     return *s;
 }

@@ -1,10 +1,9 @@
 #include "reporter/web/VXMWebClient.h"
 
-#include <curl/curl.h>
-
 #include <set>
 
 #include "platform/core/Dispatch.h"
+#include "reporter/web/CurlLibrary.h"
 #include "reporter/web/WebTransport.h"
 
 namespace {
@@ -89,16 +88,17 @@ std::optional<std::string> VXMWebClient::resolve(const std::string& path) const 
 namespace {
 
 std::optional<std::string> resolveAgainst(const std::string& base, const std::string& path) {
-    CURLU* u = curl_url();
+    CURLU* u = vxmweb::curlLibrary().url();
     if (!u) return std::nullopt;
     std::optional<std::string> out;
-    if (curl_url_set(u, CURLUPART_URL, base.c_str(), 0) == CURLUE_OK &&
-        (path.empty() || curl_url_set(u, CURLUPART_URL, path.c_str(), 0) == CURLUE_OK)) {
+    if (vxmweb::curlLibrary().url_set(u, CURLUPART_URL, base.c_str(), 0) == CURLUE_OK &&
+        (path.empty() ||
+         vxmweb::curlLibrary().url_set(u, CURLUPART_URL, path.c_str(), 0) == CURLUE_OK)) {
         char* text = nullptr;
-        if (curl_url_get(u, CURLUPART_URL, &text, 0) == CURLUE_OK) out = text;
-        curl_free(text);
+        if (vxmweb::curlLibrary().url_get(u, CURLUPART_URL, &text, 0) == CURLUE_OK) out = text;
+        vxmweb::curlLibrary().free(text);
     }
-    curl_url_cleanup(u);
+    vxmweb::curlLibrary().url_cleanup(u);
     return out;
 }
 
@@ -183,14 +183,14 @@ void VXMWebClient::getPath(const std::string& path, Completion completion) {
 
 void VXMWebClient::getURL(const std::string& url, Completion completion) {
     std::string path;
-    if (CURLU* u = curl_url()) {
+    if (CURLU* u = vxmweb::curlLibrary().url()) {
         char* part = nullptr;
-        if (curl_url_set(u, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
-            curl_url_get(u, CURLUPART_PATH, &part, 0) == CURLUE_OK) {
+        if (vxmweb::curlLibrary().url_set(u, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+            vxmweb::curlLibrary().url_get(u, CURLUPART_PATH, &part, 0) == CURLUE_OK) {
             path = part;
         }
-        curl_free(part);
-        curl_url_cleanup(u);
+        vxmweb::curlLibrary().free(part);
+        vxmweb::curlLibrary().url_cleanup(u);
     }
     auto request = VXMWebRequest::requestWithMethod("GET", path);
     request->setURL(url);

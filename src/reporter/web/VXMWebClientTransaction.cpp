@@ -1,9 +1,7 @@
 #include "reporter/web/VXMWebClientTransaction.h"
 
-#include <curl/curl.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
-
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "reporter/web/CurlLibrary.h"
 #include "reporter/web/VXMWebClient.h"
 #include "reporter/web/VXMWebErrors.h"
 #include "reporter/web/WebTransport.h"
@@ -138,8 +137,8 @@ struct VXMWebClientTransaction::Exchange {
     void moved() { lastProgress = Clock::now(); }
 
     ~Exchange() {
-        if (easy) curl_easy_cleanup(easy);
-        curl_slist_free_all(headers);
+        if (easy) vxmweb::curlLibrary().easy_cleanup(easy);
+        vxmweb::curlLibrary().slist_free_all(headers);
     }
 };
 
@@ -346,7 +345,7 @@ VXMWebClientTransaction::Begin VXMWebClientTransaction::begin(CompletionHandler 
 
     auto ex = std::make_unique<Exchange>();
     ex->owner = this;
-    ex->easy = curl_easy_init();
+    ex->easy = vxmweb::curlLibrary().easy_init();
     if (!ex->easy) {
         error = transportError(CURLE_FAILED_INIT, nullptr);
         return Begin::Failed;
@@ -355,44 +354,48 @@ VXMWebClientTransaction::Begin VXMWebClientTransaction::begin(CompletionHandler 
     const std::string& method = platformRequest->method;
     const long idle = gIdleSeconds.load();
 
-    curl_easy_setopt(e, CURLOPT_URL, platformRequest->url.c_str());
-    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    vxmweb::curlLibrary().easy_setopt(e, CURLOPT_URL, platformRequest->url.c_str());
+    vxmweb::curlLibrary().easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+    vxmweb::curlLibrary().easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     // The crash reporter owns the signal handlers.
-    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, ex->errorBuffer);
+    vxmweb::curlLibrary().easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+    vxmweb::curlLibrary().easy_setopt(e, CURLOPT_ERRORBUFFER, ex->errorBuffer);
     // An idle limit, measured from the last byte moved, never a limit on the
     // whole exchange.
-    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, idle);
+    vxmweb::curlLibrary().easy_setopt(e, CURLOPT_CONNECTTIMEOUT, idle);
     ex->idleLimit = std::chrono::seconds(idle);
-    curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, onProgress);
-    curl_easy_setopt(e, CURLOPT_XFERINFODATA, ex.get());
-    curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
+    vxmweb::curlLibrary().easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
+    vxmweb::curlLibrary().easy_setopt(e, CURLOPT_XFERINFOFUNCTION, onProgress);
+    vxmweb::curlLibrary().easy_setopt(e, CURLOPT_XFERINFODATA, ex.get());
+    vxmweb::curlLibrary().easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
+    vxmweb::curlLibrary().easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
     if (auto ca = vxmweb::trustedCertificatesFile())
-        curl_easy_setopt(e, CURLOPT_CAINFO, ca->c_str());
+        vxmweb::curlLibrary().easy_setopt(e, CURLOPT_CAINFO, ca->c_str());
     if (request_->protectionSpaceHandler()) {
-        CURLU* u = curl_url();
-        if (u && curl_url_set(u, CURLUPART_URL, platformRequest->url.c_str(), 0) == CURLUE_OK) {
+        CURLU* u = vxmweb::curlLibrary().url();
+        if (u && vxmweb::curlLibrary().url_set(u, CURLUPART_URL, platformRequest->url.c_str(), 0) ==
+                     CURLUE_OK) {
             char* part = nullptr;
-            if (curl_url_get(u, CURLUPART_HOST, &part, 0) == CURLUE_OK) ex->space.host = part;
-            curl_free(part);
+            if (vxmweb::curlLibrary().url_get(u, CURLUPART_HOST, &part, 0) == CURLUE_OK)
+                ex->space.host = part;
+            vxmweb::curlLibrary().free(part);
             part = nullptr;
-            if (curl_url_get(u, CURLUPART_PORT, &part, CURLU_DEFAULT_PORT) == CURLUE_OK)
+            if (vxmweb::curlLibrary().url_get(u, CURLUPART_PORT, &part, CURLU_DEFAULT_PORT) ==
+                CURLUE_OK)
                 ex->space.port = std::strtol(part, nullptr, 10);
-            curl_free(part);
+            vxmweb::curlLibrary().free(part);
             part = nullptr;
-            if (curl_url_get(u, CURLUPART_SCHEME, &part, 0) == CURLUE_OK) ex->space.protocol = part;
-            curl_free(part);
+            if (vxmweb::curlLibrary().url_get(u, CURLUPART_SCHEME, &part, 0) == CURLUE_OK)
+                ex->space.protocol = part;
+            vxmweb::curlLibrary().free(part);
         }
-        curl_url_cleanup(u);
+        vxmweb::curlLibrary().url_cleanup(u);
         // The handler is asked on every connection, never skipped by reuse.
-        curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, onSslContext);
-        curl_easy_setopt(e, CURLOPT_SSL_CTX_DATA, ex.get());
-        curl_easy_setopt(e, CURLOPT_FRESH_CONNECT, 1L);
-        curl_easy_setopt(e, CURLOPT_FORBID_REUSE, 1L);
-        curl_easy_setopt(e, CURLOPT_SSL_SESSIONID_CACHE, 0L);
+        vxmweb::curlLibrary().easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, onSslContext);
+        vxmweb::curlLibrary().easy_setopt(e, CURLOPT_SSL_CTX_DATA, ex.get());
+        vxmweb::curlLibrary().easy_setopt(e, CURLOPT_FRESH_CONNECT, 1L);
+        vxmweb::curlLibrary().easy_setopt(e, CURLOPT_FORBID_REUSE, 1L);
+        vxmweb::curlLibrary().easy_setopt(e, CURLOPT_SSL_SESSIONID_CACHE, 0L);
     }
 
     const bool hasBody = platformRequest->body.has_value();
@@ -401,39 +404,42 @@ VXMWebClientTransaction::Begin VXMWebClientTransaction::begin(CompletionHandler 
     for (const auto& [name, value] : platformRequest->headers) {
         // "Name;" is how curl sends a header with an empty value.
         std::string line = value.empty() ? name + ";" : name + ": " + value;
-        ex->headers = curl_slist_append(ex->headers, line.c_str());
+        ex->headers = vxmweb::curlLibrary().slist_append(ex->headers, line.c_str());
         hasContentType |= equalsIgnoringCase(name, "Content-Type");
     }
     if (methodCarriesNoBody(method) && !hasBody) {
         if (method == "HEAD") {
-            curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
+            vxmweb::curlLibrary().easy_setopt(e, CURLOPT_NOBODY, 1L);
         } else {
-            curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
+            vxmweb::curlLibrary().easy_setopt(e, CURLOPT_HTTPGET, 1L);
         }
         // A redirect of a GET is followed; it carries nothing to lose.
-        curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
-        curl_easy_setopt(e, CURLOPT_MAXREDIRS, 16L);
+        vxmweb::curlLibrary().easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
+        vxmweb::curlLibrary().easy_setopt(e, CURLOPT_MAXREDIRS, 16L);
     } else {
         // Anything with a body is sent once to the given URL; a redirect
         // comes back as its 3xx status instead of turning into a GET.
-        curl_easy_setopt(e, CURLOPT_POST, 1L);
-        curl_easy_setopt(e, CURLOPT_READFUNCTION, onRead);
-        curl_easy_setopt(e, CURLOPT_READDATA, ex.get());
-        curl_easy_setopt(e, CURLOPT_SEEKFUNCTION, onSeek);
-        curl_easy_setopt(e, CURLOPT_SEEKDATA, ex.get());
-        curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(ex->body.size()));
-        if (method != "POST") curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, method.c_str());
-        curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
+        vxmweb::curlLibrary().easy_setopt(e, CURLOPT_POST, 1L);
+        vxmweb::curlLibrary().easy_setopt(e, CURLOPT_READFUNCTION, onRead);
+        vxmweb::curlLibrary().easy_setopt(e, CURLOPT_READDATA, ex.get());
+        vxmweb::curlLibrary().easy_setopt(e, CURLOPT_SEEKFUNCTION, onSeek);
+        vxmweb::curlLibrary().easy_setopt(e, CURLOPT_SEEKDATA, ex.get());
+        vxmweb::curlLibrary().easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE,
+                                          static_cast<curl_off_t>(ex->body.size()));
+        if (method != "POST")
+            vxmweb::curlLibrary().easy_setopt(e, CURLOPT_CUSTOMREQUEST, method.c_str());
+        vxmweb::curlLibrary().easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
         // No default form type on a bare POST.
-        if (!hasContentType) ex->headers = curl_slist_append(ex->headers, "Content-Type:");
+        if (!hasContentType)
+            ex->headers = vxmweb::curlLibrary().slist_append(ex->headers, "Content-Type:");
     }
     // Large bodies go at once rather than after a "100-continue" pause.
-    ex->headers = curl_slist_append(ex->headers, "Expect:");
-    curl_easy_setopt(e, CURLOPT_HTTPHEADER, ex->headers);
-    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, onHeader);
-    curl_easy_setopt(e, CURLOPT_HEADERDATA, ex.get());
-    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, onData);
-    curl_easy_setopt(e, CURLOPT_WRITEDATA, ex.get());
+    ex->headers = vxmweb::curlLibrary().slist_append(ex->headers, "Expect:");
+    vxmweb::curlLibrary().easy_setopt(e, CURLOPT_HTTPHEADER, ex->headers);
+    vxmweb::curlLibrary().easy_setopt(e, CURLOPT_HEADERFUNCTION, onHeader);
+    vxmweb::curlLibrary().easy_setopt(e, CURLOPT_HEADERDATA, ex.get());
+    vxmweb::curlLibrary().easy_setopt(e, CURLOPT_WRITEFUNCTION, onData);
+    vxmweb::curlLibrary().easy_setopt(e, CURLOPT_WRITEDATA, ex.get());
 
     std::lock_guard lock(mutex_);
     exchange_ = std::move(ex);

@@ -1,6 +1,5 @@
 #include "reporter/web/VXMWebRequest.h"
 
-#include <curl/curl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +9,7 @@
 #include <cstring>
 
 #include "platform/core/Files.h"
+#include "reporter/web/CurlLibrary.h"
 #include "reporter/web/VXMWebClient.h"
 #include "reporter/web/VXMWebErrors.h"
 
@@ -38,10 +38,10 @@ bool isSafeHeaderValue(std::string_view s) {
 }
 
 bool parsesAsURL(const std::string& text) {
-    CURLU* u = curl_url();
+    CURLU* u = vxmweb::curlLibrary().url();
     if (!u) return false;
-    CURLUcode rc = curl_url_set(u, CURLUPART_URL, text.c_str(), 0);
-    curl_url_cleanup(u);
+    CURLUcode rc = vxmweb::curlLibrary().url_set(u, CURLUPART_URL, text.c_str(), 0);
+    vxmweb::curlLibrary().url_cleanup(u);
     return rc == CURLUE_OK;
 }
 

@@ -1,9 +1,8 @@
 #include "reporter/web/WebTransport.h"
 
-#include <curl/curl.h>
-
 #include "platform/core/Dispatch.h"
 #include "platform/core/ThreadHooks.h"
+#include "reporter/web/CurlLibrary.h"
 
 #include <map>
 #include <mutex>
@@ -24,7 +23,7 @@ std::optional<std::string> gTrustFile;
 // still be in flight at exit, so it is never torn down.
 class Transport {
   public:
-    Transport() : multi_(curl_multi_init()) {
+    Transport() : multi_(curlLibrary().multi_init()) {
         std::thread([this] {
             platform::threadDidStart();
             run();
@@ -36,7 +35,7 @@ class Transport {
             std::lock_guard lock(mutex_);
             queued_.emplace_back(easy, std::move(done));
         }
-        curl_multi_wakeup(multi_);
+        curlLibrary().multi_wakeup(multi_);
     }
 
   private:
@@ -48,7 +47,7 @@ class Transport {
                 fresh.swap(queued_);
             }
             for (auto& [easy, done] : fresh) {
-                CURLMcode mc = curl_multi_add_handle(multi_, easy);
+                CURLMcode mc = curlLibrary().multi_add_handle(multi_, easy);
                 if (mc != CURLM_OK) {
                     done(CURLE_FAILED_INIT);
                     continue;
@@ -56,13 +55,13 @@ class Transport {
                 running_.emplace(easy, std::move(done));
             }
             int active = 0;
-            curl_multi_perform(multi_, &active);
+            curlLibrary().multi_perform(multi_, &active);
             int left = 0;
-            while (CURLMsg* msg = curl_multi_info_read(multi_, &left)) {
+            while (CURLMsg* msg = curlLibrary().multi_info_read(multi_, &left)) {
                 if (msg->msg != CURLMSG_DONE) continue;
                 CURL* easy = msg->easy_handle;
                 CURLcode rc = msg->data.result;
-                curl_multi_remove_handle(multi_, easy);
+                curlLibrary().multi_remove_handle(multi_, easy);
                 auto it = running_.find(easy);
                 if (it == running_.end()) continue;
                 auto done = std::move(it->second);
@@ -71,9 +70,9 @@ class Transport {
             }
             // Woken early by add(); the time-out keeps curl's own timers and,
             // while transfers run, their idle checks going.
-            curl_multi_poll(multi_, nullptr, 0,
-                            running_.empty() ? 1000 : static_cast<int>(kProgressInterval.count()),
-                            nullptr);
+            curlLibrary().multi_poll(
+                multi_, nullptr, 0,
+                running_.empty() ? 1000 : static_cast<int>(kProgressInterval.count()), nullptr);
         }
     }
 
@@ -128,7 +127,7 @@ bool feedHeaderLine(HeaderBlock& block, std::string_view line) {
 }
 
 void initializeTransport() {
-    std::call_once(gInitOnce, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    std::call_once(gInitOnce, [] { curlLibrary().global_init(CURL_GLOBAL_DEFAULT); });
 }
 
 void startTransfer(CURL* easy, std::function<void(int)> done) {
@@ -138,31 +137,31 @@ void startTransfer(CURL* easy, std::function<void(int)> done) {
 
 int performTransfer(CURL* easy) {
     initializeTransport();
-    CURLM* multi = curl_multi_init();
+    CURLM* multi = curlLibrary().multi_init();
     if (!multi) return CURLE_OUT_OF_MEMORY;
-    if (curl_multi_add_handle(multi, easy) != CURLM_OK) {
-        curl_multi_cleanup(multi);
+    if (curlLibrary().multi_add_handle(multi, easy) != CURLM_OK) {
+        curlLibrary().multi_cleanup(multi);
         return CURLE_FAILED_INIT;
     }
     CURLcode result = CURLE_OK;
     for (bool done = false; !done;) {
         int active = 0;
-        if (curl_multi_perform(multi, &active) != CURLM_OK) {
+        if (curlLibrary().multi_perform(multi, &active) != CURLM_OK) {
             result = CURLE_OUT_OF_MEMORY;
             break;
         }
         int left = 0;
-        while (CURLMsg* msg = curl_multi_info_read(multi, &left)) {
+        while (CURLMsg* msg = curlLibrary().multi_info_read(multi, &left)) {
             if (msg->msg != CURLMSG_DONE) continue;
             result = msg->data.result;
             done = true;
         }
         if (!done)
-            curl_multi_poll(multi, nullptr, 0, static_cast<int>(kProgressInterval.count()),
-                            nullptr);
+            curlLibrary().multi_poll(multi, nullptr, 0, static_cast<int>(kProgressInterval.count()),
+                                     nullptr);
     }
-    curl_multi_remove_handle(multi, easy);
-    curl_multi_cleanup(multi);
+    curlLibrary().multi_remove_handle(multi, easy);
+    curlLibrary().multi_cleanup(multi);
     return result;
 }
 
