@@ -8,6 +8,7 @@ find_package(ZLIB REQUIRED)
 
 pkg_check_modules(FUSE3 REQUIRED IMPORTED_TARGET fuse3)
 pkg_check_modules(LIBSECRET REQUIRED IMPORTED_TARGET libsecret-1)
+pkg_check_modules(GLIB REQUIRED IMPORTED_TARGET glib-2.0)
 pkg_check_modules(GIO REQUIRED IMPORTED_TARGET gio-2.0)
 pkg_check_modules(CURL REQUIRED IMPORTED_TARGET libcurl)
 pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
@@ -19,6 +20,8 @@ find_package(nlohmann_json 3 REQUIRED)
 
 if(TESSARO_GUI)
   find_package(Qt6 REQUIRED COMPONENTS Core Gui Widgets Test DBus)
+  # The application loads the font configuration early, beside Qt's start.
+  pkg_check_modules(FONTCONFIG REQUIRED IMPORTED_TARGET fontconfig)
 endif()
 
 if(TESSARO_TESTS)

@@ -2,9 +2,47 @@
 
 #include <libsecret/secret.h>
 
+#include "platform/core/SharedLibrary.h"
+
 namespace platform {
 
 namespace {
+
+// libsecret, opened on first use rather than linked: linked, it and its
+// cipher library were loaded and relocated at every start of the application,
+// although passwords are only asked for once a folder is opened. Without it
+// the store is unavailable, as without a Secret Service.
+struct Libsecret {
+    decltype(&secret_service_get_sync) serviceGetSync = nullptr;
+    decltype(&secret_password_lookupv_binary_sync) lookupBinary = nullptr;
+    decltype(&secret_password_storev_binary_sync) storeBinary = nullptr;
+    decltype(&secret_password_clearv_sync) clear = nullptr;
+    decltype(&secret_value_new) valueNew = nullptr;
+    decltype(&secret_value_get) valueGet = nullptr;
+    decltype(&secret_value_unref) valueUnref = nullptr;
+    decltype(&g_object_unref) objectUnref = nullptr;  // from libsecret's own GObject
+    bool loaded = false;
+};
+
+Libsecret loadLibsecret() {
+    Libsecret l;
+    void* lib = openSharedLibrary("libsecret-1.so.0");
+    if (!lib) return l;
+    l.loaded = bindSharedSymbol(lib, "secret_service_get_sync", l.serviceGetSync) &&
+               bindSharedSymbol(lib, "secret_password_lookupv_binary_sync", l.lookupBinary) &&
+               bindSharedSymbol(lib, "secret_password_storev_binary_sync", l.storeBinary) &&
+               bindSharedSymbol(lib, "secret_password_clearv_sync", l.clear) &&
+               bindSharedSymbol(lib, "secret_value_new", l.valueNew) &&
+               bindSharedSymbol(lib, "secret_value_get", l.valueGet) &&
+               bindSharedSymbol(lib, "secret_value_unref", l.valueUnref) &&
+               bindSharedSymbol(lib, "g_object_unref", l.objectUnref);
+    return l;
+}
+
+const Libsecret& libsecret() {
+    static const Libsecret l = loadLibsecret();
+    return l;
+}
 
 const SecretSchema* schema() {
     static const SecretSchema s = {SecretStore::kSchemaName,
@@ -41,53 +79,64 @@ bool fail(GError* gerror, Error* error) {
 }  // namespace
 
 bool SecretStore::isAvailable() {
+    if (!libsecret().loaded) return false;
     GError* gerror = nullptr;
-    SecretService* service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &gerror);
+    SecretService* service =
+        libsecret().serviceGetSync(SECRET_SERVICE_OPEN_SESSION, nullptr, &gerror);
     if (!service) {
         if (gerror) g_error_free(gerror);
         return false;
     }
-    g_object_unref(service);
+    libsecret().objectUnref(service);
     return true;
 }
 
 std::optional<std::vector<uint8_t>> SecretStore::lookup(const std::string& service,
                                                         const std::string& account, Error* error) {
     if (error) *error = Error{};
+    const Libsecret& lib = libsecret();
+    if (!lib.loaded) {
+        fail(nullptr, error);
+        return std::nullopt;
+    }
     GError* gerror = nullptr;
     GHashTable* a = attributes(service, account);
-    SecretValue* value = secret_password_lookupv_binary_sync(schema(), a, nullptr, &gerror);
+    SecretValue* value = lib.lookupBinary(schema(), a, nullptr, &gerror);
     g_hash_table_unref(a);
     if (!value) {
         if (gerror) fail(gerror, error);
         return std::nullopt;
     }
     gsize length = 0;
-    const gchar* bytes = secret_value_get(value, &length);
+    const gchar* bytes = lib.valueGet(value, &length);
     std::vector<uint8_t> secret(bytes, bytes + length);
-    secret_value_unref(value);
+    lib.valueUnref(value);
     return secret;
 }
 
 bool SecretStore::store(const std::string& service, const std::string& account,
                         const std::vector<uint8_t>& secret, const std::string& label,
                         Error* error) {
+    const Libsecret& lib = libsecret();
+    if (!lib.loaded) return fail(nullptr, error);
     GError* gerror = nullptr;
     GHashTable* a = attributes(service, account);
     SecretValue* value =
-        secret_value_new(reinterpret_cast<const gchar*>(secret.data()),
-                         static_cast<gssize>(secret.size()), "application/octet-stream");
-    const gboolean ok = secret_password_storev_binary_sync(schema(), a, SECRET_COLLECTION_DEFAULT,
-                                                           label.c_str(), value, nullptr, &gerror);
-    secret_value_unref(value);
+        lib.valueNew(reinterpret_cast<const gchar*>(secret.data()),
+                     static_cast<gssize>(secret.size()), "application/octet-stream");
+    const gboolean ok = lib.storeBinary(schema(), a, SECRET_COLLECTION_DEFAULT, label.c_str(),
+                                        value, nullptr, &gerror);
+    lib.valueUnref(value);
     g_hash_table_unref(a);
     return ok ? true : fail(gerror, error);
 }
 
 bool SecretStore::remove(const std::string& service, const std::string& account, Error* error) {
+    const Libsecret& lib = libsecret();
+    if (!lib.loaded) return fail(nullptr, error);
     GError* gerror = nullptr;
     GHashTable* a = attributes(service, account);
-    const gboolean removed = secret_password_clearv_sync(schema(), a, nullptr, &gerror);
+    const gboolean removed = lib.clear(schema(), a, nullptr, &gerror);
     g_hash_table_unref(a);
     if (gerror) return fail(gerror, error);
     return removed;

@@ -1,12 +1,12 @@
 #include "reporter/web/CurlLibrary.h"
 
-#include <dlfcn.h>
-
-#include "platform/core/Console.h"
+#include "platform/core/SharedLibrary.h"
 
 namespace vxmweb {
 
 namespace {
+
+using platform::bindSharedSymbol;
 
 // The soname of libcurl's ABI, unchanged since 2006.
 constexpr char kLibcurl[] = "libcurl.so.4";
@@ -39,45 +39,30 @@ CurlLibrary missingLibrary() {
     return c;
 }
 
-template <typename F>
-bool bind(void* lib, const char* name, F& slot) {
-    void* p = ::dlsym(lib, name);
-    if (!p) return false;
-    slot = reinterpret_cast<F>(p);
-    return true;
-}
-
 CurlLibrary loadLibrary() {
-    // Kept open for the rest of the process; RTLD_LOCAL keeps its symbols
-    // (and its dependencies') out of everyone else's lookups.
-    void* lib = ::dlopen(kLibcurl, RTLD_NOW | RTLD_LOCAL);
-    if (!lib) {
-        const char* why = ::dlerror();
-        platform::consoleLog("Web client > cannot load %s: %s", kLibcurl, why ? why : "");
-        return missingLibrary();
-    }
+    void* lib = platform::openSharedLibrary(kLibcurl);
+    if (!lib) return missingLibrary();
     CurlLibrary c{};
     const bool complete =
-        bind(lib, "curl_global_init", c.global_init) && bind(lib, "curl_easy_init", c.easy_init) &&
-        bind(lib, "curl_easy_cleanup", c.easy_cleanup) &&
-        bind(lib, "curl_easy_setopt", c.easy_setopt) &&
-        bind(lib, "curl_slist_append", c.slist_append) &&
-        bind(lib, "curl_slist_free_all", c.slist_free_all) && bind(lib, "curl_free", c.free) &&
-        bind(lib, "curl_url", c.url) && bind(lib, "curl_url_cleanup", c.url_cleanup) &&
-        bind(lib, "curl_url_set", c.url_set) && bind(lib, "curl_url_get", c.url_get) &&
-        bind(lib, "curl_multi_init", c.multi_init) &&
-        bind(lib, "curl_multi_cleanup", c.multi_cleanup) &&
-        bind(lib, "curl_multi_add_handle", c.multi_add_handle) &&
-        bind(lib, "curl_multi_remove_handle", c.multi_remove_handle) &&
-        bind(lib, "curl_multi_perform", c.multi_perform) &&
-        bind(lib, "curl_multi_info_read", c.multi_info_read) &&
-        bind(lib, "curl_multi_poll", c.multi_poll) &&
-        bind(lib, "curl_multi_wakeup", c.multi_wakeup);
-    if (!complete) {
-        platform::consoleLog("Web client > %s lacks an entry point we use", kLibcurl);
-        return missingLibrary();
-    }
-    return c;
+        bindSharedSymbol(lib, "curl_global_init", c.global_init) &&
+        bindSharedSymbol(lib, "curl_easy_init", c.easy_init) &&
+        bindSharedSymbol(lib, "curl_easy_cleanup", c.easy_cleanup) &&
+        bindSharedSymbol(lib, "curl_easy_setopt", c.easy_setopt) &&
+        bindSharedSymbol(lib, "curl_slist_append", c.slist_append) &&
+        bindSharedSymbol(lib, "curl_slist_free_all", c.slist_free_all) &&
+        bindSharedSymbol(lib, "curl_free", c.free) && bindSharedSymbol(lib, "curl_url", c.url) &&
+        bindSharedSymbol(lib, "curl_url_cleanup", c.url_cleanup) &&
+        bindSharedSymbol(lib, "curl_url_set", c.url_set) &&
+        bindSharedSymbol(lib, "curl_url_get", c.url_get) &&
+        bindSharedSymbol(lib, "curl_multi_init", c.multi_init) &&
+        bindSharedSymbol(lib, "curl_multi_cleanup", c.multi_cleanup) &&
+        bindSharedSymbol(lib, "curl_multi_add_handle", c.multi_add_handle) &&
+        bindSharedSymbol(lib, "curl_multi_remove_handle", c.multi_remove_handle) &&
+        bindSharedSymbol(lib, "curl_multi_perform", c.multi_perform) &&
+        bindSharedSymbol(lib, "curl_multi_info_read", c.multi_info_read) &&
+        bindSharedSymbol(lib, "curl_multi_poll", c.multi_poll) &&
+        bindSharedSymbol(lib, "curl_multi_wakeup", c.multi_wakeup);
+    return complete ? c : missingLibrary();
 }
 
 }  // namespace
