@@ -1,18 +1,29 @@
 #include "app/AppMain.h"
 
+#include <fontconfig/fontconfig.h>
+
 #include <QApplication>
 #include <memory>
+#include <thread>
 
 #include "app/AppIcon.h"
 #include "app/QVAppDelegate.h"
 #include "app/QVBrowserPage.h"
 #include "app/QVMainWindowController.h"
+#include "platform/core/ThreadHooks.h"
 #include "platform/gui/Application.h"
 #include "utilities/KCKeychainItem.h"
 
 namespace app {
 
 int runApplication(int argc, char** argv) {
+    // The window's first text waits for the font configuration, a few
+    // milliseconds of reading and parsing files; load it meanwhile. Qt's own
+    // FcInit() then finds it loaded.
+    std::jthread fontConfiguration([] {
+        platform::threadDidStart();
+        FcInit();
+    });
     platform::Application application(argc, argv);
     QApplication::setApplicationName("Tessaro");
     QApplication::setDesktopFileName("tessaro");
@@ -25,6 +36,8 @@ int runApplication(int argc, char** argv) {
         return reply;
     }
 
+    // Joined before any widget exists, so that Qt never loads a second copy.
+    fontConfiguration.join();
     auto delegate = std::make_shared<QVAppDelegate>(QVAppDelegate::standardCollaborators());
     QVMainWindowController::Collaborators windowParts;
     windowParts.appDelegate = delegate.get();
