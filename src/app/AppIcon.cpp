@@ -1,6 +1,8 @@
 #include "app/AppIcon.h"
 
+#include <QApplication>
 #include <QBuffer>
+#include <QIconEngine>
 #include <QImage>
 #include <QPainter>
 #include <QPainterPath>
@@ -36,9 +38,7 @@ void paintIcon(QPaintDevice& device, int size) {
     p.drawRoundedRect(QRectF(61.5, 86, 5, 9), 2, 2);
 }
 
-}  // namespace
-
-QIcon applicationIcon() {
+QIcon paintedIcon() {
     QIcon icon;
     for (int size : {16, 32, 64, 128}) {
         QPixmap pixmap(size, size);
@@ -47,6 +47,66 @@ QIcon applicationIcon() {
         icon.addPixmap(pixmap);
     }
     return icon;
+}
+
+class DeferredStandardIconEngine : public QIconEngine {
+  public:
+    explicit DeferredStandardIconEngine(QStyle::StandardPixmap which) : which_(which) {}
+
+    void paint(QPainter* painter, const QRect& rect, QIcon::Mode mode,
+               QIcon::State state) override {
+        icon().paint(painter, rect, Qt::AlignCenter, mode, state);
+    }
+    QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override {
+        return icon().pixmap(size, mode, state);
+    }
+    QPixmap scaledPixmap(const QSize& size, QIcon::Mode mode, QIcon::State state,
+                         qreal scale) override {
+        return icon().pixmap(size / scale, scale, mode, state);
+    }
+    QSize actualSize(const QSize& size, QIcon::Mode mode, QIcon::State state) override {
+        return icon().actualSize(size, mode, state);
+    }
+    QList<QSize> availableSizes(QIcon::Mode mode, QIcon::State state) override {
+        return icon().availableSizes(mode, state);
+    }
+    // Asked while laying out; answered without reading the pictures (every
+    // style has its standard icons).
+    bool isNull() override { return false; }
+    QIconEngine* clone() const override { return new DeferredStandardIconEngine(which_); }
+    QString key() const override { return QStringLiteral("tessaro-deferred-standard"); }
+
+  private:
+    const QIcon& icon() {
+        if (!resolved_) {
+            resolved_ = true;
+            if (QStyle* style = QApplication::style()) icon_ = style->standardIcon(which_);
+        }
+        return icon_;
+    }
+
+    QStyle::StandardPixmap which_;
+    bool resolved_ = false;
+    QIcon icon_;
+};
+
+}  // namespace
+
+QIcon applicationIcon() {
+    // Freed with the application object, before Qt's own statics go.
+    static QIcon* drawn = nullptr;
+    if (!drawn) {
+        drawn = new QIcon(paintedIcon());
+        qAddPostRoutine([] {
+            delete drawn;
+            drawn = nullptr;
+        });
+    }
+    return *drawn;
+}
+
+QIcon deferredStandardIcon(QStyle::StandardPixmap which) {
+    return QIcon(new DeferredStandardIconEngine(which));
 }
 
 QByteArray applicationIconPNG(int size) {

@@ -51,15 +51,15 @@ bool permitsGeneric(Qt::DropActions actions) {
 
 }  // namespace
 
-QVDropView::QVDropView(QWidget* parent) : QVDropView(parent, dropPicture(180, 120), 0.5) {}
+QVDropView::QVDropView(QWidget* parent) : QVDropView(parent, QSize(180, 120), 0.5) {}
 
-QVDropView::QVDropView(QWidget* parent, QPixmap picture, double opaqueness)
-    : QWidget(parent), picture_(std::move(picture)), opaqueness_(opaqueness) {
+QVDropView::QVDropView(QWidget* parent, QSize pictureSize, double opaqueness)
+    : QWidget(parent), pictureSize_(pictureSize), opaqueness_(opaqueness) {
     setAcceptDrops(true);
 }
 
 QSizeF QVDropView::pictureSizeForWidth(double) const {
-    return picture_.deviceIndependentSize();
+    return pictureSize_;
 }
 
 void QVDropView::dragEnterEvent(QDragEnterEvent* e) {
@@ -113,6 +113,7 @@ void QVDropView::paintEvent(QPaintEvent*) {
         const QSizeF size = pictureSizeForWidth(width());
         const QRectF target((width() - size.width()) / 2, (height() - size.height()) / 2,
                             size.width(), size.height());
+        if (picture_.isNull()) picture_ = dropPicture(pictureSize_.width(), pictureSize_.height());
         p.setOpacity(opaqueness_);
         p.drawPixmap(target, picture_, picture_.rect());
         p.setOpacity(1);
@@ -125,8 +126,7 @@ void QVDropView::paintEvent(QPaintEvent*) {
 }
 
 QVSidebarDropView::QVSidebarDropView(QWidget* parent)
-    : QVDropView(parent,
-                 dropPicture(static_cast<int>(kPictureWidth), static_cast<int>(kPictureHeight)),
+    : QVDropView(parent, QSize(static_cast<int>(kPictureWidth), static_cast<int>(kPictureHeight)),
                  0.15) {
     setMinimumHeight(static_cast<int>(kPictureHeight) + 8);
 }

@@ -25,13 +25,16 @@ class QVDropView : public QWidget {
     virtual QSizeF pictureSizeForWidth(double width) const;
 
   protected:
-    QVDropView(QWidget* parent, QPixmap picture, double opaqueness);
+    // The picture (`pictureSize` in device-independent pixels) is drawn at
+    // the first paint, off the start-up path.
+    QVDropView(QWidget* parent, QSize pictureSize, double opaqueness);
     void dragEnterEvent(QDragEnterEvent* e) override;
     void dragLeaveEvent(QDragLeaveEvent* e) override;
     void dropEvent(QDropEvent* e) override;
     void paintEvent(QPaintEvent* e) override;
 
   private:
+    QSize pictureSize_;
     QPixmap picture_;
     double opaqueness_;
     bool highlighted_ = false;

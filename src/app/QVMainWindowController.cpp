@@ -371,10 +371,9 @@ void QVMainWindowController::buildToolbar() {
     bar->setMovable(false);
     bar->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
     bar->setIconSize(QSize(24, 24));
-    QStyle* s = style();
     auto make = [&](QStyle::StandardPixmap icon, const char* text, const char* tip,
                     std::function<void()> f, const char* what) {
-        QAction* a = bar->addAction(s->standardIcon(icon), text);
+        QAction* a = bar->addAction(app::deferredStandardIcon(icon), text);
         a->setToolTip(QString::fromStdString(localizedString(tip)));
         connect(a, &QAction::triggered, this, guarded(what, std::move(f)));
         return a;
