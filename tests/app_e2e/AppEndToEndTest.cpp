@@ -125,3 +125,12 @@ TEST(AppEndToEnd, StartsShowsItsWindowAndQuits) {
     EXPECT_EQ(app.exitCode(), 0) << log.toStdString();
     EXPECT_EQ(mounts().find(dir.path().string()), std::string::npos);
 }
+
+// The web client's and the keychain's libraries are opened when first used:
+// linked, they and their dependencies were loaded at every start.
+TEST(AppBinary, LinksNoLibraryOfALaterFeature) {
+    const std::string dynamic = testsupport::commandOutput("readelf -d " TESSARO_APP_BINARY);
+    ASSERT_NE(dynamic.find("libQt6Widgets"), std::string::npos) << dynamic;
+    for (const char* library : {"libcurl", "libsecret"})
+        EXPECT_EQ(dynamic.find(library), std::string::npos) << library << "\n" << dynamic;
+}
