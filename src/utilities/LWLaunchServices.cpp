@@ -1,6 +1,5 @@
 #include "utilities/LWLaunchServices.h"
 
-#include <gio/gio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include "platform/core/UniqueFd.h"
 #include "platform/desktop/FavouriteVolumes.h"
 #include "platform/desktop/FileURL.h"
+#include "platform/desktop/GioLibrary.h"
 #include "platform/desktop/LoginItems.h"
 #include "platform/desktop/URLHandlers.h"
 #include "platform/fuse/MountRoot.h"
@@ -37,6 +37,8 @@ bool exists(const std::string& path) {
 // its kind for anything but a regular file, else its name and first bytes.
 // None when it is missing.
 std::optional<std::string> contentTypeOfFile(const std::string& path) {
+    const platform::GioLibrary& gio = platform::gioLibrary();
+    if (!gio.loaded) return std::nullopt;
     platform::useMimeDatabase();
     struct stat st {};
     if (stat(path.c_str(), &st) != 0) return std::nullopt;
@@ -52,19 +54,20 @@ std::optional<std::string> contentTypeOfFile(const std::string& path) {
         while (n < 0 && errno == EINTR);
     }
     const std::string name = fs::path(path).filename().string();
-    return takeString(g_content_type_guess(name.c_str(), n >= 0 ? head : nullptr,
+    return takeString(gio.contentTypeGuess(name.c_str(), n >= 0 ? head : nullptr,
                                            n >= 0 ? size_t(n) : 0, nullptr));
 }
 
 // The type of a file-name extension alone; none when the database does not
 // know it.
 std::optional<std::string> contentTypeForExtension(const std::string& extension) {
-    if (extension.empty()) return std::nullopt;
+    const platform::GioLibrary& gio = platform::gioLibrary();
+    if (extension.empty() || !gio.loaded) return std::nullopt;
     platform::useMimeDatabase();
     gboolean uncertain = FALSE;
     const std::string type =
-        takeString(g_content_type_guess(("x." + extension).c_str(), nullptr, 0, &uncertain));
-    if (type.empty() || (uncertain && g_content_type_is_unknown(type.c_str()))) return std::nullopt;
+        takeString(gio.contentTypeGuess(("x." + extension).c_str(), nullptr, 0, &uncertain));
+    if (type.empty() || (uncertain && gio.contentTypeIsUnknown(type.c_str()))) return std::nullopt;
     return type;
 }
 
@@ -98,7 +101,8 @@ ListEntry favouriteEntry(const FavouriteVolumes::Bookmark& b) {
             le.item.name = takeString(g_filename_display_basename(path->c_str()));
         if (auto type = contentTypeOfFile(*path)) {
             le.item.url = b.uri;
-            le.item.icon = takeString(g_content_type_get_generic_icon_name(type->c_str()));
+            le.item.icon =
+                takeString(platform::gioLibrary().contentTypeGenericIconName(type->c_str()));
         }
         return le;
     }
@@ -195,7 +199,7 @@ std::optional<std::string> LWLaunchServices::mimeTypeForFile(const std::string& 
     if (!extension.empty()) extension.erase(0, 1);
     auto type = contentTypeForExtension(extension);
     if (!type) return std::nullopt;
-    std::string mime = takeString(g_content_type_get_mime_type(type->c_str()));
+    std::string mime = takeString(platform::gioLibrary().contentTypeMimeType(type->c_str()));
     if (mime.empty()) return std::nullopt;
     return mime;
 }
@@ -203,7 +207,8 @@ std::optional<std::string> LWLaunchServices::mimeTypeForFile(const std::string& 
 std::optional<std::string> LWLaunchServices::humanReadableTypeForFile(const std::string& path) {
     auto type = contentTypeOfFile(path);
     if (!type) return std::nullopt;
-    std::string description = takeString(g_content_type_get_description(type->c_str()));
+    std::string description =
+        takeString(platform::gioLibrary().contentTypeDescription(type->c_str()));
     if (description.empty()) return std::nullopt;
     return description;
 }

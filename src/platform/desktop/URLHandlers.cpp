@@ -1,9 +1,9 @@
 #include "platform/desktop/URLHandlers.h"
 
-#include <gio/gio.h>
-
 #include <filesystem>
 #include <memory>
+
+#include "platform/desktop/GioLibrary.h"
 
 namespace platform {
 namespace {
@@ -11,25 +11,28 @@ namespace {
 constexpr const char* kURLHandlerErrorDomain = "URLHandlerErrorDomain";
 
 struct Unref {
-    void operator()(gpointer p) const { g_object_unref(p); }
+    void operator()(gpointer p) const { gioLibrary().objectUnref(p); }
 };
 using AppInfo = std::unique_ptr<GAppInfo, Unref>;
 
 AppInfo appForScheme(const std::string& scheme) {
-    AppInfo app(g_app_info_get_default_for_uri_scheme(scheme.c_str()));
+    const GioLibrary& gio = gioLibrary();
+    if (!gio.loaded) return nullptr;
+    AppInfo app(gio.appInfoDefaultForUriScheme(scheme.c_str()));
     if (app) return app;
     std::string type = "x-scheme-handler/" + scheme;
-    GList* all = g_app_info_get_all_for_type(type.c_str());
-    if (all) app.reset(G_APP_INFO(g_object_ref(all->data)));
-    g_list_free_full(all, g_object_unref);
+    GList* all = gio.appInfoAllForType(type.c_str());
+    if (all) app.reset(static_cast<GAppInfo*>(gio.objectRef(all->data)));
+    g_list_free_full(all, gio.objectUnref);
     return app;
 }
 
 URLHandler handlerOf(GAppInfo* app) {
+    const GioLibrary& gio = gioLibrary();
     URLHandler handler;
-    if (const char* id = g_app_info_get_id(app)) handler.identifier = id;
-    if (const char* name = g_app_info_get_display_name(app)) handler.name = name;
-    if (const char* exe = g_app_info_get_executable(app)) {
+    if (const char* id = gio.appInfoId(app)) handler.identifier = id;
+    if (const char* name = gio.appInfoDisplayName(app)) handler.name = name;
+    if (const char* exe = gio.appInfoExecutable(app)) {
         if (gchar* found = g_find_program_in_path(exe)) {
             handler.executable = found;
             g_free(found);
@@ -54,17 +57,21 @@ std::optional<URLHandler> handlerForURLScheme(const std::string& scheme) {
 }
 
 void useMimeDatabase() {
-    static const bool once = (g_content_type_set_mime_dirs(nullptr), true);
+    static const bool once = [] {
+        if (gioLibrary().loaded) gioLibrary().contentTypeSetMimeDirs(nullptr);
+        return true;
+    }();
     (void)once;
 }
 
 std::vector<URLHandler> installedApplications(const std::optional<std::string>& contentType) {
+    const GioLibrary& gio = gioLibrary();
+    if (!gio.loaded) return {};
     useMimeDatabase();
-    GList* all =
-        contentType ? g_app_info_get_all_for_type(contentType->c_str()) : g_app_info_get_all();
+    GList* all = contentType ? gio.appInfoAllForType(contentType->c_str()) : gio.appInfoAll();
     std::vector<URLHandler> apps;
-    for (GList* l = all; l; l = l->next) apps.push_back(handlerOf(G_APP_INFO(l->data)));
-    g_list_free_full(all, g_object_unref);
+    for (GList* l = all; l; l = l->next) apps.push_back(handlerOf(static_cast<GAppInfo*>(l->data)));
+    g_list_free_full(all, gio.objectUnref);
     return apps;
 }
 
@@ -88,7 +95,7 @@ bool openURL(const std::string& url, Error* error) {
     }
     GList uris{const_cast<char*>(url.c_str()), nullptr, nullptr};
     GError* gerror = nullptr;
-    if (!g_app_info_launch_uris(app.get(), &uris, nullptr, &gerror)) {
+    if (!gioLibrary().appInfoLaunchUris(app.get(), &uris, nullptr, &gerror)) {
         setError(error, Error{kURLHandlerErrorDomain, gerror ? gerror->code : -3,
                               gerror ? gerror->message : "launch failed"});
         if (gerror) g_error_free(gerror);
