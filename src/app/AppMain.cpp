@@ -3,6 +3,8 @@
 #include <fontconfig/fontconfig.h>
 
 #include <QApplication>
+#include <QIcon>
+#include <QImageReader>
 #include <memory>
 #include <thread>
 
@@ -36,6 +38,11 @@ int runApplication(int argc, char** argv) {
         return reply;
     }
 
+    // Meanwhile, what the toolbar will wait for: the style, the icon loader
+    // and the image-format plugins it reads the style's pictures with.
+    QApplication::style();
+    QIcon::themeName();
+    QImageReader::supportedImageFormats();
     // Joined before any widget exists, so that Qt never loads a second copy.
     fontConfiguration.join();
     auto delegate = std::make_shared<QVAppDelegate>(QVAppDelegate::standardCollaborators());
