@@ -82,7 +82,7 @@ QVBrowserController::QVBrowserController(std::shared_ptr<QVFileSystem> fileSyste
     for (QObject* column : view_->viewport()->children()) column->installEventFilter(this);
     layout->addWidget(view_, 1);
 
-    ownStatus_ = status_ = new QLabel(this);
+    ownStatus_ = new QLabel(this);
     ownStatus_->setAlignment(Qt::AlignCenter);
     layout->addWidget(ownStatus_);
 
@@ -144,8 +144,12 @@ void QVBrowserController::setCopyPresenter(QVCopyProgressPresenter* presenter) {
 
 void QVBrowserController::setStatusTextField(QLabel* field) {
     ++*statusGeneration_;
-    status_ = field ? field : ownStatus_;
+    field_ = field;
     ownStatus_->setVisible(!field);
+}
+
+QLabel* QVBrowserController::statusLabel() const {
+    return field_ ? field_.data() : ownStatus_;
 }
 
 void QVBrowserController::setFileSystem(std::shared_ptr<QVFileSystem> fileSystem) {
@@ -399,17 +403,17 @@ void QVBrowserController::updateStatusBar() {
     }
     uint64_t generation = ++*statusGeneration_;
     std::weak_ptr<uint64_t> alive = statusGeneration_;
-    QLabel* label = status_;
-    platform::globalQueue(platform::QueuePriority::Background)->async([=] {
+    platform::globalQueue(platform::QueuePriority::Background)->async([=, self = this] {
         uint64_t total = 0, free = 0;
         fs->volumeSize(&total, &free);
         uint64_t size = fs->calculateItemSize("");
         std::string text = statusText(selected, items, size, free);
         platform::mainQueue()->async([=] {
-            // Locked meanwhile: the line is the window's again.
+            // Locked meanwhile: the line is the window's again. The line is
+            // looked up now: the host's field may be gone.
             auto still = alive.lock();
             if (still && *still == generation && fs->isMounted())
-                label->setText(QString::fromStdString(text));
+                self->statusLabel()->setText(QString::fromStdString(text));
         });
     });
 }

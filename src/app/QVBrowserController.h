@@ -12,6 +12,7 @@
 // has no promised-file drag; export goes through double click and the
 // Export action of the context menu. Main thread only.
 
+#include <QPointer>
 #include <QWidget>
 #include <chrono>
 #include <functional>
@@ -93,7 +94,7 @@ class QVBrowserController : public QWidget {
     // Where the status line goes: the host's field (the window's bottom
     // bar), or the browser's own line under the columns when null.
     void setStatusTextField(QLabel* field);
-    QLabel* statusLabel() const { return status_; }
+    QLabel* statusLabel() const;
     QAction* exportAction() const { return exportAction_; }
     // Export hook for tests and hosts without a presenter: items and the
     // chosen directory.
@@ -116,7 +117,7 @@ class QVBrowserController : public QWidget {
     QVPreviewController* preview_ = nullptr;
     QStackedWidget* notes_ = nullptr;
     QLabel* ownStatus_ = nullptr;
-    QLabel* status_ = nullptr;  // ownStatus_ or the host's field
+    QPointer<QLabel> field_;  // the host's: it may go before the browser
     QAction* exportAction_ = nullptr;
     QVCopyProgressPresenter* presenter_ = nullptr;
     QVStatusMenuInterface* statusMenu_ = nullptr;

@@ -115,7 +115,14 @@ void QVFuseInstaller::installFuse() {
     sheet_ = QVFuseInstallSheetState{};
     sheet_.status = localized_("installWaiting");
     waiting_ = true;
+    // A cancelled sheet leaves its package manager running: asked again, the
+    // sheet follows that run instead of starting a second one beside it.
+    if (installerRunning_) {
+        view_->showInstallSheet(sheet_);
+        return;
+    }
     const unsigned generation = ++generation_;
+    installerRunning_ = true;
     view_->showInstallSheet(sheet_);
 
     platform::Error error;
@@ -136,7 +143,9 @@ void QVFuseInstaller::installFuse() {
 
 void QVFuseInstaller::installerDidEnd(int status, unsigned generation) {
     platform::consoleLog("installer did end: %d", status);
-    if (!waiting_ || generation != generation_) return;
+    if (generation != generation_) return;
+    installerRunning_ = false;
+    if (!waiting_) return;
     waiting_ = false;
     sheet_.progressIndeterminate = false;
     sheet_.progressAnimating = false;

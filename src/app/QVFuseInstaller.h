@@ -110,7 +110,8 @@ class QVFuseInstaller {
     QVFuseProbe probe_;
     std::vector<std::string> installCommand_;
     QVFuseInstallSheetState sheet_;
-    bool waiting_ = false;
+    bool waiting_ = false;           // the sheet follows the package manager
+    bool installerRunning_ = false;  // the last one started has not ended
     unsigned generation_ = 0;
     // Shared with the watcher of the installer process, which may outlive us.
     std::shared_ptr<QVFuseInstaller*> self_;

@@ -55,6 +55,10 @@ TEST(LogFormat, PlainConversionsMatchTheCLibrary) {
         format("[%s] [%s] %c%c 100%%", "text", "", 'A', 'z'),
         format("%c|", 0),
         format("QVFileSystem > mount > %s (%d) at %s:%d", "busy", 16, "/tmp/a b", 42),
+        format("%s|%c", "h\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", 0xe9),
+        format("%lX %lu %llu %zX %zu", 0xabcUL, 0UL, 0ULL, SIZE_MAX, std::size_t{0}),
+        format("%d%%", 100),
+        format("%s", std::string(512, 'x').c_str()),  // exactly fills the buffer
     };
     for (auto& r : plain) {
         EXPECT_TRUE(r.plain) << r.libc;
@@ -67,7 +71,15 @@ TEST(LogFormat, PlainConversionsMatchTheCLibrary) {
         format("%hd", short{1}),   format("%hhu", 1),         format("%f", 1.5),
         format("%p", &big),        format("%ls", L"w"),       format("%s", nothing),
         format("%s", big.c_str()), format("%jd", INTMAX_MAX),
+        format("%s", std::string(513, 'x').c_str()),
     };
+    // Ends and unknown conversions, which the format checker would refuse.
+    const char* volatile trailing[] = {"100%", "%", "%l", "%ll", "%z", "%y", "%lc", "%z%"};
+    for (const char* fmt : trailing) {
+        char out[512];
+        va_list none{};
+        EXPECT_EQ(lg_detail::formatPlain(out, sizeof out, fmt, none), -1) << fmt;
+    }
     for (auto& r : declined) EXPECT_FALSE(r.plain) << r.libc;
 
     // Declined texts still reach the sink as vsnprintf makes them.
@@ -78,8 +90,14 @@ TEST(LogFormat, PlainConversionsMatchTheCLibrary) {
                2.25, nothing, big.c_str());
     LGLog::log(false, 7, lg::kLogFlagInfo, 0, __FILE__, __func__, __LINE__, nullptr, "%s=%d", "n",
                7);
-    ASSERT_EQ(sink->lines().size(), 2u);
+    // Around the stack buffer's size: 511 bytes and a terminator fit, 512 not.
+    for (std::size_t n : {511u, 512u, 513u})
+        LGLog::log(false, 7, lg::kLogFlagInfo, 0, __FILE__, __func__, __LINE__, nullptr, "%s%c",
+                   std::string(n - 1, 'y').c_str(), 'z');
+    ASSERT_EQ(sink->lines().size(), 5u);
     EXPECT_EQ(sink->lines()[0], "  2.2|(null)|" + big);
     EXPECT_EQ(sink->lines()[1], "n=7");
+    for (std::size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(sink->lines()[2 + i], std::string(510 + i, 'y') + "z");
     resetLogging();
 }

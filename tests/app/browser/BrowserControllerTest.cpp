@@ -197,4 +197,20 @@ TEST_F(BrowserControllerTest, SelectByPathNotesAndOpenInFileManager) {
     EXPECT_FALSE(browser.isNotificationAreaVisible());
 }
 
+// The host's status field may go before the browser: a line computed for it
+// then lands in the browser's own line instead of freed memory.
+TEST_F(BrowserControllerTest, AStatusLineOutlivingTheHostsFieldLandsInTheBrowsersOwn) {
+    QVBrowserController browser(fs_, folder_.string(), nullptr, clock_);
+    QLabel* own = browser.statusLabel();
+    own->clear();
+    auto* field = new QLabel;
+    browser.setStatusTextField(field);
+    EXPECT_EQ(browser.statusLabel(), field);
+    browser.updateStatusBar();  // computed in the background meanwhile
+    delete field;
+    EXPECT_EQ(browser.statusLabel(), own);
+    ASSERT_TRUE(testsupport::spinUntil([&] { return !own->text().isEmpty(); }));
+    EXPECT_TRUE(own->text().startsWith("2 items, ")) << own->text().toStdString();
+}
+
 }  // namespace

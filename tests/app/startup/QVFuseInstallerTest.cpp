@@ -226,4 +226,32 @@ TEST(QVFuseInstaller, AnInstallerThatCannotStartFailsAndALateEndIsIgnored) {
     EXPECT_EQ(view->sheets.size(), before);
 }
 
+// Cancel hides the sheet but leaves the package manager running; the menu's
+// install action then follows that run instead of starting a second one.
+TEST(QVFuseInstaller, InstallAfterCancelFollowsTheRunningInstaller) {
+    FakeSystem sys;
+    sys.withFusermount = false;
+    const std::vector<std::string> command = {
+        "/bin/sh", "-c",
+        "echo run >>\"$1/starts\"; while ! test -e \"$1/go\"; do sleep 0.01; done; exit 100",
+        "sh", sys.dir.path().string()};
+    auto view = std::make_shared<FakeView>();
+    QVFuseInstaller installer(view, keyText, {}, sys.probe(), command);
+
+    installer.installFuse();
+    installer.cancelInstallSheet();
+    installer.installFuse();  // the menu item, while the first run waits
+    EXPECT_TRUE(view->sheetUp);
+    EXPECT_EQ(installer.sheetState().phase, Phase::Waiting);
+
+    testsupport::writeFile(sys.dir / "go", "");
+    waitForInstaller(installer);
+    EXPECT_EQ(installer.sheetState().phase, Phase::Failed);  // the first run's end
+    EXPECT_EQ(testsupport::readFile(sys.dir / "starts"), "run\n");
+
+    installer.installFuse();  // ended: a retry starts a new run
+    waitForInstaller(installer);
+    EXPECT_EQ(testsupport::readFile(sys.dir / "starts"), "run\nrun\n");
+}
+
 }  // namespace
