@@ -71,8 +71,8 @@ TEST(LogFormat, PlainConversionsMatchTheCLibrary) {
         format("%hd", short{1}),   format("%hhu", 1),         format("%f", 1.5),
         format("%p", &big),        format("%ls", L"w"),       format("%s", nothing),
         format("%s", big.c_str()), format("%jd", INTMAX_MAX),
-        format("%s", std::string(513, 'x').c_str()),
     };
+    EXPECT_FALSE(format("%s", std::string(513, 'x').c_str()).plain);  // one byte too many
     // Ends and unknown conversions, which the format checker would refuse.
     const char* volatile trailing[] = {"100%", "%", "%l", "%ll", "%z", "%y", "%lc", "%z%"};
     for (const char* fmt : trailing) {

@@ -233,8 +233,8 @@ TEST(QVFuseInstaller, InstallAfterCancelFollowsTheRunningInstaller) {
     sys.withFusermount = false;
     const std::vector<std::string> command = {
         "/bin/sh", "-c",
-        "echo run >>\"$1/starts\"; while ! test -e \"$1/go\"; do sleep 0.01; done; exit 100",
-        "sh", sys.dir.path().string()};
+        "echo run >>\"$1/starts\"; while ! test -e \"$1/go\"; do sleep 0.01; done; exit 100", "sh",
+        sys.dir.path().string()};
     auto view = std::make_shared<FakeView>();
     QVFuseInstaller installer(view, keyText, {}, sys.probe(), command);
 
