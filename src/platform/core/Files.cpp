@@ -4,9 +4,39 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <filesystem>
 
 namespace platform {
+
+namespace {
+
+// `path` with its symbolic links followed; a dangling link gives the missing
+// file it names, so that writing creates the link's target.
+std::string followLinks(std::string path) {
+    for (int hops = 0; hops < 40; ++hops) {
+        std::error_code ec;
+        const std::filesystem::path p(path);
+        if (!std::filesystem::is_symlink(std::filesystem::symlink_status(p, ec))) break;
+        const std::filesystem::path target = std::filesystem::read_symlink(p, ec);
+        if (ec) break;
+        path = (target.is_absolute() ? target : p.parent_path() / target).string();
+    }
+    return path;
+}
+
+bool writeAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+}  // namespace
 
 int openRegularFile(const std::string& path) {
     // Non-blocking: opening a FIFO for reading would otherwise wait for a writer.
@@ -40,6 +70,48 @@ std::optional<std::string> readRegularFile(const std::string& path) {
     }
     ::close(fd);
     return bytes;
+}
+
+bool replaceFileContents(const std::string& path, std::string_view bytes) {
+    const std::string file = followLinks(path);
+    struct stat st {};
+    const bool existed = ::stat(file.c_str(), &st) == 0;
+    // A name of its own per call: two threads rewriting the same file must
+    // never share one temporary file.
+    static std::atomic<unsigned> serial{0};
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+        temp = file + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(serial++);
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) return false;
+    }
+    if (fd < 0) return false;
+    bool ok = (!existed || ::fchmod(fd, st.st_mode & 07777) == 0) && writeAll(fd, bytes) &&
+              ::fsync(fd) == 0;
+    int err = errno;
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    if (ok && ::rename(temp.c_str(), file.c_str()) != 0) {
+        ok = false;
+        err = errno;
+    }
+    if (!ok) {
+        ::unlink(temp.c_str());
+        errno = err;
+        return false;
+    }
+    // The rename is on disk once the folder is.
+    const std::string folder = std::filesystem::path(file).parent_path().string();
+    const int dir =
+        ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return true;
 }
 
 }  // namespace platform

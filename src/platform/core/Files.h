@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace platform {
 
@@ -16,5 +17,12 @@ int openRegularFile(const std::string& path);
 // The whole contents of the regular file at `path`; none for anything else
 // or when reading fails.
 std::optional<std::string> readRegularFile(const std::string& path);
+
+// Replaces the contents of the file at `path` so that a crash leaves either
+// the old or the new contents: a temporary file beside it, flushed to disk,
+// renamed over it. A symbolic link at `path` is followed and stays a link
+// (its target is what the user edits); the file's permission bits are kept,
+// a new file gets 0666 less the umask. False, errno set, when it fails.
+bool replaceFileContents(const std::string& path, std::string_view bytes);
 
 }  // namespace platform

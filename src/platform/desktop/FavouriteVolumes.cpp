@@ -1,12 +1,10 @@
 #include "platform/desktop/FavouriteVolumes.h"
 
 #include <glib.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <filesystem>
-#include <fstream>
+#include <mutex>
 
 #include "platform/core/Files.h"
 #include "platform/core/XdgPaths.h"
@@ -49,19 +47,14 @@ std::optional<FavouriteVolumes::Bookmark> bookmarkOfLine(std::string line) {
 bool writeLines(const std::string& file, const std::vector<std::string>& lines) {
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(file).parent_path(), ec);
-    const std::string temp = file + ".tmp-" + std::to_string(getpid());
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        for (const auto& l : lines) out << l;
-        if (!out.flush()) {
-            std::remove(temp.c_str());
-            return false;
-        }
-    }
-    if (std::rename(temp.c_str(), file.c_str()) == 0) return true;
-    std::remove(temp.c_str());
-    return false;
+    std::string text;
+    for (const auto& l : lines) text += l;
+    return replaceFileContents(file, text);
 }
+
+// Each change reads, edits and rewrites the whole file: two at once in this
+// process would lose one of them.
+std::mutex gRewriteMutex;
 
 }  // namespace
 
@@ -78,6 +71,7 @@ std::vector<FavouriteVolumes::Bookmark> FavouriteVolumes::bookmarks() {
 
 bool FavouriteVolumes::addURI(const std::string& uri) {
     if (uri.empty() || uri.find_first_of(" \r\n") != std::string::npos) return false;
+    std::lock_guard lock(gRewriteMutex);
     auto read = readLines(bookmarksPath());
     if (!read) return false;
     auto& lines = *read;
@@ -90,6 +84,7 @@ bool FavouriteVolumes::addURI(const std::string& uri) {
 
 std::optional<std::size_t> FavouriteVolumes::removeIf(
     const std::function<bool(std::size_t, const Bookmark&)>& shouldRemove) {
+    std::lock_guard lock(gRewriteMutex);
     auto read = readLines(bookmarksPath());
     if (!read) return std::nullopt;
     auto& lines = *read;

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <optional>
 
@@ -113,25 +112,10 @@ bool LoginItems::add(const std::string& executable) {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
     // Someone else's entry under our name stays.
     if (std::filesystem::exists(path) && !isOurs(path)) return false;
-    const std::string temp = path + ".tmp-" + std::to_string(getpid());
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        out << "[Desktop Entry]\n"
-            << "Type=Application\n"
-            << "Name=Tessaro\n"
-            << "Icon=tessaro\n"
-            << "Exec=" << execArgument(program) << "\n"
-            << kMarkerKey << "=true\n";
-        if (!out.flush()) {
-            std::remove(temp.c_str());
-            return false;
-        }
-    }
-    if (std::rename(temp.c_str(), path.c_str()) != 0) {
-        std::remove(temp.c_str());
-        return false;
-    }
-    return true;
+    const std::string entry = std::string("[Desktop Entry]\n") + "Type=Application\n" +
+                              "Name=Tessaro\n" + "Icon=tessaro\n" +
+                              "Exec=" + execArgument(program) + "\n" + kMarkerKey + "=true\n";
+    return replaceFileContents(path, entry);
 }
 
 bool LoginItems::remove() {

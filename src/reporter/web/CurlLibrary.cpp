@@ -27,7 +27,7 @@ CurlLibrary missingLibrary() {
     c.url = []() -> CURLU* { return nullptr; };
     c.url_cleanup = [](CURLU*) {};
     c.url_set = [](CURLU*, CURLUPart, const char*, unsigned int) { return CURLUE_BAD_HANDLE; };
-    c.url_get = [](const CURLU*, CURLUPart, char**, unsigned int) { return CURLUE_BAD_HANDLE; };
+    c.url_get = [](CURLU*, CURLUPart, char**, unsigned int) { return CURLUE_BAD_HANDLE; };
     c.multi_init = []() -> CURLM* { return nullptr; };
     c.multi_cleanup = [](CURLM*) { return CURLM_BAD_HANDLE; };
     c.multi_add_handle = [](CURLM*, CURL*) { return CURLM_BAD_HANDLE; };

@@ -7,27 +7,28 @@
 
 namespace vxmweb {
 
+// Each entry has the type of libcurl's own declaration, so that the compiler
+// checks every call against the real signature.
 struct CurlLibrary {
-    CURLcode (*global_init)(long flags);
-    CURL* (*easy_init)();
-    void (*easy_cleanup)(CURL* handle);
-    CURLcode (*easy_setopt)(CURL* handle, CURLoption option, ...);
-    curl_slist* (*slist_append)(curl_slist* list, const char* text);
-    void (*slist_free_all)(curl_slist* list);
-    void (*free)(void* p);
-    CURLU* (*url)();
-    void (*url_cleanup)(CURLU* handle);
-    CURLUcode (*url_set)(CURLU* handle, CURLUPart what, const char* part, unsigned int flags);
-    CURLUcode (*url_get)(const CURLU* handle, CURLUPart what, char** part, unsigned int flags);
-    CURLM* (*multi_init)();
-    CURLMcode (*multi_cleanup)(CURLM* multi);
-    CURLMcode (*multi_add_handle)(CURLM* multi, CURL* easy);
-    CURLMcode (*multi_remove_handle)(CURLM* multi, CURL* easy);
-    CURLMcode (*multi_perform)(CURLM* multi, int* running);
-    CURLMsg* (*multi_info_read)(CURLM* multi, int* left);
-    CURLMcode (*multi_poll)(CURLM* multi, curl_waitfd fds[], unsigned int count, int timeoutMs,
-                            int* ready);
-    CURLMcode (*multi_wakeup)(CURLM* multi);
+    decltype(&curl_global_init) global_init;
+    decltype(&curl_easy_init) easy_init;
+    decltype(&curl_easy_cleanup) easy_cleanup;
+    decltype(&curl_easy_setopt) easy_setopt;
+    decltype(&curl_slist_append) slist_append;
+    decltype(&curl_slist_free_all) slist_free_all;
+    decltype(&curl_free) free;
+    decltype(&curl_url) url;
+    decltype(&curl_url_cleanup) url_cleanup;
+    decltype(&curl_url_set) url_set;
+    decltype(&curl_url_get) url_get;
+    decltype(&curl_multi_init) multi_init;
+    decltype(&curl_multi_cleanup) multi_cleanup;
+    decltype(&curl_multi_add_handle) multi_add_handle;
+    decltype(&curl_multi_remove_handle) multi_remove_handle;
+    decltype(&curl_multi_perform) multi_perform;
+    decltype(&curl_multi_info_read) multi_info_read;
+    decltype(&curl_multi_poll) multi_poll;
+    decltype(&curl_multi_wakeup) multi_wakeup;
 };
 
 // The library's entry points, loaded once (thread-safe). When libcurl cannot
