@@ -12,8 +12,15 @@ std::string fileURLForPath(const std::string& path) {
 }
 
 std::optional<std::string> pathForFileURL(const std::string& url) {
-    gchar* path = g_filename_from_uri(url.c_str(), nullptr, nullptr);
-    if (!path) return std::nullopt;
+    gchar* host = nullptr;
+    gchar* path = g_filename_from_uri(url.c_str(), &host, nullptr);
+    // "file://server/x" names a file on another machine, not our "/x".
+    const bool local = !host || g_ascii_strcasecmp(host, "localhost") == 0;
+    g_free(host);
+    if (!path || !local) {
+        g_free(path);
+        return std::nullopt;
+    }
     std::string s = path;
     g_free(path);
     return s;

@@ -70,6 +70,15 @@ TEST(FavouriteVolumes, AwkwardNamesRoundTripThroughTheirURI) {
         EXPECT_TRUE(FavouriteVolumes::remove(path));
         EXPECT_TRUE(FavouriteVolumes::bookmarks().empty());
     }
+    const struct {
+        const char* url;
+        std::optional<std::string> path;
+    } urls[] = {
+        {"file://localhost/a", "/a"},    {"file://server/a", std::nullopt},
+        {"file:///a#b", std::nullopt},   {"file:///a%2Fb", std::nullopt},
+        {"file:///a%00b", std::nullopt}, {"sftp://h/a", std::nullopt},
+    };
+    for (const auto& u : urls) EXPECT_EQ(platform::pathForFileURL(u.url), u.path) << u.url;
 }
 
 // Bookmarks kept in a dotfiles folder and linked into place: the link must
