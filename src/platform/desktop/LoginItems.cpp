@@ -106,7 +106,11 @@ bool LoginItems::isLoginItem() {
 
 bool LoginItems::add(const std::string& executable) {
     const std::string program = executable.empty() ? applicationPath() : executable;
-    if (program.empty() || program.find_first_of("\r\n") != std::string::npos) return false;
+    // A desktop entry is UTF-8 text: a path with other bytes would give an
+    // entry the session cannot read, and that we could never find again.
+    if (program.empty() || program.find_first_of("\r\n") != std::string::npos ||
+        !g_utf8_validate(program.data(), static_cast<gssize>(program.size()), nullptr))
+        return false;
     const std::string path = entryPath();
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);

@@ -44,4 +44,13 @@ TEST(LoginItems, OurEntryOnlyToggledTwiceRestoresTheState) {
     EXPECT_EQ(testsupport::readFile(LoginItems::entryPath()), foreign);
 }
 
+TEST(LoginItems, AProgramAnEntryCannotNameIsRefused) {
+    testsupport::TempDir config;
+    setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
+    for (const char* program : {"/opt/bin\xff/app", "/opt/a\nExec=/bin/evil", "/opt/a\rb"}) {
+        EXPECT_FALSE(LoginItems::add(program)) << program;
+        EXPECT_FALSE(std::filesystem::exists(LoginItems::entryPath())) << program;
+    }
+}
+
 }  // namespace
