@@ -114,8 +114,10 @@ bool LoginItems::add(const std::string& executable) {
     const std::string path = entryPath();
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
-    // Someone else's entry under our name stays.
-    if (std::filesystem::exists(path) && !isOurs(path)) return false;
+    // Someone else's entry under our name stays; so does whatever cannot be
+    // looked at (a loop of links).
+    const bool present = std::filesystem::exists(path, ec);
+    if (ec || (present && !isOurs(path))) return false;
     const std::string entry = std::string("[Desktop Entry]\n") + "Type=Application\n" +
                               "Name=Tessaro\n" + "Icon=tessaro\n" +
                               "Exec=" + execArgument(program) + "\n" + kMarkerKey + "=true\n";

@@ -51,6 +51,11 @@ TEST(LoginItems, AProgramAnEntryCannotNameIsRefused) {
         EXPECT_FALSE(LoginItems::add(program)) << program;
         EXPECT_FALSE(std::filesystem::exists(LoginItems::entryPath())) << program;
     }
+    // Nor is a loop of links in place of our entry replaced.
+    std::filesystem::create_directories(config / "autostart");
+    std::filesystem::create_symlink("tessaro.desktop", LoginItems::entryPath());
+    EXPECT_FALSE(LoginItems::add("/usr/bin/tessaro"));
+    EXPECT_TRUE(std::filesystem::is_symlink(LoginItems::entryPath()));
 }
 
 }  // namespace
