@@ -71,6 +71,9 @@ std::vector<FavouriteVolumes::Bookmark> FavouriteVolumes::bookmarks() {
 
 bool FavouriteVolumes::addURI(const std::string& uri) {
     if (uri.empty() || uri.find_first_of(" \r\n") != std::string::npos) return false;
+    // A line without a scheme is no bookmark: it would never be listed or
+    // found again, and each add would append it once more.
+    if (!bookmarkOfLine(uri)) return false;
     std::lock_guard lock(gRewriteMutex);
     auto read = readLines(bookmarksPath());
     if (!read) return false;

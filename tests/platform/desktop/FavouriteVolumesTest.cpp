@@ -31,6 +31,17 @@ TEST(FavouriteVolumes, OthersKeptByteForByteAndRemovalAfterTheTargetIsGone) {
     EXPECT_EQ(testsupport::readFile(config / "gtk-3.0" / "bookmarks"), others + "\n");
 }
 
+TEST(FavouriteVolumes, OnlyURIsAreAdded) {
+    testsupport::TempDir config;
+    setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
+    for (const char* text :
+         {"", "/media/x", "media/x", "1file:///x", "file:///a b", "file:///a\nb"})
+        EXPECT_FALSE(FavouriteVolumes::addURI(text)) << text;
+    EXPECT_FALSE(std::filesystem::exists(FavouriteVolumes::bookmarksPath()));
+    EXPECT_TRUE(FavouriteVolumes::addURI("sftp://h/x"));
+    EXPECT_EQ(FavouriteVolumes::bookmarks().size(), 1u);
+}
+
 TEST(FavouriteVolumes, AFileThatCannotBeReadIsNeverReplaced) {
     testsupport::TempDir config;
     setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
