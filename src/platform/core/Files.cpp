@@ -72,18 +72,21 @@ std::optional<std::string> readRegularFile(const std::string& path) {
     return bytes;
 }
 
-bool replaceFileContents(const std::string& path, std::string_view bytes) {
+bool replaceFileContents(const std::string& path, std::string_view bytes, mode_t newFileMode) {
     const std::string file = followLinks(path);
     struct stat st {};
     const bool existed = ::stat(file.c_str(), &st) == 0;
     // A name of its own per call: two threads rewriting the same file must
     // never share one temporary file.
     static std::atomic<unsigned> serial{0};
+    // Private until it has the old file's bits: a reader that opened a wider
+    // temporary file in between would keep reading the new contents.
+    const mode_t createMode = existed ? 0600 : newFileMode;
     std::string temp;
     int fd = -1;
     for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
         temp = file + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(serial++);
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, createMode);
         if (fd < 0 && errno != EEXIST) return false;
     }
     if (fd < 0) return false;

@@ -3,6 +3,8 @@
 // so that a FIFO, a device or a socket at the path can never hang or feed the
 // reader.
 
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,7 +24,9 @@ std::optional<std::string> readRegularFile(const std::string& path);
 // the old or the new contents: a temporary file beside it, flushed to disk,
 // renamed over it. A symbolic link at `path` is followed and stays a link
 // (its target is what the user edits); the file's permission bits are kept,
-// a new file gets 0666 less the umask. False, errno set, when it fails.
-bool replaceFileContents(const std::string& path, std::string_view bytes);
+// a new file gets `newFileMode` less the umask. False, errno set, when it
+// fails.
+bool replaceFileContents(const std::string& path, std::string_view bytes,
+                         mode_t newFileMode = 0666);
 
 }  // namespace platform

@@ -1,12 +1,8 @@
 #include "platform/core/UserDefaults.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
+#include "platform/core/Files.h"
 #include "platform/core/XdgPaths.h"
 
 namespace platform {
@@ -21,10 +17,8 @@ UserDefaults::UserDefaults(std::string path) : path_(std::move(path)) {
 }
 
 void UserDefaults::reload() {
-    std::ifstream in(path_, std::ios::binary);
-    std::ostringstream text;
-    if (in) text << in.rdbuf();
-    std::optional<Value> v = in ? Value::fromJSON(text.str()) : std::nullopt;
+    const std::optional<std::string> text = readRegularFile(path_);
+    std::optional<Value> v = text ? Value::fromJSON(*text) : std::nullopt;
     std::lock_guard lock(mutex_);
     // A damaged file reads as empty; it is replaced at the next change.
     values_ = v && v->isDictionary() ? std::move(*v) : Value::dictionary();
@@ -63,37 +57,13 @@ bool UserDefaults::removeObjectForKey(const std::string& key, Error* error) {
 
 bool UserDefaults::writeLocked(Error* error) const {
     std::error_code ec;
-    std::filesystem::path target(path_);
-    std::filesystem::create_directories(target.parent_path(), ec);
-    std::string tmp = path_ + ".XXXXXX";
-    int fd = mkstemp(tmp.data());
-    if (fd < 0) {
+    std::filesystem::create_directories(std::filesystem::path(path_).parent_path(), ec);
+    // A new file is private: it names the user's encrypted folders.
+    if (!replaceFileContents(path_, values_.toJSON(true), 0600)) {
         setError(error, Error::fromErrno());
         return false;
     }
-    std::string text = values_.toJSON(true);
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
-    }
-    bool ok = done == text.size() && fsync(fd) == 0;
-    int err = errno;
-    if (close(fd) != 0 && ok) {
-        ok = false;
-        err = errno;
-    }
-    if (ok && rename(tmp.c_str(), path_.c_str()) != 0) {
-        ok = false;
-        err = errno;
-    }
-    if (!ok) {
-        unlink(tmp.c_str());
-        setError(error, Error::posix(err ? err : EIO));
-    }
-    return ok;
+    return true;
 }
 
 }  // namespace platform

@@ -1,8 +1,9 @@
 #pragma once
 // The application's user defaults: one JSON dictionary in
 // $XDG_CONFIG_HOME/Tessaro/defaults.json, keys as the application names
-// them. Every change is written at once, atomically (temporary file, then
-// rename), so a crash never leaves a half-written file. Thread-safe.
+// them. Every change is written at once through replaceFileContents, so a
+// crash never leaves a half-written file and a linked file (dotfiles kept
+// elsewhere) stays a link with its mode. Thread-safe.
 
 #include <mutex>
 #include <optional>

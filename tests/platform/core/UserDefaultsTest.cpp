@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "platform/core/UserDefaults.h"
 #include "support/TempDir.h"
@@ -44,4 +45,46 @@ TEST(UserDefaults, AFailedWriteIsReported) {
     EXPECT_FALSE(d.setObject("k", "v", &e));
     EXPECT_EQ(e.code, ENOTDIR);
     EXPECT_EQ(d.stringForKey("k"), "v");  // kept in memory either way
+}
+
+// Settings kept in a dotfiles repository: ~/.config/Tessaro/defaults.json is
+// a link there, and a change must reach the repository's file, not replace
+// the link. The file's mode is the user's; a new one is private.
+TEST(UserDefaults, LinkedFilesStayLinksAndModesAreKept) {
+    namespace fs = std::filesystem;
+    struct Case {
+        const char* what;
+        bool linked;
+        mode_t mode;  // of the existing file; 0: none yet
+        mode_t expected;
+    };
+    const Case cases[] = {
+        {"linked file", true, 0644, 0644},
+        {"linked private file", true, 0600, 0600},
+        {"plain shared file", false, 0644, 0644},
+        {"new file", false, 0, 0600},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        testsupport::TempDir dir;
+        const fs::path path = dir / "config" / "Tessaro" / "defaults.json";
+        const fs::path target = c.linked ? dir / "dotfiles" / "defaults.json" : path;
+        fs::create_directories(path.parent_path());
+        fs::create_directories(target.parent_path());
+        if (c.linked) fs::create_symlink("../../dotfiles/defaults.json", path);
+        if (c.mode) {
+            testsupport::writeFile(target, R"({"kept": 1})");
+            ASSERT_EQ(::chmod(target.c_str(), c.mode), 0);
+        }
+
+        UserDefaults d(path.string());
+        ASSERT_TRUE(d.setObject("count", 7));
+        EXPECT_EQ(fs::is_symlink(path), c.linked);
+        UserDefaults back(target.string());
+        EXPECT_EQ(back.integerForKey("count"), 7);
+        EXPECT_EQ(back.integerForKey("kept"), c.mode ? 1 : 0);
+        struct stat st {};
+        ASSERT_EQ(::stat(target.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, c.expected);
+    }
 }

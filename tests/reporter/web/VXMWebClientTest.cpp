@@ -145,6 +145,7 @@ TEST(VXMWebClient, BodiesByContentType) {
          {.headers = {{"Content-Type", "text/plain"}}, .body = "hi"},
          true,
          [](const Response& r) {
+             ASSERT_TRUE(r->body().isData());
              EXPECT_EQ(*r->body().ifData(), (std::vector<uint8_t>{'h', 'i'}));
          }},
         {"404 is a status, not an error",
@@ -387,6 +388,7 @@ TEST(VXMWebClient, IdleLimitNotTotalLimit) {
     ASSERT_TRUE(r);
     EXPECT_TRUE(r->wasSuccessful()) << r->description();
     EXPECT_GT(took, 3s);
+    ASSERT_FALSE(server.requests().empty());
     const auto rec = server.requests().back();
     EXPECT_GT(rec.body.size(), big.size());
     EXPECT_EQ(rec.headerCount("Expect"), 0u);
@@ -418,6 +420,7 @@ TEST(VXMWebClient, RedirectsOfUploadsAreNotFollowed) {
     ASSERT_TRUE(r);
     EXPECT_EQ(r->statusCode(), 200u);
     EXPECT_EQ(bodyText(r), "here");
+    ASSERT_FALSE(server.requests().empty());
     EXPECT_EQ(server.requests().back().target, "/target");
 }
 
