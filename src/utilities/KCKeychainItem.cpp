@@ -168,6 +168,8 @@ bool KCPasswordStore::store(const std::string& service, const std::string& accou
 }
 
 bool KCPasswordStore::isAvailable() const {
-    static const bool available = platform::SecretStore::isAvailable();
-    return available;
+    // Asked each time: a keyring started after the application (a login
+    // where the daemon comes up late) must be found. Once a service answered,
+    // libsecret keeps its connection, so the question is cheap.
+    return platform::SecretStore::isAvailable();
 }

@@ -73,6 +73,6 @@ class KCPasswordStore final : public QVPasswordStore {
                                       const std::string& account) override;
     bool store(const std::string& service, const std::string& account,
                const std::string& password) override;
-    // Asked once; the answer is kept.
+    // Whether a Secret Service answers now; never kept.
     bool isAvailable() const override;
 };

@@ -1,14 +1,15 @@
 // Remembered passwords in a real Secret Service, cross-checked with
-// secret-tool. Each test runs in its own process (ctest), so one can point
-// the session bus nowhere.
+// secret-tool.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdio>
 #include <string>
 
 #include "platform/secret/SecretStore.h"
+#include "support/FreshProcess.h"
 #include "support/TempDir.h"
 #include "utilities/KCKeychainItem.h"
 
@@ -91,14 +92,35 @@ TEST_F(Keychain, WholeSecretsAndNonUtf8) {
     platform::SecretStore::remove(service, "raw");
 }
 
-TEST(KeychainWithoutService, UnavailableAndNothingStored) {
-    setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/tessaro-bus", 1);
+// Without a Secret Service nothing is stored; once one answers (the user's
+// keyring comes up after the application started) it is found without a
+// restart. The session bus connection is made once per process, hence a
+// fresh one.
+TEST(KeychainWithoutService, UnavailableAndNothingStoredUntilTheServiceStarts) {
+    if (!testsupport::inFreshProcess()) return;
+    const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    const std::string prefix = "unix:path=";
+    ASSERT_TRUE(address && std::string(address).rfind(prefix, 0) == 0)
+        << "no session bus socket: run under scripts/with-test-services";
+    std::string socket = std::string(address).substr(prefix.size());
+    socket = socket.substr(0, socket.find(','));
+
+    testsupport::TempDir dir;
+    const std::string bus = (dir / "bus").string();
+    setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + bus).c_str(), 1);
+    const std::string service = uniqueService("late");
     KCPasswordStore store;
     EXPECT_FALSE(store.isAvailable());
-    EXPECT_FALSE(store.store("Tessaro-Mobile-Folder-x-y", "me", "pw"));
-    EXPECT_EQ(store.lookup("Tessaro-Mobile-Folder-x-y", "me"), std::nullopt);
-    EXPECT_EQ(KCGenericKeychainItem::passwordForUsername("me", "Tessaro-Mobile-Folder-x-y"),
-              std::nullopt);
+    EXPECT_FALSE(store.store(service, "me", "pw"));
+    EXPECT_EQ(store.lookup(service, "me"), std::nullopt);
+    EXPECT_EQ(KCGenericKeychainItem::passwordForUsername("me", service), std::nullopt);
+
+    // The bus and its keyring appear.
+    ASSERT_EQ(symlink(socket.c_str(), bus.c_str()), 0);
+    EXPECT_TRUE(store.isAvailable());
+    EXPECT_TRUE(store.store(service, "me", "pw"));
+    EXPECT_EQ(store.lookup(service, "me"), "pw");
+    platform::SecretStore::remove(service, "me");
 }
 
 }  // namespace

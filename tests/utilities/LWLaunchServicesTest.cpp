@@ -11,6 +11,7 @@
 
 #include "platform/core/UserDefaults.h"
 #include "platform/desktop/FileURL.h"
+#include "support/FreshProcess.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -212,6 +213,8 @@ TEST(LWLaunchServices, TypesFromTheSharedMimeDatabase) {
 }
 
 TEST(LWLaunchServices, ApplicationsByDesktopEntryId) {
+    // GLib reads XDG_DATA_HOME once per process.
+    if (!testsupport::inFreshProcess()) return;
     testsupport::TempDir data;
     setenv("XDG_DATA_HOME", data.path().c_str(), 1);
     const fs::path viewer = data / "bin/viewer";
