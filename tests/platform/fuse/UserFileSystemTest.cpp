@@ -186,6 +186,8 @@ struct Mounted {
     ~Mounted() {
         if (fs.isMounted() && !fs.unmount()) umount2(mnt.c_str(), MNT_DETACH);
         fs.waitUntilUnmounted();
+        // Its queued events name `this`: delivered now, not into the next test.
+        platform::pumpMainQueue();
     }
     std::string at(const std::string& name) const { return mnt + "/" + name; }
 };
