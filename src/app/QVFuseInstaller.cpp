@@ -121,7 +121,6 @@ void QVFuseInstaller::installFuse() {
         view_->showInstallSheet(sheet_);
         return;
     }
-    const unsigned generation = ++generation_;
     installerRunning_ = true;
     view_->showInstallSheet(sheet_);
 
@@ -130,20 +129,19 @@ void QVFuseInstaller::installFuse() {
     if (pid < 0) {
         LGLogError("QVFuseInstaller > installFuse > could not start the installer: %s",
                    error.description.c_str());
-        installerDidEnd(127, generation);
+        installerDidEnd(127);
         return;
     }
     std::weak_ptr<QVFuseInstaller*> weak = self_;
-    platform::watchProcess(pid, [weak, generation](int status) {
-        platform::mainQueue()->async([weak, generation, status] {
-            if (auto self = weak.lock()) (*self)->installerDidEnd(status, generation);
+    platform::watchProcess(pid, [weak](int status) {
+        platform::mainQueue()->async([weak, status] {
+            if (auto self = weak.lock()) (*self)->installerDidEnd(status);
         });
     });
 }
 
-void QVFuseInstaller::installerDidEnd(int status, unsigned generation) {
+void QVFuseInstaller::installerDidEnd(int status) {
     platform::consoleLog("installer did end: %d", status);
-    if (generation != generation_) return;
     installerRunning_ = false;
     if (!waiting_) return;
     waiting_ = false;

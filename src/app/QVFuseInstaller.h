@@ -96,9 +96,8 @@ class QVFuseInstaller {
     void closeInstallSheet();  // OK: ends the sheet and relaunches
     void cancelInstallSheet();
 
-    // The installer process ended with `status`. Ignored unless it is the one
-    // this object started last.
-    void installerDidEnd(int status, unsigned generation);
+    // The installer process ended with `status`; only one runs at a time.
+    void installerDidEnd(int status);
 
     const QVFuseInstallSheetState& sheetState() const { return sheet_; }
     bool isWaitingForInstaller() const { return waiting_; }
@@ -112,7 +111,6 @@ class QVFuseInstaller {
     QVFuseInstallSheetState sheet_;
     bool waiting_ = false;           // the sheet follows the package manager
     bool installerRunning_ = false;  // the last one started has not ended
-    unsigned generation_ = 0;
     // Shared with the watcher of the installer process, which may outlive us.
     std::shared_ptr<QVFuseInstaller*> self_;
 };

@@ -222,7 +222,7 @@ TEST(QVFuseInstaller, AnInstallerThatCannotStartFailsAndALateEndIsIgnored) {
     slow.cancelInstallSheet();
     EXPECT_FALSE(view->sheetUp);
     const auto before = view->sheets.size();
-    slow.installerDidEnd(0, 1);
+    slow.installerDidEnd(0);
     EXPECT_EQ(view->sheets.size(), before);
 }
 
