@@ -71,61 +71,60 @@ std::optional<std::string> contentTypeForExtension(const std::string& extension)
     return type;
 }
 
-// One entry of a list: the item as listed, the URL it is stored under (which
-// outlives its target) and whether it is ours to remove.
-struct ListEntry {
-    LWLaunchServicesListItem item;
-    std::string storedURL;
-    bool ours = false;
-};
-
-ListEntry loginEntry(const LoginItems::Entry& e) {
-    ListEntry le;
-    le.item.name = e.name.empty() ? fs::path(e.file).stem().string() : e.name;
-    le.item.icon = e.icon;
-    if (!e.program.empty() && e.program.front() == '/') {
-        le.storedURL = platform::fileURLForPath(e.program);
-        if (exists(e.program)) le.item.url = le.storedURL;
-    }
-    le.ours = e.ours;
-    return le;
+// The URL a login item is stored under: its program's, when absolute.
+std::string storedURLOf(const LoginItems::Entry& e) {
+    return !e.program.empty() && e.program.front() == '/' ? platform::fileURLForPath(e.program)
+                                                          : std::string();
 }
 
-ListEntry favouriteEntry(const FavouriteVolumes::Bookmark& b) {
-    ListEntry le;
-    le.storedURL = b.uri;
-    le.ours = true;
-    le.item.name = b.label;
+LWLaunchServicesListItem loginItem(const LoginItems::Entry& e) {
+    LWLaunchServicesListItem item;
+    item.name = e.name.empty() ? fs::path(e.file).stem().string() : e.name;
+    item.icon = e.icon;
+    if (std::string url = storedURLOf(e); !url.empty() && exists(e.program)) item.url = url;
+    return item;
+}
+
+LWLaunchServicesListItem favouriteItem(const FavouriteVolumes::Bookmark& b) {
+    LWLaunchServicesListItem item;
+    item.name = b.label;
     if (auto path = platform::pathForFileURL(b.uri)) {
-        if (le.item.name.empty())
-            le.item.name = takeString(g_filename_display_basename(path->c_str()));
+        if (item.name.empty()) item.name = takeString(g_filename_display_basename(path->c_str()));
         if (auto type = contentTypeOfFile(*path)) {
-            le.item.url = b.uri;
-            le.item.icon =
+            item.url = b.uri;
+            item.icon =
                 takeString(platform::gioLibrary().contentTypeGenericIconName(type->c_str()));
         }
-        return le;
+        return item;
     }
     // Another scheme: resolving it could mean mounting; it stands as stored.
-    le.item.url = b.uri;
-    le.item.icon = "folder-remote";
-    if (le.item.name.empty()) {
+    item.url = b.uri;
+    item.icon = "folder-remote";
+    if (item.name.empty()) {
         std::string tail = b.uri;
         while (tail.size() > 1 && tail.back() == '/') tail.pop_back();
         tail = tail.substr(tail.rfind('/') + 1);
         gchar* unescaped = g_uri_unescape_string(tail.c_str(), nullptr);
-        le.item.name = unescaped && *unescaped ? unescaped : b.uri;
+        item.name = unescaped && *unescaped ? unescaped : b.uri;
         g_free(unescaped);
     }
-    return le;
+    return item;
 }
 
-std::vector<ListEntry> snapshot(LWSharedFileList list) {
-    std::vector<ListEntry> entries;
+// What matching by URL needs of each entry, in list order: the URL it is
+// stored under (which outlives its target) and whether it is ours to remove.
+// No target is looked at: a bookmark on a hung network mount would block.
+struct StoredEntry {
+    std::string url;
+    bool ours = false;
+};
+
+std::vector<StoredEntry> storedEntries(LWSharedFileList list) {
+    std::vector<StoredEntry> entries;
     if (list == LWSharedFileList::SessionLoginItems)
-        for (const auto& e : LoginItems::entries()) entries.push_back(loginEntry(e));
+        for (const auto& e : LoginItems::entries()) entries.push_back({storedURLOf(e), e.ours});
     else
-        for (const auto& b : FavouriteVolumes::bookmarks()) entries.push_back(favouriteEntry(b));
+        for (const auto& b : FavouriteVolumes::bookmarks()) entries.push_back({b.uri, true});
     return entries;
 }
 
@@ -141,7 +140,10 @@ bool isUnder(const std::string& path, std::string root) {
 
 std::vector<LWLaunchServicesListItem> LWLaunchServices::allItemsFromList(LWSharedFileList list) {
     std::vector<LWLaunchServicesListItem> items;
-    for (auto& e : snapshot(list)) items.push_back(std::move(e.item));
+    if (list == LWSharedFileList::SessionLoginItems)
+        for (const auto& e : LoginItems::entries()) items.push_back(loginItem(e));
+    else
+        for (const auto& b : FavouriteVolumes::bookmarks()) items.push_back(favouriteItem(b));
     return items;
 }
 
@@ -152,9 +154,9 @@ bool LWLaunchServices::addItemWithURL(const std::string& url, LWSharedFileList l
 }
 
 std::size_t LWLaunchServices::indexOfItemWithURL(const std::string& url, LWSharedFileList list) {
-    const auto entries = snapshot(list);
+    const auto entries = storedEntries(list);
     for (std::size_t i = 0; i < entries.size(); ++i)
-        if (!url.empty() && entries[i].storedURL == url) return i;
+        if (!url.empty() && entries[i].url == url) return i;
     return kNotFound;
 }
 
@@ -171,9 +173,9 @@ bool LWLaunchServices::removeItemWithIndex(std::size_t index, LWSharedFileList l
 
 bool LWLaunchServices::removeItemWithURL(const std::string& url, LWSharedFileList list) {
     // Another program's login item with the same URL must not hide ours.
-    const auto entries = snapshot(list);
+    const auto entries = storedEntries(list);
     for (std::size_t i = 0; i < entries.size(); ++i)
-        if (!url.empty() && entries[i].storedURL == url && entries[i].ours)
+        if (!url.empty() && entries[i].url == url && entries[i].ours)
             return removeItemWithIndex(i, list);
     return false;
 }
