@@ -440,6 +440,21 @@ bool QVFuseLoopbackFS::exchangeData(const std::string& path1, const std::string&
 
 std::optional<std::vector<std::string>> QVFuseLoopbackFS::contentsOfDirectory(
     const std::string& path, Error* error) {
+    auto entries = listDirectory(path, false, error);
+    if (!entries) return std::nullopt;
+    std::vector<std::string> names;
+    names.reserve(entries->size());
+    for (auto& entry : *entries) names.push_back(std::move(entry.name));
+    return names;
+}
+
+std::optional<std::vector<platform::DirectoryEntry>> QVFuseLoopbackFS::entriesOfDirectory(
+    const std::string& path, Error* error) {
+    return listDirectory(path, true, error);
+}
+
+std::optional<std::vector<platform::DirectoryEntry>> QVFuseLoopbackFS::listDirectory(
+    const std::string& path, bool withAttributes, Error* error) {
     Location at;
     if (!locate(path, &at, error)) return std::nullopt;
     int fd = openat(at.dir.get(), c(at.name), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -461,22 +476,46 @@ std::optional<std::vector<std::string>> QVFuseLoopbackFS::contentsOfDirectory(
     auto ds = std::find(names.begin(), names.end(), ".DS_Store");
     if (ds != names.end()) {
         std::string dsPath = FolderPaths::join(rootPath_, FolderPaths::join(at.rel, ".DS_Store"));
-        if (deletedDSStorePaths_.insert(dsPath).second) {
+        bool first;
+        {
+            std::lock_guard lock(onceMutex_);
+            first = deletedDSStorePaths_.insert(dsPath).second;
+        }
+        if (first) {
             names.erase(ds);
             unlinkat(dirfd(dir), ".DS_Store", 0);
         }
     }
-    for (const auto& name : names) {
+    std::vector<platform::DirectoryEntry> entries;
+    entries.reserve(names.size());
+    for (auto& name : names) {
         std::string item = childPath(path, name);
-        if (!clearedQuarantineFlagPath_.insert(item).second) continue;
-        UniqueFd fd = openItem(dirfd(dir), name);
-        if (fd.ok() && removexattr(c(descriptorPath(fd.get())), kQuarantineUserName) != 0 &&
-            errno != ENODATA && errno != ENOTSUP && errno != EPERM)
-            LGLogError("FUSE > removeExtendedAtt %s atPath %s error: %s", kQuarantineName, c(item),
-                       std::strerror(errno));
+        if (markQuarantineCleared(item)) {
+            UniqueFd fd = openItem(dirfd(dir), name);
+            if (fd.ok() && removexattr(c(descriptorPath(fd.get())), kQuarantineUserName) != 0 &&
+                errno != ENODATA && errno != ENOTSUP && errno != EPERM)
+                LGLogError("FUSE > removeExtendedAtt %s atPath %s error: %s", kQuarantineName,
+                           c(item), std::strerror(errno));
+        }
+        std::optional<struct stat> st;
+        if (withAttributes) {
+            struct stat s;
+            if (fstatat(dirfd(dir), c(name), &s, AT_SYMLINK_NOFOLLOW) == 0) st = s;
+            // A link's attributes are what attributesOfItem makes of them.
+            if (st && S_ISLNK(st->st_mode)) {
+                Error ignored;
+                st = attributesOfItem(item, nullptr, &ignored);
+            }
+        }
+        entries.push_back({std::move(name), st});
     }
     closedir(dir);
-    return names;
+    return entries;
+}
+
+bool QVFuseLoopbackFS::markQuarantineCleared(const std::string& item) {
+    std::lock_guard lock(onceMutex_);
+    return clearedQuarantineFlagPath_.insert(item).second;
 }
 
 std::optional<struct stat> QVFuseLoopbackFS::attributesOfItem(const std::string& path,

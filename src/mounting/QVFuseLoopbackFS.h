@@ -10,7 +10,7 @@
 // leads out of the folder is refused), and the *at() calls on it; a link at
 // the end is never followed.
 //
-// Called by the volume's single FUSE thread, one request at a time. Calls out
+// Called by the volume's FUSE loop. Calls out
 // to the application (menu refresh, read-only notice) are posted to the main
 // queue and never waited for.
 
@@ -100,6 +100,8 @@ class QVFuseLoopbackFS : public platform::UserFileSystemDelegate,
                       platform::Error* error) override;
     std::optional<std::vector<std::string>> contentsOfDirectory(const std::string& path,
                                                                 platform::Error* error) override;
+    std::optional<std::vector<platform::DirectoryEntry>> entriesOfDirectory(
+        const std::string& path, platform::Error* error) override;
     std::optional<struct stat> attributesOfItem(const std::string& path,
                                                 const platform::FileUserData& userData,
                                                 platform::Error* error) override;
@@ -149,6 +151,11 @@ class QVFuseLoopbackFS : public platform::UserFileSystemDelegate,
     // A new item belongs to the user whose request made it.
     void giveToCaller(const Location& at, const std::string& path) const;
     bool isQuarantine(const std::string& name) const;
+    std::optional<std::vector<platform::DirectoryEntry>> listDirectory(const std::string& path,
+                                                                       bool withAttributes,
+                                                                       platform::Error* error);
+    // True the first time `item` is named on this mount.
+    bool markQuarantineCleared(const std::string& item);
 
     const std::string rootPath_;
     platform::UniqueFd rootFd_;
@@ -160,6 +167,7 @@ class QVFuseLoopbackFS : public platform::UserFileSystemDelegate,
     std::atomic<bool> isReadonly_{false};
     // Real paths of ".DS_Store" files removed, and volume paths cleared of the
     // quarantine mark, on this mount.
+    std::mutex onceMutex_;
     std::set<std::string> deletedDSStorePaths_;
     std::set<std::string> clearedQuarantineFlagPath_;
 };

@@ -328,6 +328,143 @@ TEST(MountedVolume, HardLinksAreSecondNamesOfOneFile) {
     EXPECT_EQ(testsupport::readFile(m.at("hs")), "KEEP me");
 }
 
+// Every name of one raw file is one file on the volume: one inode number (the
+// raw one, also after the kernel forgot the node and on another mount) and
+// one cache, so a write through either name is seen through the other, by a
+// held descriptor and by a map.
+TEST(MountedVolume, HardLinksAreOneInodeWithOneCache) {
+    REQUIRE_FUSE();
+    MountedFolder m;
+    ASSERT_TRUE(m.volume && m.volume->isMounted());
+    const size_t n = 8192;
+    enum Via { Pwrite, MapWrite };
+    enum Reader { HeldDescriptor, MapRead };
+    int round = 0;
+    for (Via via : {Pwrite, MapWrite}) {
+        for (Reader reader : {HeldDescriptor, MapRead}) {
+            SCOPED_TRACE(testing::Message() << "via " << via << " reader " << reader);
+            const std::string a = m.at("a" + std::to_string(round));
+            const std::string b = m.at("b" + std::to_string(round++));
+            testsupport::writeFile(a, std::string(n, 'A'));
+            ASSERT_EQ(link(a.c_str(), b.c_str()), 0) << std::strerror(errno);
+
+            // B is read first, so its pages are cached.
+            int fb = open(b.c_str(), O_RDWR);
+            ASSERT_GE(fb, 0);
+            char* mb =
+                static_cast<char*>(mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_SHARED, fb, 0));
+            ASSERT_NE(mb, MAP_FAILED);
+            auto readB = [&] {
+                std::string got(n, '\0');
+                if (reader == MapRead)
+                    got.assign(mb, n);
+                else if (pread(fb, got.data(), n, 0) != static_cast<ssize_t>(n))
+                    got.clear();
+                return got;
+            };
+            EXPECT_EQ(readB(), std::string(n, 'A'));
+
+            int fa = open(a.c_str(), O_RDWR);
+            ASSERT_GE(fa, 0);
+            if (via == Pwrite) {
+                ASSERT_EQ(pwrite(fa, std::string(n, 'C').data(), n, 0), static_cast<ssize_t>(n));
+            } else {
+                char* ma =
+                    static_cast<char*>(mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_SHARED, fa, 0));
+                ASSERT_NE(ma, MAP_FAILED);
+                std::memset(ma, 'C', n);
+                ASSERT_EQ(msync(ma, n, MS_SYNC), 0);
+                munmap(ma, n);
+            }
+            EXPECT_EQ(readB(), std::string(n, 'C'));
+
+            // A byte written through B's map keeps everything A wrote.
+            mb[n - 1] = 'B';
+            ASSERT_EQ(msync(mb, n, MS_SYNC), 0);
+            munmap(mb, n);
+            close(fa);
+            close(fb);
+            EXPECT_EQ(testsupport::readFile(a), std::string(n - 1, 'C') + "B");
+        }
+    }
+
+    // Both names report the raw inode number, also once the kernel has
+    // dropped its nodes and on another mount of the folder.
+    struct stat raw, sa, sb;
+    ASSERT_EQ(stat(m.real("a0").c_str(), &raw), 0);
+    auto expectRaw = [&](const std::string& mnt, const char* when) {
+        SCOPED_TRACE(when);
+        ASSERT_EQ(stat((mnt + "/a0").c_str(), &sa), 0);
+        ASSERT_EQ(stat((mnt + "/b0").c_str(), &sb), 0);
+        EXPECT_EQ(sa.st_ino, raw.st_ino);
+        EXPECT_EQ(sb.st_ino, raw.st_ino);
+        EXPECT_EQ(sb.st_nlink, 2u);
+    };
+    expectRaw(m.mnt, "mounted");
+    if (std::ofstream drop("/proc/sys/vm/drop_caches"); drop) drop << "2\n";
+    expectRaw(m.mnt, "after the kernel dropped its nodes");
+    auto other = std::make_shared<QVFuseLoopbackFS>(m.fs, m.menu);
+    const std::string mnt2 = (m.dir / "mnt" / "again").string();
+    other->setMountPath(mnt2);
+    platform::UserFileSystem second(other);
+    platform::Error err;
+    ASSERT_TRUE(second.mountAtPath(mnt2, {}, &err)) << err.description;
+    expectRaw(mnt2, "another mount");
+    EXPECT_TRUE(second.unmount());
+    second.waitUntilUnmounted();
+    platform::pumpMainQueue();
+
+    // Programs that keep links see them.
+    testsupport::TempDir out("out");
+    ASSERT_EQ(run("rsync -aH '" + m.mnt + "/' '" + out.path().string() + "/'"), 0);
+    struct stat oa, ob;
+    ASSERT_EQ(stat((out / "a1").c_str(), &oa), 0);
+    ASSERT_EQ(stat((out / "b1").c_str(), &ob), 0);
+    EXPECT_EQ(oa.st_ino, ob.st_ino);
+    EXPECT_EQ(ob.st_nlink, 2u);
+}
+
+// Sizes and times are cached, but never stale after a change through the
+// volume: a write through one open file shows at once through every other
+// way to the file.
+TEST(MountedVolume, AttributesAreNeverStaleAfterAWrite) {
+    REQUIRE_FUSE();
+    MountedFolder m;
+    ASSERT_TRUE(m.volume && m.volume->isMounted());
+    testsupport::writeFile(m.at("f"), "12345");
+    ASSERT_EQ(link(m.at("f").c_str(), m.at("g").c_str()), 0);
+    struct stat st;
+    for (const char* name : {"f", "g"}) ASSERT_EQ(stat(m.at(name).c_str(), &st), 0);
+    int reader = open(m.at("f").c_str(), O_RDONLY);
+    ASSERT_GE(reader, 0);
+    int writer = open(m.at("g").c_str(), O_WRONLY | O_APPEND);
+    ASSERT_GE(writer, 0);
+    for (off_t size = 5; size < 5 + 3 * 4000; size += 4000) {
+        ASSERT_EQ(write(writer, std::string(4000, 'x').data(), 4000), 4000);
+        for (const char* name : {"f", "g"}) {
+            ASSERT_EQ(stat(m.at(name).c_str(), &st), 0);
+            EXPECT_EQ(st.st_size, size + 4000) << name;
+        }
+        ASSERT_EQ(fstat(reader, &st), 0);
+        EXPECT_EQ(st.st_size, size + 4000);
+    }
+    // A truncation and a new name are seen at once too, and a removed name
+    // is gone at once.
+    ASSERT_EQ(ftruncate(writer, 2), 0);
+    ASSERT_EQ(stat(m.at("f").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 2);
+    close(writer);
+    close(reader);
+    EXPECT_EQ(testsupport::readFile(m.at("g")), "12");
+    errno = 0;
+    EXPECT_NE(stat(m.at("new").c_str(), &st), 0);
+    EXPECT_EQ(errno, ENOENT);
+    testsupport::writeFile(m.at("new"), "n");
+    EXPECT_EQ(stat(m.at("new").c_str(), &st), 0);
+    ASSERT_EQ(unlink(m.at("new").c_str()), 0);
+    EXPECT_NE(stat(m.at("new").c_str(), &st), 0);
+}
+
 // The temp-file pattern: a file removed while open keeps working through
 // every call on its descriptor, and the volume with it.
 TEST(MountedVolume, FilesRemovedWhileOpenKeepWorking) {

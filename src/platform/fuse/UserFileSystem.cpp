@@ -1,7 +1,7 @@
 #define FUSE_USE_VERSION 35
 #include "platform/fuse/UserFileSystem.h"
 
-#include <fuse.h>
+#include <fuse_lowlevel.h>
 #include <spawn.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
@@ -10,13 +10,16 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <thread>
+#include <unordered_map>
 
 #include "platform/core/Console.h"
 #include "platform/core/Dispatch.h"
@@ -84,6 +87,19 @@ std::optional<std::vector<std::string>> UserFileSystemDelegate::contentsOfDirect
     const std::string&, Error* e) {
     return notImplemented<std::optional<std::vector<std::string>>>(e, std::nullopt);
 }
+std::optional<std::vector<DirectoryEntry>> UserFileSystemDelegate::entriesOfDirectory(
+    const std::string& path, Error* error) {
+    auto names = contentsOfDirectory(path, error);
+    if (!names) return std::nullopt;
+    std::vector<DirectoryEntry> entries;
+    for (auto& n : *names) {
+        std::string item = path == "/" ? path + n : path + "/" + n;
+        Error ignored;
+        auto st = attributesOfItem(item, nullptr, &ignored);
+        entries.push_back({std::move(n), st});
+    }
+    return entries;
+}
 std::optional<struct stat> UserFileSystemDelegate::attributesOfItem(const std::string&,
                                                                     const FileUserData&, Error* e) {
     return notImplemented<std::optional<struct stat>>(e, std::nullopt);
@@ -122,6 +138,54 @@ bool UserFileSystemDelegate::synchronizeFile(const std::string&, const FileUserD
 }
 
 // ---- the mount ---------------------------------------------------------------
+//
+// The low-level protocol: the kernel asks by node, the delegate answers by
+// path. A node is one raw item, keyed by its (st_dev, st_ino), with every
+// name the kernel knows it by; a path is built from any of them when a
+// request comes. So the hard links of a file are one node with one page
+// cache, and an item keeps its node while the kernel holds it, names or not.
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How long the kernel may trust what it was told: entries, attributes and
+// absent names. Whatever the volume changes itself the kernel learns at
+// once; a change made to the raw folder behind its back shows at the latest
+// after this long.
+constexpr double kCacheSeconds = 1.0;
+
+struct Node {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    mode_t type = 0;
+    uint64_t lookups = 0;
+    // (parent node, name); the most recently confirmed first.
+    std::vector<std::pair<fuse_ino_t, std::string>> names;
+    std::set<uint64_t> handles;  // open files of this node
+    // Modification time and size when the page cache was last known to hold
+    // the file's contents.
+    std::optional<std::pair<timespec, off_t>> cached;
+};
+
+struct OpenFile {
+    FileUserData data;
+    fuse_ino_t node;
+    bool wrote = false;
+};
+
+struct OpenDirectory {
+    std::mutex mutex;
+    bool loaded = false;
+    std::vector<DirectoryEntry> entries;
+};
+
+bool sameStamp(const std::pair<timespec, off_t>& a, const std::pair<timespec, off_t>& b) {
+    return a.first.tv_sec == b.first.tv_sec && a.first.tv_nsec == b.first.tv_nsec &&
+           a.second == b.second;
+}
+
+}  // namespace
 
 struct UserFileSystem::Impl {
     std::shared_ptr<UserFileSystemDelegate> delegate;
@@ -129,15 +193,18 @@ struct UserFileSystem::Impl {
     std::string mountPath;
     bool createdMountPoint = false;
 
-    struct fuse* fuse = nullptr;
+    fuse_session* session = nullptr;
     std::thread loop;
     mutable std::mutex mutex;
     bool mounted = false;
 
-    // Open files by FUSE file handle. Only the loop thread touches it, but a
-    // lock keeps teardown from another thread safe.
-    std::mutex filesMutex;
-    std::map<uint64_t, FileUserData> files;
+    // Nodes, names and open files; never held across a delegate call.
+    std::mutex nodesMutex;
+    std::unordered_map<fuse_ino_t, Node> nodes;
+    std::map<std::pair<dev_t, ino_t>, fuse_ino_t> byIdentity;
+    std::map<std::pair<fuse_ino_t, std::string>, fuse_ino_t> byName;
+    fuse_ino_t nextNode = FUSE_ROOT_ID + 1;
+    std::map<uint64_t, OpenFile> files;
     uint64_t nextHandle = 1;
 
     void post(UserFileSystemEvent event) {
@@ -150,70 +217,226 @@ struct UserFileSystem::Impl {
         mainQueue()->async([h, event = std::move(event)] { h(event); });
     }
 
-    uint64_t addFile(FileUserData data) {
-        std::lock_guard lock(filesMutex);
+    // The volume path of `node`: "/" for the root, "" for an item that has
+    // no name left (removed while open, or inside a removed directory).
+    std::string pathOf(fuse_ino_t node) {
+        std::lock_guard lock(nodesMutex);
+        return pathOfLocked(node);
+    }
+    std::string pathOfLocked(fuse_ino_t node) const {
+        std::vector<const std::string*> parts;
+        for (int depth = 0; node != FUSE_ROOT_ID; ++depth) {
+            auto it = nodes.find(node);
+            if (it == nodes.end() || it->second.names.empty() || depth > 4096) return {};
+            parts.push_back(&it->second.names.front().second);
+            node = it->second.names.front().first;
+        }
+        if (parts.empty()) return "/";
+        std::string path;
+        for (auto p = parts.rbegin(); p != parts.rend(); ++p) path += "/" + **p;
+        return path;
+    }
+    std::string childPath(fuse_ino_t parent, const char* name) {
+        std::string dir = pathOf(parent);
+        if (dir.empty()) return {};
+        return dir == "/" ? dir + name : dir + "/" + name;
+    }
+
+    void dropNameLocked(fuse_ino_t parent, const std::string& name) {
+        auto it = byName.find({parent, name});
+        if (it == byName.end()) return;
+        if (auto n = nodes.find(it->second); n != nodes.end()) {
+            auto& names = n->second.names;
+            names.erase(std::remove(names.begin(), names.end(), std::make_pair(parent, name)),
+                        names.end());
+        }
+        byName.erase(it);
+    }
+    void dropName(fuse_ino_t parent, const std::string& name) {
+        std::lock_guard lock(nodesMutex);
+        dropNameLocked(parent, name);
+    }
+    void moveName(fuse_ino_t parent, const std::string& name, fuse_ino_t newParent,
+                  const std::string& newName) {
+        std::lock_guard lock(nodesMutex);
+        auto it = byName.find({parent, name});
+        fuse_ino_t node = it == byName.end() ? 0 : it->second;
+        dropNameLocked(parent, name);
+        dropNameLocked(newParent, newName);
+        if (!node) return;
+        nodes[node].names.insert(nodes[node].names.begin(), {newParent, newName});
+        byName[{newParent, newName}] = node;
+    }
+    void exchangeNames(fuse_ino_t parent, const std::string& name, fuse_ino_t newParent,
+                       const std::string& newName) {
+        std::lock_guard lock(nodesMutex);
+        auto a = byName.find({parent, name});
+        auto b = byName.find({newParent, newName});
+        fuse_ino_t na = a == byName.end() ? 0 : a->second;
+        fuse_ino_t nb = b == byName.end() ? 0 : b->second;
+        dropNameLocked(parent, name);
+        dropNameLocked(newParent, newName);
+        if (na) {
+            nodes[na].names.insert(nodes[na].names.begin(), {newParent, newName});
+            byName[{newParent, newName}] = na;
+        }
+        if (nb) {
+            nodes[nb].names.insert(nodes[nb].names.begin(), {parent, name});
+            byName[{parent, name}] = nb;
+        }
+    }
+
+    // The node of the item `st` under (parent, name), counted once more as
+    // known to the kernel.
+    fuse_ino_t remember(fuse_ino_t parent, const std::string& name, const struct stat& st) {
+        std::lock_guard lock(nodesMutex);
+        auto key = std::make_pair(st.st_dev, st.st_ino);
+        fuse_ino_t id = 0;
+        if (auto it = byIdentity.find(key); it != byIdentity.end()) {
+            // A raw inode number used again for an item of another kind is a
+            // new item.
+            if (nodes[it->second].type == (st.st_mode & S_IFMT))
+                id = it->second;
+            else
+                byIdentity.erase(it);
+        }
+        if (!id) {
+            id = nextNode++;
+            Node& n = nodes[id];
+            n.dev = st.st_dev;
+            n.ino = st.st_ino;
+            n.type = st.st_mode & S_IFMT;
+            byIdentity[key] = id;
+        }
+        Node& n = nodes[id];
+        auto entry = std::make_pair(parent, name);
+        auto at = byName.find(entry);
+        if (at == byName.end() || at->second != id) {
+            dropNameLocked(parent, name);
+            byName[entry] = id;
+            n.names.insert(n.names.begin(), entry);
+        } else if (n.names.front() != entry) {
+            n.names.erase(std::remove(n.names.begin(), n.names.end(), entry), n.names.end());
+            n.names.insert(n.names.begin(), entry);
+        }
+        ++n.lookups;
+        return id;
+    }
+
+    void forget(fuse_ino_t id, uint64_t count) {
+        if (id == FUSE_ROOT_ID) return;
+        std::lock_guard lock(nodesMutex);
+        auto it = nodes.find(id);
+        if (it == nodes.end()) return;
+        Node& n = it->second;
+        n.lookups = count >= n.lookups ? 0 : n.lookups - count;
+        if (n.lookups) return;
+        for (const auto& name : n.names) byName.erase(name);
+        if (auto k = byIdentity.find({n.dev, n.ino}); k != byIdentity.end() && k->second == id)
+            byIdentity.erase(k);
+        nodes.erase(it);
+    }
+
+    // The raw inode number of `node` for a listing, never 0.
+    ino_t rawInode(fuse_ino_t node) {
+        std::lock_guard lock(nodesMutex);
+        auto it = nodes.find(node);
+        return it != nodes.end() && it->second.ino ? it->second.ino : node;
+    }
+    fuse_ino_t parentOf(fuse_ino_t node) {
+        std::lock_guard lock(nodesMutex);
+        auto it = nodes.find(node);
+        return it == nodes.end() || it->second.names.empty() ? FUSE_ROOT_ID
+                                                             : it->second.names.front().first;
+    }
+
+    uint64_t addFile(fuse_ino_t node, FileUserData data) {
+        std::lock_guard lock(nodesMutex);
         uint64_t fh = nextHandle++;
-        files.emplace(fh, std::move(data));
+        files.emplace(fh, OpenFile{std::move(data), node});
+        nodes[node].handles.insert(fh);
         return fh;
     }
-    FileUserData file(const fuse_file_info* fi) {
+    FileUserData file(const fuse_file_info* fi, bool writing = false) {
         if (!fi) return nullptr;
-        std::lock_guard lock(filesMutex);
-        auto it = files.find(fi->fh);
-        return it == files.end() ? nullptr : it->second;
-    }
-    FileUserData takeFile(const fuse_file_info* fi) {
-        std::lock_guard lock(filesMutex);
+        std::lock_guard lock(nodesMutex);
         auto it = files.find(fi->fh);
         if (it == files.end()) return nullptr;
-        FileUserData d = std::move(it->second);
+        if (writing) it->second.wrote = true;
+        return it->second.data;
+    }
+    // Any open file of `node`: the kernel asks for an open file's attributes
+    // by node alone, and one without a name has nothing else to go by.
+    FileUserData anyFile(fuse_ino_t node) {
+        std::lock_guard lock(nodesMutex);
+        auto it = nodes.find(node);
+        if (it == nodes.end() || it->second.handles.empty()) return nullptr;
+        return files[*it->second.handles.begin()].data;
+    }
+    std::optional<OpenFile> takeFile(const fuse_file_info* fi) {
+        std::lock_guard lock(nodesMutex);
+        auto it = files.find(fi->fh);
+        if (it == files.end()) return std::nullopt;
+        OpenFile f = std::move(it->second);
         files.erase(it);
-        return d;
+        if (auto n = nodes.find(f.node); n != nodes.end()) n->second.handles.erase(fi->fh);
+        return f;
+    }
+    // Whether the page cache of `node` still holds the contents `st`
+    // describes; remembers `st` as what it holds from now on.
+    bool cacheStillValid(fuse_ino_t node, const struct stat& st) {
+        std::lock_guard lock(nodesMutex);
+        auto it = nodes.find(node);
+        if (it == nodes.end()) return false;
+        auto stamp = std::make_pair(st.st_mtim, st.st_size);
+        bool valid = it->second.cached && sameStamp(*it->second.cached, stamp);
+        it->second.cached = stamp;
+        return valid;
     }
 };
 
 namespace {
 
-UserFileSystem::Impl* self() {
-    return static_cast<UserFileSystem::Impl*>(fuse_get_context()->private_data);
-}
-UserFileSystemDelegate& delegate() {
-    return *self()->delegate;
-}
-
 // -errno for a failed call; never -1, and a failure without a POSIX code is EIO.
 int fail(const Error& e) {
-    if (e.isPOSIX() && e.code > 0) return -static_cast<int>(e.code);
-    return -EIO;
-}
-int answer(bool ok, const Error& e) {
-    return ok ? 0 : fail(e);
+    if (e.isPOSIX() && e.code > 0) return static_cast<int>(e.code);
+    return EIO;
 }
 
 // The caller of the request being served, set for the length of a callback.
 thread_local std::optional<RequestCaller> tCaller;
+thread_local bool tThreadStarted = false;
 
-// Runs one callback. An exception must never reach libfuse: it would end
-// the loop thread, and with it the volume for every program using it.
-template <typename Fn>
-int guarded(const char* op, const char* path, Fn&& fn) noexcept {
-    try {
-        if (const fuse_context* c = fuse_get_context())
-            tCaller = RequestCaller{c->uid, c->gid, c->pid};
-        int rc = fn();
-        tCaller.reset();
-        return rc;
-    } catch (const std::exception& e) {
-        consoleLog("UserFileSystem > %s %s > %s", op, path ? path : "(open file)", e.what());
-    } catch (...) {
-        consoleLog("UserFileSystem > %s %s > unknown exception", op, path ? path : "(open file)");
-    }
-    tCaller.reset();
-    return -EIO;
+UserFileSystem::Impl* implOf(fuse_req_t req) {
+    return static_cast<UserFileSystem::Impl*>(fuse_req_userdata(req));
 }
 
-// The name libfuse keeps a file under that was removed while open:
-// ".fuse_hidden" and sixteen hex digits. Never listed.
+// Runs one request. `fn` answers it and returns 0, or returns the errno to
+// answer with. An exception must never reach libfuse: it would end the
+// loop, and with it the volume for every program using it.
+template <typename Fn>
+void guarded(fuse_req_t req, const char* op, Fn&& fn) noexcept {
+    if (!tThreadStarted) {
+        tThreadStarted = true;
+        platform::threadDidStart();  // the loop's worker threads are libfuse's
+    }
+    int rc = EIO;
+    try {
+        if (const fuse_ctx* c = fuse_req_ctx(req)) tCaller = RequestCaller{c->uid, c->gid, c->pid};
+        rc = fn(*implOf(req), *implOf(req)->delegate);
+    } catch (const std::exception& e) {
+        consoleLog("UserFileSystem > %s > %s", op, e.what());
+        rc = EIO;
+    } catch (...) {
+        consoleLog("UserFileSystem > %s > unknown exception", op);
+        rc = EIO;
+    }
+    tCaller.reset();
+    if (rc) fuse_reply_err(req, rc);
+}
+
+// The name libfuse kept a file under that was removed while open (an older
+// server did so): ".fuse_hidden" and sixteen hex digits. Never listed.
 bool isRemovedWhileOpenName(const std::string& name) {
     constexpr std::string_view prefix = ".fuse_hidden";
     return name.size() == prefix.size() + 16 && name.compare(0, prefix.size(), prefix) == 0 &&
@@ -221,373 +444,582 @@ bool isRemovedWhileOpenName(const std::string& name) {
                        [](char ch) { return std::isxdigit(static_cast<unsigned char>(ch)); });
 }
 
-// A request through an open file carries no path once the file has lost its
-// last name (removed while open); the delegate then gets "" and the file.
-// Without either there is nothing to act on.
-std::string pathOf(const char* path) {
-    return path ? std::string(path) : std::string();
-}
-bool served(const char* path, const FileUserData& file) {
-    return path || file;
+fuse_entry_param entryFor(fuse_ino_t node, const struct stat& st) {
+    fuse_entry_param e{};
+    e.ino = node;
+    e.attr = st;
+    e.attr_timeout = kCacheSeconds;
+    e.entry_timeout = kCacheSeconds;
+    return e;
 }
 
-int opGetattr(const char* path, struct stat* st, fuse_file_info* fi) {
-    return guarded("getattr", path, [&] {
-        FileUserData file = self()->file(fi);
-        if (!served(path, file)) return -EBADF;
+// Answers a request that made or found `name` in `parent` with its entry.
+int replyEntry(fuse_req_t req, UserFileSystem::Impl& fs, UserFileSystemDelegate& d,
+               fuse_ino_t parent, const std::string& name, const std::string& path) {
+    Error e;
+    auto st = d.attributesOfItem(path, nullptr, &e);
+    if (!st) return fail(e);
+    fuse_entry_param entry = entryFor(fs.remember(parent, name, *st), *st);
+    if (fuse_reply_entry(req, &entry) != 0) fs.forget(entry.ino, 1);
+    return 0;
+}
+
+void opLookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
+    guarded(req, "lookup", [&](UserFileSystem::Impl& fs, UserFileSystemDelegate& d) {
+        std::string path = fs.childPath(parent, name);
+        if (path.empty()) return ENOENT;
         Error e;
-        auto a = delegate().attributesOfItem(pathOf(path), file, &e);
-        if (!a) return fail(e);
-        *st = *a;
+        auto st = d.attributesOfItem(path, nullptr, &e);
+        if (!st) {
+            int rc = fail(e);
+            if (rc != ENOENT) return rc;
+            // An absent name is remembered for as long as an entry.
+            fuse_entry_param none{};
+            none.entry_timeout = kCacheSeconds;
+            fuse_reply_entry(req, &none);
+            return 0;
+        }
+        fuse_entry_param entry = entryFor(fs.remember(parent, name, *st), *st);
+        if (fuse_reply_entry(req, &entry) != 0) fs.forget(entry.ino, 1);
         return 0;
     });
 }
 
-int opReadlink(const char* path, char* buf, size_t size) {
-    return guarded("readlink", path, [&] {
+void opForget(fuse_req_t req, fuse_ino_t ino, uint64_t nlookup) {
+    try {
+        implOf(req)->forget(ino, nlookup);
+    } catch (...) {
+    }
+    fuse_reply_none(req);
+}
+
+void opForgetMulti(fuse_req_t req, size_t count, fuse_forget_data* forgets) {
+    try {
+        for (size_t i = 0; i < count; ++i) implOf(req)->forget(forgets[i].ino, forgets[i].nlookup);
+    } catch (...) {
+    }
+    fuse_reply_none(req);
+}
+
+// The attributes of `ino`, through its open file when the request came
+// through one or when it has no name left.
+int replyAttributes(fuse_req_t req, UserFileSystem::Impl& fs, UserFileSystemDelegate& d,
+                    fuse_ino_t ino, fuse_file_info* fi) {
+    std::string path = fs.pathOf(ino);
+    FileUserData file = fs.file(fi);
+    if (!file && path.empty()) file = fs.anyFile(ino);
+    if (!file && path.empty()) return ESTALE;
+    Error e;
+    auto st = d.attributesOfItem(path, file, &e);
+    if (!st) return fail(e);
+    fuse_reply_attr(req, &*st, kCacheSeconds);
+    return 0;
+}
+
+void opGetattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+    guarded(req, "getattr", [&](UserFileSystem::Impl& fs, UserFileSystemDelegate& d) {
+        return replyAttributes(req, fs, d, ino, fi);
+    });
+}
+
+void opSetattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int toSet, fuse_file_info* fi) {
+    guarded(req, "setattr", [&](UserFileSystem::Impl& fs, UserFileSystemDelegate& d) {
+        auto now = [] {
+            timespec t;
+            clock_gettime(CLOCK_REALTIME, &t);
+            return t;
+        };
+        ItemAttributes a;
+        if (toSet & FUSE_SET_ATTR_MODE) a.permissions = attr->st_mode & 07777;
+        if (toSet & FUSE_SET_ATTR_UID) a.owner = attr->st_uid;
+        if (toSet & FUSE_SET_ATTR_GID) a.group = attr->st_gid;
+        if (toSet & FUSE_SET_ATTR_SIZE) {
+            if (attr->st_size < 0) return EINVAL;
+            a.size = static_cast<uint64_t>(attr->st_size);
+        }
+        if (toSet & FUSE_SET_ATTR_ATIME_NOW)
+            a.accessDate = now();
+        else if (toSet & FUSE_SET_ATTR_ATIME)
+            a.accessDate = attr->st_atim;
+        if (toSet & FUSE_SET_ATTR_MTIME_NOW)
+            a.modificationDate = now();
+        else if (toSet & FUSE_SET_ATTR_MTIME)
+            a.modificationDate = attr->st_mtim;
+        if (!a.empty()) {
+            std::string path = fs.pathOf(ino);
+            FileUserData file = fs.file(fi, a.size.has_value());
+            if (!file && path.empty()) file = fs.anyFile(ino);
+            if (!file && path.empty()) return ESTALE;
+            Error e;
+            if (!d.setAttributes(a, path, file, &e)) return fail(e);
+        }
+        return replyAttributes(req, fs, d, ino, fi);
+    });
+}
+
+void opReadlink(fuse_req_t req, fuse_ino_t ino) {
+    guarded(req, "readlink", [&](UserFileSystem::Impl& fs, UserFileSystemDelegate& d) {
+        std::string path = fs.pathOf(ino);
+        if (path.empty()) return ENOENT;
         Error e;
-        auto d = delegate().destinationOfSymbolicLink(path, &e);
-        if (!d) return fail(e);
-        if (size == 0) return -EINVAL;
-        size_t n = std::min(d->size(), size - 1);
-        std::memcpy(buf, d->data(), n);
-        buf[n] = '\0';
+        auto target = d.destinationOfSymbolicLink(path, &e);
+        if (!target) return fail(e);
+        fuse_reply_readlink(req, target->c_str());
         return 0;
     });
 }
 
-int opMkdir(const char* path, mode_t mode) {
-    return guarded("mkdir", path, [&] {
+void opMknod(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, dev_t rdev) {
+    guarded(req, "mknod", [&](UserFileSystem::Impl& fs, UserFileSystemDelegate& d) {
+        std::string path = fs.childPath(parent, name);
+        if (path.empty()) return ENOENT;
+        Error e;
+        if (S_ISREG(mode)) {
+            // A regular file is made as by an open that creates, then closed.
+            ItemAttributes attrs;
+            attrs.permissions = mode & 07777;
+            FileUserData data;
+            bool ok = d.createFile(path, attrs, &data, &e);
+            if (data) d.releaseFile(path, std::move(data));
+            if (!ok) return fail(e);
+        } else if (!d.createSpecialItem(path, mode, rdev, &e)) {
+            return fail(e);
+        }
+        return replyEntry(req, fs, d, parent, name, path);
+    });
+}
+
+void opMkdir(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode) {
+    guarded(req, "mkdir", [&](UserFileSystem::Impl& fs, UserFileSystemDelegate& d) {
+        std::string path = fs.childPath(parent, name);
+        if (path.empty()) return ENOENT;
         ItemAttributes attrs;
         attrs.permissions = mode & 07777;
         Error e;
-        return answer(delegate().createDirectory(path, attrs, &e), e);
+        if (!d.createDirectory(path, attrs, &e)) return fail(e);
+        return replyEntry(req, fs, d, parent, name, path);
     });
 }
 
-int opMknod(const char* path, mode_t mode, dev_t device) {
-    return guarded("mknod", path, [&] {
+void opUnlink(fuse_req_t req, fuse_ino_t parent, const char* name) {
+    guarded(req, "unlink", [&](UserFileSystem::Impl& fs, UserFileSystemDelegate& d) {
+        std::string path = fs.childPath(parent, name);
+        if (path.empty()) return ENOENT;
         Error e;
-        return answer(delegate().createSpecialItem(path, mode, device, &e), e);
+        // The raw file really goes; an open file keeps it until its last
+        // close, served through its node.
+        if (!d.removeItem(path, &e)) return fail(e);
+        fs.dropName(parent, name);
+        fuse_reply_err(req, 0);
+        return 0;
     });
 }
 
-int opUnlink(const char* path) {
-    return guarded("unlink", path, [&] {
+void opRmdir(fuse_req_t req, fuse_ino_t parent, const char* name) {
+    guarded(req, "rmdir", [&](UserFileSystem::Impl& fs, UserFileSystemDelegate& d) {
+        std::string path = fs.childPath(parent, name);
+        if (path.empty()) return ENOENT;
         Error e;
-        return answer(delegate().removeItem(path, &e), e);
-    });
-}
-
-int opRmdir(const char* path) {
-    return guarded("rmdir", path, [&] {
-        Error e;
-        if (delegate().removeDirectory(path, &e)) return 0;
-        // Emptied but for files removed while still open: on a local disk
-        // the directory goes, and so it does here; they stay open.
-        Error listed;
-        auto names = e.isPOSIX() && e.code == ENOTEMPTY
-                         ? delegate().contentsOfDirectory(path, &listed)
-                         : std::nullopt;
-        if (!names || !std::all_of(names->begin(), names->end(), isRemovedWhileOpenName))
-            return fail(e);
-        for (const auto& n : *names) {
-            Error ignored;
-            delegate().removeItem(std::string(path) + "/" + n, &ignored);
+        if (!d.removeDirectory(path, &e)) {
+            // Emptied but for files an older server kept for files removed
+            // while open: on a local disk the directory goes, and so it does
+            // here.
+            Error listed;
+            auto names = e.isPOSIX() && e.code == ENOTEMPTY ? d.contentsOfDirectory(path, &listed)
+                                                            : std::nullopt;
+            if (!names || !std::all_of(names->begin(), names->end(), isRemovedWhileOpenName))
+                return fail(e);
+            for (const auto& n : *names) {
+                Error ignored;
+                d.removeItem(path + "/" + n, &ignored);
+            }
+            e = Error();
+            if (!d.removeDirectory(path, &e)) return fail(e);
         }
-        e = Error();
-        return answer(delegate().removeDirectory(path, &e), e);
+        fs.dropName(parent, name);
+        fuse_reply_err(req, 0);
+        return 0;
     });
 }
 
-int opSymlink(const char* target, const char* linkpath) {
-    return guarded("symlink", linkpath, [&] {
+void opSymlink(fuse_req_t req, const char* target, fuse_ino_t parent, const char* name) {
+    guarded(req, "symlink", [&](UserFileSystem::Impl& fs, UserFileSystemDelegate& d) {
+        std::string path = fs.childPath(parent, name);
+        if (path.empty()) return ENOENT;
         Error e;
-        return answer(delegate().createSymbolicLink(linkpath, target, &e), e);
+        if (!d.createSymbolicLink(path, target, &e)) return fail(e);
+        return replyEntry(req, fs, d, parent, name, path);
     });
 }
 
-int opRename(const char* from, const char* to, unsigned int flags) {
-    return guarded("rename", from, [&] {
+void opRename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t newParent,
+              const char* newName, unsigned int flags) {
+    guarded(req, "rename", [&](UserFileSystem::Impl& fs, UserFileSystemDelegate& d) {
+        std::string from = fs.childPath(parent, name);
+        std::string to = fs.childPath(newParent, newName);
+        if (from.empty() || to.empty()) return ENOENT;
         Error e;
-        if (flags & RENAME_EXCHANGE) return answer(delegate().exchangeData(from, to, &e), e);
+        if (flags & RENAME_EXCHANGE) {
+            if (!d.exchangeData(from, to, &e)) return fail(e);
+            fs.exchangeNames(parent, name, newParent, newName);
+            fuse_reply_err(req, 0);
+            return 0;
+        }
+        if (flags & ~static_cast<unsigned>(RENAME_NOREPLACE)) return EINVAL;
         if (flags & RENAME_NOREPLACE) {
             Error probe;
-            if (delegate().attributesOfItem(to, nullptr, &probe)) return -EEXIST;
+            if (d.attributesOfItem(to, nullptr, &probe)) return EEXIST;
         }
-        if (flags & ~(unsigned)(RENAME_NOREPLACE)) return -EINVAL;
-        return answer(delegate().moveItem(from, to, &e), e);
-    });
-}
-
-int opLink(const char* from, const char* to) {
-    return guarded("link", to, [&] {
-        Error e;
-        return answer(delegate().linkItem(to, from, &e), e);
-    });
-}
-
-int setAttrs(const char* op, const char* path, const ItemAttributes& attrs, fuse_file_info* fi) {
-    return guarded(op, path, [&] {
-        FileUserData file = self()->file(fi);
-        if (!served(path, file)) return -EBADF;
-        Error e;
-        return answer(delegate().setAttributes(attrs, pathOf(path), file, &e), e);
-    });
-}
-
-int opChmod(const char* path, mode_t mode, fuse_file_info* fi) {
-    ItemAttributes a;
-    a.permissions = mode & 07777;
-    return setAttrs("chmod", path, a, fi);
-}
-
-int opChown(const char* path, uid_t uid, gid_t gid, fuse_file_info* fi) {
-    ItemAttributes a;
-    if (uid != static_cast<uid_t>(-1)) a.owner = uid;
-    if (gid != static_cast<gid_t>(-1)) a.group = gid;
-    if (a.empty()) return 0;
-    return setAttrs("chown", path, a, fi);
-}
-
-int opTruncate(const char* path, off_t size, fuse_file_info* fi) {
-    if (size < 0) return -EINVAL;
-    ItemAttributes a;
-    a.size = static_cast<uint64_t>(size);
-    return setAttrs("truncate", path, a, fi);
-}
-
-int opUtimens(const char* path, const struct timespec tv[2], fuse_file_info* fi) {
-    auto resolve = [](const timespec& t) -> std::optional<timespec> {
-        if (t.tv_nsec == UTIME_OMIT) return std::nullopt;
-        if (t.tv_nsec == UTIME_NOW) {
-            timespec now;
-            clock_gettime(CLOCK_REALTIME, &now);
-            return now;
-        }
-        return t;
-    };
-    ItemAttributes a;
-    if (tv) {
-        a.accessDate = resolve(tv[0]);
-        a.modificationDate = resolve(tv[1]);
-    } else {
-        a.accessDate = resolve(timespec{0, UTIME_NOW});
-        a.modificationDate = a.accessDate;
-    }
-    if (a.empty()) return 0;
-    return setAttrs("utimens", path, a, fi);
-}
-
-int opOpen(const char* path, fuse_file_info* fi) {
-    return guarded("open", path, [&] {
-        FileUserData data;
-        Error e;
-        if (!delegate().openFile(path, fi->flags, &data, &e)) return fail(e);
-        fi->fh = self()->addFile(std::move(data));
+        if (!d.moveItem(from, to, &e)) return fail(e);
+        fs.moveName(parent, name, newParent, newName);
+        fuse_reply_err(req, 0);
         return 0;
     });
 }
 
-int opCreate(const char* path, mode_t mode, fuse_file_info* fi) {
-    return guarded("create", path, [&] {
+void opLink(fuse_req_t req, fuse_ino_t ino, fuse_ino_t newParent, const char* newName) {
+    guarded(req, "link", [&](UserFileSystem::Impl& fs, UserFileSystemDelegate& d) {
+        std::string existing = fs.pathOf(ino);
+        std::string path = fs.childPath(newParent, newName);
+        if (existing.empty() || path.empty()) return ENOENT;
+        Error e;
+        if (!d.linkItem(path, existing, &e)) return fail(e);
+        return replyEntry(req, fs, d, newParent, newName, path);
+    });
+}
+
+// Opens or creates: hands the file to the kernel, keeping the node's page
+// cache when the contents are what it already holds.
+void replyOpen(fuse_req_t req, UserFileSystem::Impl& fs, UserFileSystemDelegate& d, fuse_ino_t ino,
+               fuse_file_info* fi, const std::string& path, FileUserData data,
+               const fuse_entry_param* created) {
+    Error e;
+    auto st =
+        created ? std::optional<struct stat>(created->attr) : d.attributesOfItem(path, data, &e);
+    fi->keep_cache = st && fs.cacheStillValid(ino, *st);
+    fi->fh = fs.addFile(ino, std::move(data));
+    int rc = created ? fuse_reply_create(req, created, fi) : fuse_reply_open(req, fi);
+    if (rc != 0) {
+        // The open was interrupted: the kernel never got the file.
+        if (created) fs.forget(ino, 1);
+        if (auto f = fs.takeFile(fi)) d.releaseFile(path, std::move(f->data));
+    }
+}
+
+void opOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+    guarded(req, "open", [&](UserFileSystem::Impl& fs, UserFileSystemDelegate& d) {
+        std::string path = fs.pathOf(ino);
+        if (path.empty()) return ENOENT;
+        FileUserData data;
+        Error e;
+        if (!d.openFile(path, fi->flags, &data, &e)) return fail(e);
+        replyOpen(req, fs, d, ino, fi, path, std::move(data), nullptr);
+        return 0;
+    });
+}
+
+void opCreate(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode,
+              fuse_file_info* fi) {
+    guarded(req, "create", [&](UserFileSystem::Impl& fs, UserFileSystemDelegate& d) {
+        std::string path = fs.childPath(parent, name);
+        if (path.empty()) return ENOENT;
         ItemAttributes attrs;
         attrs.permissions = mode & 07777;
         FileUserData data;
         Error e;
-        if (!delegate().createFile(path, attrs, &data, &e)) {
+        std::optional<struct stat> st;
+        bool ok = d.createFile(path, attrs, &data, &e) && (st = d.attributesOfItem(path, data, &e));
+        if (!ok) {
             // A file made but not fully set up is still handed back for release.
-            if (data) delegate().releaseFile(path, std::move(data));
+            if (data) d.releaseFile(path, std::move(data));
             return fail(e);
         }
-        fi->fh = self()->addFile(std::move(data));
+        fuse_entry_param entry = entryFor(fs.remember(parent, name, *st), *st);
+        replyOpen(req, fs, d, entry.ino, fi, path, std::move(data), &entry);
         return 0;
     });
 }
 
-int opRead(const char* path, char* buf, size_t size, off_t offset, fuse_file_info* fi) {
-    return guarded("read", path, [&] {
-        FileUserData file = self()->file(fi);
-        if (!file) return -EBADF;
+void opRead(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info* fi) {
+    guarded(req, "read", [&](UserFileSystem::Impl& fs, UserFileSystemDelegate& d) {
+        FileUserData file = fs.file(fi);
+        if (!file) return EBADF;
+        thread_local std::vector<char> buffer;
+        if (buffer.size() < size) buffer.resize(size);
         Error e;
-        int64_t n = delegate().readFile(pathOf(path), file, buf, size, offset, &e);
+        int64_t n = d.readFile(fs.pathOf(ino), file, buffer.data(), size, offset, &e);
         if (n < 0) return fail(e);
-        return static_cast<int>(n);
+        fuse_reply_buf(req, buffer.data(), static_cast<size_t>(n));
+        return 0;
     });
 }
 
-int opWrite(const char* path, const char* buf, size_t size, off_t offset, fuse_file_info* fi) {
-    return guarded("write", path, [&] {
-        FileUserData file = self()->file(fi);
-        if (!file) return -EBADF;
+void opWrite(fuse_req_t req, fuse_ino_t ino, const char* buf, size_t size, off_t offset,
+             fuse_file_info* fi) {
+    guarded(req, "write", [&](UserFileSystem::Impl& fs, UserFileSystemDelegate& d) {
+        FileUserData file = fs.file(fi, true);
+        if (!file) return EBADF;
         Error e;
-        int64_t n = delegate().writeFile(pathOf(path), file, buf, size, offset, &e);
+        int64_t n = d.writeFile(fs.pathOf(ino), file, buf, size, offset, &e);
         if (n < 0) return fail(e);
-        return static_cast<int>(n);
-    });
-}
-
-int opStatfs(const char* path, struct statvfs* st) {
-    return guarded("statfs", path, [&] {
-        Error e;
-        auto a = delegate().attributesOfFileSystem(pathOf(path), &e);
-        if (!a) return fail(e);
-        *st = *a;
+        fuse_reply_write(req, static_cast<size_t>(n));
         return 0;
     });
 }
 
-int opFlush(const char* path, fuse_file_info* fi) {
-    return guarded("flush", path, [&] {
-        FileUserData file = self()->file(fi);
-        if (!file) return -EBADF;
+void opFlush(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+    guarded(req, "flush", [&](UserFileSystem::Impl& fs, UserFileSystemDelegate& d) {
+        FileUserData file = fs.file(fi);
+        if (!file) return EBADF;
         Error e;
-        return answer(delegate().flushFile(pathOf(path), file, &e), e);
-    });
-}
-
-int opRelease(const char* path, fuse_file_info* fi) {
-    return guarded("release", path, [&] {
-        FileUserData data = self()->takeFile(fi);
-        if (data) delegate().releaseFile(pathOf(path), std::move(data));
+        if (!d.flushFile(fs.pathOf(ino), file, &e)) return fail(e);
+        fuse_reply_err(req, 0);
         return 0;
     });
 }
 
-int opFsync(const char* path, int datasync, fuse_file_info* fi) {
-    return guarded("fsync", path, [&] {
-        FileUserData file = self()->file(fi);
-        if (!file) return -EBADF;
-        Error e;
-        return answer(delegate().synchronizeFile(pathOf(path), file, datasync != 0, &e), e);
+void opRelease(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+    guarded(req, "release", [&](UserFileSystem::Impl& fs, UserFileSystemDelegate& d) {
+        if (auto f = fs.takeFile(fi)) {
+            std::string path = fs.pathOf(ino);
+            if (f->wrote) {
+                // What was written went through the page cache, which holds
+                // the new contents: the next open keeps them.
+                Error ignored;
+                if (auto st = d.attributesOfItem(path, f->data, &ignored))
+                    fs.cacheStillValid(ino, *st);
+            }
+            d.releaseFile(path, std::move(f->data));
+        }
+        fuse_reply_err(req, 0);
+        return 0;
     });
 }
 
-int opSetxattr(const char* path, const char* name, const char* value, size_t size, int flags) {
-    return guarded("setxattr", path, [&] {
+void opFsync(fuse_req_t req, fuse_ino_t ino, int datasync, fuse_file_info* fi) {
+    guarded(req, "fsync", [&](UserFileSystem::Impl& fs, UserFileSystemDelegate& d) {
+        FileUserData file = fs.file(fi);
+        if (!file) return EBADF;
+        Error e;
+        if (!d.synchronizeFile(fs.pathOf(ino), file, datasync != 0, &e)) return fail(e);
+        fuse_reply_err(req, 0);
+        return 0;
+    });
+}
+
+void opOpendir(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
+    guarded(req, "opendir", [&](UserFileSystem::Impl&, UserFileSystemDelegate&) {
+        fi->fh = reinterpret_cast<uint64_t>(new OpenDirectory);
+        if (fuse_reply_open(req, fi) != 0) delete reinterpret_cast<OpenDirectory*>(fi->fh);
+        return 0;
+    });
+}
+
+// One listing per open directory, read at its start (and again when read
+// from the start anew); entry i is at offset i + 1.
+void readDirectory(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info* fi,
+                   bool plus) {
+    guarded(req, plus ? "readdirplus" : "readdir",
+            [&](UserFileSystem::Impl& fs, UserFileSystemDelegate& d) {
+                auto* dir = reinterpret_cast<OpenDirectory*>(fi->fh);
+                std::lock_guard lock(dir->mutex);
+                if (offset == 0 || !dir->loaded) {
+                    std::string path = fs.pathOf(ino);
+                    dir->entries.clear();
+                    // An open directory that was removed meanwhile is empty.
+                    if (!path.empty()) {
+                        Error e;
+                        auto listed = d.entriesOfDirectory(path, &e);
+                        if (!listed) return fail(e);
+                        for (auto& entry : *listed)
+                            if (!isRemovedWhileOpenName(entry.name))
+                                dir->entries.push_back(std::move(entry));
+                    }
+                    // A listed inode number of 0 would make readdir(3) skip the entry.
+                    struct stat self {
+                    }, parent{};
+                    self.st_mode = parent.st_mode = S_IFDIR;
+                    self.st_ino = fs.rawInode(ino);
+                    parent.st_ino = fs.rawInode(fs.parentOf(ino));
+                    dir->entries.insert(dir->entries.begin(),
+                                        {DirectoryEntry{".", self}, DirectoryEntry{"..", parent}});
+                    dir->loaded = true;
+                }
+                std::vector<char> buf(size);
+                size_t used = 0;
+                for (size_t i = static_cast<size_t>(offset); i < dir->entries.size(); ++i) {
+                    const DirectoryEntry& entry = dir->entries[i];
+                    char* at = buf.data() + used;
+                    size_t left = size - used;
+                    off_t next = static_cast<off_t>(i + 1);
+                    size_t n;
+                    if (plus) {
+                        if (fuse_add_direntry_plus(req, nullptr, 0, entry.name.c_str(), nullptr,
+                                                   0) > left)
+                            break;
+                        fuse_entry_param e{};
+                        bool dots = entry.name == "." || entry.name == "..";
+                        if (entry.attributes && !dots) {
+                            e = entryFor(fs.remember(ino, entry.name, *entry.attributes),
+                                         *entry.attributes);
+                        } else if (entry.attributes) {
+                            e.attr.st_ino = entry.attributes->st_ino;
+                            e.attr.st_mode = entry.attributes->st_mode & S_IFMT;
+                        }
+                        n = fuse_add_direntry_plus(req, at, left, entry.name.c_str(), &e, next);
+                    } else {
+                        struct stat st {};
+                        if (entry.attributes) {
+                            st.st_ino = entry.attributes->st_ino;
+                            st.st_mode = entry.attributes->st_mode & S_IFMT;
+                        }
+                        n = fuse_add_direntry(req, at, left, entry.name.c_str(), &st, next);
+                        if (n > left) break;
+                    }
+                    used += n;
+                }
+                fuse_reply_buf(req, buf.data(), used);
+                return 0;
+            });
+}
+
+void opReaddir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info* fi) {
+    readDirectory(req, ino, size, offset, fi, false);
+}
+
+void opReaddirplus(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info* fi) {
+    readDirectory(req, ino, size, offset, fi, true);
+}
+
+void opReleasedir(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
+    delete reinterpret_cast<OpenDirectory*>(fi->fh);
+    fuse_reply_err(req, 0);
+}
+
+void opStatfs(fuse_req_t req, fuse_ino_t ino) {
+    guarded(req, "statfs", [&](UserFileSystem::Impl& fs, UserFileSystemDelegate& d) {
+        std::string path = fs.pathOf(ino);
+        Error e;
+        auto st = d.attributesOfFileSystem(path.empty() ? "/" : path, &e);
+        if (!st) return fail(e);
+        fuse_reply_statfs(req, &*st);
+        return 0;
+    });
+}
+
+void opSetxattr(fuse_req_t req, fuse_ino_t ino, const char* name, const char* value, size_t size,
+                int flags) {
+    guarded(req, "setxattr", [&](UserFileSystem::Impl& fs, UserFileSystemDelegate& d) {
+        std::string path = fs.pathOf(ino);
+        if (path.empty()) return ENOENT;
         std::vector<uint8_t> bytes(value, value + size);
         Error e;
-        return answer(delegate().setExtendedAttribute(name, path, bytes, 0, flags, &e), e);
+        if (!d.setExtendedAttribute(name, path, bytes, 0, flags, &e)) return fail(e);
+        fuse_reply_err(req, 0);
+        return 0;
     });
 }
 
-int opGetxattr(const char* path, const char* name, char* value, size_t size) {
-    return guarded("getxattr", path, [&] {
+// The answer to a get or list of extended attributes: the size when asked
+// for it, else the bytes when they fit.
+int replyXattr(fuse_req_t req, const char* bytes, size_t length, size_t size) {
+    if (size == 0) {
+        fuse_reply_xattr(req, length);
+        return 0;
+    }
+    if (length > size) return ERANGE;
+    fuse_reply_buf(req, bytes, length);
+    return 0;
+}
+
+void opGetxattr(fuse_req_t req, fuse_ino_t ino, const char* name, size_t size) {
+    guarded(req, "getxattr", [&](UserFileSystem::Impl& fs, UserFileSystemDelegate& d) {
+        std::string path = fs.pathOf(ino);
+        if (path.empty()) return ENODATA;
         Error e;
-        auto v = delegate().valueOfExtendedAttribute(name, path, 0, &e);
+        auto v = d.valueOfExtendedAttribute(name, path, 0, &e);
         if (!v) return fail(e);
-        if (size == 0) return static_cast<int>(v->size());
-        if (v->size() > size) return -ERANGE;
-        std::memcpy(value, v->data(), v->size());
-        return static_cast<int>(v->size());
+        return replyXattr(req, reinterpret_cast<const char*>(v->data()), v->size(), size);
     });
 }
 
-int opListxattr(const char* path, char* list, size_t size) {
-    return guarded("listxattr", path, [&] {
-        Error e;
-        auto names = delegate().extendedAttributes(path, &e);
-        if (!names) return fail(e);
-        size_t need = 0;
-        for (const auto& n : *names) need += n.size() + 1;
-        if (size == 0) return static_cast<int>(need);
-        if (need > size) return -ERANGE;
-        for (const auto& n : *names) {
-            std::memcpy(list, n.c_str(), n.size() + 1);
-            list += n.size() + 1;
-        }
-        return static_cast<int>(need);
-    });
-}
-
-int opRemovexattr(const char* path, const char* name) {
-    return guarded("removexattr", path, [&] {
-        Error e;
-        return answer(delegate().removeExtendedAttribute(name, path, &e), e);
-    });
-}
-
-int opReaddir(const char* path, void* buf, fuse_fill_dir_t filler, off_t, fuse_file_info*,
-              fuse_readdir_flags) {
-    return guarded("readdir", path, [&] {
+void opListxattr(fuse_req_t req, fuse_ino_t ino, size_t size) {
+    guarded(req, "listxattr", [&](UserFileSystem::Impl& fs, UserFileSystemDelegate& d) {
+        std::string path = fs.pathOf(ino);
         std::vector<std::string> names;
-        // An open directory that was removed meanwhile is empty.
-        if (path) {
+        if (!path.empty()) {
             Error e;
-            auto listed = delegate().contentsOfDirectory(path, &e);
+            auto listed = d.extendedAttributes(path, &e);
             if (!listed) return fail(e);
             names = std::move(*listed);
         }
-        filler(buf, ".", nullptr, 0, fuse_fill_dir_flags(0));
-        filler(buf, "..", nullptr, 0, fuse_fill_dir_flags(0));
-        for (const auto& n : names) {
-            if (isRemovedWhileOpenName(n)) continue;
-            if (filler(buf, n.c_str(), nullptr, 0, fuse_fill_dir_flags(0))) break;
-        }
+        std::string all;
+        for (const auto& n : names) all.append(n.c_str(), n.size() + 1);
+        return replyXattr(req, all.data(), all.size(), size);
+    });
+}
+
+void opRemovexattr(fuse_req_t req, fuse_ino_t ino, const char* name) {
+    guarded(req, "removexattr", [&](UserFileSystem::Impl& fs, UserFileSystemDelegate& d) {
+        std::string path = fs.pathOf(ino);
+        if (path.empty()) return ENODATA;
+        Error e;
+        if (!d.removeExtendedAttribute(name, path, &e)) return fail(e);
+        fuse_reply_err(req, 0);
         return 0;
     });
 }
 
-void* opInit(fuse_conn_info* conn, fuse_config* cfg) {
-    // One request at a time: make each one carry as much as the kernel allows.
+void opInit(void*, fuse_conn_info* conn) {
     conn->max_write = 1u << 20;
     conn->max_readahead = 1u << 20;
-    // Attributes are never cached (below), and the page cache is dropped at
-    // every open; refreshing them again before each read would put a second
-    // round trip in front of every read.
-    conn->want &= ~FUSE_CAP_AUTO_INVAL_DATA;
+    // A change of size or modification time seen when the attributes are
+    // asked for again (after the cache time) drops the cached contents: a
+    // change behind the volume's back is not read stale for longer.
+    if (conn->capable & FUSE_CAP_AUTO_INVAL_DATA) conn->want |= FUSE_CAP_AUTO_INVAL_DATA;
     // An open with O_TRUNC then arrives as a truncation of its own, which the
     // delegate serves like any other; open never has to look at the flag.
     conn->want &= ~FUSE_CAP_ATOMIC_O_TRUNC;
-    // Sizes and modes come from the real folder and change behind the
-    // kernel's back only through us, but keep attribute caching short so a
-    // size is never stale after a write through another open file.
-    cfg->attr_timeout = 0;
-    cfg->entry_timeout = 0;
-    cfg->negative_timeout = 0;
-    // A file removed while open is kept under a hidden name until its last
-    // close: the kernel asks for the attributes of an open file (fstat,
-    // fchmod, futimens) by its node alone, and libfuse can name that node
-    // only while it has a name.
-    cfg->hard_remove = 0;
-    return fuse_get_context()->private_data;
 }
 
-fuse_operations makeOperations() {
-    fuse_operations ops{};
+fuse_lowlevel_ops makeOperations() {
+    fuse_lowlevel_ops ops{};
+    ops.init = opInit;
+    ops.lookup = opLookup;
+    ops.forget = opForget;
+    ops.forget_multi = opForgetMulti;
     ops.getattr = opGetattr;
+    ops.setattr = opSetattr;
     ops.readlink = opReadlink;
-    ops.mkdir = opMkdir;
     ops.mknod = opMknod;
+    ops.mkdir = opMkdir;
     ops.unlink = opUnlink;
     ops.rmdir = opRmdir;
     ops.symlink = opSymlink;
     ops.rename = opRename;
     ops.link = opLink;
-    ops.chmod = opChmod;
-    ops.chown = opChown;
-    ops.truncate = opTruncate;
     ops.open = opOpen;
+    ops.create = opCreate;
     ops.read = opRead;
     ops.write = opWrite;
-    ops.statfs = opStatfs;
     ops.flush = opFlush;
     ops.release = opRelease;
     ops.fsync = opFsync;
+    ops.opendir = opOpendir;
+    ops.readdir = opReaddir;
+    ops.readdirplus = opReaddirplus;
+    ops.releasedir = opReleasedir;
+    ops.statfs = opStatfs;
     ops.setxattr = opSetxattr;
     ops.getxattr = opGetxattr;
     ops.listxattr = opListxattr;
     ops.removexattr = opRemovexattr;
-    ops.readdir = opReaddir;
-    ops.init = opInit;
-    ops.create = opCreate;
-    ops.utimens = opUtimens;
     // copy_file_range stays unset: the kernel then copies through read and
     // write, so ciphertext never moves between files as it is.
     return ops;
 }
 
-const fuse_operations kOperations = makeOperations();
+const fuse_lowlevel_ops kOperations = makeOperations();
 
 // FUSE option values must not carry the separators of "-o a=b,c".
 std::string optionValue(const std::string& v) {
@@ -708,7 +1140,7 @@ bool UserFileSystem::mountAtPath(const std::string& path, const std::vector<std:
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     fuse_args fargs = FUSE_ARGS_INIT(static_cast<int>(argv.size()), argv.data());
-    struct fuse* f = fuse_new(&fargs, &kOperations, sizeof kOperations, impl_.get());
+    fuse_session* f = fuse_session_new(&fargs, &kOperations, sizeof kOperations, impl_.get());
     fuse_opt_free_args(&fargs);
     auto removeCreated = [&] {
         if (created) std::filesystem::remove(path, ec);
@@ -717,16 +1149,16 @@ bool UserFileSystem::mountAtPath(const std::string& path, const std::vector<std:
         removeCreated();
         return failWith(Error::posix(EINVAL, "the FUSE session could not be created"));
     }
-    if (fuse_mount(f, path.c_str()) != 0) {
+    if (fuse_session_mount(f, path.c_str()) != 0) {
         int err = errno ? errno : EIO;
-        fuse_destroy(f);
+        fuse_session_destroy(f);
         removeCreated();
         return failWith(Error::posix(err, "cannot mount the volume at " + path));
     }
     raiseReadahead(path, 1024);
     {
         std::lock_guard lock(impl_->mutex);
-        impl_->fuse = f;
+        impl_->session = f;
         impl_->mountPath = path;
         impl_->createdMountPoint = created;
         impl_->mounted = true;
@@ -734,17 +1166,20 @@ bool UserFileSystem::mountAtPath(const std::string& path, const std::vector<std:
     Impl* impl = impl_.get();
     impl_->loop = std::thread([impl] {
         platform::threadDidStart();
-        fuse_loop(impl->fuse);  // single-threaded: one callback at a time
-        fuse_unmount(impl->fuse);
-        fuse_destroy(impl->fuse);
+        fuse_session_loop(impl->session);
+        fuse_session_unmount(impl->session);
+        fuse_session_destroy(impl->session);
         {
-            std::lock_guard lock(impl->filesMutex);
+            std::lock_guard lock(impl->nodesMutex);
             impl->files.clear();
+            impl->nodes.clear();
+            impl->byIdentity.clear();
+            impl->byName.clear();
         }
         std::string path;
         {
             std::lock_guard lock(impl->mutex);
-            impl->fuse = nullptr;
+            impl->session = nullptr;
             impl->mounted = false;
             path = impl->mountPath;
             if (impl->createdMountPoint) {

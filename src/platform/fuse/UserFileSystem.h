@@ -4,8 +4,13 @@
 // and platform::Error values of the POSIX domain, and the layer turns every
 // failure into -errno for the kernel.
 //
-// One mount = one thread running the single-threaded FUSE loop, so the
-// delegate is called one request at a time and needs no locks of its own.
+// The kernel caches entries, attributes and absent names for a second (see
+// kCacheSeconds) and keeps a file's pages across opens while its size and
+// modification time stay; every name of one raw item (st_dev, st_ino) is
+// one node, with the raw st_ino.
+//
+// One mount = one thread running the FUSE loop, so the delegate is called
+// one request at a time.
 
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -52,6 +57,13 @@ struct RequestCaller {
 // outside a callback of a volume.
 std::optional<RequestCaller> currentRequestCaller();
 
+// One item of a directory listing; `attributes` as attributesOfItem gives
+// them, when they were at hand.
+struct DirectoryEntry {
+    std::string name;
+    std::optional<struct stat> attributes;
+};
+
 // Every callback has a default body that fails with ENOSYS, so a delegate
 // implements only what it serves. A failing call returns false / nullopt /
 // -1 and, where it can, fills `error` (POSIX domain, errno code); a failure
@@ -94,6 +106,10 @@ class UserFileSystemDelegate {
     virtual bool exchangeData(const std::string& path1, const std::string& path2, Error* error);
     virtual std::optional<std::vector<std::string>> contentsOfDirectory(const std::string& path,
                                                                         Error* error);
+    // The listing with each item's attributes. The default asks
+    // contentsOfDirectory, then attributesOfItem for each name.
+    virtual std::optional<std::vector<DirectoryEntry>> entriesOfDirectory(const std::string& path,
+                                                                          Error* error);
     // `userData` is set when the request came through an open file.
     virtual std::optional<struct stat> attributesOfItem(const std::string& path,
                                                         const FileUserData& userData, Error* error);
