@@ -6,11 +6,11 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 #include "Logging/LGLog.h"
 #include "platform/core/Console.h"
+#include "platform/core/Files.h"
 #include "platform/core/Process.h"
 #include "platform/core/UserDefaults.h"
 #include "platform/core/XdgPaths.h"
@@ -22,10 +22,7 @@ namespace fs = std::filesystem;
 namespace {
 
 std::string readWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
+    return platform::readRegularFile(path).value_or(std::string());
 }
 
 // `path` is `dir` or lies below it, compared by whole components.

@@ -5,9 +5,9 @@
 #include <unistd.h>
 
 #include <QAction>
-#include <fstream>
 #include <iterator>
 
+#include "platform/core/Files.h"
 #include "platform/core/Process.h"
 #include "platform/gui/Application.h"
 
@@ -15,9 +15,7 @@ namespace {
 
 // The identifier that /proc/<pid>/environ names, or "".
 std::string applicationIdentifier(const std::string& environPath) {
-    std::ifstream in(environPath, std::ios::binary);
-    const std::string environ((std::istreambuf_iterator<char>(in)),
-                              std::istreambuf_iterator<char>());
+    const std::string environ = platform::readRegularFile(environPath).value_or(std::string());
     std::string desktopId, flatpakId;
     std::size_t start = 0;
     while (start < environ.size()) {

@@ -15,11 +15,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <mutex>
 #include <sstream>
 #include <vector>
 
+#include "platform/core/Files.h"
 #include "reporter/VXMContext.h"
 #include "reporter/VXMFile.h"
 #include "reporter/VXMSafe.h"
@@ -27,11 +27,7 @@
 namespace {
 
 std::string readTextFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return {};
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
+    return platform::readRegularFile(path).value_or(std::string());
 }
 
 std::string trimmed(std::string s) {

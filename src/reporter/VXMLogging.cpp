@@ -43,7 +43,7 @@ void writeAt(int fd, const char* bytes, size_t length, uint64_t offset) {
 }
 
 bool readWhole(const char* path, std::string* out) {
-    FILE* f = fopen(path, "rb");
+    FILE* f = fopen(path, "rbe");
     if (!f) return false;
     char chunk[8192];
     size_t n;

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 #include "platform/core/Files.h"
@@ -249,22 +248,7 @@ std::vector<std::string> searchPathsToArray(const std::string& text) {
 bool writePlistAtomically(const std::string& path, const platform::Value& value) {
     auto xml = value.toPlistXML();
     if (!xml) return false;
-    std::string temporary = path + ".tmp-" + std::to_string(getpid());
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        if (!out) return false;
-        out.write(xml->data(), static_cast<std::streamsize>(xml->size()));
-        out.flush();
-        if (!out) {
-            std::remove(temporary.c_str());
-            return false;
-        }
-    }
-    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-        std::remove(temporary.c_str());
-        return false;
-    }
-    return true;
+    return platform::replaceFileContents(path, *xml);
 }
 
 bool writeArtifact(const std::string& path, const std::string& apiKey) {

@@ -887,7 +887,7 @@ void QVImportExportController::exportItem() {
     cur_.targetPath = name;
     cur_.replacing = replacing;
     cur_.localFd = fd;
-    cur_.destDirFd = ::dup(dir.get());
+    cur_.destDirFd = ::fcntl(dir.get(), F_DUPFD_CLOEXEC, 0);
     cur_.folderFile = src;
     cur_.expected =
         src->fileSize() == QVFile::kUnknownSize ? -1 : static_cast<int64_t>(src->fileSize());

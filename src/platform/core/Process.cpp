@@ -27,13 +27,20 @@ pid_t spawnProcess(const std::vector<std::string>& argv, Error* error) {
     args.reserve(argv.size() + 1);
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ);
-    if (rc != 0) {
-        if (error) *error = Error::posix(rc, argv[0] + ": " + std::strerror(rc));
-        return -1;
+    // The child gets the three standard descriptors and nothing else of
+    // ours: a descriptor another thread opens without close-on-exec (or a
+    // library's) would otherwise stay open in every program we start.
+    posix_spawn_file_actions_t actions;
+    int rc = posix_spawn_file_actions_init(&actions);
+    if (rc == 0) {
+        rc = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+        pid_t pid = -1;
+        if (rc == 0) rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (rc == 0) return pid;
     }
-    return pid;
+    if (error) *error = Error::posix(rc, argv[0] + ": " + std::strerror(rc));
+    return -1;
 }
 
 int waitForProcess(pid_t pid) {

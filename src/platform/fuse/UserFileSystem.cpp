@@ -1,8 +1,8 @@
 #define FUSE_USE_VERSION 35
 #include "platform/fuse/UserFileSystem.h"
 
+#include <fcntl.h>
 #include <fuse_lowlevel.h>
-#include <spawn.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,7 +13,6 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <set>
@@ -23,9 +22,10 @@
 
 #include "platform/core/Console.h"
 #include "platform/core/Dispatch.h"
+#include "platform/core/Files.h"
+#include "platform/core/Process.h"
 #include "platform/core/ThreadHooks.h"
-
-extern char** environ;
+#include "platform/core/UniqueFd.h"
 
 namespace platform {
 
@@ -1031,8 +1031,13 @@ std::string optionValue(const std::string& v) {
     return out;
 }
 
+// The mount table, read through a close-on-exec descriptor.
+std::istringstream mountTable() {
+    return std::istringstream(platform::readRegularFile("/proc/self/mountinfo").value_or(""));
+}
+
 bool isMountPoint(const std::string& path) {
-    std::ifstream in("/proc/self/mountinfo");
+    std::istringstream in = mountTable();
     std::string line;
     while (std::getline(in, line)) {
         // mount point is the fifth field
@@ -1048,7 +1053,7 @@ bool isMountPoint(const std::string& path) {
 // "major:minor" of the file system mounted at `path`, read from mountinfo so
 // that nothing asks the (not yet serving) volume itself.
 std::string mountDevice(const std::string& path) {
-    std::ifstream in("/proc/self/mountinfo");
+    std::istringstream in = mountTable();
     std::string line;
     while (std::getline(in, line)) {
         std::istringstream fields(line);
@@ -1064,21 +1069,20 @@ std::string mountDevice(const std::string& path) {
 void raiseReadahead(const std::string& path, unsigned kib) {
     std::string device = mountDevice(path);
     if (device.empty()) return;
-    std::ofstream ra("/sys/class/bdi/" + device + "/read_ahead_kb");
-    if (ra) ra << kib << '\n';
+    platform::UniqueFd ra(
+        ::open(("/sys/class/bdi/" + device + "/read_ahead_kb").c_str(), O_WRONLY | O_CLOEXEC));
+    if (!ra.ok()) return;
+    const std::string text = std::to_string(kib) + "\n";
+    [[maybe_unused]] const ssize_t written = ::write(ra.get(), text.data(), text.size());
 }
 
 // Unmount without detaching: a volume in use stays and the caller hears EBUSY.
 int unmountNow(const std::string& path) {
     if (geteuid() == 0) return umount2(path.c_str(), 0) == 0 ? 0 : errno;
-    pid_t pid;
-    const char* argv[] = {"fusermount3", "-u", "-q", path.c_str(), nullptr};
-    int rc = posix_spawnp(&pid, "fusermount3", nullptr, nullptr, const_cast<char**>(argv), environ);
-    if (rc != 0) return rc;
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return 0;
+    platform::Error error;
+    const auto status = platform::runProcess({"fusermount3", "-u", "-q", path}, &error);
+    if (!status) return error.code;
+    if (*status == 0) return 0;
     return isMountPoint(path) ? EBUSY : 0;
 }
 

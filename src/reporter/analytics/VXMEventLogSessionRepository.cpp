@@ -154,7 +154,7 @@ bool VXMEventLogSessionRepository::createFile(const std::string& path, platform:
     if (!deleteItemIfNotOfType(path, ItemType::File, error)) return false;
     std::error_code ec;
     if (fs::exists(fs::symlink_status(path, ec))) return true;
-    FILE* file = fopen(path.c_str(), "wx");
+    FILE* file = fopen(path.c_str(), "wxe");
     if (!file) {
         platform::setError(error, platform::Error::fromErrno());
         return false;

@@ -12,10 +12,10 @@
 #include <cstring>
 #include <deque>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <new>
 
+#include "platform/core/Files.h"
 #include "reporter/VXMFileRead.h"
 #include "reporter/VXMSafe.h"
 
@@ -71,11 +71,7 @@ constexpr const char* kHashSections[] = {
 
 // Reads the whole file; nullopt when it cannot be opened or read.
 std::optional<std::string> readWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return std::nullopt;
-    return bytes;
+    return platform::readRegularFile(path);
 }
 
 // ---- Message storage ----------------------------------------------------

@@ -32,7 +32,7 @@ bool VXMWriteFileAtomically(const std::string& path, std::string_view bytes,
     const size_t slash = path.find_last_of('/');
     const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
     std::string temporary = path.substr(0, nameStart) + "." + path.substr(nameStart) + ".XXXXXX";
-    int fd = mkstemp(temporary.data());
+    int fd = mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0) {
         platform::setError(error, platform::Error::fromErrno());
         return false;

@@ -51,7 +51,7 @@ void VXMSettings::setUserDesiresReportsAlwaysBeSent(bool always) {
 }
 
 std::shared_ptr<const VXMSettings> VXMSettings::initWithCachePath(const std::string& path) {
-    FILE* file = fopen(path.c_str(), "rb");
+    FILE* file = fopen(path.c_str(), "rbe");
     if (!file) return nullptr;
     std::string bytes;
     char buffer[8192];

@@ -1,9 +1,9 @@
 #include "reporter/sdk/VXMSettingsClient.h"
 
 #include <cinttypes>
-#include <fstream>
 #include <iterator>
 
+#include "platform/core/Files.h"
 #include "reporter/VXMSafe.h"
 #include "reporter/sdk/VXMFileHelpers.h"
 
@@ -14,12 +14,9 @@ platform::Error clientError(long code, const char* what) {
 }
 
 std::optional<std::vector<uint8_t>> readWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                               std::istreambuf_iterator<char>());
-    if (in.bad()) return std::nullopt;
-    return bytes;
+    auto bytes = platform::readRegularFile(path);
+    if (!bytes) return std::nullopt;
+    return std::vector<uint8_t>(bytes->begin(), bytes->end());
 }
 
 std::string errorText(const std::optional<platform::Error>& error) {
