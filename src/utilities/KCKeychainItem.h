@@ -3,12 +3,15 @@
 // application uses one kind: a remembered folder password, a generic item
 // whose service the caller builds (app::folderPasswordService) and whose
 // account is the login name. Without a Secret Service every lookup finds
-// nothing and nothing is stored.
+// nothing and nothing is stored. Lookups never prompt: an item of a locked
+// keyring is not found.
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "platform/secret/SecretStore.h"
 #include "utilities/QVPasswordStore.h"
 
 class KCKeychainItem {
@@ -17,20 +20,37 @@ class KCKeychainItem {
     const std::string& password() const { return password_; }
     const std::string& username() const { return username_; }
     const std::string& label() const { return label_; }
-    // nullopt gives false; otherwise the item's secret is replaced.
+    // nullopt gives false; otherwise the item's secret is replaced (its
+    // label kept).
     bool setPassword(const std::optional<std::string>& password);
+    // The account is part of the item's identity: the item under the new
+    // one is written first and only then the old one removed, so a failed
+    // write keeps the old item (and the old value here).
     bool setUsername(const std::string& username);
     bool setLabel(const std::string& label);
     bool remove();
+
+    static bool removeKeychainItem(KCKeychainItem& item) { return item.remove(); }
+    // The default collection of the keyring. Unlocking lets the keyring ask
+    // the user for its password and waits for the answer.
+    static bool lockKeychain();
+    static bool unlockKeychain();
 
     static void setLogsErrors(bool on);
     static bool logsErrors();
 
   protected:
-    KCKeychainItem(std::string username, std::string password);
-    // Writes the item under its current attributes and secret.
-    virtual bool write() = 0;
-    virtual bool erase() = 0;
+    KCKeychainItem(std::string username, std::string password, std::string label);
+    virtual platform::SecretStore::Schema schema() const = 0;
+    // The attributes the item is stored under.
+    virtual platform::SecretStore::Attributes attributes() const = 0;
+    // Writes the item under its current attributes, label and secret.
+    bool write();
+    // Applies `change` to the attributes; an item whose attributes changed
+    // is written under the new ones and then removed under the old ones. A
+    // failed write undoes the change.
+    template <class Change, class Undo>
+    bool rewrite(Change change, Undo undo);
 
     std::string password_;
     std::string username_;
@@ -47,6 +67,9 @@ class KCGenericKeychainItem : public KCKeychainItem {
     // UTF-8, or when no Secret Service answers. The whole secret is read.
     static std::unique_ptr<KCGenericKeychainItem> genericKeychainItemForService(
         const std::string& service, const std::string& username);
+    // The same by service alone; the account is the found item's.
+    static std::unique_ptr<KCGenericKeychainItem> genericKeychainItemForService(
+        const std::string& service);
     // None for an empty service or user name, or when it could not be added
     // (always logged).
     static std::unique_ptr<KCGenericKeychainItem> addGenericKeychainItemForService(
@@ -57,11 +80,51 @@ class KCGenericKeychainItem : public KCKeychainItem {
                                                           const std::string& service);
 
   protected:
-    bool write() override;
-    bool erase() override;
+    platform::SecretStore::Schema schema() const override;
+    platform::SecretStore::Attributes attributes() const override;
 
   private:
     std::string serviceName_;
+};
+
+// An internet password: server, account, path, port and protocol are the
+// attributes of the item (schema platform::SecretStore::kInternetSchemaName).
+// The protocol is a four-character code as a 32-bit number ('http' is
+// 0x68747470).
+class KCInternetKeychainItem : public KCKeychainItem {
+  public:
+    KCInternetKeychainItem(std::string server, std::string username, std::string password,
+                           std::string path, int port, uint32_t protocol);
+    const std::string& server() const { return server_; }
+    const std::string& path() const { return path_; }
+    int port() const { return port_; }
+    uint32_t protocol() const { return protocol_; }
+    bool setServer(const std::string& server);
+    bool setPath(const std::string& path);
+    bool setPort(int port);
+    bool setProtocol(uint32_t protocol);
+
+    // None unless server and user name are non-empty, when not found, or when
+    // the secret is not UTF-8. An empty path looks for an empty path; port 0
+    // and protocol 0 match any.
+    static std::unique_ptr<KCInternetKeychainItem> internetKeychainItemForServer(
+        const std::string& server, const std::string& username, const std::string& path, int port,
+        uint32_t protocol);
+    // None for an empty server or user name, or when it could not be added
+    // (always logged).
+    static std::unique_ptr<KCInternetKeychainItem> addInternetKeychainItemForServer(
+        const std::string& server, const std::string& username, const std::string& password,
+        const std::string& path, int port, uint32_t protocol);
+
+  protected:
+    platform::SecretStore::Schema schema() const override;
+    platform::SecretStore::Attributes attributes() const override;
+
+  private:
+    std::string server_;
+    std::string path_;
+    int port_ = 0;
+    uint32_t protocol_ = 0;
 };
 
 // The remembered folder passwords of the mount controller and the unlock.

@@ -1,11 +1,15 @@
 // Remembered passwords in a real Secret Service, cross-checked with
 // secret-tool.
+#include <gio/gio.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <sys/wait.h>
+
 #include <array>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "platform/secret/SecretStore.h"
@@ -27,13 +31,91 @@ std::string run(const std::string& cmd) {
 std::string toolLookup(const std::string& service, const std::string& account) {
     return run("secret-tool lookup service '" + service + "' account '" + account + "'");
 }
-int toolCount(const std::string& service) {
-    const std::string out = run("secret-tool search --all service '" + service + "' 2>&1");
+int toolCount(const std::string& value, const std::string& attribute = "service") {
+    const std::string out =
+        run("secret-tool search --all " + attribute + " '" + value + "' 2>&1");
     int n = 0;
     for (size_t at = out.find("secret = "); at != std::string::npos;
          at = out.find("secret = ", at + 1))
         ++n;
     return n;
+}
+
+// The label secret-tool shows for the one item of `service`.
+std::string toolLabel(const std::string& value, const std::string& attribute = "service") {
+    const std::string out = run("secret-tool search " + attribute + " '" + value + "' 2>&1");
+    const auto at = out.find("label = ");
+    if (at == std::string::npos) return "";
+    return out.substr(at + 8, out.find('\n', at) - at - 8);
+}
+
+// Unlocks the default collection as the user typing its password would: the
+// keyring's own interface for that (the test services create the keyring
+// with the password "\n"; no prompter can show here).
+bool unlockAsTheUser() {
+    GError* error = nullptr;
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+    if (!bus) {
+        g_error_free(error);
+        return false;
+    }
+    bool unlocked = false;
+    GVariant* opened = g_dbus_connection_call_sync(
+        bus, "org.freedesktop.secrets", "/org/freedesktop/secrets",
+        "org.freedesktop.Secret.Service", "OpenSession",
+        g_variant_new("(sv)", "plain", g_variant_new_string("")), G_VARIANT_TYPE("(vo)"),
+        G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &error);
+    GVariant* alias = g_dbus_connection_call_sync(
+        bus, "org.freedesktop.secrets", "/org/freedesktop/secrets",
+        "org.freedesktop.Secret.Service", "ReadAlias", g_variant_new("(s)", "default"),
+        G_VARIANT_TYPE("(o)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
+    if (opened && alias) {
+        GVariant* output = nullptr;
+        const char* session = nullptr;
+        const char* collection = nullptr;
+        g_variant_get(opened, "(v&o)", &output, &session);
+        g_variant_get(alias, "(&o)", &collection);
+        const char password[] = "\n";
+        GVariant* secret = g_variant_new(
+            "(o@ay@ays)", session, g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, "", 0, 1),
+            g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, password, sizeof password - 1, 1),
+            "text/plain");
+        GVariant* done = g_dbus_connection_call_sync(
+            bus, "org.freedesktop.secrets", "/org/freedesktop/secrets",
+            "org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface", "UnlockWithMasterPassword",
+            g_variant_new("(o@(oayays))", collection, secret), nullptr, G_DBUS_CALL_FLAGS_NONE, -1,
+            nullptr, nullptr);
+        unlocked = done != nullptr;
+        if (done) g_variant_unref(done);
+        g_variant_unref(output);
+    }
+    if (error) g_error_free(error);
+    if (opened) g_variant_unref(opened);
+    if (alias) g_variant_unref(alias);
+    g_object_unref(bus);
+    return unlocked;
+}
+
+// Runs the calling test again, alone, with a Secret Service and a keyring of
+// its own (a fresh data folder): what it locks can disturb no other test.
+// True in that process.
+bool inPrivateKeyring() {
+    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    const std::string name = std::string(test->test_suite_name()) + "." + test->name();
+    if (const char* running = std::getenv("TESSARO_PRIVATE_KEYRING_TEST");
+        running && name == running)
+        return true;
+    testsupport::TempDir data;
+    std::error_code ec;
+    const std::string self = std::filesystem::read_symlink("/proc/self/exe", ec).string();
+    const std::string command = "env -u TESSARO_SERVICES_UP TESSARO_PRIVATE_KEYRING_TEST=" + name +
+                                " XDG_DATA_HOME='" + data.path().string() + "' '" +
+                                TESSARO_SOURCE_DIR + "/scripts/with-test-services' '" + self +
+                                "' --gtest_filter=" + name;
+    const int status = std::system(command.c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << name << " failed with its own keyring (its output is above)";
+    return false;
 }
 
 class Keychain : public ::testing::Test {
@@ -90,6 +172,112 @@ TEST_F(Keychain, WholeSecretsAndNonUtf8) {
     EXPECT_EQ(raw->size(), 3u);
     platform::SecretStore::remove(service, "me");
     platform::SecretStore::remove(service, "raw");
+}
+
+TEST_F(Keychain, LookupByServiceAloneRemoveAndLabelsKept) {
+    const std::string service = uniqueService("alone");
+    EXPECT_EQ(KCGenericKeychainItem::genericKeychainItemForService(service), nullptr);
+    ASSERT_TRUE(KCGenericKeychainItem::addGenericKeychainItemForService(service, "carol", "pw1"));
+    auto item = KCGenericKeychainItem::genericKeychainItemForService(service);
+    ASSERT_TRUE(item);
+    EXPECT_EQ(item->username(), "carol");
+    EXPECT_EQ(item->password(), "pw1");
+    EXPECT_EQ(item->serviceName(), service);
+
+    // A new password keeps the label the item has (set here, or by the user
+    // in the keyring's manager).
+    ASSERT_TRUE(item->setLabel("Carol's folder"));
+    auto found = KCGenericKeychainItem::genericKeychainItemForService(service, "carol");
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->label(), "Carol's folder");
+    EXPECT_TRUE(found->setPassword("pw2"));
+    EXPECT_EQ(toolLookup(service, "carol"), "pw2");
+    EXPECT_EQ(toolLabel(service), "Carol's folder");
+
+    // A new account: one item, under the new one, with the password.
+    EXPECT_TRUE(found->setUsername("dave"));
+    EXPECT_EQ(toolCount(service), 1);
+    EXPECT_EQ(toolLookup(service, "dave"), "pw2");
+    EXPECT_EQ(toolLabel(service), "Carol's folder");
+
+    EXPECT_TRUE(KCKeychainItem::removeKeychainItem(*found));
+    EXPECT_EQ(toolCount(service), 0);
+    EXPECT_FALSE(found->remove());
+}
+
+TEST_F(Keychain, InternetItemsRoundTripWithSecretTool) {
+    const std::string server = "files-" + std::to_string(getpid()) + ".example";
+    const uint32_t https = 0x68747073;  // 'htps'
+    EXPECT_EQ(KCInternetKeychainItem::addInternetKeychainItemForServer("", "u", "p", "", 1, https),
+              nullptr);
+    ASSERT_TRUE(KCInternetKeychainItem::addInternetKeychainItemForServer(server, "erin", "net pw",
+                                                                         "/dav", 8443, https));
+    EXPECT_EQ(run("secret-tool lookup xdg:schema " +
+                  std::string(platform::SecretStore::kInternetSchemaName) + " server " + server +
+                  " account erin path /dav port 8443 protocol " + std::to_string(https)),
+              "net pw");
+    EXPECT_EQ(toolLabel(server, "server"), server);
+
+    // Written by another tool under our schema; port and protocol 0 match any.
+    run("printf 'tool pw' | secret-tool store --label=tool xdg:schema " +
+        std::string(platform::SecretStore::kInternetSchemaName) + " server " + server +
+        " account frank path '' port 21 protocol 1718906912");
+    auto item = KCInternetKeychainItem::internetKeychainItemForServer(server, "frank", "", 0, 0);
+    ASSERT_TRUE(item);
+    EXPECT_EQ(item->password(), "tool pw");
+    EXPECT_EQ(item->port(), 21);
+    EXPECT_EQ(item->protocol(), 1718906912u);
+    EXPECT_EQ(item->label(), "tool");
+    EXPECT_EQ(
+        KCInternetKeychainItem::internetKeychainItemForServer(server, "frank", "/other", 0, 0),
+        nullptr);
+    EXPECT_EQ(KCInternetKeychainItem::internetKeychainItemForServer(server, "frank", "", 22, 0),
+              nullptr);
+
+    // Moving it keeps one item, the secret and the label.
+    EXPECT_TRUE(item->setPort(2121));
+    EXPECT_TRUE(item->setPath("/pub"));
+    EXPECT_EQ(KCInternetKeychainItem::internetKeychainItemForServer(server, "frank", "", 21, 0),
+              nullptr);
+    auto moved = KCInternetKeychainItem::internetKeychainItemForServer(server, "frank", "/pub",
+                                                                       2121, 1718906912u);
+    ASSERT_TRUE(moved);
+    EXPECT_EQ(moved->password(), "tool pw");
+    EXPECT_EQ(moved->label(), "tool");
+    EXPECT_TRUE(moved->remove());
+    auto erin =
+        KCInternetKeychainItem::internetKeychainItemForServer(server, "erin", "/dav", 8443, https);
+    ASSERT_TRUE(erin);
+    EXPECT_TRUE(erin->remove());
+    EXPECT_EQ(toolCount(server, "server"), 0);
+}
+
+// Locking the keyring hides its items without a prompt; a new account
+// written while it is locked fails and the remembered password stays.
+TEST_F(Keychain, LockedKeyringFailsLookupsAndKeepsItemsThroughAFailedMove) {
+    if (!inPrivateKeyring()) return;
+    const std::string service = uniqueService("locked");
+    ASSERT_TRUE(KCGenericKeychainItem::addGenericKeychainItemForService(service, "gina", "secret"));
+    auto item = KCGenericKeychainItem::genericKeychainItemForService(service, "gina");
+    ASSERT_TRUE(item);
+
+    ASSERT_TRUE(KCKeychainItem::lockKeychain());
+    EXPECT_EQ(KCGenericKeychainItem::passwordForUsername("gina", service), std::nullopt);
+    EXPECT_EQ(KCGenericKeychainItem::genericKeychainItemForService(service), nullptr);
+    platform::Error error;
+    EXPECT_EQ(platform::SecretStore::lookup(service, "gina", &error), std::nullopt);
+    EXPECT_EQ(error.code, platform::SecretStore::kLocked);
+    // The keyring asks for its password, and no one can answer here.
+    EXPECT_FALSE(item->setUsername("hank"));
+    EXPECT_EQ(item->username(), "gina");
+
+    ASSERT_TRUE(unlockAsTheUser());
+    EXPECT_EQ(KCGenericKeychainItem::passwordForUsername("gina", service), "secret");
+    EXPECT_EQ(toolLookup(service, "hank"), "");
+    EXPECT_EQ(toolCount(service), 1);
+    // Unlocking an unlocked keyring asks nothing.
+    EXPECT_TRUE(KCKeychainItem::unlockKeychain());
+    EXPECT_TRUE(item->remove());
 }
 
 // Without a Secret Service nothing is stored; once one answers (the user's

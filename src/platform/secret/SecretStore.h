@@ -1,10 +1,16 @@
 #pragma once
-// Passwords in the Secret Service (the desktop's keyring), under our own
-// schema with the attributes "service" and "account". Synchronous; where no
-// Secret Service answers, every call fails and isAvailable() says so. Never
-// a file of ours.
+// Passwords in the Secret Service (the desktop's keyring), under schemas of
+// our own: "service" and "account" for a password, server, account, path,
+// port and protocol for an internet password. Items of other schemas are
+// never seen. Synchronous; where no Secret Service answers, every call fails
+// and isAvailable() says so. Never a file of ours.
+//
+// Lookups never prompt: an item in a locked collection is not found (the
+// error says it is locked). Storing into a locked collection lets the
+// keyring ask the user to unlock it.
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,15 +22,47 @@ namespace platform {
 class SecretStore {
   public:
     static constexpr const char* kSchemaName = "com.norVane.Tessaro.Password";
+    static constexpr const char* kInternetSchemaName = "com.norVane.Tessaro.InternetPassword";
+    static constexpr const char* kErrorDomain = "SecretServiceErrorDomain";
+    // The error code of a lookup that found only locked items.
+    static constexpr int kLocked = -2;
+
+    enum class Schema { Password, Internet };
+    // Attribute names of the schemas. The internet schema's "port" and
+    // "protocol" are integers, given here as decimal text.
+    using Attributes = std::map<std::string, std::string>;
+
+    struct Item {
+        Attributes attributes;  // the schema's attributes of the item
+        std::string label;
+        std::vector<uint8_t> secret;  // whole
+    };
 
     // True when a Secret Service answers on the session bus.
     static bool isAvailable();
-    // The whole secret; nullopt when there is none (error code 0) or the
-    // service failed (error set).
+
+    // The first unlocked item of `schema` whose attributes include `match`.
+    // None when there is none (error code 0, or kLocked when matching items
+    // are locked) or the service failed (error set).
+    static std::optional<Item> find(Schema schema, const Attributes& match, Error* error = nullptr);
+    // Creates or replaces the item of `schema` with exactly `attributes` in
+    // the default collection. Attributes and label must be UTF-8.
+    static bool store(Schema schema, const Attributes& attributes,
+                      const std::vector<uint8_t>& secret, const std::string& label,
+                      Error* error = nullptr);
+    // Removes every item of `schema` whose attributes include `match`; false
+    // when there was none (error code 0) or it failed.
+    static bool remove(Schema schema, const Attributes& match, Error* error = nullptr);
+
+    // Locks the default collection; unlocking lets the keyring ask the user
+    // for its password (false when the user or the keyring declined).
+    static bool lockDefaultCollection(Error* error = nullptr);
+    static bool unlockDefaultCollection(Error* error = nullptr);
+
+    // The password schema's item of service and account.
     static std::optional<std::vector<uint8_t>> lookup(const std::string& service,
                                                       const std::string& account,
                                                       Error* error = nullptr);
-    // Creates or replaces the one item of service and account.
     static bool store(const std::string& service, const std::string& account,
                       const std::vector<uint8_t>& secret, const std::string& label,
                       Error* error = nullptr);
