@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <map>
@@ -13,6 +14,7 @@
 #include "platform/desktop/FileURL.h"
 #include "platform/desktop/GioLibrary.h"
 #include "platform/desktop/LoginItems.h"
+#include "platform/desktop/MimeDatabase.h"
 #include "platform/desktop/URLHandlers.h"
 #include "platform/fuse/MountRoot.h"
 
@@ -242,4 +244,58 @@ std::vector<std::string> LWLaunchServices::prepareArray(const std::vector<std::s
         if (value.empty()) return std::nullopt;
         return value;
     });
+}
+
+std::vector<std::string> LWLaunchServices::allAvailableFileTypesForApplication(
+    const std::string& application) {
+    std::vector<std::string> types;
+    for (auto& type :
+         platform::applicationMimeTypes(application).value_or(std::vector<std::string>()))
+        if (std::find(types.begin(), types.end(), type) == types.end())
+            types.push_back(std::move(type));
+    return types;
+}
+
+std::vector<std::string> LWLaunchServices::allAvailableMIMETypesForApplication(
+    const std::string& application) {
+    const auto database = platform::MimeDatabase::load();
+    std::vector<std::string> types;
+    for (const auto& type : allAvailableFileTypesForApplication(application)) {
+        std::string canonical = database.canonicalType(type);
+        if (database.isKnownType(canonical) &&
+            std::find(types.begin(), types.end(), canonical) == types.end())
+            types.push_back(std::move(canonical));
+    }
+    return types;
+}
+
+std::vector<std::string> LWLaunchServices::allAvailableFileExtensionsForApplication(
+    const std::string& application) {
+    const auto database = platform::MimeDatabase::load();
+    std::vector<std::string> extensions;
+    for (const auto& type : allAvailableFileTypesForApplication(application))
+        for (auto& extension : database.extensionsForType(type))
+            if (std::find(extensions.begin(), extensions.end(), extension) == extensions.end())
+                extensions.push_back(std::move(extension));
+    return extensions;
+}
+
+std::vector<std::string> LWLaunchServices::allAvailableFileExtensionsForMIMEType(
+    const std::string& mimeType) {
+    return platform::MimeDatabase::load().extensionsForType(mimeType);
+}
+
+std::optional<std::string> LWLaunchServices::preferredFileExtensionForMIMEType(
+    const std::string& mimeType) {
+    auto extensions = allAvailableFileExtensionsForMIMEType(mimeType);
+    if (extensions.empty()) return std::nullopt;
+    return extensions.front();
+}
+
+std::vector<std::string> LWLaunchServices::allAvailableFileExtensionsForFileExtension(
+    const std::string& extension) {
+    const auto database = platform::MimeDatabase::load();
+    auto type = database.typeForExtension(extension);
+    if (!type) return {};
+    return database.extensionsForType(*type);
 }

@@ -22,7 +22,10 @@
 // there is none. Failure answers false or none; nothing is logged.
 //
 // Type queries go through the shared MIME database; a desktop-entry id
-// stands in for the bundle identifier of an application.
+// stands in for the bundle identifier of an application, and a desktop
+// entry (its path or id) for an application's bundle. MIME types are the
+// desktop's type identifiers, so the queries by type identifier and by
+// pasteboard type have no counterpart here.
 
 #include <cstddef>
 #include <limits>
@@ -69,6 +72,27 @@ class LWLaunchServices {
     // The description of an existing file's type ("plain text document");
     // none for a missing file.
     static std::optional<std::string> humanReadableTypeForFile(const std::string& path);
+
+    // The types the application's desktop entry opens (its MimeType= list,
+    // in order, without repeats); empty for no such application.
+    static std::vector<std::string> allAvailableFileTypesForApplication(
+        const std::string& application);
+    // Of those, the file types the MIME database knows, by their own names
+    // (aliases resolved; URL schemes and unknown types left out).
+    static std::vector<std::string> allAvailableMIMETypesForApplication(
+        const std::string& application);
+    // The extensions of those types, in that order, without repeats.
+    static std::vector<std::string> allAvailableFileExtensionsForApplication(
+        const std::string& application);
+    // The extensions ("*.ext" globs) of the type, preferred first.
+    static std::vector<std::string> allAvailableFileExtensionsForMIMEType(
+        const std::string& mimeType);
+    // The preferred one of those; none when the type has none.
+    static std::optional<std::string> preferredFileExtensionForMIMEType(
+        const std::string& mimeType);
+    // The extensions of the type of `extension` (itself among them).
+    static std::vector<std::string> allAvailableFileExtensionsForFileExtension(
+        const std::string& extension);
 
     // The ids of all installed applications, or of the applications that open
     // files with extension `extension`, through prepareArray.

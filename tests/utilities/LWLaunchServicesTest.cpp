@@ -249,4 +249,82 @@ TEST(LWLaunchServices, ApplicationsByDesktopEntryId) {
     EXPECT_TRUE(LWLaunchServices::allApplicationsAbleToOpenFileExtension("qqzzq", 0).empty());
 }
 
+// A MIME database and a desktop entry of our own, as update-mime-database
+// writes them: the user's folder (a type with an alias and several globs, a
+// type whose globs replace the system's, a type without globs) before a
+// system folder.
+TEST(LWLaunchServices, TypeQueriesFromTheDesktopEntryAndTheMimeDatabase) {
+    // GLib reads the XDG folders once per process.
+    if (!testsupport::inFreshProcess()) return;
+    testsupport::TempDir root;
+    const fs::path user = root / "user", system = root / "system";
+    for (const auto& [folder, package] :
+         {std::pair{user, "tessaro-fixture-mime.xml"}, {system, "tessaro-fixture-old-mime.xml"}}) {
+        fs::create_directories(folder / "mime/packages");
+        fs::copy_file(fs::path(TESSARO_TEST_DATA) / package, folder / "mime/packages" / package);
+        ASSERT_EQ(std::system(
+                      ("update-mime-database '" + (folder / "mime").string() + "' >/dev/null 2>&1")
+                          .c_str()),
+                  0);
+    }
+    setenv("XDG_DATA_HOME", user.c_str(), 1);
+    setenv("XDG_DATA_DIRS", system.c_str(), 1);
+    fs::create_directories(user / "applications");
+    const fs::path entry = user / "applications/tessaro-fixture-viewer.desktop";
+    testsupport::writeFile(entry,
+                           "[Desktop Entry]\nType=Application\nName=Fixture Viewer\nExec=true %f\n"
+                           "MimeType=application/x-tzar;text/x-tessaro-note;x-scheme-handler/"
+                           "tessaro;application/x-tessaro-noglob;application/x-nobody-knows;"
+                           "application/x-tessaro-archive;text/x-tessaro-note;\n");
+
+    using Strings = std::vector<std::string>;
+    const Strings types = {"application/x-tzar",         "text/x-tessaro-note",
+                           "x-scheme-handler/tessaro",   "application/x-tessaro-noglob",
+                           "application/x-nobody-knows", "application/x-tessaro-archive"};
+    const Strings archive = {"tzar", "tza", "tessaro-archive"};
+    for (const std::string application :
+         {entry.string(), std::string("tessaro-fixture-viewer.desktop")}) {
+        SCOPED_TRACE(application);
+        EXPECT_EQ(LWLaunchServices::allAvailableFileTypesForApplication(application), types);
+        EXPECT_EQ(LWLaunchServices::allAvailableMIMETypesForApplication(application),
+                  (Strings{"application/x-tessaro-archive", "text/x-tessaro-note",
+                           "application/x-tessaro-noglob"}));
+        EXPECT_EQ(LWLaunchServices::allAvailableFileExtensionsForApplication(application),
+                  (Strings{"tzar", "tza", "tessaro-archive", "tnote"}));
+    }
+    for (const char* missing : {"no-such.desktop", "/no/such/entry.desktop", ""}) {
+        EXPECT_TRUE(LWLaunchServices::allAvailableFileTypesForApplication(missing).empty());
+        EXPECT_TRUE(LWLaunchServices::allAvailableFileExtensionsForApplication(missing).empty());
+    }
+
+    struct Case {
+        const char* type;
+        Strings extensions;
+    };
+    const Case byType[] = {
+        {"application/x-tessaro-archive", archive},
+        {"application/x-tzar", archive},
+        // The user's globs replace the system's "*.oldnote".
+        {"text/x-tessaro-note", {"tnote"}},
+        {"application/x-tessaro-noglob", {}},
+        {"application/x-nobody-knows", {}},
+    };
+    for (const auto& c : byType) {
+        SCOPED_TRACE(c.type);
+        EXPECT_EQ(LWLaunchServices::allAvailableFileExtensionsForMIMEType(c.type), c.extensions);
+        EXPECT_EQ(
+            LWLaunchServices::preferredFileExtensionForMIMEType(c.type),
+            c.extensions.empty() ? std::nullopt : std::optional<std::string>(c.extensions.front()));
+    }
+    const std::pair<const char*, Strings> byExtension[] = {
+        {"tza", archive}, {"TZAR", archive}, {"tnote", {"tnote"}},
+        {"oldnote", {}},  {"", {}},          {"qqzzq", {}},
+    };
+    for (const auto& [extension, extensions] : byExtension) {
+        SCOPED_TRACE(extension);
+        EXPECT_EQ(LWLaunchServices::allAvailableFileExtensionsForFileExtension(extension),
+                  extensions);
+    }
+}
+
 }  // namespace

@@ -35,6 +35,22 @@ std::string xdgStateHome() {
 std::optional<std::string> xdgRuntimeDir() {
     return absoluteFromEnv("XDG_RUNTIME_DIR");
 }
+std::string xdgDataHome() {
+    return absoluteFromEnv("XDG_DATA_HOME").value_or(homeDirectory() + "/.local/share");
+}
+std::vector<std::string> xdgDataDirs() {
+    std::vector<std::string> dirs;
+    const char* v = std::getenv("XDG_DATA_DIRS");
+    const std::string list = v ? v : "";
+    for (std::size_t start = 0; start <= list.size();) {
+        std::size_t end = list.find(':', start);
+        if (end == std::string::npos) end = list.size();
+        if (end > start && list[start] == '/') dirs.push_back(list.substr(start, end - start));
+        start = end + 1;
+    }
+    if (dirs.empty()) dirs = {"/usr/local/share", "/usr/share"};
+    return dirs;
+}
 
 std::string processName() {
     const char* name = program_invocation_short_name;

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -13,6 +14,9 @@ std::string xdgConfigHome();                 // ~/.config
 std::string xdgCacheHome();                  // ~/.cache
 std::string xdgStateHome();                  // ~/.local/state
 std::optional<std::string> xdgRuntimeDir();  // none when unset
+std::string xdgDataHome();                   // ~/.local/share
+// $XDG_DATA_DIRS's absolute entries, else /usr/local/share and /usr/share.
+std::vector<std::string> xdgDataDirs();
 
 // The name the running program was started under (the last component of its
 // path): "Tessaro" for the application, "run" for the tool.

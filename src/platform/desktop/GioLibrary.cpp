@@ -13,11 +13,13 @@ GioLibrary loadGio() {
     const bool complete =
         bindSharedSymbol(lib, "g_app_info_get_all", g.appInfoAll) &&
         bindSharedSymbol(lib, "g_app_info_get_all_for_type", g.appInfoAllForType) &&
+        bindSharedSymbol(lib, "g_app_info_get_default_for_type", g.appInfoDefaultForType) &&
         bindSharedSymbol(lib, "g_app_info_get_default_for_uri_scheme",
                          g.appInfoDefaultForUriScheme) &&
         bindSharedSymbol(lib, "g_app_info_get_display_name", g.appInfoDisplayName) &&
         bindSharedSymbol(lib, "g_app_info_get_executable", g.appInfoExecutable) &&
         bindSharedSymbol(lib, "g_app_info_get_id", g.appInfoId) &&
+        bindSharedSymbol(lib, "g_app_info_get_supported_types", g.appInfoSupportedTypes) &&
         bindSharedSymbol(lib, "g_app_info_launch_uris", g.appInfoLaunchUris) &&
         bindSharedSymbol(lib, "g_content_type_get_description", g.contentTypeDescription) &&
         bindSharedSymbol(lib, "g_content_type_get_generic_icon_name",
@@ -26,6 +28,8 @@ GioLibrary loadGio() {
         bindSharedSymbol(lib, "g_content_type_guess", g.contentTypeGuess) &&
         bindSharedSymbol(lib, "g_content_type_is_unknown", g.contentTypeIsUnknown) &&
         bindSharedSymbol(lib, "g_content_type_set_mime_dirs", g.contentTypeSetMimeDirs) &&
+        bindSharedSymbol(lib, "g_desktop_app_info_new", g.desktopAppInfoNew) &&
+        bindSharedSymbol(lib, "g_desktop_app_info_new_from_filename", g.desktopAppInfoFromFile) &&
         bindSharedSymbol(lib, "g_file_new_for_path", g.fileForPath) &&
         bindSharedSymbol(lib, "g_file_trash", g.fileTrash) &&
         bindSharedSymbol(lib, "g_object_ref", g.objectRef) &&

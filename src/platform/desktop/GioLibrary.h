@@ -4,6 +4,7 @@
 // libmount, libblkid, libselinux, libffi and libgmodule into every start of
 // the program, for features that only run once the window is up. GLib itself
 // stays linked (Qt's event loop needs it anyway).
+#include <gio/gdesktopappinfo.h>
 #include <gio/gio.h>
 
 namespace platform {
@@ -11,10 +12,12 @@ namespace platform {
 struct GioLibrary {
     decltype(&g_app_info_get_all) appInfoAll = nullptr;
     decltype(&g_app_info_get_all_for_type) appInfoAllForType = nullptr;
+    decltype(&g_app_info_get_default_for_type) appInfoDefaultForType = nullptr;
     decltype(&g_app_info_get_default_for_uri_scheme) appInfoDefaultForUriScheme = nullptr;
     decltype(&g_app_info_get_display_name) appInfoDisplayName = nullptr;
     decltype(&g_app_info_get_executable) appInfoExecutable = nullptr;
     decltype(&g_app_info_get_id) appInfoId = nullptr;
+    decltype(&g_app_info_get_supported_types) appInfoSupportedTypes = nullptr;
     decltype(&g_app_info_launch_uris) appInfoLaunchUris = nullptr;
     decltype(&g_content_type_get_description) contentTypeDescription = nullptr;
     decltype(&g_content_type_get_generic_icon_name) contentTypeGenericIconName = nullptr;
@@ -22,6 +25,8 @@ struct GioLibrary {
     decltype(&g_content_type_guess) contentTypeGuess = nullptr;
     decltype(&g_content_type_is_unknown) contentTypeIsUnknown = nullptr;
     decltype(&g_content_type_set_mime_dirs) contentTypeSetMimeDirs = nullptr;
+    decltype(&g_desktop_app_info_new) desktopAppInfoNew = nullptr;
+    decltype(&g_desktop_app_info_new_from_filename) desktopAppInfoFromFile = nullptr;
     decltype(&g_file_new_for_path) fileForPath = nullptr;
     decltype(&g_file_trash) fileTrash = nullptr;
     decltype(&g_object_ref) objectRef = nullptr;

@@ -28,6 +28,19 @@ std::optional<URLHandler> handlerForURLScheme(const std::string& scheme);
 std::vector<URLHandler> installedApplications(
     const std::optional<std::string>& contentType = std::nullopt);
 
+// The types a desktop entry opens (its MimeType= list, in order).
+// `application` is the entry's path, or its desktop-entry id; none when
+// there is no such application.
+std::optional<std::vector<std::string>> applicationMimeTypes(const std::string& application);
+
+// The application that opens folders: the desktop's default for
+// inode/directory, unless that is this program (our desktop entry, or an
+// entry that starts our executable), then the first other application
+// registered for folders. None when there is no other.
+std::optional<URLHandler> folderHandler();
+// Opens the folder at `path` with folderHandler(), without waiting for it.
+bool openFolder(const std::string& path, Error* error = nullptr);
+
 // Fixes the shared MIME database's folders (the XDG defaults) before the
 // first type lookup. GLib otherwise picks them lazily and, when a later call
 // sets them again, drops its first lookup state without freeing it. Call it

@@ -4,9 +4,10 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
-#include <QDesktopServices>
-#include <QFileInfo>
 #include <QUrl>
+#include <filesystem>
+
+#include "platform/desktop/URLHandlers.h"
 
 namespace platform {
 
@@ -24,7 +25,10 @@ void setFileManagerOverride(std::function<void(const std::string&, const std::st
 void showItemInFileManager(const std::string& path) {
     const QString item = QString::fromStdString(path);
     const QUrl uri = QUrl::fromLocalFile(item);
-    const QUrl folder = QUrl::fromLocalFile(QFileInfo(item).absolutePath());
+    // Never through the default handler of folders: where that is this
+    // program, it would open the plain folder here instead.
+    std::error_code ec;
+    const std::string folder = std::filesystem::absolute(path, ec).parent_path().string();
     if (override()) {
         override()("ShowItems", uri.toString().toStdString());
         return;
@@ -35,14 +39,14 @@ void showItemInFileManager(const std::string& path) {
     call << QStringList{uri.toString()} << QString();
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
-        QDesktopServices::openUrl(folder);
+        platform::openFolder(folder);
         return;
     }
     // Answered later; only a failure matters, and then the folder opens.
     auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call), QCoreApplication::instance());
     QObject::connect(watcher, &QDBusPendingCallWatcher::finished,
                      [folder](QDBusPendingCallWatcher* w) {
-                         if (w->isError()) QDesktopServices::openUrl(folder);
+                         if (w->isError()) platform::openFolder(folder);
                          w->deleteLater();
                      });
 }

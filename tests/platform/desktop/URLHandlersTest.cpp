@@ -19,6 +19,8 @@ struct Desktop {
     testsupport::TempDir root{"tessaro-desktop"};
     fs::path recorder = root / "Recorder.app/Contents/MacOS/recorder";
     fs::path record = root / "record";
+    fs::path fileManager = root / "bin/files";
+    fs::path folderRecord = root / "folder-record";
 
     Desktop() {
         fs::create_directories(recorder.parent_path());
@@ -33,10 +35,30 @@ struct Desktop {
             root / "data/applications/tessaro-recorder.desktop",
             "[Desktop Entry]\nType=Application\nName=Recorder\nExec=" + recorder.string() +
                 " %u\nMimeType=x-scheme-handler/tessaro-test;\nNoDisplay=true\n");
+        // Folders: our own entry (made their default), another entry that
+        // starts this very program, and the file manager.
+        fs::create_directories(fileManager.parent_path());
+        testsupport::writeFile(fileManager, "#!/bin/sh\nprintf '%s' \"$1\" > " +
+                                                folderRecord.string() + ".tmp && mv " +
+                                                folderRecord.string() + ".tmp " +
+                                                folderRecord.string() + "\n");
+        chmod(fileManager.c_str(), 0755);
+        std::error_code ec;
+        const std::string self = fs::read_symlink("/proc/self/exe", ec).string();
+        testsupport::writeFile(root / "data/applications/tessaro.desktop",
+                               "[Desktop Entry]\nType=Application\nName=Tessaro\nExec=" + self +
+                                   " %F\nMimeType=inode/directory;\n");
+        testsupport::writeFile(root / "data/applications/aaa-tessaro-copy.desktop",
+                               "[Desktop Entry]\nType=Application\nName=Copy\nExec=" + self +
+                                   " %F\nMimeType=inode/directory;\n");
+        testsupport::writeFile(root / "data/applications/zzz-files.desktop",
+                               "[Desktop Entry]\nType=Application\nName=Files\nExec=" +
+                                   fileManager.string() + " %u\nMimeType=inode/directory;\n");
         // What `xdg-mime default` writes for the user.
         testsupport::writeFile(root / "config/mimeapps.list",
                                "[Default Applications]\n"
-                               "x-scheme-handler/tessaro-test=tessaro-recorder.desktop\n");
+                               "x-scheme-handler/tessaro-test=tessaro-recorder.desktop\n"
+                               "inode/directory=tessaro.desktop\n");
         setenv("XDG_DATA_HOME", (root / "data").c_str(), 1);
         setenv("XDG_DATA_DIRS", (root / "empty").c_str(), 1);
         setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
@@ -73,4 +95,22 @@ TEST(URLHandlers, OpensURLsWithoutWaiting) {
     EXPECT_FALSE(platform::openURL("tessaro-nobody://x", &error));
     EXPECT_FALSE(error.description.empty());
     EXPECT_FALSE(platform::openURL("no scheme here", &error));
+}
+
+// Where Tessaro became the default for folders, a folder still opens in the
+// file manager: neither our entry nor another one starting this program
+// gets it.
+TEST(URLHandlers, FoldersOpenInTheFileManagerNeverInUs) {
+    Desktop& d = desktop();
+    auto handler = platform::folderHandler();
+    ASSERT_TRUE(handler);
+    EXPECT_EQ(handler->identifier, "zzz-files.desktop");
+
+    testsupport::TempDir folder;
+    platform::Error error;
+    ASSERT_TRUE(platform::openFolder(folder.path().string(), &error)) << error.description;
+    for (int i = 0; i < 100 && !fs::exists(d.folderRecord); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(testsupport::readFile(d.folderRecord), "file://" + folder.path().string());
+    EXPECT_FALSE(platform::openFolder("relative/path", &error));
 }
