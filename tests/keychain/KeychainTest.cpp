@@ -32,8 +32,7 @@ std::string toolLookup(const std::string& service, const std::string& account) {
     return run("secret-tool lookup service '" + service + "' account '" + account + "'");
 }
 int toolCount(const std::string& value, const std::string& attribute = "service") {
-    const std::string out =
-        run("secret-tool search --all " + attribute + " '" + value + "' 2>&1");
+    const std::string out = run("secret-tool search --all " + attribute + " '" + value + "' 2>&1");
     int n = 0;
     for (size_t at = out.find("secret = "); at != std::string::npos;
          at = out.find("secret = ", at + 1))
@@ -199,6 +198,13 @@ TEST_F(Keychain, LookupByServiceAloneRemoveAndLabelsKept) {
     EXPECT_EQ(toolCount(service), 1);
     EXPECT_EQ(toolLookup(service, "dave"), "pw2");
     EXPECT_EQ(toolLabel(service), "Carol's folder");
+
+    // A write that fails (no account can be stored as such bytes) keeps
+    // the item as it was.
+    EXPECT_FALSE(found->setUsername("\xff\xfe"));
+    EXPECT_EQ(found->username(), "dave");
+    EXPECT_EQ(toolLookup(service, "dave"), "pw2");
+    EXPECT_EQ(toolCount(service), 1);
 
     EXPECT_TRUE(KCKeychainItem::removeKeychainItem(*found));
     EXPECT_EQ(toolCount(service), 0);

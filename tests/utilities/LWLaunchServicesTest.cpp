@@ -282,7 +282,7 @@ TEST(LWLaunchServices, TypeQueriesFromTheDesktopEntryAndTheMimeDatabase) {
                            "x-scheme-handler/tessaro",   "application/x-tessaro-noglob",
                            "application/x-nobody-knows", "application/x-tessaro-archive"};
     const Strings archive = {"tzar", "tza", "tessaro-archive"};
-    for (const std::string application :
+    for (const std::string& application :
          {entry.string(), std::string("tessaro-fixture-viewer.desktop")}) {
         SCOPED_TRACE(application);
         EXPECT_EQ(LWLaunchServices::allAvailableFileTypesForApplication(application), types);

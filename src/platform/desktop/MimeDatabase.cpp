@@ -94,8 +94,8 @@ MimeDatabase MimeDatabase::load() {
     std::map<std::string, std::string> aliases;
     std::set<std::string> types;
     for (const auto& folder : mimeFolders()) {
-        for (std::string_view type : lines(readRegularFile(folder + "/types").value_or("")))
-            types.emplace(type);
+        const std::string typeList = readRegularFile(folder + "/types").value_or("");
+        for (std::string_view type : lines(typeList)) types.emplace(type);
         globs.push_back(parseMimeGlobs(readRegularFile(folder + "/globs2").value_or("")));
         // The user's folder comes first, so its aliases win.
         aliases.merge(parseMimeAliases(readRegularFile(folder + "/aliases").value_or("")));

@@ -2,6 +2,7 @@
 
 #include <libsecret/secret.h>
 
+#include <initializer_list>
 #include <memory>
 
 #include "platform/core/SharedLibrary.h"
@@ -60,27 +61,26 @@ const Libsecret& libsecret() {
     return l;
 }
 
-constexpr SecretSchemaAttribute kEnd = {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING};
+// The attributes after the given ones, and the reserved fields, stay zero.
+SecretSchema makeSchema(const char* name, std::initializer_list<SecretSchemaAttribute> attributes) {
+    SecretSchema schema{};
+    schema.name = name;
+    schema.flags = SECRET_SCHEMA_NONE;
+    std::size_t i = 0;
+    for (const auto& a : attributes) schema.attributes[i++] = a;
+    return schema;
+}
 
 const SecretSchema* schemaOf(SecretStore::Schema which) {
-    // The reserved fields stay zero.
-    static const SecretSchema password = {.name = SecretStore::kSchemaName,
-                                          .flags = SECRET_SCHEMA_NONE,
-                                          .attributes = {
-                                              {"service", SECRET_SCHEMA_ATTRIBUTE_STRING},
-                                              {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
-                                              kEnd,
-                                          }};
-    static const SecretSchema internet = {.name = SecretStore::kInternetSchemaName,
-                                          .flags = SECRET_SCHEMA_NONE,
-                                          .attributes = {
-                                              {"server", SECRET_SCHEMA_ATTRIBUTE_STRING},
-                                              {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
-                                              {"path", SECRET_SCHEMA_ATTRIBUTE_STRING},
-                                              {"port", SECRET_SCHEMA_ATTRIBUTE_INTEGER},
-                                              {"protocol", SECRET_SCHEMA_ATTRIBUTE_INTEGER},
-                                              kEnd,
-                                          }};
+    static const SecretSchema password = makeSchema(
+        SecretStore::kSchemaName,
+        {{"service", SECRET_SCHEMA_ATTRIBUTE_STRING}, {"account", SECRET_SCHEMA_ATTRIBUTE_STRING}});
+    static const SecretSchema internet = makeSchema(
+        SecretStore::kInternetSchemaName, {{"server", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                           {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                           {"path", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                           {"port", SECRET_SCHEMA_ATTRIBUTE_INTEGER},
+                                           {"protocol", SECRET_SCHEMA_ATTRIBUTE_INTEGER}});
     return which == SecretStore::Schema::Internet ? &internet : &password;
 }
 
