@@ -13,13 +13,25 @@
 #include <uuid/uuid.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 
 #include "Crypto/TraceLog.h"
 
 namespace {
+
+// A folder's database is somebody else's file: no statement on it may run
+// without bound. Each one gets this much time, and its temporary data stays
+// in memory under a heap limit, so a crafted view or sort can neither hang a
+// caller nor fill a disk. A real folder of 20,000 key records lists in a
+// tenth of that time.
+constexpr auto kStatementBudget = std::chrono::seconds(2);
+constexpr sqlite3_int64 kHeapLimit = 128ll << 20;
+// Far above any stored text (a key blob is about 6 KB of Ascii85).
+constexpr int kMaxTextLength = 1 << 20;
 
 // A prepared statement with its bound values; finalized when it goes.
 class Stmt {
@@ -118,6 +130,18 @@ int checkRegularFile(const char* path, bool optional) {
 int checkDatabaseFiles(const char* dbPath) {
     if (int rc = checkRegularFile(dbPath, false)) return rc;
     return checkRegularFile((std::string(dbPath) + kMoxConfigJournalSuffix).c_str(), true);
+}
+
+// The creator's file: private from the start (the key records can be tried
+// offline against their iteration count), and SQLite gives its journal the
+// database's mode. An existing file keeps its mode.
+bool createPrivateFile(const char* path) {
+    int fd = ::open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    struct stat st;
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    ::close(fd);
+    return ok;
 }
 
 template <size_t N>
@@ -297,6 +321,71 @@ bool CMoxConfigDatabase::SqLite_ExecSql(const char* sql, RowCallback rowCallback
     return true;
 }
 
+int CMoxConfigDatabase::onStatement(unsigned, void* self, void*, void* sql) {
+    auto* db = static_cast<CMoxConfigDatabase*>(self);
+    // A trigger's program starts inside the statement that fired it and
+    // shares that statement's time.
+    const char* text = static_cast<const char*>(sql);
+    if (db->m_timedOut || (text && text[0] == '-' && text[1] == '-')) return 0;
+    db->m_deadline = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                         (std::chrono::steady_clock::now() + kStatementBudget).time_since_epoch())
+                         .count();
+    return 0;
+}
+
+int CMoxConfigDatabase::onProgress(void* self) {
+    auto* db = static_cast<CMoxConfigDatabase*>(self);
+    if (!db->m_timedOut) {
+        int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                          .count();
+        if (now < db->m_deadline) return 0;
+        db->m_timedOut = true;
+        TRACE_MSG("SqLite_ExecSql", "statement ran out of time in %s", db->m_path);
+    }
+    return 1;
+}
+
+bool CMoxConfigDatabase::harden(sqlite3* db) {
+    static std::once_flag heapOnce;
+    std::call_once(heapOnce, [] {
+        if (sqlite3_hard_heap_limit64(-1) == 0) sqlite3_hard_heap_limit64(kHeapLimit);
+    });
+    int off = 0, on = 1;
+    bool ok =
+        sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, on, nullptr) == SQLITE_OK &&
+        sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, off, nullptr) == SQLITE_OK &&
+        sqlite3_db_config(db, SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, off, nullptr) == SQLITE_OK;
+    sqlite3_limit(db, SQLITE_LIMIT_LENGTH, kMaxTextLength);
+    m_deadline = 0;
+    m_timedOut = false;
+    sqlite3_trace_v2(db, SQLITE_TRACE_STMT, &CMoxConfigDatabase::onStatement, this);
+    sqlite3_progress_handler(db, 1000, &CMoxConfigDatabase::onProgress, this);
+    sqlite3_busy_timeout(db, 2000);
+    ok = ok &&
+         sqlite3_exec(db, "PRAGMA temp_store = MEMORY", nullptr, nullptr, nullptr) == SQLITE_OK;
+    if (!ok) TRACE_MSG("OpenDatabase", "(dump) SqLite error %s", sqlite3_errmsg(db));
+    return ok;
+}
+
+bool CMoxConfigDatabase::schemaIsPlain() {
+    Stmt s(m_db,
+           "SELECT type, rootpage, sql FROM sqlite_master WHERE name = 'Keys' COLLATE NOCASE OR "
+           "name = 'Props' COLLATE NOCASE");
+    int rc;
+    while ((rc = s.step()) == SQLITE_ROW) {
+        const char* type = s.column(0);
+        const char* sql = s.column(2);
+        if (!type || std::strcmp(type, "table") != 0 || sqlite3_column_int64(s.get(), 1) <= 0 ||
+            !sql || strncasecmp(sql, "CREATE TABLE", 12) != 0) {
+            TRACE_MSG("OpenDatabase", "refused: %s is a %s, not a table", m_path,
+                      type ? type : "?");
+            return false;
+        }
+    }
+    return rc == SQLITE_DONE;
+}
+
 bool CMoxConfigDatabase::openConnection(bool readOnly) {
     if (int rc = checkDatabaseFiles(m_path)) {
         TRACE_MSG("OpenDatabase", "not a regular file: %s (%d)", m_path, rc);
@@ -305,13 +394,12 @@ bool CMoxConfigDatabase::openConnection(bool readOnly) {
         return false;
     }
     int flags = (readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE);
-    if (sqlite3_open_v2(m_path, &m_db, flags, nullptr) != SQLITE_OK) {
+    if (sqlite3_open_v2(m_path, &m_db, flags, nullptr) != SQLITE_OK || !harden(m_db)) {
         TRACE_MSG("OpenDatabase", "(dump) SqLite error %s", sqlite3_errmsg(m_db));
         sqlite3_close(m_db);
         m_db = nullptr;
         return false;
     }
-    sqlite3_busy_timeout(m_db, 2000);
     m_checked = false;
     return true;
 }
@@ -328,8 +416,8 @@ bool CMoxConfigDatabase::recoverHotJournal() {
     std::string journal = std::string(m_path) + kMoxConfigJournalSuffix;
     if (!fileExists(journal.c_str()) || checkDatabaseFiles(m_path) != 0) return false;
     sqlite3* rw = nullptr;
-    bool ok = sqlite3_open_v2(m_path, &rw, SQLITE_OPEN_READWRITE, nullptr) ==
-                  SQLITE_OK &&
+    bool ok = sqlite3_open_v2(m_path, &rw, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
+              harden(rw) &&
               sqlite3_exec(rw, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr) ==
                   SQLITE_OK;
     sqlite3_close(rw);
@@ -342,13 +430,13 @@ bool CMoxConfigDatabase::CreateDatabase() {
     std::printf(
         "ConfigDatabase > createDatabase > should be hidden > check if %s starts with dot\n",
         m_path);
-    if (sqlite3_open_v2(m_path, &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
-        SQLITE_OK) {
+    if (!createPrivateFile(m_path) ||
+        sqlite3_open_v2(m_path, &m_db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK ||
+        !harden(m_db)) {
         sqlite3_close(m_db);
         m_db = nullptr;
         return false;
     }
-    sqlite3_busy_timeout(m_db, 2000);
     m_readOnly = false;
     m_checked = true;  // nothing to check in a new file
     bool ok = true;
@@ -370,6 +458,11 @@ bool CMoxConfigDatabase::OpenDatabase() {
         ok = recoverHotJournal() && openConnection(m_readOnly);
         if (!ok) m_lastError = kMoxDbNotReadable;
     }
+    if (ok && !schemaIsPlain()) {
+        closeConnection();
+        m_lastError = kMoxDbNotReadable;
+        ok = false;
+    }
     ++m_openCount;  // also on failure: the caller's CloseDatabase balances it
     return ok;
 }
@@ -388,8 +481,11 @@ bool CMoxConfigDatabase::setReadOnly(bool readOnly) {
     if (readOnly == m_readOnly && m_db) return true;
     closeConnection();
     m_readOnly = readOnly;
-    if (!fileExists(m_path)) return false;
-    return openConnection(readOnly);
+    if (!fileExists(m_path) || !openConnection(readOnly)) return false;
+    if (schemaIsPlain()) return true;
+    closeConnection();
+    m_lastError = kMoxDbNotReadable;
+    return false;
 }
 
 bool CMoxConfigDatabase::BeginTransaction() {

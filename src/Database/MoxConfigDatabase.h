@@ -118,6 +118,10 @@ class CMoxConfigDatabase : public CMoxConfigDatabaseBase {
     int GetKeyCount(uint32_t keyType) override;
     bool CompactDatabase() override;
 
+    // Whether a statement on this connection ran out of time (later ones
+    // then fail at once, so one call costs one statement's budget at most).
+    bool timedOut() const { return m_timedOut; }
+
     // Runs literal SQL text (no user data); rowCallback as for sqlite3_exec.
     using RowCallback = int (*)(void* context, int columns, char** values, char** names);
     bool SqLite_ExecSql(const char* sql, RowCallback rowCallback, void* context);
@@ -129,6 +133,13 @@ class CMoxConfigDatabase : public CMoxConfigDatabaseBase {
     ~CMoxConfigDatabase() override;
 
   private:
+    // Limits every connection gets before its first statement.
+    bool harden(sqlite3* db);
+    // Keys and Props are ordinary tables (or absent): a view or a virtual
+    // table in their place would run the file's own code on every read.
+    bool schemaIsPlain();
+    static int onProgress(void* self);
+    static int onStatement(unsigned type, void* self, void* statement, void* sql);
     bool openConnection(bool readOnly);
     void closeConnection();
     bool recoverHotJournal();
@@ -136,6 +147,8 @@ class CMoxConfigDatabase : public CMoxConfigDatabaseBase {
 
     sqlite3* m_db = nullptr;
     bool m_checked = false;  // integrity verified on this connection
+    int64_t m_deadline = 0;  // steady clock, ns: the end of the running statement
+    bool m_timedOut = false;
 };
 
 // Strict decoding of one stored blob field "<length>;<Ascii85 text>" into

@@ -231,8 +231,13 @@ std::optional<std::string> QVFileSystem::uuidOfUnmountedVolume(const std::string
         return std::nullopt;
     }
     char id[64] = {};
-    db->GetProperty("VolumeID", id, sizeof id, kUnknownFolderId);
+    bool read = db->GetProperty("VolumeID", id, sizeof id, kUnknownFolderId);
     db->CloseDatabase();
+    if (!read) {
+        TRACE_EXIT_ERR(0L, "GetFolderId", "Cannot read configuration database");
+        LGLogWarn("QVZelFsReader > folder ID could not be read");
+        return std::nullopt;
+    }
     std::string value = id;
     setUuid(value);
     return value;
@@ -275,9 +280,16 @@ std::vector<QVFpUser> QVFileSystem::usersForFolderAtPath(const std::string& fold
         return users;
     }
     std::vector<MoxKeyData*> records;
-    db->FindKeys(kMoxKeyTypePassword, nullptr, records);
-    db->FindKeys(kMoxKeyTypeUserPassword, nullptr, records);
+    // A list cut short (a statement out of time) is no list.
+    bool read = db->FindKeys(kMoxKeyTypePassword, nullptr, records) &&
+                db->FindKeys(kMoxKeyTypeUserPassword, nullptr, records);
     db->CloseDatabase();
+    if (!read) {
+        for (MoxKeyData* r : records) delete r;
+        TRACE_EXIT_ERR(0L, "GetKeys", "Cannot read configuration database");
+        LGLogInfo("ZelFSReader > availableUserNames > no users available > cert encrypted");
+        return users;
+    }
     for (MoxKeyData* r : records) {
         users.emplace_back(std::string(r->KeyId), r->UserId, r->DispName, r->Perms == 15);
         delete r;

@@ -3,6 +3,7 @@
 #include <strings.h>
 #include <uuid/uuid.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -233,11 +234,29 @@ MoxKeyData* CMoxAuthenticator::AuthenticatePassword(const char* name, const char
                                                     MoxCipherKey* folderKeyOut) {
     m_error = 0;
     if (!password || !folderKeyOut) return nullptr;
+    // Key derivation is the whole cost of a try. The name is in clear in the
+    // KeySpec, so a record of another user is passed over before it; a record
+    // whose salt, IVs and verifier repeat one already tried cannot open where
+    // that one did not; and at most kMoxMaxTriedRecords records are tried, so
+    // no folder can make one wrong password cost more than that many.
+    std::vector<const MoxKeyData*> tried;
     for (MoxKeyData* rec : records) {
         if (!rec || rec->KeySpec.length != kMoxKeySpecLength ||
             rec->EK.length != kMoxWrappedKeyLength || rec->PV.length != kMoxVerifierLength)
             continue;
+        if (name && strcasecmp(name, specName(rec).c_str()) != 0) continue;
         const uint8_t* keySpec = rec->KeySpec.data;
+        bool repeated = std::any_of(tried.begin(), tried.end(), [&](const MoxKeyData* t) {
+            return std::memcmp(t->KeySpec.data + kSaltOffset, keySpec + kSaltOffset,
+                               kMoxKeySpecLength - kSaltOffset) == 0 &&
+                   std::memcmp(t->PV.data, rec->PV.data, kSaltSize) == 0;
+        });
+        if (repeated) continue;
+        if (tried.size() == kMoxMaxTriedRecords) {
+            TRACE_MSG("AuthenticatePassword", "stopped after %zu records", tried.size());
+            break;
+        }
+        tried.push_back(rec);
         for (uint32_t hashId : g_HashAlgos) {
             Secret<kDerivedSize> derived;
             if (!DeriveKeyFromPassword(password, keySpec + kSaltOffset, hashId, derived.bytes))
@@ -253,12 +272,6 @@ MoxKeyData* CMoxAuthenticator::AuthenticatePassword(const char* name, const char
                 if (!se->Decrypt(pv.bytes, kSaltSize, nullptr, keySpec + kIvPvOffset, kIvSize) ||
                     std::memcmp(pv.bytes, keySpec + kSaltOffset, kSaltSize) != 0)
                     continue;
-                std::string stored = specName(rec);
-                if (name && strcasecmp(name, stored.c_str()) != 0) {
-                    TRACE_MSG("AuthenticatePassword", "invalid user name %s %s\n", name,
-                              stored.c_str());
-                    continue;
-                }
                 MoxCipherKey key;
                 std::memcpy(key.bytes, rec->EK.data, MoxCipherKey::kSize);
                 if (!se->Decrypt(key.bytes, MoxCipherKey::kSize, nullptr, keySpec + kIvEkOffset,

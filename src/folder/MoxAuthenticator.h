@@ -91,6 +91,10 @@ bool PoiConvertMoxCipherKeyToCSK(const MoxCipherKey* key, poi_crypto_api::CSK* c
 // Hash ids that key derivation knows, in the order a login tries them.
 bool MoxIsKnownHashId(uint32_t hashId);
 
+// The most key records one authentication tries (each costs one key
+// derivation per hash variant); records past it are not tried.
+inline constexpr size_t kMoxMaxTriedRecords = 16;
+
 class CMoxAuthenticator {
   public:
     CMoxAuthenticator() = default;
@@ -100,7 +104,8 @@ class CMoxAuthenticator {
     // from the request, Perms 0. Null on failure (see GetError).
     virtual MoxKeyData* GetKey(const MoxAuthentication* request, const MoxCipherKey* folderKey);
     // The first record the request's name and password open, its folder key
-    // unwrapped into folderKeyOut; null when none does.
+    // unwrapped into folderKeyOut; null when none does. Records of other
+    // names and repeats are passed over; at most kMoxMaxTriedRecords are tried.
     virtual MoxKeyData* Authenticate(const MoxAuthentication* request,
                                      const std::vector<MoxKeyData*>& records,
                                      MoxCipherKey* folderKeyOut);

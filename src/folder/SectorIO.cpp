@@ -1,8 +1,11 @@
 #include "folder/SectorIO.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -21,6 +24,66 @@ uint64_t roundDown(uint64_t v) {
 uint64_t roundUp(uint64_t v) {
     return roundDown(v + kSectorSize - 1);
 }
+
+std::atomic<StepHook> g_stepHook{nullptr};
+thread_local int t_step = 0;
+
+// Marks the next step of a change; counted from 1 in each call.
+void step() {
+    if (StepHook hook = g_stepHook.load(std::memory_order_relaxed)) hook(++t_step);
+}
+
+// An open-file-description lock over [start, start + len) (len 0: to any
+// end), held for one call. The kernel shares it between processes and
+// between descriptors of one process. A file system without such locks
+// runs unlocked, as before.
+class RangeLock {
+  public:
+    RangeLock() = default;
+    RangeLock(const RangeLock&) = delete;
+    RangeLock& operator=(const RangeLock&) = delete;
+    ~RangeLock() { release(); }
+
+    int acquire(int fd, bool exclusive, uint64_t start, uint64_t len) {
+        release();
+        struct flock fl = {};
+        fl.l_type = static_cast<short>(exclusive ? F_WRLCK : F_RDLCK);
+        fl.l_whence = SEEK_SET;
+        fl.l_start = static_cast<off_t>(start);
+        fl.l_len = static_cast<off_t>(len);
+        while (::fcntl(fd, F_OFD_SETLKW, &fl) != 0) {
+            if (errno == EINTR) continue;
+            if (errno == ENOLCK || errno == EINVAL || errno == EOPNOTSUPP || errno == ENOSYS)
+                return 0;
+            return errno;
+        }
+        m_fd = fd;
+        m_start = start;
+        m_len = len;
+        return 0;
+    }
+    // Whether the held range covers [start, start + len) (len 0: to any end).
+    bool covers(uint64_t start, uint64_t len) const {
+        if (m_fd < 0) return true;  // not locking on this file system
+        if (start < m_start) return false;
+        if (m_len == 0) return true;
+        return len != 0 && start + len <= m_start + m_len;
+    }
+    void release() {
+        if (m_fd < 0) return;
+        struct flock fl = {};
+        fl.l_type = F_UNLCK;
+        fl.l_whence = SEEK_SET;
+        fl.l_start = static_cast<off_t>(m_start);
+        fl.l_len = static_cast<off_t>(m_len);
+        (void)::fcntl(m_fd, F_OFD_SETLK, &fl);
+        m_fd = -1;
+    }
+
+  private:
+    int m_fd = -1;
+    uint64_t m_start = 0, m_len = 0;
+};
 
 int fileSize(int fd, uint64_t* size) {
     struct stat st;
@@ -45,6 +108,7 @@ ssize_t preadFull(int fd, uint8_t* buf, size_t n, uint64_t off) {
 }
 
 int pwriteFull(int fd, const uint8_t* buf, size_t n, uint64_t off) {
+    step();
     size_t done = 0;
     while (done < n) {
         ssize_t r = pwrite(fd, buf + done, n - done, static_cast<off_t>(off + done));
@@ -56,6 +120,46 @@ int pwriteFull(int fd, const uint8_t* buf, size_t n, uint64_t off) {
         done += static_cast<size_t>(r);
     }
     return 0;
+}
+
+int cut(int fd, uint64_t size) {
+    step();
+    return ::ftruncate(fd, static_cast<off_t>(size)) == 0 ? 0 : errno;
+}
+
+// The record of a change of length in progress: version, old length, new
+// length, the position and the old ciphertext of the sector it rewrites.
+constexpr size_t kRecordHead = 1 + 3 * 8;
+
+void putU64(uint8_t* p, uint64_t v) {
+    for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+uint64_t getU64(const uint8_t* p) {
+    uint64_t v = 0;
+    for (int i = 0; i < 8; ++i) v |= static_cast<uint64_t>(p[i]) << (8 * i);
+    return v;
+}
+
+// Runs `change`, which takes the file from `size` to `newSize` in more than
+// one step and rewrites the sector at `pos` whose old ciphertext is `old`,
+// behind a resize record.
+template <typename Fn>
+int guarded(int fd, uint64_t size, uint64_t newSize, uint64_t pos, const std::vector<uint8_t>& old,
+            Fn&& change) {
+    std::vector<uint8_t> rec(kRecordHead + old.size());
+    rec[0] = 1;
+    putU64(rec.data() + 1, size);
+    putU64(rec.data() + 9, newSize);
+    putU64(rec.data() + 17, pos);
+    if (!old.empty()) std::memcpy(rec.data() + kRecordHead, old.data(), old.size());
+    step();
+    bool kept = ::fsetxattr(fd, kResizeRecord, rec.data(), rec.size(), 0) == 0;
+    int rc = change();
+    if (kept) {
+        step();
+        (void)::fremovexattr(fd, kResizeRecord);
+    }
+    return rc;
 }
 
 bool allZero(const uint8_t* p, size_t n) {
@@ -153,7 +257,7 @@ int writeRange(int fd, Codec& codec, uint64_t off, const uint8_t* data, uint64_t
 void restore(int fd, uint64_t size, const std::vector<uint8_t>& lastSector) {
     if (!lastSector.empty())
         (void)pwriteFull(fd, lastSector.data(), lastSector.size(), roundDown(size));
-    (void)ftruncate(fd, static_cast<off_t>(size));
+    (void)cut(fd, size);
 }
 
 // Grows the file from *size to `newSize` with plain zeros, writing only what
@@ -168,7 +272,7 @@ int extend(int fd, Codec& codec, uint64_t newSize, uint64_t* size) {
     if (newSize <= *size) return 0;
     const uint64_t last = roundDown(newSize);
     if (last < newSize) return writeRange(fd, codec, last, nullptr, newSize - last, size);
-    if (ftruncate(fd, static_cast<off_t>(newSize)) != 0) return errno;
+    if (int rc = cut(fd, newSize)) return rc;
     *size = newSize;
     return 0;
 }
@@ -190,8 +294,39 @@ bool overflows(uint64_t off, uint64_t len) {
 
 }  // namespace
 
+namespace {
+
+// Locks what a change of the file from its current length needs: the
+// sectors from `first` on (or only up to `end` when the length stays), the
+// length read again under the lock until the held range covers it.
+int lockForChange(int fd, RangeLock& lock, uint64_t first, uint64_t end, uint64_t* size) {
+    for (;;) {
+        if (int rc = fileSize(fd, size)) return rc;
+        const bool grows = end == 0 || end > *size;
+        const uint64_t start = roundDown(grows ? std::min(first, *size) : first);
+        const uint64_t len = grows ? 0 : roundUp(end) - start;
+        if (int rc = lock.acquire(fd, true, start, len)) return rc;
+        uint64_t now = 0;
+        if (int rc = fileSize(fd, &now)) return rc;
+        const bool growsNow = end == 0 || end > now;
+        const uint64_t startNow = roundDown(growsNow ? std::min(first, now) : first);
+        if (lock.covers(startNow, growsNow ? 0 : roundUp(end) - startNow)) {
+            *size = now;
+            return 0;
+        }
+    }
+}
+
+}  // namespace
+
 int readAt(int fd, Codec& codec, uint64_t off, uint8_t* buf, size_t len, size_t* got) {
     *got = 0;
+    if (len == 0) return 0;
+    RangeLock lock;
+    const bool past = overflows(off, len);
+    if (int rc =
+            lock.acquire(fd, false, roundDown(off), past ? 0 : roundUp(off + len) - roundDown(off)))
+        return rc;
     uint64_t size = 0;
     if (int rc = fileSize(fd, &size)) return rc;
     if (len == 0 || off >= size) return 0;
@@ -232,60 +367,108 @@ int readAt(int fd, Codec& codec, uint64_t off, uint8_t* buf, size_t len, size_t*
 int writeAt(int fd, Codec& codec, uint64_t off, const uint8_t* buf, size_t len) {
     if (len == 0) return 0;
     if (overflows(off, len)) return EFBIG;
+    t_step = 0;
+    RangeLock lock;
     uint64_t size = 0;
-    if (int rc = fileSize(fd, &size)) return rc;
+    if (int rc = lockForChange(fd, lock, off, off + len, &size)) return rc;
     const uint64_t oldSize = size;
     std::vector<uint8_t> oldLast;
     if (off + len > size)
         if (int rc = saveLastSector(fd, size, &oldLast)) return rc;
-    int rc = 0;
-    // The gap before the data stays a hole; only a partial last sector that
-    // the gap leaves behind is completed.
-    if (off > size && size % kSectorSize)
-        rc = writeRange(fd, codec, size, nullptr, std::min(off, roundUp(size)) - size, &size);
-    if (rc == 0) rc = writeRange(fd, codec, off, buf, len, &size);
-    // A piece that failed half-way may have grown the file already.
-    if (rc != 0 && off + len > oldSize) restore(fd, oldSize, oldLast);
-    return rc;
+    auto change = [&] {
+        int rc = 0;
+        // The gap before the data stays a hole; only a partial last sector
+        // that the gap leaves behind is completed.
+        if (off > size && size % kSectorSize)
+            rc = writeRange(fd, codec, size, nullptr, std::min(off, roundUp(size)) - size, &size);
+        if (rc == 0) rc = writeRange(fd, codec, off, buf, len, &size);
+        // A piece that failed half-way may have grown the file already.
+        if (rc != 0 && off + len > oldSize) restore(fd, oldSize, oldLast);
+        return rc;
+    };
+    // Completing the old last sector and then writing beyond it are two steps.
+    if (off > oldSize && !oldLast.empty())
+        return guarded(fd, oldSize, off + len, roundDown(oldSize), oldLast, change);
+    return change();
 }
 
 int truncate(int fd, Codec& codec, uint64_t newSize) {
     if (overflows(newSize, 0)) return EFBIG;
+    t_step = 0;
+    RangeLock lock;
     uint64_t size = 0;
-    if (int rc = fileSize(fd, &size)) return rc;
+    if (int rc = lockForChange(fd, lock, newSize, 0, &size)) return rc;
     if (newSize == size) return 0;
     if (newSize > size) {
         std::vector<uint8_t> oldLast;
         if (int rc = saveLastSector(fd, size, &oldLast)) return rc;
         const uint64_t oldSize = size;
-        int rc = extend(fd, codec, newSize, &size);
-        if (rc != 0) restore(fd, oldSize, oldLast);
-        return rc;
+        auto change = [&] {
+            int rc = extend(fd, codec, newSize, &size);
+            if (rc != 0) restore(fd, oldSize, oldLast);
+            return rc;
+        };
+        // A partial last sector made whole, then a new end past it: two steps.
+        if (!oldLast.empty() && newSize > roundUp(oldSize))
+            return guarded(fd, oldSize, newSize, roundDown(oldSize), oldLast, change);
+        return change();
     }
     const uint64_t start = roundDown(newSize);
-    if (start < newSize) {
-        const uint64_t oldEnd = std::min(start + kSectorSize, size);
-        std::vector<uint8_t> cipher(static_cast<size_t>(oldEnd - start));
-        ssize_t r = preadFull(fd, cipher.data(), cipher.size(), start);
-        if (r < 0) return errno;
-        if (static_cast<size_t>(r) != cipher.size()) return EIO;
-        std::vector<uint8_t> plain = cipher;
-        if (!decryptStored(codec, start, plain.data(), plain.size())) return EIO;
-        const size_t keep = static_cast<size_t>(newSize - start);
-        if (!codec.encrypt(start, plain.data(), keep)) return EIO;
+    if (start == newSize) return cut(fd, newSize);
+    // The new last sector is re-encrypted as a shorter run, then the file is
+    // cut: two steps, guarded by the record of the old sector.
+    const uint64_t oldEnd = std::min(start + kSectorSize, size);
+    std::vector<uint8_t> cipher(static_cast<size_t>(oldEnd - start));
+    ssize_t r = preadFull(fd, cipher.data(), cipher.size(), start);
+    if (r < 0) return errno;
+    if (static_cast<size_t>(r) != cipher.size()) return EIO;
+    std::vector<uint8_t> plain = cipher;
+    if (!decryptStored(codec, start, plain.data(), plain.size())) return EIO;
+    const size_t keep = static_cast<size_t>(newSize - start);
+    if (!codec.encrypt(start, plain.data(), keep)) return EIO;
+    int rc = guarded(fd, size, newSize, start, cipher, [&] {
         if (int rc = pwriteFull(fd, plain.data(), keep, start)) {
             (void)pwriteFull(fd, cipher.data(), cipher.size(), start);
             return rc;
         }
-        if (ftruncate(fd, static_cast<off_t>(newSize)) != 0) {
-            int rc = errno;
+        if (int rc = cut(fd, newSize)) {
             (void)pwriteFull(fd, cipher.data(), cipher.size(), start);
             return rc;
         }
-        explicit_bzero(plain.data(), plain.size());
         return 0;
+    });
+    explicit_bzero(plain.data(), plain.size());
+    return rc;
+}
+
+int recover(int fd) {
+    uint8_t rec[kRecordHead + kSectorSize];
+    if (::fgetxattr(fd, kResizeRecord, rec, sizeof rec) < 0)
+        return errno == ENODATA || errno == ENOTSUP || errno == ERANGE ? 0 : errno;
+    RangeLock lock;
+    if (int rc = lock.acquire(fd, true, 0, 0)) return rc;
+    // Read again under the lock: another process may have finished it.
+    ssize_t n = ::fgetxattr(fd, kResizeRecord, rec, sizeof rec);
+    if (n < 0) return errno == ENODATA ? 0 : errno;
+    const size_t oldLen =
+        n >= static_cast<ssize_t>(kRecordHead) ? static_cast<size_t>(n) - kRecordHead : 0;
+    const uint64_t oldSize = getU64(rec + 1), newSize = getU64(rec + 9), pos = getU64(rec + 17);
+    const bool valid = n >= static_cast<ssize_t>(kRecordHead) && rec[0] == 1 &&
+                       pos % kSectorSize == 0 && !overflows(oldSize, 0) && pos <= oldSize &&
+                       oldLen <= oldSize - pos;
+    uint64_t size = 0;
+    if (int rc = fileSize(fd, &size)) return rc;
+    if (valid && size != newSize) {
+        // Killed before the new length was reached: the old file comes back.
+        if (oldLen)
+            if (int rc = pwriteFull(fd, rec + kRecordHead, oldLen, pos)) return rc;
+        if (int rc = cut(fd, oldSize)) return rc;
     }
-    return ftruncate(fd, static_cast<off_t>(newSize)) == 0 ? 0 : errno;
+    return ::fremovexattr(fd, kResizeRecord) == 0 || errno == ENODATA ? 0 : errno;
+}
+
+void setStepHook(StepHook hook) {
+    g_stepHook.store(hook, std::memory_order_relaxed);
 }
 
 }  // namespace sector_io

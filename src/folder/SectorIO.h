@@ -18,6 +18,19 @@
 //
 // Results are 0 or an errno value; on a failed write or truncate the file keeps
 // its old length and its old last sector.
+//
+// Two processes may serve one file: every call holds an open-file-description
+// range lock (shared for reads, exclusive for writes) over the sectors it
+// reads or rewrites, and from there to the end of the file when it changes
+// the length.
+//
+// A change of length that takes more than one step (a truncate into a
+// sector, a growth from a partial last sector past that sector) first keeps
+// the old length and old last sector in an extended attribute of the file;
+// recover() on the next open puts back the old file unless the new length
+// was reached. A process killed at any step thus leaves the old file or the
+// new one. Where the file system keeps no extended attributes the steps run
+// unguarded.
 
 #include <cstddef>
 #include <cstdint>
@@ -25,6 +38,8 @@
 namespace sector_io {
 
 inline constexpr uint64_t kSectorSize = 512;
+// The extended attribute that records a change of length in progress.
+inline constexpr const char* kResizeRecord = "user.tessaro.resize";
 
 // Transforms sector-aligned runs in place. `pos` is a multiple of kSectorSize;
 // a run may cover many sectors and end inside the last one.
@@ -43,5 +58,14 @@ int writeAt(int fd, Codec& codec, uint64_t off, const uint8_t* buf, size_t len);
 
 // Sets the plain length; growing adds zeros, as holes where it can.
 int truncate(int fd, Codec& codec, uint64_t size);
+
+// Finishes what a killed process left: the old file back, or the new one
+// kept. Needs a descriptor open for writing; 0 when there was nothing to do.
+int recover(int fd);
+
+// Test hook: called before each step of a guarded change of length (steps
+// count from 1), so a test can end the process between any two of them.
+using StepHook = void (*)(int step);
+void setStepHook(StepHook hook);
 
 }  // namespace sector_io

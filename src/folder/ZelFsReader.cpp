@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
@@ -13,6 +14,7 @@
 #include "Crypto/TraceLog.h"
 #include "folder/FolderPaths.h"
 #include "folder/MoxEncryptedFolder.h"
+#include "folder/SectorIO.h"
 #include "folder/ZelFileKey.h"
 
 // One open file: descriptor, position, the folder's file key and the lock it
@@ -71,6 +73,24 @@ bool isConfigFile(int root, const std::vector<std::string>& names, const struct 
             return true;
     }
     return false;
+}
+
+// A change of length that a killed process left half done is finished
+// (the old file back, or the new one kept) before anyone reads the file. A
+// read-only handle does it through a writable descriptor of the same file
+// where it may; the failure of that is no reason to refuse the open.
+void finishResize(int fd, bool readOnly) {
+    if (!readOnly) {
+        (void)sector_io::recover(fd);
+        return;
+    }
+    char link[32];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    if (::fgetxattr(fd, sector_io::kResizeRecord, nullptr, 0) < 0) return;
+    int rw = ::open(link, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (rw < 0) return;
+    (void)sector_io::recover(rw);
+    ::close(rw);
 }
 
 int64_t nowSeconds() {
@@ -372,6 +392,7 @@ CZelFsReader::FileHandle CZelFsReader::OpenFile(const std::string& path, bool re
     else if ((followed || st.st_nlink > 1) && isConfigFile(root, configNames, st))
         refused = EACCES;
     ::close(root);
+    if (!refused) finishResize(fd, gotReadOnly);
     if (!refused && create && !gotReadOnly && st.st_size != 0 && ::ftruncate(fd, 0) != 0)
         refused = errno;
     if (refused) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -440,4 +441,63 @@ TEST(ConfigDbNames, PathMatchesIgnoringCase) {
     EXPECT_EQ((d.path() / "_QXCFG.MOX").string(), MoxConfigDbPathIn(d.path().string()));
     testsupport::writeFile(d / "_qxcfg.Mox", "");
     EXPECT_EQ((d.path() / "_qxcfg.Mox").string(), MoxConfigDbPathIn(d.path().string() + "/"));
+}
+
+// Key records are private: a new database is 0600, and SQLite gives its
+// journal the same mode. A database made elsewhere keeps its own mode.
+TEST_F(ConfigDatabase, NewDatabaseAndJournalArePrivate) {
+    mode_t old = umask(022);
+    auto mode = [](const std::string& p) {
+        struct stat st;
+        return ::stat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+    };
+    {
+        auto db = create();
+        EXPECT_EQ(mode(path()), 0600u);
+        ASSERT_TRUE(
+            db->SqLite_ExecSql("BEGIN; INSERT INTO Props VALUES ('x', 'y')", nullptr, nullptr));
+        EXPECT_EQ(mode(path() + kMoxConfigJournalSuffix), 0600u);
+        ASSERT_TRUE(db->SqLite_ExecSql("COMMIT", nullptr, nullptr));
+    }
+    ASSERT_EQ(chmod(path().c_str(), 0644), 0);
+    {
+        auto db = open(false);
+        EXPECT_TRUE(db->SetProperty("z", "1"));
+    }
+    EXPECT_EQ(mode(path()), 0644u);
+    umask(old);
+}
+
+// Every statement runs under a deadline: an endless sort ends with an error.
+TEST_F(ConfigDatabase, StatementsRunUnderADeadline) {
+    create().reset();
+    auto db = open(true);
+    EXPECT_FALSE(
+        db->SqLite_ExecSql("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) "
+                           "SELECT x FROM c ORDER BY x DESC LIMIT 1",
+                           nullptr, nullptr));
+    EXPECT_TRUE(db->timedOut());
+    db.reset();
+    EXPECT_FALSE(open(true)->timedOut()) << "a new connection starts afresh";
+}
+
+// Keys or Props that are not ordinary tables would run the file's own code
+// on every read: such a database is refused as unreadable before any query.
+TEST_F(ConfigDatabase, KeysAndPropsMustBePlainTables) {
+    const char* const hostile[] = {
+        "ALTER TABLE Keys RENAME TO K0; CREATE VIEW Keys AS SELECT * FROM K0",
+        "ALTER TABLE Props RENAME TO P0; CREATE VIEW Props AS SELECT * FROM P0",
+    };
+    for (const char* sql : hostile) {
+        SCOPED_TRACE(sql);
+        fs::remove(path());
+        create()->SqLite_ExecSql(sql, nullptr, nullptr);
+        auto* db = new CMoxConfigDatabase(path().c_str(), true);
+        EXPECT_FALSE(db->OpenDatabase());
+        EXPECT_EQ(db->lastError(), kMoxDbNotReadable);
+        db->CloseDatabase();
+        db = new CMoxConfigDatabase(path().c_str(), true);
+        EXPECT_FALSE(db->setReadOnly(false));
+        db->CloseDatabase();
+    }
 }

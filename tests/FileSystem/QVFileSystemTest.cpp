@@ -594,3 +594,75 @@ TEST_F(QVFileSystemTest, GapsStaySparse) {
     }
     h.closeFile(f);
 }
+
+// Databases someone hands over: each of the three calls that work on a
+// locked folder comes back (a blocked call ends the run) with the folder's
+// 4313 refusal, or with the right answer where the database is a real one.
+TEST_F(QVFileSystemTest, HostileDatabasesAreAnsweredOrRefused) {
+    const fs::path db = folder_ / "_QXCFG.MOX";
+    const std::string good = testsupport::readFile(db);
+    auto sql = [&](const std::string& statement) {
+        auto* d = new CMoxConfigDatabase(db.c_str(), false);
+        ASSERT_TRUE(d->OpenDatabase());
+        EXPECT_TRUE(d->SqLite_ExecSql(statement.c_str(), nullptr, nullptr));
+        d->CloseDatabase();
+    };
+    const std::string endless = "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) ";
+    struct Case {
+        const char* name;
+        std::string sql;
+        bool refused;
+        size_t users;  // when not refused
+    };
+    const Case cases[] = {
+        {"endless view of Keys",
+         "ALTER TABLE Keys RENAME TO K0; CREATE VIEW Keys AS " + endless +
+             "SELECT K0.KeyId || x AS KeyId, K0.KeyType, K0.DispName, K0.Perms, K0.GroupId, "
+             "K0.UserId, K0.SID, K0.KeySpec, K0.EK, K0.PV, K0.ModifyTime FROM c, K0",
+         true, 0},
+        {"endless view of Props",
+         "ALTER TABLE Props RENAME TO P0; CREATE VIEW Props AS " + endless +
+             "SELECT P0.PropId, P0.PropValue FROM c, P0",
+         true, 0},
+        {"Keys a view of plain rows",
+         "ALTER TABLE Keys RENAME TO K0; CREATE VIEW Keys AS SELECT * FROM K0", true, 0},
+        {"a trigger",
+         "CREATE TRIGGER t AFTER INSERT ON Keys BEGIN SELECT count(*) FROM (" + endless +
+             "SELECT x FROM c); END",
+         false, 1},
+        {"20,000 rows",
+         "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 20000) "
+         "INSERT INTO Keys SELECT KeyId || '-' || i, KeyType, DispName, Perms, GroupId, "
+         "'u' || i, SID, KeySpec, EK, PV, ModifyTime FROM Keys, n",
+         false, 20001},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        testsupport::writeFile(db, good);
+        sql(c.sql);
+        auto attempt = std::async(std::launch::async, [&] {
+            QVFileSystem h;
+            platform::Error err;
+            bool mounted = h.mountEncryptedFolder(folder_.string(), "ann", "secret", &err);
+            size_t users = h.usersForFolderAtPath(folder_.string()).size();
+            bool idRead = QVFileSystem().uuidOfUnmountedVolume(folder_.string()).has_value();
+            return std::make_tuple(mounted, err, users, idRead);
+        });
+        if (attempt.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+            ADD_FAILURE() << "a call on the folder blocked";
+            std::_Exit(1);
+        }
+        auto [mounted, err, users, idRead] = attempt.get();
+        if (c.refused) {
+            EXPECT_FALSE(mounted);
+            EXPECT_EQ(err.code, 4313) << err.description;
+            EXPECT_EQ(err.description, "the folder's configuration cannot be read");
+            EXPECT_EQ(users, 0u);
+            EXPECT_FALSE(idRead);
+        } else {
+            EXPECT_TRUE(mounted) << err.description;
+            EXPECT_EQ(users, c.users);
+            EXPECT_TRUE(idRead);
+        }
+    }
+}

@@ -179,3 +179,33 @@ TEST(Authenticator, EngineKeys) {
     EXPECT_FALSE(PoiInitCryptContext(folderKey(1).Key(), poi_crypto_api::SE_NONE, se));
     EXPECT_FALSE(se);
 }
+
+// A wrong password costs a bounded number of key derivations whatever the
+// folder holds: records of other names are passed over before any
+// derivation, repeats of one record are tried once, and no more than
+// kMoxMaxTriedRecords records are tried.
+TEST(Authenticator, WorkPerAttemptIsBounded) {
+    CMoxAuthenticator a;
+    MoxCipherKey folderKey;
+    folderKey.SetCipherId(1);
+    std::vector<std::unique_ptr<MoxKeyData>> owned;
+    auto add = [&](const char* name, const char* password) {
+        owned.emplace_back(a.GetKeyFromPassword(name, password, 0x2000000, 1, &folderKey));
+        return owned.back().get();
+    };
+    std::vector<MoxKeyData*> records;
+    for (int i = 0; i < 40; ++i) records.push_back(add("other", "pw"));
+    MoxKeyData* copy = add("ann", "old");
+    for (int i = 0; i < 100; ++i) records.push_back(copy);
+    MoxKeyData* right = add("ann", "pw");
+    records.push_back(right);
+    MoxCipherKey out;
+    EXPECT_EQ(a.AuthenticatePassword("ann", "pw", records, &out), right)
+        << "other names and repeats count nothing";
+
+    records.clear();
+    for (size_t i = 0; i < kMoxMaxTriedRecords; ++i) records.push_back(add("ann", "old"));
+    records.push_back(right);
+    EXPECT_EQ(a.AuthenticatePassword("ann", "pw", records, &out), nullptr)
+        << "a record past the bound is not tried";
+}
