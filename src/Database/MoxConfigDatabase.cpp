@@ -26,12 +26,24 @@ namespace {
 // A folder's database is somebody else's file: no statement on it may run
 // without bound. Each one gets this much time, and its temporary data stays
 // in memory under a heap limit, so a crafted view or sort can neither hang a
-// caller nor fill a disk. A real folder of 20,000 key records lists in a
-// tenth of that time.
+// caller nor fill a disk. A prepared statement has that much for each row.
 constexpr auto kStatementBudget = std::chrono::seconds(2);
 constexpr sqlite3_int64 kHeapLimit = 128ll << 20;
+// Far above any real folder's users; each record takes about 10 KB.
+constexpr size_t kMaxKeyRows = 100000;
 // Far above any stored text (a key blob is about 6 KB of Ascii85).
 constexpr int kMaxTextLength = 1 << 20;
+
+// The end of the running sqlite3_step() of a prepared statement, when one
+// runs on this thread: a statement's budget counts SQLite's own time per row,
+// not the caller's work on the rows between steps.
+thread_local int64_t t_stepDeadline = 0;
+
+int64_t steadyNow() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 // A prepared statement with its bound values; finalized when it goes.
 class Stmt {
@@ -62,7 +74,11 @@ class Stmt {
     // SQLITE_ROW, SQLITE_DONE, or an error (traced).
     int step() {
         if (!m_stmt) return SQLITE_MISUSE;
+        t_stepDeadline =
+            steadyNow() +
+            std::chrono::duration_cast<std::chrono::nanoseconds>(kStatementBudget).count();
         int rc = sqlite3_step(m_stmt);
+        t_stepDeadline = 0;
         if (rc != SQLITE_ROW && rc != SQLITE_DONE) trace(sqlite3_sql(m_stmt));
         return rc;
     }
@@ -327,19 +343,15 @@ int CMoxConfigDatabase::onStatement(unsigned, void* self, void*, void* sql) {
     // shares that statement's time.
     const char* text = static_cast<const char*>(sql);
     if (db->m_timedOut || (text && text[0] == '-' && text[1] == '-')) return 0;
-    db->m_deadline = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                         (std::chrono::steady_clock::now() + kStatementBudget).time_since_epoch())
-                         .count();
+    db->m_deadline = steadyNow() +
+                     std::chrono::duration_cast<std::chrono::nanoseconds>(kStatementBudget).count();
     return 0;
 }
 
 int CMoxConfigDatabase::onProgress(void* self) {
     auto* db = static_cast<CMoxConfigDatabase*>(self);
     if (!db->m_timedOut) {
-        int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                          std::chrono::steady_clock::now().time_since_epoch())
-                          .count();
-        if (now < db->m_deadline) return 0;
+        if (steadyNow() < (t_stepDeadline ? t_stepDeadline : db->m_deadline)) return 0;
         db->m_timedOut = true;
         TRACE_MSG("SqLite_ExecSql", "statement ran out of time in %s", db->m_path);
     }
@@ -735,7 +747,13 @@ bool CMoxConfigDatabase::FindKeys(uint32_t keyType, const char* userFilter,
     s.integer(1, keyType);
     if (userFilter) s.text(2, pattern);
     int rc;
+    size_t rows = 0;
     while ((rc = s.step()) == SQLITE_ROW) {
+        if (++rows > kMaxKeyRows) {
+            TRACE_MSG("FindKeys", "refused: more than %zu key records in %s", kMaxKeyRows, m_path);
+            rc = SQLITE_TOOBIG;
+            break;
+        }
         const char* columns[10];
         for (int c = 0; c < 10; ++c) columns[c] = s.column(c);
         auto* k = new (std::nothrow) MoxKeyData;

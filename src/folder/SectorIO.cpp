@@ -441,6 +441,21 @@ int truncate(int fd, Codec& codec, uint64_t newSize) {
     return rc;
 }
 
+bool parseResizeRecord(const uint8_t* data, size_t n, ResizeRecord* out) {
+    if (!data || n < kRecordHead || n > kRecordHead + kSectorSize || data[0] != 1) return false;
+    ResizeRecord r;
+    r.oldSize = getU64(data + 1);
+    r.newSize = getU64(data + 9);
+    r.pos = getU64(data + 17);
+    r.old = data + kRecordHead;
+    r.oldLength = n - kRecordHead;
+    if (r.pos % kSectorSize != 0 || overflows(r.oldSize, 0) || overflows(r.newSize, 0) ||
+        r.pos > r.oldSize || r.oldLength > r.oldSize - r.pos)
+        return false;
+    *out = r;
+    return true;
+}
+
 int recover(int fd) {
     uint8_t rec[kRecordHead + kSectorSize];
     if (::fgetxattr(fd, kResizeRecord, rec, sizeof rec) < 0)
@@ -450,19 +465,15 @@ int recover(int fd) {
     // Read again under the lock: another process may have finished it.
     ssize_t n = ::fgetxattr(fd, kResizeRecord, rec, sizeof rec);
     if (n < 0) return errno == ENODATA ? 0 : errno;
-    const size_t oldLen =
-        n >= static_cast<ssize_t>(kRecordHead) ? static_cast<size_t>(n) - kRecordHead : 0;
-    const uint64_t oldSize = getU64(rec + 1), newSize = getU64(rec + 9), pos = getU64(rec + 17);
-    const bool valid = n >= static_cast<ssize_t>(kRecordHead) && rec[0] == 1 &&
-                       pos % kSectorSize == 0 && !overflows(oldSize, 0) && pos <= oldSize &&
-                       oldLen <= oldSize - pos;
+    ResizeRecord r;
+    const bool valid = parseResizeRecord(rec, static_cast<size_t>(n), &r);
     uint64_t size = 0;
     if (int rc = fileSize(fd, &size)) return rc;
-    if (valid && size != newSize) {
+    if (valid && size != r.newSize) {
         // Killed before the new length was reached: the old file comes back.
-        if (oldLen)
-            if (int rc = pwriteFull(fd, rec + kRecordHead, oldLen, pos)) return rc;
-        if (int rc = cut(fd, oldSize)) return rc;
+        if (r.oldLength)
+            if (int rc = pwriteFull(fd, r.old, r.oldLength, r.pos)) return rc;
+        if (int rc = cut(fd, r.oldSize)) return rc;
     }
     return ::fremovexattr(fd, kResizeRecord) == 0 || errno == ENODATA ? 0 : errno;
 }

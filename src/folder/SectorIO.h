@@ -59,6 +59,17 @@ int writeAt(int fd, Codec& codec, uint64_t off, const uint8_t* buf, size_t len);
 // Sets the plain length; growing adds zeros, as holes where it can.
 int truncate(int fd, Codec& codec, uint64_t size);
 
+// A resize record read back: the old length, the new one, and the old
+// ciphertext of the sector at `pos` (`old` points into the parsed bytes).
+struct ResizeRecord {
+    uint64_t oldSize = 0, newSize = 0, pos = 0;
+    const uint8_t* old = nullptr;
+    size_t oldLength = 0;
+};
+// False for anything this code did not write: a record may come with a
+// folder from elsewhere.
+bool parseResizeRecord(const uint8_t* data, size_t n, ResizeRecord* out);
+
 // Finishes what a killed process left: the old file back, or the new one
 // kept. Needs a descriptor open for writing; 0 when there was nothing to do.
 int recover(int fd);
