@@ -454,6 +454,8 @@ bool QVAppDelegate::applicationShouldTerminateAfterLastWindowClosed() {
 }
 
 platform::TerminateReply QVAppDelegate::applicationShouldTerminate() {
+    // A copy in the window ends first, while both of its sides are there.
+    if (mainWindow_) mainWindow_->stopCopying();
     // Every decrypted volume is unmounted before the process goes, so that
     // none stays behind without its server.
     return terminationHandler_ ? terminationHandler_() : platform::TerminateReply::Now;

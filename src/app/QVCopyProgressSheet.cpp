@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cmath>
@@ -39,10 +40,28 @@ QVCopyProgressSheet::QVCopyProgressSheet(QWidget* mainWindow)
 }
 
 void QVCopyProgressSheet::showProgressSheet() {
-    if (!isVisible()) platform::beginSheet(this, parentWidget());
+    wanted_ = true;
+    openWhenWindowIsFree();
+}
+
+void QVCopyProgressSheet::openWhenWindowIsFree() {
+    if (!wanted_ || isVisible()) return;
+    const QObjectList none;
+    for (QObject* child : parentWidget() ? parentWidget()->children() : none) {
+        auto* other = qobject_cast<QDialog*>(child);
+        if (!other || other == this || !other->isVisible() || !other->isModal()) continue;
+        // Looked at again once that one is answered (and closed).
+        connect(
+            other, &QDialog::finished, this,
+            [this] { QTimer::singleShot(0, this, [this] { openWhenWindowIsFree(); }); },
+            Qt::SingleShotConnection);
+        return;
+    }
+    platform::beginSheet(this, parentWidget());
 }
 
 void QVCopyProgressSheet::hideProgressSheet() {
+    wanted_ = false;
     if (isVisible()) done(1);
 }
 

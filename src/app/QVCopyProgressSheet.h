@@ -36,6 +36,12 @@ class QVCopyProgressSheet : public QDialog, public QVCopyProgressView {
     void reject() override;
 
   private:
+    // One sheet at a time on the window: while another one (the copy's own
+    // question, asked before the sheet came) is up, the sheet waits for it,
+    // so that the one on top is always the one that can be answered.
+    void openWhenWindowIsFree();
+    bool wanted_ = false;
+
     QLabel* description_;
     QProgressBar* progressBar_;
     QLabel* time_;

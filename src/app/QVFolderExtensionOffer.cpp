@@ -71,6 +71,7 @@ void step(const std::shared_ptr<Run>& run) {
         alert.informativeText = platform::localizedString("appendFileExtensionAlertMsg");
         alert.buttons = {platform::localizedString("appendFileExtensionAlertAppend"),
                          platform::localizedString("appendFileExtensionAlertCancel")};
+        alert.escapeButton = 1;
         alert.open(run->window, [run, path, key](int response, bool) {
             run->append = response == platform::Alert::kFirstButton;
             apply(*run, path, key);

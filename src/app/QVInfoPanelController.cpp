@@ -324,6 +324,7 @@ void QVInfoPanelController::removeUser() {
     alert.informativeText = platform::formatText(
         platform::localizedString("alertReallyDeleteUserMsg"), {user.shortUserName()});
     alert.buttons = {platform::localizedString("Cancel"), platform::localizedString("Delete")};
+    alert.escapeButton = 0;
     std::weak_ptr<uint64_t> alive = generation_;
     uint64_t generation = *generation_;
     alert.open(this, [this, alive, generation, user](int response, bool) {

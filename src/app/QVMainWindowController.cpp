@@ -528,6 +528,7 @@ void QVMainWindowController::setCurrentVolumePath(const std::optional<std::strin
 
 void QVMainWindowController::setCurrentFileSystem(std::shared_ptr<QVFileSystem> fileSystem) {
     if (currentFileSystem_) {
+        releaseBrowserHandle();
         if (currentFileSystem_->isMounted()) currentFileSystem_->unmount();
         clearImmutable(currentFileSystem_->volumePath());
         LGLogInfo("MWC > setCurrentFileSystem > did lock folder");
@@ -684,8 +685,22 @@ void QVMainWindowController::shakeWindow() {
     a->start(QAbstractAnimation::DeleteWhenStopped);
 }
 
+// A copy that runs on the handle ends, its partial file removed, while the
+// folder can still be written: after the unmount it could not.
+void QVMainWindowController::releaseBrowserHandle() {
+    if (browser_ && currentFileSystem_ && currentFileSystem_->isMounted())
+        browser_->setFileSystem(nullptr);
+}
+
+void QVMainWindowController::stopCopying() {
+    if (!currentFileSystem_ || !currentFileSystem_->isMounted()) return;
+    releaseBrowserHandle();
+    browser_->setFileSystem(currentFileSystem_);
+}
+
 void QVMainWindowController::lockCurrentFolder() {
     if (!currentFileSystem_ || !currentFileSystem_->isMounted()) return;
+    releaseBrowserHandle();
     currentFileSystem_->unmount();
     clearImmutable(currentVolumePath_);
     LGLogInfo("MWC > lockCurrentFolder > did lock folder");
@@ -709,8 +724,10 @@ void QVMainWindowController::sourceListDidAddNewItemWithPath(const std::string&)
 
 bool QVMainWindowController::sourceListShallEjectItemWithPath(const std::string& path) {
     if (currentFileSystem_ && currentFileSystem_->volumePath() == path &&
-        currentFileSystem_->isMounted())
+        currentFileSystem_->isMounted()) {
+        releaseBrowserHandle();
         currentFileSystem_->unmount();
+    }
     clearImmutable(path);
     LGLogInfo("MWC > shourceListShallEjectItem > did lock folder");
     return true;
@@ -781,6 +798,7 @@ void QVMainWindowController::deleteSelectedItems() {
     alert.messageText = localizedString("reallyDelete");
     alert.informativeText = localizedString("reallyDeleteMsg");
     alert.buttons = {localizedString("Cancel"), localizedString("Delete")};
+    alert.escapeButton = 0;
     std::weak_ptr<QVMainWindowController*> alive = alive_;
     std::weak_ptr<QVFileSystem> handle = currentFileSystem_;
     const std::vector<std::string> selected = browser_->selectedFiles();

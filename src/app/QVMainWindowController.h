@@ -100,6 +100,7 @@ class QVMainWindowController : public QMainWindow,
     void showInfoPanel() override;
     void showNewCryptFolderSheet() override;
     void lockCurrentFolder() override;
+    void stopCopying() override;
     void setStatusMenuController(QVStatusMenuInterface* controller) override {
         statusMenu_ = controller;
         browser_->setStatusMenu(controller);
@@ -166,6 +167,8 @@ class QVMainWindowController : public QMainWindow,
     void buildToolbar();
     void setCurrentVolumePath(const std::optional<std::string>& path);
     void setCurrentFileSystem(std::shared_ptr<QVFileSystem> fileSystem);
+    // Tells the browser before the handle is locked.
+    void releaseBrowserHandle();
     void showPasswordPage();
     // The info panel follows the selected folder while it shows.
     void refreshInfoPanel(bool evenHidden);

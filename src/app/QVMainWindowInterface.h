@@ -26,6 +26,9 @@ class QVMainWindowInterface {
     // Locks the folder shown in the window (unmount of its QVFileSystem);
     // mounted volumes are not touched.
     virtual void lockCurrentFolder() = 0;
+    // Ends a copy that runs in the window, its partial file removed, before
+    // the application quits; the folder stays unlocked.
+    virtual void stopCopying() {}
     // Handed to the browser controller; nullptr when the status menu goes.
     virtual void setStatusMenuController(QVStatusMenuInterface* controller) = 0;
 };

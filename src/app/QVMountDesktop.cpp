@@ -1,5 +1,7 @@
 #include "app/QVMountDesktop.h"
 
+#include <algorithm>
+
 #include "app/QVAppDelegate.h"
 #include "platform/desktop/FileURL.h"
 #include "platform/gui/Alert.h"
@@ -32,6 +34,11 @@ void QVMountDesktop::showAlert(const std::string& title, const std::string& text
     a.messageText = title;
     a.informativeText = text;
     a.buttons = buttons;
+    // The mount controller's alerts put the answer that changes nothing
+    // first ("OK" before "Quit anyway"), except the extension offer.
+    const auto cancel = std::find(buttons.begin(), buttons.end(),
+                                  platform::localizedString("appendFileExtensionAlertCancel"));
+    a.escapeButton = cancel != buttons.end() ? static_cast<int>(cancel - buttons.begin()) : 0;
     QWidget* window = panel_ && panel_->isVisible() ? panel_ : nullptr;
     a.open(window, [done](int response, bool) {
         if (done) done(response - platform::Alert::kFirstButton);

@@ -20,6 +20,7 @@ void QVRatePromptPresenter::showAlert(const AlertTexts& texts, std::function<voi
     alert.informativeText = texts.message;
     alert.style = platform::Alert::Style::Informational;
     alert.buttons = {texts.rateButton, texts.cancelButton};
+    alert.escapeButton = 1;
     if (!texts.remindButton.empty()) {
         alert.buttons.push_back(texts.remindButton);
         alert.escapeButton = 2;  // Escape: remind me later

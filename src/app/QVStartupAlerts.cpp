@@ -42,6 +42,7 @@ void QVFuseInstallSheet::showOutdatedAlert(const std::string& title, const std::
     alert.messageText = title;
     alert.informativeText = message;
     alert.buttons = {updateButton, laterButton};
+    alert.escapeButton = 1;
     alert.style = platform::Alert::Style::Warning;
     alert.open(window_ ? window_() : nullptr, [answer = std::move(answer)](int response, bool) {
         if (answer) answer(response == platform::Alert::kFirstButton);

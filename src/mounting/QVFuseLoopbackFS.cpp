@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "FileSystem/QVFileSystem.h"
+#include "FileSystem/QVMountedVolumes.h"
 #include "Logging/LGLogMacros.h"
 #include "folder/FolderPaths.h"
 #include "platform/core/Dispatch.h"
@@ -73,7 +75,17 @@ QVFuseLoopbackFS::QVFuseLoopbackFS(std::shared_ptr<QVFileSystem> fileSystem,
     if (!rootPath_.empty()) rootFd_.reset(open(c(rootPath_), O_PATH | O_DIRECTORY | O_CLOEXEC));
 }
 
-QVFuseLoopbackFS::~QVFuseLoopbackFS() = default;
+QVFuseLoopbackFS::~QVFuseLoopbackFS() {
+    QVMountedVolumes::remove(this);
+}
+
+void QVFuseLoopbackFS::setMountPath(std::string p) {
+    mountPath_ = std::move(p);
+    if (mountPath_.empty() || rootPath_.empty())
+        QVMountedVolumes::remove(this);
+    else
+        QVMountedVolumes::add(this, rootPath_, mountPath_);
+}
 
 std::shared_ptr<QVFileSystem> QVFuseLoopbackFS::fileSystem() const {
     std::lock_guard lock(propertiesMutex_);
@@ -101,6 +113,7 @@ void QVFuseLoopbackFS::setDelegate(std::weak_ptr<QVFuseLoopbackFSDelegate> d) {
 }
 
 void QVFuseLoopbackFS::volumeDidUnmount() {
+    QVMountedVolumes::remove(this);
     if (auto fs = fileSystem()) fs->unmount();
 }
 

@@ -63,9 +63,9 @@ class QVFuseLoopbackFS : public platform::UserFileSystemDelegate,
     bool isReadonly() const { return isReadonly_.load(); }
     void setIsReadonly(bool v) { isReadonly_.store(v); }
     // Where the volume is mounted: links into the folder read back as links
-    // into the volume.
+    // into the volume. Copies of the application refuse this path as a side.
     const std::string& mountPath() const { return mountPath_; }
-    void setMountPath(std::string p) { mountPath_ = std::move(p); }
+    void setMountPath(std::string p);
     const std::string& rootPath() const { return rootPath_; }
 
     // The volume is gone: unlock state and key material of the handle go too.

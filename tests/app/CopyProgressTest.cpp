@@ -1,5 +1,6 @@
 #include <QApplication>
 #include <QCheckBox>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -170,24 +171,38 @@ TEST_F(CopyProgressTest, SheetOnTheWindow) {
     QMessageBox* box = platform::visibleAlerts()[0];
     EXPECT_EQ(box->text().toStdString(), "The item already exists");
     ASSERT_TRUE(box->checkBox());
-    clock_.advance(std::chrono::seconds(1));
-    ASSERT_TRUE(testsupport::spinUntil([&] { return sheet->isVisible(); }));
-    EXPECT_EQ(sheet->windowModality(), Qt::WindowModal);
+    // Two seconds with the question open: the sheet's timer fires, but the
+    // sheet waits, so the question stays the one on top and answerable.
+    clock_.advance(std::chrono::seconds(2));
+    for (int i = 0; i < 20; ++i) QCoreApplication::processEvents();
+    EXPECT_FALSE(sheet->isVisible());
+    ASSERT_TRUE(box->windowHandle());
+    EXPECT_EQ(QGuiApplication::modalWindow(), box->windowHandle());
+    ASSERT_EQ(platform::visibleAlerts().size(), 1u);
     EXPECT_EQ(sheet->descriptionLabel()->text().toStdString(), "Copying 1 items to \"box.zel\"");
     EXPECT_EQ(sheet->progressBar()->maximum(), 100);
 
     box->checkBox()->setChecked(true);
     platform::pressAlertButton(box, 2);  // Replace
+    ASSERT_TRUE(testsupport::spinUntil([&] { return sheet->isVisible(); }));
+    EXPECT_EQ(sheet->windowModality(), Qt::WindowModal);
+    EXPECT_EQ(QGuiApplication::modalWindow(), sheet->windowHandle());
     ASSERT_TRUE(steps(p, [&] { return sheet->progressBar()->value() > 0; }));
     EXPECT_NE(sheet->timeLabel()->text().toStdString().find(" of "), std::string::npos);
     sheet->stopButton()->click();
     EXPECT_EQ(sheet->timeLabel()->text().toStdString(), "Stopping…");
     ASSERT_TRUE(steps(p, [&] { return finished; }));
     EXPECT_FALSE(sheet->isVisible());
-    // Stopped while replacing: the directory that was there stays.
+    // Stopped while replacing: the directory that was there stays, and an
+    // alert on the window names the file that was not copied.
     bool isDir = false;
     EXPECT_TRUE(fs_->fileExistsAtPath("big", &isDir));
     EXPECT_TRUE(isDir);
+    ASSERT_EQ(platform::visibleAlerts().size(), 1u);
+    QMessageBox* stopped = platform::visibleAlerts()[0];
+    EXPECT_NE(stopped->informativeText().toStdString().find("\"big\""), std::string::npos)
+        << stopped->informativeText().toStdString();
+    platform::pressAlertButton(stopped, 0);
 }
 
 }  // namespace

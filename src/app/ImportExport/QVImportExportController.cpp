@@ -12,6 +12,7 @@
 #include <filesystem>
 
 #include "FileSystem/QVFileSystem.h"
+#include "FileSystem/QVMountedVolumes.h"
 #include "Logging/LGLogMacros.h"
 #include "folder/FolderPaths.h"
 #include "platform/core/UniqueFd.h"
@@ -167,7 +168,8 @@ QVImportExportController::~QVImportExportController() {
 }
 
 void QVImportExportController::setFileSystem(std::shared_ptr<QVFileSystem> fileSystem) {
-    if (fileSystem == fs_) return;
+    // The same handle again after it was locked ends the run as a new one does.
+    if (fileSystem == fs_ && (!fs_ || fs_->isMounted())) return;
     if (isRunning()) {
         LGLogInfo("QVImportExport > setFileSystem > stopping the running copy");
         abortRun();
@@ -187,6 +189,12 @@ bool QVImportExportController::refuseWhileRunning() {
 
 bool QVImportExportController::touchesFolderRoot(const std::string& realPath) const {
     return !realPath.empty() && (isWithin(realPath, rootReal_) || isWithin(rootReal_, realPath));
+}
+
+bool QVImportExportController::onOwnVolume(const std::string& realPath) const {
+    return std::any_of(volumesReal_.begin(), volumesReal_.end(), [&](const std::string& v) {
+        return !realPath.empty() && (isWithin(realPath, v) || isWithin(v, realPath));
+    });
 }
 
 bool QVImportExportController::importFiles(const std::vector<std::string>& sourcePaths,
@@ -240,10 +248,12 @@ bool QVImportExportController::startImport() {
         return false;
     }
     rootReal_ = realPathOf(*root, true);
+    volumesReal_ = QVMountedVolumes::mountPathsOf(rootReal_);
     for (const auto& src : preSourcePaths_) {
         // As named and as followed: a link to a directory is entered when its
         // path ends in "/".
-        if (touchesFolderRoot(realPathOf(src, false)) || touchesFolderRoot(realPathOf(src, true))) {
+        if (touchesFolderRoot(realPathOf(src, false)) || touchesFolderRoot(realPathOf(src, true)) ||
+            onOwnVolume(realPathOf(src, true))) {
             LGLogError("QVImportExport > import > %s is the folder itself or holds it",
                        src.c_str());
             if (delegate_)
@@ -285,10 +295,12 @@ bool QVImportExportController::startExport() {
         return false;
     }
     rootReal_ = realPathOf(*root, true);
+    volumesReal_ = QVMountedVolumes::mountPathsOf(rootReal_);
     const std::string destReal = realPathOf(dest, true);
-    // Into the folder's own directory, or onto the folder or one of its
-    // ancestors by an item's name: either would overwrite what is being read.
-    bool refused = destReal.empty() || isWithin(destReal, rootReal_);
+    // Into the folder's own directory or its volume, or onto the folder or
+    // one of its ancestors by an item's name: each would write what is being
+    // read.
+    bool refused = destReal.empty() || isWithin(destReal, rootReal_) || onOwnVolume(destReal);
     for (const auto& f : preSourceFiles_)
         if (f && isWithin(rootReal_, FolderPaths::join(destReal, f->fileName()))) refused = true;
     if (refused) {
@@ -389,10 +401,18 @@ void QVImportExportController::step() {
 
 void QVImportExportController::stepOnce() {
     if (!isRunning() || waiting_) return;
+    if (!fs_ || !fs_->isMounted()) {
+        // Locked under the run: nothing more can be read or written, and
+        // there is nothing to tell.
+        LGLogInfo("QVImportExport > step > the folder was locked; the copy ends");
+        abortRun();
+        return;
+    }
     if (cur_.active) {
         if (stopCopying_) {
-            mode_ == Mode::Import ? finishImportFile(cur_.bytes == cur_.expected)
-                                  : finishExportFile(cur_.bytes == cur_.expected);
+            const bool complete = cur_.bytes == cur_.expected;
+            if (!complete && !quiet_) stoppedFile_ = cur_.shownPath;
+            mode_ == Mode::Import ? finishImportFile(complete) : finishExportFile(complete);
             return;
         }
         mode_ == Mode::Import ? moveImportChunk() : moveExportChunk();
@@ -489,7 +509,12 @@ void QVImportExportController::endRun() {
     queue_entries_.clear();
     ++run_;
     if (timer_) timer_->cancel(), timer_.reset();
+    const std::string stopped = std::exchange(stoppedFile_, std::string());
     notifyEnd(ended);
+    // Said once the sheet is gone: the file Stop cut short is not there.
+    if (!stopped.empty() && delegate_ && !quiet_)
+        delegate_->showAlert(
+            alert("alertCopyStoppedHeading", "alertCopyStoppedTextFormat", {stopped}), [] {});
 }
 
 // A handle change or the controller's end: the file in hand is treated as
@@ -554,6 +579,31 @@ int QVImportExportController::replaceLocal(int dirFd, const std::string& dirPath
 }
 
 // ---------------------------------------------------------------- import
+
+// The entries of a local directory (hidden ones too, the ignore list left
+// out), sorted; false with errno when it cannot be listed to its end.
+bool QVImportExportController::listLocalDirectory(const std::string& path,
+                                                  std::vector<std::string>* names) const {
+    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    DIR* d = ::fdopendir(fd);
+    if (!d) {
+        Fd(fd).reset();
+        return false;
+    }
+    errno = 0;
+    while (dirent* de = ::readdir(d)) {
+        std::string n = de->d_name;
+        if (n != "." && n != ".." && std::find(ignore_.begin(), ignore_.end(), n) == ignore_.end())
+            names->push_back(std::move(n));
+        errno = 0;
+    }
+    const int err = errno;
+    ::closedir(d);
+    std::sort(names->begin(), names->end());
+    errno = err;
+    return err == 0;
+}
 
 void QVImportExportController::importItem() {
     const Entry e = queue_entries_.front();
@@ -625,16 +675,22 @@ void QVImportExportController::importItem() {
         scheduleStep();
         return;
     }
+    // A source that cannot be read, a directory that cannot be listed, gets
+    // the read alert before anything is made for it.
+    std::vector<std::string> names;
+    int readErr = 0;
     if (S_ISREG(st.st_mode)) {
         Fd probe(::open(e.source.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-        if (!probe.ok()) {
-            int err = errno;
-            LGLogError("importExporter > copyNextFinderUrlToContainer > cannot read %s: %s",
-                       e.source.c_str(), std::strerror(err));
-            dropHead();
-            alertAndGoOn(systemAlert("alertReadErrorHeading", err, e.source));
-            return;
-        }
+        if (!probe.ok()) readErr = errno;
+    } else if (!listLocalDirectory(e.source, &names)) {
+        readErr = errno ? errno : EIO;
+    }
+    if (readErr) {
+        LGLogError("importExporter > copyNextFinderUrlToContainer > cannot read %s: %s",
+                   e.source.c_str(), std::strerror(readErr));
+        dropHead();
+        alertAndGoOn(systemAlert("alertReadErrorHeading", readErr, e.source));
+        return;
     }
 
     bool targetIsDir = false;
@@ -658,20 +714,6 @@ void QVImportExportController::importItem() {
                 return;
             }
         }
-        std::vector<std::string> names;
-        if (DIR* d = ::opendir(e.source.c_str())) {
-            while (dirent* de = ::readdir(d)) {
-                std::string n = de->d_name;
-                if (n == "." || n == "..") continue;
-                if (std::find(ignore_.begin(), ignore_.end(), n) != ignore_.end()) continue;
-                names.push_back(std::move(n));
-            }
-            ::closedir(d);
-        } else {
-            LGLogError("importExporter > copyNextFinderUrlToContainer > cannot list %s: %s",
-                       e.source.c_str(), std::strerror(errno));
-        }
-        std::sort(names.begin(), names.end());
         dropHead();
         for (auto& n : names)
             queue_entries_.push_back({FolderPaths::join(e.source, n), nullptr, target});
@@ -706,6 +748,7 @@ void QVImportExportController::importItem() {
     cur_.name = name;
     cur_.tempPath = temp;
     cur_.targetPath = target;
+    cur_.shownPath = target;
     cur_.replacing = replacing;
     cur_.localFd = fd;
     cur_.folderFile = file;
@@ -759,7 +802,22 @@ bool QVImportExportController::placeInFolder(const std::string& temp, const std:
     return true;
 }
 
+// A file that is not complete never takes a name of its own: it goes, and
+// an item it would have replaced stays as it was.
+void QVImportExportController::dropIncomplete() {
+    discardCurrent();
+    dropHead();
+    if (stopCopying_)
+        endRun();
+    else
+        scheduleStep();
+}
+
 void QVImportExportController::finishImportFile(bool complete) {
+    if (!complete) {
+        dropIncomplete();
+        return;
+    }
     closeFd(cur_.localFd);
     const std::string src = queue_entries_.empty() ? std::string() : queue_entries_.front().source;
     platform::Error closeErr;
@@ -771,7 +829,7 @@ void QVImportExportController::finishImportFile(bool complete) {
         alertAndGoOn(alert("alertWriteErrorHeading", "alertWriteErrorFolderFileText"));
         return;
     }
-    if (complete) {
+    {
         // The source's permission bits and times, on the encrypted file on disk.
         struct stat st;
         auto root = fs_->volumePath();
@@ -789,16 +847,12 @@ void QVImportExportController::finishImportFile(bool complete) {
             }
         }
     }
-    // A stopped file that would replace another is dropped; a stopped new
-    // file keeps what was written, without the source's dates.
-    const bool place = complete || !cur_.replacing;
-    if (place && !placeInFolder(cur_.tempPath, cur_.targetPath, cur_.replacing)) {
+    if (!placeInFolder(cur_.tempPath, cur_.targetPath, cur_.replacing)) {
         discardCurrent();
         dropHead();
         alertAndGoOn(alert("alertWriteErrorHeading", "alertWriteErrorCreateFolderFileText", {src}));
         return;
     }
-    if (!place) fs_->removeItemAtPath(cur_.tempPath);
     cur_ = Current{};
     dropHead();
     if (stopCopying_)
@@ -813,7 +867,11 @@ void QVImportExportController::exportItem() {
     const Entry e = queue_entries_.front();
     const QVFile::Ptr& src = e.file;
     bool srcIsDir = false;
-    if (!src || !fs_->fileExistsAtPath(src->filePath(), &srcIsDir)) {
+    // A link is copied as itself: followed, one to "." or ".." would make
+    // the copy endless.
+    int64_t linkSize = 0;
+    const auto link = src ? folderLinkText(src->filePath(), &linkSize) : std::nullopt;
+    if (!src || (!link && !fs_->fileExistsAtPath(src->filePath(), &srcIsDir))) {
         LGLogError("importExporter > copyNextContainerFileToFinderUrl > %s does not exist",
                    src ? src->filePath().c_str() : "(null)");
         dropHead();
@@ -837,6 +895,10 @@ void QVImportExportController::exportItem() {
     if (exists) {
         if (!replaceAfterConflict(name)) return;
         replacing = true;
+    }
+    if (link) {
+        exportLink(dir.get(), *link, name, replacing, linkSize);
+        return;
     }
 
     if (srcIsDir) {
@@ -885,6 +947,7 @@ void QVImportExportController::exportItem() {
     cur_.name = name;
     cur_.tempPath = temp;
     cur_.targetPath = name;
+    cur_.shownPath = target;
     cur_.replacing = replacing;
     cur_.localFd = fd;
     cur_.destDirFd = ::fcntl(dir.get(), F_DUPFD_CLOEXEC, 0);
@@ -892,6 +955,70 @@ void QVImportExportController::exportItem() {
     cur_.expected =
         src->fileSize() == QVFile::kUnknownSize ? -1 : static_cast<int64_t>(src->fileSize());
     moveExportChunk();
+}
+
+// The text of the folder item `rel` when it is a symbolic link, as the copy
+// writes it: a target inside the folder by its absolute path becomes a path
+// relative to the link, so that the copy names the copied item and never the
+// folder's encrypted one. Relative targets stay as they are.
+std::optional<std::string> QVImportExportController::folderLinkText(const std::string& rel,
+                                                                    int64_t* size) const {
+    auto root = fs_->volumePath();
+    auto clean = FolderPaths::relative(rel);
+    if (!root || !clean || clean->empty()) return std::nullopt;
+    Fd rootFd(::open(root->c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    std::string name;
+    Fd dir(rootFd.ok() ? FolderPaths::openParentBeneath(rootFd.get(), *clean, &name) : -1);
+    struct stat st;
+    if (!dir.ok() || ::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISLNK(st.st_mode))
+        return std::nullopt;
+    std::string text(static_cast<size_t>(st.st_size) + 1, '\0');
+    for (;;) {
+        ssize_t n = ::readlinkat(dir.get(), name.c_str(), text.data(), text.size());
+        if (n < 0) return std::nullopt;
+        if (static_cast<size_t>(n) < text.size()) {
+            text.resize(static_cast<size_t>(n));
+            break;
+        }
+        text.resize(text.size() * 2);
+    }
+    *size = st.st_size;
+    for (const std::string& base : {*root, rootReal_}) {
+        if (base.empty() || !isWithin(text, base)) continue;
+        auto inside = FolderPaths::relative(text.substr(base.size()));
+        if (!inside) break;
+        std::string up;
+        const std::string linkDir = FolderPaths::splitParent(*clean).first;
+        for (size_t i = 0; i < linkDir.size(); ++i)
+            if (i == 0 || linkDir[i] == '/') up += "../";
+        text = up + *inside;
+        if (text.empty()) text = ".";
+        while (text.size() > 1 && text.back() == '/') text.pop_back();
+        break;
+    }
+    return text;
+}
+
+void QVImportExportController::exportLink(int dirFd, const std::string& text,
+                                          const std::string& name, bool replacing, int64_t size) {
+    const std::string destination = queue_entries_.front().destination;
+    const std::string temp = localTempName(dirFd, "link");
+    int rc = ::symlinkat(text.c_str(), dirFd, temp.c_str()) == 0 ? 0 : errno;
+    if (rc == 0) {
+        rc = replacing ? replaceLocal(dirFd, destination, temp, name)
+                       : FolderPaths::moveBeneath(dirFd, temp, name);
+        if (rc != 0) ::unlinkat(dirFd, temp.c_str(), 0);
+    }
+    dropHead();
+    if (rc != 0) {
+        alertAndGoOn(
+            systemAlert("alertWriteErrorHeading", rc, FolderPaths::join(destination, name)));
+        return;
+    }
+    copiedBytes_ += size;
+    if (delegate_) delegate_->importExporterProcessed(copiedBytes_, totalBytes_);
+    scheduleStep();
 }
 
 // Reading and decrypting a chunk overlaps the writing of the one before,
@@ -947,6 +1074,10 @@ void QVImportExportController::failExportWrite(int err) {
 }
 
 void QVImportExportController::finishExportFile(bool complete) {
+    if (!complete) {
+        dropIncomplete();
+        return;
+    }
     if (int err = finishPendingWrite()) {
         failExportWrite(err);
         return;
@@ -955,7 +1086,7 @@ void QVImportExportController::finishExportFile(bool complete) {
     const std::string where =
         (queue_entries_.empty() ? std::string() : queue_entries_.front().destination) + "/" +
         cur_.name;
-    if (complete) {
+    {
         // Permission bits and times of the encrypted file on disk.
         auto root = fs_->volumePath();
         Fd rootFd(root ? ::open(root->c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC) : -1);
@@ -975,28 +1106,23 @@ void QVImportExportController::finishExportFile(bool complete) {
     }
     int fd = cur_.localFd;
     cur_.localFd = -1;
-    if (::close(fd) != 0 && complete) {
+    if (::close(fd) != 0) {
         int err = errno;
         discardCurrent();
         dropHead();
         alertAndGoOn(systemAlert("alertWriteErrorHeading", err, where));
         return;
     }
-    const bool place = complete || !cur_.replacing;
-    int rc = 0;
-    if (place) {
-        rc = cur_.replacing
-                 ? replaceLocal(cur_.destDirFd, queue_entries_.front().destination, cur_.tempPath,
-                                cur_.targetPath)
-                 : FolderPaths::moveBeneath(cur_.destDirFd, cur_.tempPath, cur_.targetPath);
-    }
+    const int rc = cur_.replacing
+                       ? replaceLocal(cur_.destDirFd, queue_entries_.front().destination,
+                                      cur_.tempPath, cur_.targetPath)
+                       : FolderPaths::moveBeneath(cur_.destDirFd, cur_.tempPath, cur_.targetPath);
     if (rc != 0) {
         discardCurrent();
         dropHead();
         alertAndGoOn(systemAlert("alertWriteErrorHeading", rc, where));
         return;
     }
-    if (!place) ::unlinkat(cur_.destDirFd, cur_.tempPath.c_str(), 0);
     closeFd(cur_.destDirFd);
     cur_ = Current{};
     dropHead();
@@ -1015,7 +1141,8 @@ void QVImportExportController::discardCurrent() {
     closeFd(cur_.localFd);
     if (mode_ == Mode::Import) {
         if (cur_.folderFile) fs_->closeFile(cur_.folderFile);
-        if (fs_ && !cur_.tempPath.empty()) fs_->removeItemAtPath(cur_.tempPath);
+        if (fs_ && !cur_.tempPath.empty() && !fs_->removeItemAtPath(cur_.tempPath))
+            removeRawTemp(cur_.tempPath);
     } else {
         if (cur_.folderFile) fs_->closeFile(cur_.folderFile);
         if (cur_.destDirFd >= 0 && !cur_.tempPath.empty())
@@ -1023,6 +1150,17 @@ void QVImportExportController::discardCurrent() {
         closeFd(cur_.destDirFd);
     }
     cur_ = Current{};
+}
+
+// A temporary file of the folder when the handle no longer serves it (the
+// folder was locked under the run): removed on disk, where its name is plain.
+void QVImportExportController::removeRawTemp(const std::string& rel) {
+    if (!fs_ || rootReal_.empty()) return;
+    Fd root(::open(rootReal_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    std::string name;
+    Fd dir(root.ok() ? FolderPaths::openParentBeneath(root.get(), rel, &name) : -1);
+    if (dir.ok() && ::unlinkat(dir.get(), name.c_str(), 0) != 0 && errno != ENOENT)
+        LGLogError("QVImportExport > could not remove %s: %s", rel.c_str(), std::strerror(errno));
 }
 
 uint8_t* QVImportExportController::chunkBuffer(int which) {

@@ -13,8 +13,10 @@
 // written under a temporary name in its target directory and renamed into
 // place only when complete (an existing target is replaced only then; the
 // folder's sector IVs depend only on the position, so a renamed encrypted file
-// stays valid). A run that is stopped, or a file that fails, leaves an old
-// target as it was.
+// stays valid). A file that is not complete, whatever ended it (Stop, a
+// failure, a locked folder, the controller's end), is removed and leaves an
+// old target as it was; after Stop the delegate is told which file it was.
+// Links inside the folder are exported as links, never followed.
 //
 //   auto c = QVImportExportController::create(fileSystem);
 //   c->setDelegate(browser);
@@ -164,6 +166,7 @@ class QVImportExportController : public std::enable_shared_from_this<QVImportExp
         std::string name;
         std::string tempPath;    // folder-relative (import) or a name in destFd (export)
         std::string targetPath;  // likewise
+        std::string shownPath;   // the target as the user knows it
         bool replacing = false;  // a target exists and is replaced on completion
         int localFd = -1;        // import: the source; export: the temporary file
         int destDirFd = -1;      // export: the destination directory
@@ -183,9 +186,14 @@ class QVImportExportController : public std::enable_shared_from_this<QVImportExp
     void exportItem();
     void moveImportChunk();
     void moveExportChunk();
+    std::optional<std::string> folderLinkText(const std::string& rel, int64_t* size) const;
+    void exportLink(int dirFd, const std::string& text, const std::string& name, bool replacing,
+                    int64_t size);
     void finishImportFile(bool complete);
     void finishExportFile(bool complete);
     void discardCurrent();
+    void dropIncomplete();
+    void removeRawTemp(const std::string& rel);
     void closeCurrent();
     // Asks about an existing target unless Replace-all is set; nullopt while
     // the question is open.
@@ -200,6 +208,8 @@ class QVImportExportController : public std::enable_shared_from_this<QVImportExp
     void abortRun();
     void notifyEnd(Mode mode);
     bool touchesFolderRoot(const std::string& realPath) const;
+    // On a volume that serves this folder (or holding one).
+    bool onOwnVolume(const std::string& realPath) const;
     // Hidden names for items being written, never among the taken ones.
     std::string uniqueTempName(const std::function<bool(const std::string&)>& taken,
                                const char* kind);
@@ -209,6 +219,7 @@ class QVImportExportController : public std::enable_shared_from_this<QVImportExp
                      const std::string& name);
     bool placeInFolder(const std::string& temp, const std::string& target, bool replace);
     int64_t localTreeBytes(const std::string& path) const;
+    bool listLocalDirectory(const std::string& path, std::vector<std::string>* names) const;
     uint8_t* chunkBuffer(int which);
     // The export's write in flight: 0 or its errno value once it is done.
     int finishPendingWrite();
@@ -246,6 +257,8 @@ class QVImportExportController : public std::enable_shared_from_this<QVImportExp
     std::chrono::steady_clock::time_point stepStart_;
     std::chrono::steady_clock::duration stepBudget_ = kStepBudget;
     std::optional<std::pair<QVConflictAnswer, bool>> conflictReply_;
-    std::string rootReal_;  // real path of the folder's directory for this run
+    std::string rootReal_;                  // real path of the folder's directory for this run
+    std::vector<std::string> volumesReal_;  // the folder's mounted volumes, likewise
+    std::string stoppedFile_;               // cut short by Stop: said at the end
     unsigned tempCounter_ = 0;
 };

@@ -35,18 +35,24 @@ QMessageBox* Alert::open(QWidget* window, Completion completion) const {
     }
     std::vector<std::string> titles = buttons;
     if (titles.empty()) titles.push_back("OK");
+    const int esc = titles.size() == 1 ? 0
+                    : escapeButton >= 0 && static_cast<size_t>(escapeButton) < titles.size()
+                        ? escapeButton
+                        : -1;
     std::vector<QPushButton*> made;
     for (size_t i = 0; i < titles.size(); ++i) {
-        auto role = i == 0 ? QMessageBox::AcceptRole : QMessageBox::RejectRole;
+        // Roles only order the buttons: which one Escape answers is set below,
+        // and Qt must find no other (it would take a lone Reject button).
+        const int index = static_cast<int>(i);
+        auto role = index == esc && i > 0 ? QMessageBox::RejectRole
+                    : i == 0              ? QMessageBox::AcceptRole
+                                          : QMessageBox::ActionRole;
         QPushButton* b = box->addButton(QString::fromStdString(titles[i]), role);
-        b->setProperty(kIndexProperty, static_cast<int>(i));
+        b->setProperty(kIndexProperty, index);
         made.push_back(b);
     }
     box->setDefaultButton(made.front());
-    const size_t esc = escapeButton >= 0 && static_cast<size_t>(escapeButton) < made.size()
-                           ? static_cast<size_t>(escapeButton)
-                           : made.size() - 1;
-    box->setEscapeButton(made[esc]);
+    box->setEscapeButton(esc >= 0 ? made[static_cast<size_t>(esc)] : nullptr);
     if (showsSuppressionButton) {
         auto* check = new QCheckBox(QString::fromStdString(
             suppressionTitle.empty() ? "Do not show this message again" : suppressionTitle));

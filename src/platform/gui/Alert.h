@@ -26,10 +26,12 @@ struct Alert {
 
     std::string messageText;
     std::string informativeText;
-    // The first is the default button; none gives one "OK".
+    // The first is the default button (Return); none gives one "OK".
     std::vector<std::string> buttons;
     Style style = Style::Warning;
-    // Escape answers this button (index) when set; else the last one.
+    // The cancelling button (index), which Escape and closing the alert
+    // answer: Cancel, No, Don't…, Later, Stop, Skip, never a destructive one.
+    // Unset, a single button is its own; with several Escape answers nothing.
     int escapeButton = -1;
     bool showsSuppressionButton = false;
     std::string suppressionTitle;  // "" = "Do not show this message again"
