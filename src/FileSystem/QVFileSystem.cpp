@@ -311,12 +311,24 @@ std::optional<QVFpUser> QVFileSystem::authenticatedUser() {
     return std::nullopt;
 }
 
+bool QVFileSystem::sameUserName(const std::string& a, const std::string& b) {
+    MoxAuthentication x, y;
+    x.SetName(a.c_str());
+    y.SetName(b.c_str());
+    return strcasecmp(x.name, y.name) == 0;
+}
+
 bool QVFileSystem::addUser(const QVFpUser& user, const std::string& password, Error* error) {
     std::unique_lock lock(m_mutex);
-    if (!m_isMounted || !m_folder) {
+    if (!m_isMounted || !m_folder || !m_volumePath) {
         platform::setError(error, Error::posix(ENXIO, "the folder is not unlocked"));
         return false;
     }
+    for (const QVFpUser& other : usersForFolderAtPath(*m_volumePath))
+        if (sameUserName(other.shortUserName(), user.shortUserName())) {
+            platform::setError(error, Error::posix(EEXIST, "the folder has a user of that name"));
+            return false;
+        }
     MoxAuthentication request;
     request.type = kMoxAuthTypePassword;
     request.keyType = kMoxKeyTypeUserPassword;
@@ -453,6 +465,12 @@ std::optional<std::vector<QVFile::Ptr>> QVFileSystem::contentsLocked(const std::
         out.push_back(std::move(file));
     }
     closedir(dir);
+    // In name order, letter case aside, as a file browser lists a directory
+    // (readdir's order is the disk's hash order).
+    std::sort(out.begin(), out.end(), [](const QVFile::Ptr& a, const QVFile::Ptr& b) {
+        const int c = strcasecmp(a->fileName().c_str(), b->fileName().c_str());
+        return c != 0 ? c < 0 : a->fileName() < b->fileName();
+    });
     return out;
 }
 

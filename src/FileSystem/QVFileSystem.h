@@ -77,8 +77,14 @@ class QVFileSystem {
     // Works without unlocking; no passwords involved.
     std::vector<QVFpUser> usersForFolderAtPath(const std::string& folderPath);
     std::optional<QVFpUser> authenticatedUser();
+    // Refuses (EEXIST) a short name the folder has already, compared as
+    // sameUserName does: both would open the folder and share one
+    // remembered password.
     bool addUser(const QVFpUser& user, const std::string& password,
                  platform::Error* error = nullptr);
+    // Whether two user names are one to unlocking: cut as a request cuts
+    // them, letter case aside.
+    static bool sameUserName(const std::string& a, const std::string& b);
     bool deleteUser(const QVFpUser& user, platform::Error* error = nullptr);
     bool updateUserPermission(const QVFpUser& user, platform::Error* error = nullptr);
 
@@ -87,7 +93,8 @@ class QVFileSystem {
     bool fileExistsAtPath(const std::string& path, bool* isDirectory = nullptr) const;
     QVFile::Ptr fileAtPath(const std::optional<std::string>& path) const;
     // Without the database names ever, and without dot files and "Icon\r"
-    // unless invisibles are wanted; nullopt when path is no directory.
+    // unless invisibles are wanted, in name order (letter case aside); nullopt
+    // when path is no directory.
     std::optional<std::vector<QVFile::Ptr>> contentsOfDirectoryAtPath(const std::string& path,
                                                                       bool includeInvisibles) const;
     QVFile::Ptr createDirectoryAtPath(const std::optional<std::string>& path,

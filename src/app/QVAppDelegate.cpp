@@ -148,17 +148,26 @@ std::string QVAppDelegate::siUnitStringForBytes(int64_t bytes) {
 }
 
 std::string QVAppDelegate::progressTimeStringForSeconds(int64_t seconds) {
+    // The keys by the first count (one, many); a second count of one takes
+    // the text of the singular form ("1 minute, 1 second"), when the table
+    // has it.
     struct Unit {
         int64_t length;
         const char* one;
         const char* many;
+        const char* oneThenOne;
+        const char* manyThenOne;
     };
     static constexpr Unit units[] = {
-        {2592000, "timeMonthDaysFormat", "timeMonthsDaysFormat"},
-        {86400, "timeDayHoursFormat", "timeDaysHoursFormat"},
-        {3600, "timeHourMinutesFormat", "timeHoursMinutesFormat"},
-        {60, "timeMinuteSecondsFormat", "timeMinutesSecondsFormat"},
-        {1, nullptr, nullptr},
+        {2592000, "timeMonthDaysFormat", "timeMonthsDaysFormat", "timeMonthDayFormat",
+         "timeMonthsDayFormat"},
+        {86400, "timeDayHoursFormat", "timeDaysHoursFormat", "timeDayHourFormat",
+         "timeDaysHourFormat"},
+        {3600, "timeHourMinutesFormat", "timeHoursMinutesFormat", "timeHourMinuteFormat",
+         "timeHoursMinuteFormat"},
+        {60, "timeMinuteSecondsFormat", "timeMinutesSecondsFormat", "timeMinuteSecondFormat",
+         "timeMinutesSecondFormat"},
+        {1, nullptr, nullptr, nullptr, nullptr},
     };
     int64_t counts[5] = {};
     int64_t rest = seconds;
@@ -171,11 +180,17 @@ std::string QVAppDelegate::progressTimeStringForSeconds(int64_t seconds) {
     for (size_t i = 0; i < 4; ++i) {
         if (counts[i] == 0) continue;
         const bool one = counts[i] == 1;
-        return platform::formatText(
-            localizedString(one ? units[i].one : units[i].many),
-            {std::to_string(one ? 1 : counts[i]), std::to_string(counts[i + 1])});
+        std::string format = localizedString(one ? units[i].one : units[i].many);
+        if (counts[i + 1] == 1)
+            format = localizedString(one ? units[i].oneThenOne : units[i].manyThenOne,
+                                     platform::kMainStringTable, format);
+        return platform::formatText(format,
+                                    {std::to_string(counts[i]), std::to_string(counts[i + 1])});
     }
-    return platform::formatText(localizedString("timeSecondsFormat"), {std::to_string(seconds)});
+    std::string format = localizedString("timeSecondsFormat");
+    if (seconds == 1)
+        format = localizedString("timeSecondFormat", platform::kMainStringTable, format);
+    return platform::formatText(format, {std::to_string(seconds)});
 }
 
 // ---- wiring -------------------------------------------------------------------

@@ -4,8 +4,12 @@
 #include <QAction>
 #include <QChildEvent>
 #include <QColumnView>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QListView>
+#include <QMimeData>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QStackedWidget>
@@ -16,11 +20,64 @@
 #include "app/QVAppDelegate.h"
 #include "app/QVBrowserCells.h"
 #include "app/QVCopyProgressPresenter.h"
+#include "app/QVDropView.h"
 #include "app/QVPreviewController.h"
 #include "app/QVStatusMenuInterface.h"
 #include "platform/gui/Application.h"
 #include "platform/gui/FilePanel.h"
 #include "platform/gui/StringTable.h"
+
+namespace {
+
+bool isRowDrag(const QDropEvent* e) {
+    return e->mimeData() &&
+           e->mimeData()->hasFormat(QString::fromLatin1(QVBrowserModel::kRowDragType));
+}
+
+// A column of the browser: rows dragged inside it move as the user chooses,
+// items dragged in from another program are only ever copied.
+class BrowserColumn : public QListView {
+  public:
+    using QListView::QListView;
+
+  protected:
+    void dragEnterEvent(QDragEnterEvent* e) override {
+        handle(e, [&] { QListView::dragEnterEvent(e); });
+    }
+    void dragMoveEvent(QDragMoveEvent* e) override {
+        handle(e, [&] { QListView::dragMoveEvent(e); });
+    }
+    void dropEvent(QDropEvent* e) override {
+        handle(e, [&] { QListView::dropEvent(e); });
+    }
+
+  private:
+    // The view judges an outside drag as the copy it will be (Qt may answer
+    // the proposed action again), and the source hears Copy.
+    template <typename F>
+    void handle(QDropEvent* e, F base) {
+        if (isRowDrag(e)) return base();
+        if (!(e->possibleActions() & Qt::CopyAction)) return e->ignore();
+        e->setDropAction(Qt::CopyAction);
+        base();
+        if (e->isAccepted()) app::acceptAsCopy(e);
+    }
+};
+
+class BrowserColumnView : public QColumnView {
+  public:
+    using QColumnView::QColumnView;
+
+  protected:
+    QAbstractItemView* createColumn(const QModelIndex& index) override {
+        auto* column = new BrowserColumn(viewport());
+        initializeColumn(column);
+        column->setRootIndex(index);
+        return column;
+    }
+};
+
+}  // namespace
 
 QVBrowserController::QVBrowserController(std::shared_ptr<QVFileSystem> fileSystem,
                                          std::string folderRoot, QWidget* parent,
@@ -64,7 +121,7 @@ QVBrowserController::QVBrowserController(std::shared_ptr<QVFileSystem> fileSyste
     notes_->hide();
     layout->addWidget(notes_);
 
-    view_ = new QColumnView(this);
+    view_ = new BrowserColumnView(this);
     view_->setModel(&model_);
     view_->setItemDelegate(new QVFileSystemBrowserCell(view_));
     view_->setSelectionMode(QAbstractItemView::ExtendedSelection);
@@ -139,6 +196,7 @@ void QVBrowserController::setCopyPresenter(QVCopyProgressPresenter* presenter) {
     presenter_->onImportFinished = [this](const std::string& path) {
         reload();
         selectItemWithPath(path);
+        if (onContentsChanged) onContentsChanged();
     };
 }
 
@@ -160,11 +218,22 @@ void QVBrowserController::setFileSystem(std::shared_ptr<QVFileSystem> fileSystem
     model_.setFileSystem(fileSystem);
     if (presenter_) presenter_->setFileSystem(fileSystem);
     reload();
-    if (!fileSystem) return;
-    if (!fuseInstalled_)
-        showFuseNote();
-    else if (statusMenu_)
-        showOpenInFinderNote();
+    if (fileSystem) {
+        if (!fuseInstalled_)
+            showFuseNote();
+        else if (statusMenu_)
+            showOpenInFinderNote();
+    }
+    if (onContentsChanged) onContentsChanged();
+}
+
+void QVBrowserController::addContextActions(const std::vector<QAction*>& actions,
+                                            std::function<void()> validate) {
+    auto* separator = new QAction(this);
+    separator->setSeparator(true);
+    view_->addAction(separator);
+    for (QAction* a : actions) view_->addAction(a);
+    validateContextActions_ = std::move(validate);
 }
 
 void QVBrowserController::reload() {
@@ -237,9 +306,10 @@ bool QVBrowserController::selectItemWithPath(const std::string& path) {
 void QVBrowserController::editSelectedItem() {
     QModelIndexList rows = selectedInColumn(view_->currentIndex());
     if (rows.size() != 1) return;
-    // The name is edited in the column that shows it, not in the column view.
-    for (auto* column : view_->findChildren<QAbstractItemView*>())
-        if (column != view_ && column->rootIndex() == rows.front().parent()) {
+    // The name is edited in the column that shows it, not in the column view;
+    // the preview column and columns closed but not yet deleted share its root.
+    for (auto* column : view_->findChildren<QListView*>())
+        if (!column->isHidden() && column->rootIndex() == rows.front().parent()) {
             column->setCurrentIndex(rows.front());
             column->edit(rows.front());
             return;
@@ -277,6 +347,9 @@ bool QVBrowserController::eventFilter(QObject* watched, QEvent* event) {
             case QEvent::ChildRemoved:
                 if (!onViewport) return;
                 break;
+            case QEvent::ContextMenu:
+                if (validateContextActions_) validateContextActions_();
+                return;
             case QEvent::Resize:
             case QEvent::Show:
             case QEvent::Hide:
@@ -380,10 +453,17 @@ std::string QVBrowserController::statusText(int64_t selected, int64_t items, uin
                                             uint64_t freeSpace) {
     std::string size = QVAppDelegate::siUnitStringForBytes(static_cast<int64_t>(folderSize));
     std::string free = QVAppDelegate::siUnitStringForBytes(static_cast<int64_t>(freeSpace));
+    // "1 item", as English counts; the plural texts where the table lacks
+    // the singular ones.
+    auto text = [&](const char* many, const char* one) {
+        std::string format = platform::localizedString(many);
+        return items == 1 ? platform::localizedString(one, platform::kMainStringTable, format)
+                          : format;
+    };
     if (selected > 0)
-        return platform::formatText(platform::localizedString("statusItemsSelectedFormat"),
+        return platform::formatText(text("statusItemsSelectedFormat", "statusItemSelectedFormat"),
                                     {std::to_string(selected), std::to_string(items), size, free});
-    return platform::formatText(platform::localizedString("statusItemsAvailableFormat"),
+    return platform::formatText(text("statusItemsAvailableFormat", "statusItemAvailableFormat"),
                                 {std::to_string(items), size, free});
 }
 

@@ -96,6 +96,12 @@ class QVBrowserController : public QWidget {
     void setStatusTextField(QLabel* field);
     QLabel* statusLabel() const;
     QAction* exportAction() const { return exportAction_; }
+    // Further commands of the context menu, after Export; `validate` runs as
+    // the menu opens.
+    void addContextActions(const std::vector<QAction*>& actions, std::function<void()> validate);
+    // The folder's contents may have changed size: an import ended, another
+    // handle is shown.
+    std::function<void()> onContentsChanged;
     // Export hook for tests and hosts without a presenter: items and the
     // chosen directory.
     std::function<void(const std::vector<QVFile::Ptr>&, const std::string&)> onExport;
@@ -126,6 +132,7 @@ class QVBrowserController : public QWidget {
     int previewColumn_ = -1;
     bool configurationChangePending_ = false;
     std::map<int, int> columnWidthDict_;
+    std::function<void()> validateContextActions_;
     platform::DispatchTimerPtr statusTimer_;
     std::shared_ptr<uint64_t> statusGeneration_ = std::make_shared<uint64_t>(0);
 };

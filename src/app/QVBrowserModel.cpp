@@ -13,6 +13,7 @@
 #include "Logging/LGLogMacros.h"
 #include "folder/FolderPaths.h"
 #include "platform/gui/Application.h"
+#include "platform/gui/FileNames.h"
 #include "platform/gui/StringTable.h"
 
 struct QVBrowserModel::Node {
@@ -357,11 +358,11 @@ QVariant QVBrowserModel::data(const QModelIndex& index, int role) const {
         case Qt::DisplayRole:
         case Qt::EditRole:
         case Qt::ToolTipRole:
-            return QString::fromStdString(file->fileName());
+            return platform::displayFileName(file->fileName());
         case Qt::DecorationRole:
             return iconFor(*file);
         case PathRole:
-            return QString::fromStdString(file->filePath());
+            return platform::displayFileName(file->filePath());
         default:
             return {};
     }
@@ -369,13 +370,20 @@ QVariant QVBrowserModel::data(const QModelIndex& index, int role) const {
 
 bool QVBrowserModel::setData(const QModelIndex& index, const QVariant& value, int role) {
     if (role != Qt::EditRole) return false;
-    return renameItem(fileForIndex(index), value.toString().toStdString());
+    auto file = fileForIndex(index);
+    // Only a name shown exactly is edited, so the text is its bytes; an
+    // unchanged edit renames nothing.
+    if (!file || !platform::isExactlyShown(file->fileName())) return false;
+    return renameItem(file, value.toString().toStdString());
 }
 
 Qt::ItemFlags QVBrowserModel::flags(const QModelIndex& index) const {
     if (!index.isValid()) return isUnlocked() ? Qt::ItemIsDropEnabled : Qt::NoItemFlags;
     Qt::ItemFlags f = Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsDragEnabled;
-    if (!fs_->isNTFSVolume()) f |= Qt::ItemIsEditable;
+    // A name that the text cannot hold exactly is not edited: the edit would
+    // rename the item to what the text shows.
+    if (!fs_->isNTFSVolume() && platform::isExactlyShown(nodeFor(index)->file->fileName()))
+        f |= Qt::ItemIsEditable;
     if (nodeFor(index)->isDirectory)
         f |= Qt::ItemIsDropEnabled;
     else
@@ -411,8 +419,9 @@ bool QVBrowserModel::canDropMimeData(const QMimeData* data, Qt::DropAction, int,
     if (!data->hasUrls()) return false;
     std::string folder = fs_->volumePath().value_or(std::string());
     for (const QUrl& url : data->urls()) {
-        if (!url.isLocalFile()) return false;
-        std::string path = url.toLocalFile().toStdString();
+        auto local = platform::localPathForUrl(url);
+        if (!local) return false;
+        std::string path = *local;
         while (path.size() > 1 && path.back() == '/') path.pop_back();
         // The folder's own directory, or one that holds it, cannot go into it.
         if (!folder.empty() && (isSameOrInside(folder, path) || isSameOrInside(path, folder)))
@@ -441,7 +450,8 @@ bool QVBrowserModel::dropMimeData(const QMimeData* data, Qt::DropAction action, 
         return true;
     }
     std::vector<std::string> paths;
-    for (const QUrl& url : data->urls()) paths.push_back(url.toLocalFile().toStdString());
+    for (const QUrl& url : data->urls())
+        if (auto path = platform::localPathForUrl(url)) paths.push_back(std::move(*path));
     if (importFiles) importFiles(paths, destination);
     return true;
 }

@@ -33,6 +33,13 @@ class QVBrowserPage : public QVBrowserInterface {
         browser_->setStatusMenu(statusMenu);
     }
     void setStatusTextField(QLabel* field) override { browser_->setStatusTextField(field); }
+    void addContextActions(const std::vector<QAction*>& actions,
+                           std::function<void()> validate) override {
+        browser_->addContextActions(actions, std::move(validate));
+    }
+    void setContentsChangedHandler(std::function<void()> handler) override {
+        browser_->onContentsChanged = std::move(handler);
+    }
 
     QVBrowserController* browser() const { return browser_; }
 

@@ -78,8 +78,10 @@ void QVCopyProgressPresenter::beginProgress(size_t count, const std::string& des
     lastUpdateTime_ = {};
     view_.setProgress(0);
     view_.setTimeText("");
-    view_.setDescriptionText(formatText(localizedString("copyProgressInfoFormat"),
-                                        {std::to_string(count), destinationName}));
+    std::string format = localizedString("copyProgressInfoFormat");
+    if (count == 1)
+        format = localizedString("copyProgressInfoOneFormat", platform::kMainStringTable, format);
+    view_.setDescriptionText(formatText(format, {std::to_string(count), destinationName}));
     if (sheetTimer_) sheetTimer_->cancel();
     sheetTimer_ = platform::DispatchTimer::create(queue_, clock_);
     sheetTimer_->setHandler([this] { view_.showProgressSheet(); });

@@ -12,6 +12,7 @@
 #include "Logging/LGLogMacros.h"
 #include "app/QVAppDelegate.h"
 #include "platform/gui/Application.h"
+#include "platform/gui/FileNames.h"
 
 namespace {
 
@@ -38,10 +39,7 @@ QPixmap dropPicture(int w, int h) {
 }
 
 bool offersFolders(const QMimeData* data) {
-    if (!data || !data->hasUrls()) return false;
-    for (const QUrl& u : data->urls())
-        if (u.isLocalFile()) return true;
-    return false;
+    return !app::droppedPaths(data).empty();
 }
 
 // More than copying: the source lets us link to or take its items.
@@ -50,6 +48,28 @@ bool permitsGeneric(Qt::DropActions actions) {
 }
 
 }  // namespace
+
+namespace app {
+
+bool acceptAsCopy(QDropEvent* event) {
+    if (!(event->possibleActions() & Qt::CopyAction)) {
+        event->ignore();
+        return false;
+    }
+    event->setDropAction(Qt::CopyAction);
+    event->accept();
+    return true;
+}
+
+std::vector<std::string> droppedPaths(const QMimeData* data) {
+    std::vector<std::string> paths;
+    if (!data || !data->hasUrls()) return paths;
+    for (const QUrl& u : data->urls())
+        if (auto path = platform::localPathForUrl(u)) paths.push_back(std::move(*path));
+    return paths;
+}
+
+}  // namespace app
 
 QVDropView::QVDropView(QWidget* parent) : QVDropView(parent, QSize(180, 120), 0.5) {}
 
@@ -62,18 +82,25 @@ QSizeF QVDropView::pictureSizeForWidth(double) const {
     return pictureSize_;
 }
 
+void QVDropView::answerDrag(QDropEvent* e) const {
+    if (!highlighted_) return e->ignore();
+    // Never a move: the source must keep its folder.
+    e->setDropAction(e->possibleActions() & Qt::LinkAction ? Qt::LinkAction : Qt::CopyAction);
+    e->accept();
+}
+
 void QVDropView::dragEnterEvent(QDragEnterEvent* e) {
     platform::runGuarded("DropView > dragEnter", [&] {
         highlighted_ = offersFolders(e->mimeData()) && permitsGeneric(e->possibleActions());
-        if (highlighted_) {
-            // Never a move: the source must keep its folder.
-            e->setDropAction(e->possibleActions() & Qt::LinkAction ? Qt::LinkAction
-                                                                   : Qt::CopyAction);
-            e->accept();
-        } else {
-            e->ignore();
-        }
+        answerDrag(e);
         update();
+    });
+}
+
+void QVDropView::dragMoveEvent(QDragMoveEvent* e) {
+    platform::runGuarded("DropView > dragMove", [&] {
+        // Each move proposes the keys' action again.
+        answerDrag(e);
     });
 }
 
@@ -89,12 +116,9 @@ void QVDropView::dropEvent(QDropEvent* e) {
         highlighted_ = false;
         update();
         std::vector<std::string> folders;
-        if (permitsGeneric(e->possibleActions()) && e->mimeData())
-            for (const QUrl& u : e->mimeData()->urls()) {
-                if (!u.isLocalFile()) continue;
-                const std::string path = u.toLocalFile().toStdString();
+        if (permitsGeneric(e->possibleActions()))
+            for (const std::string& path : app::droppedPaths(e->mimeData()))
                 if (QVAppDelegate::fileIsEncryptedFolder(path)) folders.push_back(path);
-            }
         if (folders.empty()) {
             e->ignore();
             return;

@@ -11,6 +11,20 @@
 #include <string>
 #include <vector>
 
+class QDropEvent;
+class QMimeData;
+
+namespace app {
+// Items dragged in from another program are copied, never taken: a source
+// that honours Move would delete its originals. Accepts the drag as Copy when
+// the source allows it, else refuses it; true when accepted.
+bool acceptAsCopy(QDropEvent* event);
+// The local paths of a drag's file URLs, as bytes (from the URLs' percent-
+// encoded form, so a name that is not UTF-8 arrives unchanged); URLs of other
+// schemes or hosts are left out.
+std::vector<std::string> droppedPaths(const QMimeData* data);
+}  // namespace app
+
 class QVDropView : public QWidget {
   public:
     explicit QVDropView(QWidget* parent = nullptr);
@@ -29,11 +43,13 @@ class QVDropView : public QWidget {
     // the first paint, off the start-up path.
     QVDropView(QWidget* parent, QSize pictureSize, double opaqueness);
     void dragEnterEvent(QDragEnterEvent* e) override;
+    void dragMoveEvent(QDragMoveEvent* e) override;
     void dragLeaveEvent(QDragLeaveEvent* e) override;
     void dropEvent(QDropEvent* e) override;
     void paintEvent(QPaintEvent* e) override;
 
   private:
+    void answerDrag(QDropEvent* e) const;
     QSize pictureSize_;
     QPixmap picture_;
     double opaqueness_;

@@ -118,8 +118,16 @@ QVInfoPanelController::QVInfoPanelController(QWidget* parent) : QDialog(parent) 
     field("Display name:", addUserDisplayNameField, nullptr, false);
     field("Password:", addUserPasswordField, &addUserMissingPasswordImage, true);
     field("Confirm:", addUserPasswordConfirmField, &addUserPasswordMismatchImage, true);
+    addUserMissingUserNameImage->setToolTip(QStringLiteral("Enter a user name."));
+    addUserMissingPasswordImage->setToolTip(QStringLiteral("Enter a password."));
+    addUserPasswordMismatchImage->setToolTip(
+        QStringLiteral("The password and its confirmation differ."));
     addUserIsAdminCheck = new QCheckBox(QStringLiteral("Administrator"), addUserPanel);
     form->addRow(addUserIsAdminCheck);
+    addUserNameTakenLabel = new QLabel(addUserPanel);
+    addUserNameTakenLabel->setWordWrap(true);
+    addUserNameTakenLabel->hide();
+    form->addRow(addUserNameTakenLabel);
     auto* box = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, addUserPanel);
     form->addRow(box);
     connect(box, &QDialogButtonBox::accepted, this,
@@ -128,8 +136,10 @@ QVInfoPanelController::QVInfoPanelController(QWidget* parent) : QDialog(parent) 
             [this] { platform::runGuarded("add user cancel", [&] { closeAddUserSheet(false); }); });
     connect(addUserPasswordField, &QLineEdit::textEdited, this,
             [this] { addUserMissingPasswordImage->hide(); });
-    connect(addUserNameField, &QLineEdit::textEdited, this,
-            [this] { addUserMissingUserNameImage->hide(); });
+    connect(addUserNameField, &QLineEdit::textEdited, this, [this] {
+        addUserMissingUserNameImage->hide();
+        addUserNameTakenLabel->hide();
+    });
     connect(addUserPasswordConfirmField, &QLineEdit::textEdited, this, [this] {
         bool mismatch = confirmationMismatch(addUserPasswordField->text().toStdString(),
                                              addUserPasswordConfirmField->text().toStdString());
@@ -280,14 +290,21 @@ bool QVInfoPanelController::setUserIsAdmin(int row, bool isAdmin) {
     return allowed;
 }
 
+bool QVInfoPanelController::isUserNameTaken(const std::vector<QVFpUser>& users,
+                                            const std::string& name) {
+    return std::any_of(users.begin(), users.end(), [&](const QVFpUser& u) {
+        return QVFileSystem::sameUserName(u.shortUserName(), name);
+    });
+}
+
 void QVInfoPanelController::showNewUserSheet() {
     if (!userIsAdmin_) return;
     for (QLineEdit* f : {addUserNameField, addUserDisplayNameField, addUserPasswordField,
                          addUserPasswordConfirmField})
         f->clear();
     addUserIsAdminCheck->setChecked(false);
-    for (QLabel* l :
-         {addUserPasswordMismatchImage, addUserMissingPasswordImage, addUserMissingUserNameImage})
+    for (QLabel* l : {addUserPasswordMismatchImage, addUserMissingPasswordImage,
+                      addUserMissingUserNameImage, addUserNameTakenLabel})
         l->hide();
     addUserPanel->open();
 }
@@ -301,6 +318,15 @@ void QVInfoPanelController::closeAddUserSheet(bool ok) {
         addUserMissingPasswordImage->setVisible(c.missingPassword);
         addUserMissingUserNameImage->setVisible(c.missingName);
         if (!c.ok()) return;
+        // A second user of the same name would open the folder with either
+        // password and could never be told apart again.
+        if (isUserNameTaken(users_, name)) {
+            addUserNameTakenLabel->setText(QString::fromStdString(
+                platform::formatText(platform::localizedString("alertUserNameTakenMsg"), {name})));
+            addUserNameTakenLabel->show();
+            addUserMissingUserNameImage->show();
+            return;
+        }
         if (addUserDisplayNameField->text().isEmpty())
             addUserDisplayNameField->setText(addUserNameField->text());
         if (fs_ && userIsAdmin_) {
@@ -331,9 +357,10 @@ void QVInfoPanelController::removeUser() {
         auto still = alive.lock();
         if (!still || *still != generation || response != platform::Alert::kSecondButton) return;
         // Checked again: the list may have changed while the alert was up.
-        auto it = std::find_if(users_.begin(), users_.end(), [&](const QVFpUser& u) {
-            return u.shortUserName() == user.shortUserName();
-        });
+        // The key id names the one record; names need not be unique in
+        // folders made elsewhere.
+        auto it = std::find_if(users_.begin(), users_.end(),
+                               [&](const QVFpUser& u) { return u.keyID() == user.keyID(); });
         if (it == users_.end() ||
             !canRemoveUser(userIsAdmin_, users_, static_cast<int>(it - users_.begin())))
             return;

@@ -56,6 +56,8 @@ class QVInfoPanelController : public QDialog {
     };
     static SheetCheck validateAddUserSheet(const std::string& name, const std::string& password,
                                            const std::string& confirmation);
+    // Whether the folder has a user that unlocking would take for `name`.
+    static bool isUserNameTaken(const std::vector<QVFpUser>& users, const std::string& name);
     // While the confirmation is typed: a beginning of the password is no mismatch.
     static bool confirmationMismatch(const std::string& password, const std::string& confirmation);
 
@@ -80,6 +82,7 @@ class QVInfoPanelController : public QDialog {
     QLabel* addUserPasswordMismatchImage = nullptr;
     QLabel* addUserMissingPasswordImage = nullptr;
     QLabel* addUserMissingUserNameImage = nullptr;
+    QLabel* addUserNameTakenLabel = nullptr;  // a name the folder has already
 
   private:
     void reloadUsers();

@@ -18,6 +18,7 @@
 #include <QMenuBar>
 #include <QPropertyAnimation>
 #include <QPushButton>
+#include <QShortcut>
 #include <QSplitter>
 #include <QStackedWidget>
 #include <QStatusBar>
@@ -207,8 +208,8 @@ QVMainWindowController::QVMainWindowController(Collaborators c)
     : c_(std::move(c)),
       defaults_(c_.defaults ? *c_.defaults : platform::UserDefaults::standard()),
       clock_(c_.clock ? *c_.clock : platform::systemClock()),
-      passwords_(c_.passwordStore ? *c_.passwordStore
-                                  : *(ownStore_ = std::make_unique<QVNoPasswordStore>())),
+      ownStore_(c_.passwordStore ? nullptr : std::make_unique<QVNoPasswordStore>()),
+      passwords_(c_.passwordStore ? *c_.passwordStore : *ownStore_),
       browser_(c_.browser ? std::move(c_.browser) : std::make_unique<UnlockedFolderPage>()),
       alive_(std::make_shared<QVMainWindowController*>(this)) {
     setObjectName("mainWindow");
@@ -228,6 +229,7 @@ QVMainWindowController::QVMainWindowController(Collaborators c)
     buildWindow();
     buildToolbar();
     buildMenus();
+    buildContextActions();
 
     // awakeFromNib
     statusTextField_->clear();
@@ -452,6 +454,44 @@ void QVMainWindowController::buildMenus() {
             guarded("MWC > menu", [this] { validateMenuItems(); }));
 }
 
+void QVMainWindowController::buildContextActions() {
+    auto make = [&](const char* text, std::function<void()> f, const char* what) {
+        auto* a = new QAction(QString::fromUtf8(text), this);
+        connect(a, &QAction::triggered, this, guarded(what, std::move(f)));
+        return a;
+    };
+    context_.rename = make(
+        "Rename", [this] { browser_->editSelectedItem(); }, "Context > rename");
+    context_.deleteItems = make(
+        "Delete", [this] { deleteSelectedItems(); }, "Context > delete");
+    // The Delete key in the browser asks as the Delete command does; the
+    // rule is asked at the key, not at the last revalidation.
+    auto* deleteKey = new QShortcut(QKeySequence::Delete, browser_->view(), nullptr, nullptr,
+                                    Qt::WidgetWithChildrenShortcut);
+    connect(deleteKey, &QShortcut::activated, this, guarded("Browser > Delete key", [this] {
+                if (menuItemEnabled(QVWindowAction::Delete, validationState()))
+                    deleteSelectedItems();
+            }));
+    context_.addFolder = make(
+        "New Folder", [this] { createNewFolder(); }, "Context > new folder");
+    context_.info = make(
+        "Get Info", [this] { showInfoPanel(); }, "Context > info");
+    browser_->addContextActions(
+        {context_.rename, context_.deleteItems, context_.addFolder, context_.info},
+        [this] { validateContextActions(); });
+    browser_->setContentsChangedHandler([this] {
+        if (c_.appDelegate) c_.appDelegate->totalBytesOfAllTrackedFolders();
+    });
+}
+
+void QVMainWindowController::validateContextActions() {
+    const QVValidationState s = validationState();
+    context_.rename->setEnabled(s.W && s.M && browser_->selectedFiles().size() == 1);
+    context_.deleteItems->setEnabled(menuItemEnabled(QVWindowAction::Delete, s));
+    context_.addFolder->setEnabled(menuItemEnabled(QVWindowAction::NewFolder, s));
+    context_.info->setEnabled(menuItemEnabled(QVWindowAction::Info, s));
+}
+
 // ---- showing -----------------------------------------------------------------
 
 void QVMainWindowController::showWindow() {
@@ -557,6 +597,15 @@ void QVMainWindowController::ejectLater() {
         clock_);
 }
 
+void QVMainWindowController::openEjectingAlert(const platform::Alert& alert) {
+    // The folder goes once the user has read why, so that the alert never
+    // stands over the next folder's page.
+    std::weak_ptr<QVMainWindowController*> alive = alive_;
+    alert.open(this, [alive](int, bool) {
+        if (auto self = alive.lock(); self && *self) (*self)->ejectLater();
+    });
+}
+
 void QVMainWindowController::mountFileSystemWithPassword(
     const std::optional<std::string>& password) {
     if (!currentFileSystem_ || !currentVolumePath_) return;
@@ -569,8 +618,7 @@ void QVMainWindowController::mountFileSystemWithPassword(
         alert.informativeText =
             platform::formatText(localizedString("folderNotFoundMsg"), {lastPathComponent(path)});
         alert.buttons = {localizedString("Eject")};
-        alert.open(this);
-        ejectLater();
+        openEjectingAlert(alert);
         return;
     }
     const std::string uuid = fs.uuidOfUnmountedVolume(path).value_or("");
@@ -657,8 +705,7 @@ void QVMainWindowController::showPasswordPage() {
         alert.informativeText =
             platform::formatText(localizedString("certNotSupportedMsg"), {lastPathComponent(path)});
         alert.buttons = {localizedString("Eject")};
-        alert.open(this);
-        ejectLater();
+        openEjectingAlert(alert);
     }
 }
 

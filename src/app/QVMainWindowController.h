@@ -36,6 +36,7 @@ class QVSidebarDropView;
 class QVUpdateController;
 class QVNewFolderSheet;
 namespace platform {
+struct Alert;
 class Clock;
 class UserDefaults;
 }  // namespace platform
@@ -57,6 +58,13 @@ class QVBrowserInterface {
     // The window's status line, which the browser writes while the folder
     // is unlocked (the window writes it otherwise).
     virtual void setStatusTextField(QLabel* field) {}
+    // The window's commands for the browser's context menu, after the
+    // browser's own; `validate` sets their enabled states as the menu opens.
+    virtual void addContextActions(const std::vector<QAction*>& actions,
+                                   std::function<void()> validate) {}
+    // Called when the folders' sizes may have changed: an import ended,
+    // another handle is shown.
+    virtual void setContentsChangedHandler(std::function<void()> handler) {}
 };
 
 // The conditions of the enabled states: W a handle is held and not on an
@@ -135,6 +143,16 @@ class QVMainWindowController : public QMainWindow,
         QAction* open = nullptr;
         QAction* create = nullptr;  // a new encrypted folder
     };
+    // The browser's context menu: Rename, Delete (also the Delete key),
+    // New Folder, Info, after the browser's Export.
+    struct ContextActions {
+        QAction* rename = nullptr;
+        QAction* deleteItems = nullptr;
+        QAction* addFolder = nullptr;
+        QAction* info = nullptr;
+    };
+    const ContextActions& contextActions() const { return context_; }
+    void validateContextActions();
     const Actions& toolbarActions() const { return toolbar_; }
     const Actions& menuActions() const { return menu_; }
     QMenu* tessaroMenu() const { return tessaroMenu_; }
@@ -165,6 +183,7 @@ class QVMainWindowController : public QMainWindow,
     void buildWindow();
     void buildMenus();
     void buildToolbar();
+    void buildContextActions();
     void setCurrentVolumePath(const std::optional<std::string>& path);
     void setCurrentFileSystem(std::shared_ptr<QVFileSystem> fileSystem);
     // Tells the browser before the handle is locked.
@@ -173,14 +192,17 @@ class QVMainWindowController : public QMainWindow,
     // The info panel follows the selected folder while it shows.
     void refreshInfoPanel(bool evenHidden);
     void ejectLater();
+    // An alert whose only answer is Eject: the eject follows the answer.
+    void openEjectingAlert(const platform::Alert& alert);
     void shakeWindow();
     void showSelectedPage();
 
     Collaborators c_;
     platform::UserDefaults& defaults_;
     platform::Clock& clock_;
-    QVPasswordStore& passwords_;
+    // Before passwords_, which may refer to it.
     std::unique_ptr<QVPasswordStore> ownStore_;
+    QVPasswordStore& passwords_;
     std::unique_ptr<QVBrowserInterface> browser_;
     std::unique_ptr<QVUpdateController> updateController_;
     QVStatusMenuInterface* statusMenu_ = nullptr;
@@ -207,6 +229,7 @@ class QVMainWindowController : public QMainWindow,
     QVInfoPanelController* infoPanel_ = nullptr;  // made on first use
     Actions toolbar_;
     Actions menu_;
+    ContextActions context_;
     // Status-line results from before a selection change are dropped.
     uint64_t statusGeneration_ = 0;
     std::shared_ptr<QVMainWindowController*> alive_;

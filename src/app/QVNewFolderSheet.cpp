@@ -76,6 +76,10 @@ QVNewFolderSheet::QVNewFolderSheet(platform::UserDefaults& defaults, platform::C
     missingUser_ = warningImage(this);
     missingPassword_ = warningImage(this);
     mismatch_ = warningImage(this);
+    // The image alone does not say what is wrong.
+    missingUser_->setToolTip(QStringLiteral("Enter a user name."));
+    missingPassword_->setToolTip(QStringLiteral("Enter a password."));
+    mismatch_->setToolTip(QStringLiteral("The password and its confirmation differ."));
     form->addRow("User name:", withImage(user_, missingUser_));
     form->addRow("Display name:", display_);
     form->addRow("Password:", withImage(password_, missingPassword_));

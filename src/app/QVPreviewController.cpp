@@ -12,6 +12,7 @@
 
 #include "app/QVAppDelegate.h"
 #include "app/QVBrowserModel.h"
+#include "platform/gui/FileNames.h"
 
 namespace {
 
@@ -82,7 +83,7 @@ void QVPreviewController::updatePreview() {
         return;
     }
     imageLabel->setPixmap(QVBrowserModel::iconFor(*item_).pixmap(kImageSize, kImageSize));
-    nameLabel->setText(QString::fromStdString(item_->fileName()));
+    nameLabel->setText(platform::displayFileName(item_->fileName()));
     QString modified = QStringLiteral("--"), created = QStringLiteral("--");
     if (volumePath_) {
         std::string disk = *volumePath_ + "/" + item_->filePath();

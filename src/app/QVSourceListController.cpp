@@ -17,8 +17,10 @@
 #include "Logging/LGLogMacros.h"
 #include "app/QVAppDelegate.h"
 #include "app/QVBrowserCells.h"
+#include "app/QVDropView.h"
 #include "platform/core/UserDefaults.h"
 #include "platform/gui/Application.h"
+#include "platform/gui/FileNames.h"
 
 namespace {
 
@@ -71,11 +73,12 @@ class SidebarDelegate : public QVSourceImageAndTextCell {
         QStyleOptionViewItem name = o;
         name.rect = QVSourceListController::nameRect(o.rect);
         QVSourceImageAndTextCell::paint(p, name, i);
-        if (i.row() == c_.rowWithMouse()) {
-            const bool selected = o.state & QStyle::State_Selected;
-            paintEject(p, ejectRect(o.rect),
-                       o.palette.color(selected ? QPalette::HighlightedText : QPalette::Text));
-        }
+        // Every row has its eject button; the one under the mouse is drawn
+        // hovered.
+        const bool selected = o.state & QStyle::State_Selected;
+        QColor colour = o.palette.color(selected ? QPalette::HighlightedText : QPalette::Text);
+        if (i.row() != c_.rowWithMouse()) colour.setAlphaF(0.45);
+        paintEject(p, ejectRect(o.rect), colour);
     }
     void updateEditorGeometry(QWidget* editor, const QStyleOptionViewItem& o,
                               const QModelIndex& i) const override {
@@ -146,8 +149,10 @@ class SidebarTable : public QListWidget {
     }
     void dragEnterEvent(QDragEnterEvent* e) override {
         platform::runGuarded("Sidebar > dragEnter", [&] {
-            if (e->source() == this || e->mimeData()->hasUrls())
+            if (e->source() == this)
                 e->acceptProposedAction();
+            else if (e->mimeData()->hasUrls())
+                app::acceptAsCopy(e);
             else
                 e->ignore();
         });
@@ -158,8 +163,10 @@ class SidebarTable : public QListWidget {
             // Drops go between rows, never onto one.
             if (dropIndicatorPosition() == QAbstractItemView::OnItem)
                 e->ignore();
-            else if (e->source() == this || e->mimeData()->hasUrls())
+            else if (e->source() == this)
                 e->accept();
+            else if (e->mimeData()->hasUrls())
+                app::acceptAsCopy(e);
             else
                 e->ignore();
         });
@@ -176,13 +183,11 @@ class SidebarTable : public QListWidget {
                 e->accept();
                 return;
             }
-            std::vector<std::string> paths;
-            for (const QUrl& u : e->mimeData()->urls())
-                if (u.isLocalFile()) paths.push_back(u.toLocalFile().toStdString());
-            if (c_.dropFolders(paths))
-                e->acceptProposedAction();
-            else
+            if (!(e->possibleActions() & Qt::CopyAction) ||
+                !c_.dropFolders(app::droppedPaths(e->mimeData())))
                 e->ignore();
+            else
+                app::acceptAsCopy(e);
         });
     }
 
@@ -249,9 +254,10 @@ void QVSourceListController::reloadTable() {
     table_->clear();
     const QIcon folderIcon = sidebarFolderIcon(table_->style());
     for (const std::string& path : paths_) {
-        auto* item = new QListWidgetItem(QString::fromStdString(displayName(path)), table_);
-        item->setData(kPathRole, QString::fromStdString(path));
-        item->setToolTip(QString::fromStdString(path));
+        auto* item = new QListWidgetItem(platform::displayFileName(displayName(path)), table_);
+        // The path as bytes: a text would not give back a name that is not UTF-8.
+        item->setData(kPathRole, QByteArray::fromStdString(path));
+        item->setToolTip(platform::displayFileName(path));
         item->setIcon(folderIcon);
     }
     // The selection stays with its folder.
@@ -282,7 +288,7 @@ void QVSourceListController::tableViewSelectionDidChange() {
     if (items.isEmpty())
         selected_.reset();
     else
-        selected_ = items.first()->data(kPathRole).toString().toStdString();
+        selected_ = items.first()->data(kPathRole).toByteArray().toStdString();
     if (delegate_)
         delegate_->sourceListDidChangeSelectedItemPath(selected_);
     else

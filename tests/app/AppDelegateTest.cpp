@@ -65,7 +65,7 @@ TEST(AppDelegateTexts, TimeTextsNameTheTwoLeadingUnits) {
         {125, f("timeMinutesSecondsFormat", {"2", "5"})},
         {3600, f("timeHourMinutesFormat", {"1", "0"})},
         {7322, f("timeHoursMinutesFormat", {"2", "2"})},
-        {86400 + 3600 + 61, f("timeDayHoursFormat", {"1", "1"})},
+        {86400 + 3600 + 61, f("timeDayHourFormat", {"1", "1"})},
         {3 * 86400 + 5, f("timeDaysHoursFormat", {"3", "0"})},
         {2592000, f("timeMonthDaysFormat", {"1", "0"})},
         {2 * 2592000 + 86400 * 4, f("timeMonthsDaysFormat", {"2", "4"})},

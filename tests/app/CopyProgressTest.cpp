@@ -77,7 +77,7 @@ TEST_F(CopyProgressTest, SheetOnlyAfterASecondTextsAndEndOfAnImport) {
 
     // Ends within the second: the sheet never shows.
     ASSERT_TRUE(p.importFiles({(src_ / "quick").string()}, "docs"));
-    EXPECT_EQ(view.description, "Copying 1 items to \"docs\"");
+    EXPECT_EQ(view.description, "Copying 1 item to \"docs\"");
     ASSERT_TRUE(steps(p, [&] { return !finished.empty(); }));
     EXPECT_EQ(finished, std::vector<std::string>{"docs"});
     EXPECT_TRUE(p.lastImportTargetPath().empty());
@@ -112,7 +112,7 @@ TEST_F(CopyProgressTest, SheetOnlyAfterASecondTextsAndEndOfAnImport) {
     p.onExportFinished = [&] { ++exported; };
     fs::create_directories(tmp_ / "out");
     ASSERT_TRUE(p.exportFiles({fs_->fileAtPath("docs/big")}, (tmp_ / "out").string()));
-    EXPECT_EQ(view.description, "Copying 1 items to \"out\"");
+    EXPECT_EQ(view.description, "Copying 1 item to \"out\"");
     ASSERT_TRUE(steps(p, [&] { return exported == 1; }));
     EXPECT_TRUE(iesupport::sameBytes(src_ / "big", tmp_ / "out/big"));
     EXPECT_EQ(view.hidden, 3);
@@ -179,7 +179,7 @@ TEST_F(CopyProgressTest, SheetOnTheWindow) {
     ASSERT_TRUE(box->windowHandle());
     EXPECT_EQ(QGuiApplication::modalWindow(), box->windowHandle());
     ASSERT_EQ(platform::visibleAlerts().size(), 1u);
-    EXPECT_EQ(sheet->descriptionLabel()->text().toStdString(), "Copying 1 items to \"box.zel\"");
+    EXPECT_EQ(sheet->descriptionLabel()->text().toStdString(), "Copying 1 item to \"box.zel\"");
     EXPECT_EQ(sheet->progressBar()->maximum(), 100);
 
     box->checkBox()->setChecked(true);

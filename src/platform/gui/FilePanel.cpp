@@ -9,6 +9,7 @@
 
 #include "platform/core/XdgPaths.h"
 #include "platform/gui/Application.h"
+#include "platform/gui/FileNames.h"
 
 namespace platform {
 
@@ -91,7 +92,9 @@ QFileDialog* FilePanel::open(QWidget* window, Completion completion) const {
     QObject::connect(dialog, &QFileDialog::finished, dialog, [dialog, completion](int result) {
         std::vector<std::string> paths;
         if (result == QDialog::Accepted) {
-            for (const QString& f : dialog->selectedFiles()) paths.push_back(f.toStdString());
+            // Through the local encoding, or the entry the dialog showed:
+            // a folder name that is not UTF-8 still names its folder.
+            for (const QString& f : dialog->selectedFiles()) paths.push_back(localPathForDialog(f));
         }
         if (completion) {
             runGuarded("FilePanel > completion", [&] {

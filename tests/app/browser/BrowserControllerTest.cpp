@@ -2,13 +2,18 @@
 #include <QCoreApplication>
 #include <QItemSelectionModel>
 #include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QMimeData>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QUrl>
 
 #include "app/QVBrowserController.h"
 #include "app/QVPreviewController.h"
 #include "app/QVStatusMenuInterface.h"
 #include "app/browser/BrowserFixture.h"
+#include "support/DragEvents.h"
 #include "support/QtSpin.h"
 
 namespace {
@@ -81,7 +86,7 @@ TEST_F(BrowserControllerTest, SelectionPreviewColumnWidthsAndStatusLine) {
     EXPECT_EQ(browser.selectedFiles().size(), 1u);  // selected again by path
     clock_.advance(QVBrowserController::kStatusDelay);
     ASSERT_TRUE(testsupport::spinUntil([&] { return !browser.statusLabel()->text().isEmpty(); }));
-    EXPECT_TRUE(browser.statusLabel()->text().startsWith("1 of 1 items selected, "))
+    EXPECT_TRUE(browser.statusLabel()->text().startsWith("1 of 1 item selected, "))
         << browser.statusLabel()->text().toStdString();
 
     EXPECT_EQ(QVBrowserController::statusText(2, 5, 1000, 2'000'000),
@@ -211,6 +216,91 @@ TEST_F(BrowserControllerTest, AStatusLineOutlivingTheHostsFieldLandsInTheBrowser
     EXPECT_EQ(browser.statusLabel(), own);
     ASSERT_TRUE(testsupport::spinUntil([&] { return !own->text().isEmpty(); }));
     EXPECT_TRUE(own->text().startsWith("2 items, ")) << own->text().toStdString();
+}
+
+// The visible column that lists `dir` ("" the root).
+QListView* columnListing(QVBrowserController& browser, const std::string& dir) {
+    QModelIndex root = dir.empty() ? QModelIndex() : browser.model().indexForPath(dir);
+    for (auto* column : browser.columnView()->findChildren<QListView*>())
+        if (!column->isHidden() && column->rootIndex() == root) return column;
+    return nullptr;
+}
+
+// Files dragged in from another program are copied whatever keys are held:
+// a source that honours Move deletes its originals.
+TEST_F(BrowserControllerTest, DropsFromOtherProgramsAreCopiesNeverMoves) {
+    QVBrowserController browser(fs_, folder_.string(), nullptr, clock_);
+    std::vector<std::string> imported;
+    browser.model().importFiles = [&](const std::vector<std::string>& paths, const std::string&) {
+        imported = paths;
+    };
+    browser.resize(800, 400);
+    browser.show();
+    QCoreApplication::processEvents();
+    QListView* root = columnListing(browser, "");
+    ASSERT_TRUE(root);
+    const std::string outside = (tmp_ / "outside.txt").string();
+    QMimeData mime;
+    mime.setUrls({QUrl::fromLocalFile(QString::fromStdString(outside))});
+    const QPoint below(10, root->viewport()->height() - 5);  // under the rows
+    struct Case {
+        const char* keys;
+        Qt::KeyboardModifiers modifiers;
+    };
+    for (const Case& c : {Case{"none", Qt::NoModifier}, Case{"Shift", Qt::ShiftModifier},
+                          Case{"Ctrl+Shift", Qt::ControlModifier | Qt::ShiftModifier}}) {
+        SCOPED_TRACE(c.keys);
+        imported.clear();
+        auto r = testsupport::dropFromOutside(root->viewport(), &mime, below, c.modifiers);
+        if (c.modifiers == Qt::ShiftModifier) EXPECT_EQ(r.proposed, Qt::MoveAction);
+        EXPECT_TRUE(r.moveAccepted);
+        EXPECT_EQ(r.moveAction, Qt::CopyAction);
+        EXPECT_TRUE(r.dropAccepted);
+        EXPECT_EQ(r.dropAction, Qt::CopyAction);
+        EXPECT_EQ(imported, std::vector<std::string>{outside});
+    }
+}
+
+// New Folder edits the new row's name in the column that shows it, also
+// while a file's preview column stands beside it.
+TEST_F(BrowserControllerTest, EditingTheSelectedNameOpensTheEditorInTheVisibleColumn) {
+    QVBrowserController browser(fs_, folder_.string(), nullptr, clock_);
+    browser.resize(900, 400);
+    browser.show();
+    click(browser, "a");
+    click(browser, "a/notes.txt");  // the preview column opens
+    mkdir("a/New Folder");
+    browser.reload();
+    ASSERT_TRUE(browser.selectItemWithPath("a/New Folder"));
+    browser.editSelectedItem();
+    QCoreApplication::processEvents();
+    QLineEdit* editor = nullptr;
+    for (auto* e : browser.findChildren<QLineEdit*>())
+        if (e->isVisible()) editor = e;
+    ASSERT_TRUE(editor);
+    EXPECT_EQ(editor->text(), "New Folder");
+    QListView* column = columnListing(browser, "a");
+    ASSERT_TRUE(column);
+    EXPECT_TRUE(column->isAncestorOf(editor));
+}
+
+// Counts read as English does.
+TEST(BrowserStatusText, OneItemIsSingular) {
+    const std::string used = " " + QVAppDelegateBytes(1000) + " used, ";
+    EXPECT_EQ(QVBrowserController::statusText(0, 1, 1000, 2000),
+              "1 item," + used + QVAppDelegateBytes(2000) + " available");
+    EXPECT_EQ(QVBrowserController::statusText(1, 1, 1000, 2000),
+              "1 of 1 item selected," + used + QVAppDelegateBytes(2000) + " available");
+    EXPECT_EQ(QVBrowserController::statusText(0, 0, 1000, 2000),
+              "0 items," + used + QVAppDelegateBytes(2000) + " available");
+    struct Case {
+        int64_t seconds;
+        const char* text;
+    };
+    for (const Case& c : {Case{1, "1 second"}, Case{2, "2 seconds"}, Case{61, "1 minute, 1 second"},
+                          Case{62, "1 minute, 2 seconds"}, Case{121, "2 minutes, 1 second"},
+                          Case{3660, "1 hour, 1 minute"}, Case{90000, "1 day, 1 hour"}})
+        EXPECT_EQ(QVAppDelegate::progressTimeStringForSeconds(c.seconds), c.text) << c.seconds;
 }
 
 }  // namespace

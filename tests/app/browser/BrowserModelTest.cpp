@@ -5,6 +5,7 @@
 
 #include "app/QVBrowserModel.h"
 #include "app/browser/BrowserFixture.h"
+#include "platform/gui/FileNames.h"
 #include "support/QtTestApp.h"
 
 TESSARO_QT_TEST_APP();
@@ -238,6 +239,86 @@ TEST_F(BrowserModelTest, DropsOfRowsMoveAndDropsOfTheFolderItselfAreRefused) {
     QModelIndex inX = model_.indexForPath("x/f");
     ASSERT_TRUE(model_.dropMimeData(&local, Qt::CopyAction, -1, 0, inX));
     EXPECT_EQ(imported, (Names{(tmp_ / "outside.txt").string(), "x"}));
+}
+
+}  // namespace
+
+namespace {
+
+// A name is bytes: showing it never changes it, and a name the text cannot
+// hold is shown with escapes and not edited.
+TEST(FileNames, ShownExactlyOrWithEscapes) {
+    struct Case {
+        std::string bytes;
+        const char* shown;
+        bool exact;
+    };
+    for (const Case& c :
+         {Case{"plain.txt", "plain.txt", true}, Case{"caf\xc3\xa9.txt", "caf\u00e9.txt", true},
+          Case{"caf\xe9.txt", "caf\\xe9.txt", false},
+          Case{"\xc0\xaf", "\\xc0\\xaf", false},           // overlong "/"
+          Case{"\xed\xa0\x80", "\\xed\\xa0\\x80", false},  // a surrogate
+          Case{"\xf0\x9f\x93\x81", "\U0001f4c1", true}}) {
+        SCOPED_TRACE(c.bytes);
+        EXPECT_EQ(platform::isExactlyShown(c.bytes), c.exact);
+        EXPECT_EQ(platform::displayFileName(c.bytes), QString::fromUtf8(c.shown));
+    }
+    // URLs as file managers write them: the bytes of "%E9" come back.
+    struct UrlCase {
+        const char* url;
+        std::optional<std::string> path;
+    };
+    for (const UrlCase& c :
+         {UrlCase{"file:///tmp/caf%E9.txt", std::string("/tmp/caf\xe9.txt")},
+          UrlCase{"file:///tmp/caf%C3%A9%20x", std::string("/tmp/caf\xc3\xa9 x")},
+          UrlCase{"file://localhost/tmp/a", std::string("/tmp/a")},
+          UrlCase{"file://server/tmp/a", std::nullopt}, UrlCase{"http://x/a", std::nullopt},
+          UrlCase{"file:///tmp/a%00b", std::nullopt}}) {
+        SCOPED_TRACE(c.url);
+        EXPECT_EQ(platform::localPathForUrl(QUrl::fromEncoded(c.url)), c.path);
+    }
+}
+
+TEST_F(BrowserModelTest, NamesThatAreNotUtf8SurviveShowingEditingAndDrops) {
+    const std::string latin1 = "caf\xe9.txt";
+    put(latin1, "bytes");
+    put("plain.txt", "x");
+    model_.setFileSystem(fs_);
+    QModelIndex odd = model_.indexForPath(latin1);
+    QModelIndex plain = model_.indexForPath("plain.txt");
+    ASSERT_TRUE(odd.isValid());
+    ASSERT_TRUE(plain.isValid());
+    EXPECT_EQ(odd.data().toString(), QString::fromUtf8("caf\\xe9.txt"));
+    EXPECT_FALSE(model_.flags(odd) & Qt::ItemIsEditable);
+    EXPECT_TRUE(model_.flags(plain) & Qt::ItemIsEditable);
+    // What an editor would hand back: the shown text. Nothing is renamed.
+    EXPECT_FALSE(model_.setData(odd, odd.data(Qt::EditRole), Qt::EditRole));
+    EXPECT_FALSE(model_.setData(plain, plain.data(Qt::EditRole), Qt::EditRole));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(get(latin1), "bytes");
+    EXPECT_TRUE(exists("plain.txt"));
+    EXPECT_TRUE(alerts_.empty());
+
+    // A drop of a file named so imports the file of those bytes.
+    std::vector<std::string> imported;
+    model_.importFiles = [&](const std::vector<std::string>& paths, const std::string&) {
+        imported = paths;
+    };
+    QMimeData data;
+    data.setUrls({QUrl::fromEncoded("file:///tmp/caf%E9.txt")});
+    ASSERT_TRUE(model_.dropMimeData(&data, Qt::CopyAction, -1, 0, {}));
+    EXPECT_EQ(imported, std::vector<std::string>{"/tmp/caf\xe9.txt"});
+}
+
+// Entries come in name order, letter case aside, whatever order the disk
+// keeps them in.
+TEST_F(BrowserModelTest, EntriesAreListedInNameOrder) {
+    for (const char* n : {"b.txt", "C", "a.txt", "B2", "_x", "A"}) put(n, "x");
+    model_.setFileSystem(fs_);
+    std::vector<std::string> shown;
+    for (int r = 0; r < model_.rowCount(); ++r)
+        shown.push_back(model_.index(r, 0).data().toString().toStdString());
+    EXPECT_EQ(shown, (Names{"_x", "A", "a.txt", "b.txt", "B2", "C"}));
 }
 
 }  // namespace

@@ -124,4 +124,55 @@ TEST_F(InfoPanelTest, AUserAddedInThePanelUnlocksAndTheLastAdministratorStays) {
     EXPECT_EQ(panel.folderNameLabel->text(), "No folder selected");
 }
 
+// Two users of one name would both open the folder, share one remembered
+// password, and could not be told apart by removal.
+TEST_F(InfoPanelTest, ANameTheFolderHasIsRefusedAndRemovalGoesByKeyId) {
+    Panel panel;
+    panel.setFileSystem(fs_, folder_.string());
+    struct Case {
+        const char* name;
+        bool taken;
+    };
+    for (const Case& c : {Case{"ann", true}, Case{"ANN", true}, Case{"Ann", true},
+                          Case{"anna", false}, Case{"bob", false}}) {
+        SCOPED_TRACE(c.name);
+        const size_t before = panel.users().size();
+        panel.showNewUserSheet();
+        panel.addUserNameField->setText(c.name);
+        panel.addUserPasswordField->setText("other");
+        panel.addUserPasswordConfirmField->setText("other");
+        panel.closeAddUserSheet(true);
+        EXPECT_EQ(panel.users().size(), before + (c.taken ? 0 : 1));
+        EXPECT_EQ(panel.addUserNameTakenLabel->isHidden(), !c.taken);
+        EXPECT_EQ(panel.addUserPanel->isVisible(), c.taken);  // the sheet stays to correct it
+        if (c.taken) {
+            EXPECT_NE(panel.addUserNameTakenLabel->text().toStdString().find(c.name),
+                      std::string::npos);
+        }
+        panel.closeAddUserSheet(false);
+    }
+    // The handle refuses too, whoever calls it.
+    platform::Error error;
+    EXPECT_FALSE(fs_->addUser(QVFpUser(std::nullopt, "BOB", "", false), "x", &error));
+    EXPECT_EQ(error.code, EEXIST);
+    QVFileSystem other;
+    EXPECT_FALSE(other.mountEncryptedFolder(folder_.string(), "ann", "other"));
+
+    // Removal takes the record of the selected row, by its key id.
+    ASSERT_EQ(panel.users().size(), 3u);
+    int bobRow = -1;
+    for (size_t i = 0; i < panel.users().size(); ++i)
+        if (panel.users()[i].shortUserName() == "bob") bobRow = static_cast<int>(i);
+    ASSERT_GE(bobRow, 0);
+    panel.selectUser(bobRow);
+    panel.removeUser();
+    auto alerts = platform::visibleAlerts();
+    ASSERT_EQ(alerts.size(), 1u);
+    platform::pressAlertButton(alerts[0], 1);  // Delete
+    ASSERT_TRUE(testsupport::spinUntil([&] { return panel.users().size() == 2; }));
+    for (const QVFpUser& u : panel.users()) EXPECT_NE(u.shortUserName(), "bob");
+    EXPECT_TRUE(other.mountEncryptedFolder(folder_.string(), "anna", "other"));
+    other.unmount();
+}
+
 }  // namespace

@@ -176,12 +176,18 @@ TEST_F(MainWindowTest, FolderDeletedBehindTheWindowsBackIsReportedAndEjected) {
     EXPECT_EQ(alerts()[0]->text().toStdString(), localizedString("folderNotFound"));
     EXPECT_NE(alerts()[0]->informativeText().toStdString().find("Gone.zel"), std::string::npos);
     EXPECT_EQ(w->sourceListController()->itemsPaths().size(), 2u);
+    // The eject waits for the answer: no alert is left over the next page.
+    clock.advance(5s);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(w->sourceListController()->itemsPaths().size(), 2u);
+    platform::pressAlertButton(alerts()[0], 0);
     clock.advance(199ms);
     QCoreApplication::processEvents();
     EXPECT_EQ(w->sourceListController()->itemsPaths().size(), 2u);
     clock.advance(1ms);
     ASSERT_TRUE(spinUntil([&] { return w->sourceListController()->itemsPaths().size() == 1; }));
     EXPECT_EQ(w->sourceListController()->itemsPaths()[0], kept);
+    EXPECT_TRUE(alerts().empty());
 }
 
 TEST_F(MainWindowTest, FolderWithoutUsersIsNotSupportedAndEjected) {
@@ -193,6 +199,10 @@ TEST_F(MainWindowTest, FolderWithoutUsersIsNotSupportedAndEjected) {
     w->addVolumes({path});
     ASSERT_EQ(alerts().size(), 1u);
     EXPECT_EQ(alerts()[0]->text().toStdString(), localizedString("Not supported"));
+    clock.advance(5s);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(w->sourceListController()->itemsPaths().size(), 1u);
+    platform::pressAlertButton(alerts()[0], 0);
     clock.advance(200ms);
     ASSERT_TRUE(spinUntil([&] { return w->sourceListController()->itemsPaths().empty(); }));
     EXPECT_EQ(w->mainTabView()->currentIndex(), 1);
@@ -478,6 +488,63 @@ TEST_F(MainWindowTest, TheBrowserPageShowsTheFileManagerOrTheFuseNote) {
         }
         w->setStatusMenuController(nullptr);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Without a password store the window makes its own, which remembers
+// nothing; unlocking with a typed password works.
+TEST_F(MainWindowTest, WithoutAPasswordStoreTheWindowRemembersNothingAndUnlocks) {
+    const std::string path = folder("Plain.zel");
+    QVMainWindowController::Collaborators c;
+    c.defaults = &defaults;
+    c.clock = &clock;
+    QVMainWindowController w(std::move(c));
+    w.show();
+    w.addVolumes({path});
+    ASSERT_TRUE(spinUntil([&] { return w.currentFileSystem() != nullptr; }));
+    EXPECT_FALSE(w.rememberPasswordCheckBox()->isEnabled());
+    w.passwordTextField()->setText("secret");
+    w.unlockVolume();
+    EXPECT_TRUE(w.currentFileSystem()->isMounted());
+}
+
+// The browser's context menu holds every command of the selection, in the
+// states the window's rules give them.
+TEST_F(MainWindowTest, TheBrowsersContextMenuOffersTheWindowsCommands) {
+    const std::string path = folder("Menu.zel");
+    auto page = std::make_unique<QVBrowserPage>();
+    QVBrowserController* browser = page->browser();
+    auto w = makeWindow(std::move(page));
+    w->show();
+    w->addVolumes({path});
+    w->passwordTextField()->setText("secret");
+    w->unlockVolume();
+    ASSERT_TRUE(w->currentFileSystem()->isMounted());
+    w->currentFileSystem()->createDirectoryAtPath("d");
+    browser->reload();
+    QStringList texts;
+    for (QAction* a : browser->columnView()->actions())
+        if (!a->isSeparator()) texts << a->text();
+    EXPECT_EQ(texts, (QStringList{"Export", "Rename", "Delete", "New Folder", "Get Info"}));
+
+    w->validateContextActions();
+    EXPECT_FALSE(w->contextActions().rename->isEnabled());  // nothing selected
+    EXPECT_FALSE(w->contextActions().deleteItems->isEnabled());
+    EXPECT_TRUE(w->contextActions().addFolder->isEnabled());
+    EXPECT_TRUE(w->contextActions().info->isEnabled());
+    ASSERT_TRUE(browser->selectItemWithPath("d"));
+    w->validateContextActions();
+    EXPECT_TRUE(w->contextActions().rename->isEnabled());
+    EXPECT_TRUE(w->contextActions().deleteItems->isEnabled());
+    // Delete asks first, as the toolbar's Delete does.
+    w->contextActions().deleteItems->trigger();
+    ASSERT_EQ(alerts().size(), 1u);
+    EXPECT_EQ(alerts()[0]->text().toStdString(), localizedString("reallyDelete"));
+    platform::pressAlertButton(alerts()[0], 1);
+    EXPECT_FALSE(w->currentFileSystem()->fileExistsAtPath("d"));
 }
 
 }  // namespace

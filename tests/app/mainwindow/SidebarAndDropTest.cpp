@@ -13,6 +13,7 @@
 #include "app/QVDropView.h"
 #include "app/QVGradientView.h"
 #include "app/QVSourceListController.h"
+#include "support/DragEvents.h"
 
 using testsupport::MainWindowTest;
 
@@ -196,6 +197,45 @@ TEST_F(MainWindowTest, DropViewsTakeEncryptedFoldersOnly) {
     EXPECT_TRUE(alerts().empty());
     EXPECT_EQ(w->sourceListController()->itemsPaths(), (Paths{encrypted}));
     EXPECT_FALSE(std::filesystem::exists(plain + ".zel"));
+}
+
+// Folders dragged in from the file manager are never taken from it, whatever
+// keys are held: for the sidebar that would be a whole encrypted folder.
+TEST_F(MainWindowTest, DropsFromOtherProgramsAreNeverMoves) {
+    const std::string encrypted = folder("Dropped.zel");
+    auto w = makeWindow();
+    w->resize(900, 560);
+    w->show();
+    QCoreApplication::processEvents();
+    std::unique_ptr<QMimeData> mime(urls({encrypted}));
+    QWidget* sidebar = w->sourceListController()->sourceTableView()->viewport();
+    struct Target {
+        const char* name;
+        QWidget* widget;
+        bool copies;  // the drop views may link instead
+    };
+    struct Keys {
+        const char* name;
+        Qt::KeyboardModifiers modifiers;
+    };
+    for (const Target& t :
+         {Target{"sidebar", sidebar, true}, Target{"drop view", w->dropView(), false},
+          Target{"sidebar drop view", w->sidebarDropView(), false}})
+        for (const Keys& k : {Keys{"none", Qt::NoModifier}, Keys{"Shift", Qt::ShiftModifier},
+                              Keys{"Ctrl+Shift", Qt::ControlModifier | Qt::ShiftModifier}}) {
+            SCOPED_TRACE(std::string(t.name) + " " + k.name);
+            w->sourceListController()->ejectSelected();
+            auto r = testsupport::dropFromOutside(t.widget, mime.get(), t.widget->rect().center(),
+                                                  k.modifiers);
+            EXPECT_TRUE(r.dropAccepted);
+            EXPECT_NE(r.moveAction, Qt::MoveAction);
+            EXPECT_NE(r.dropAction, Qt::MoveAction);
+            if (t.copies) {
+                EXPECT_EQ(r.dropAction, Qt::CopyAction);
+            }
+            EXPECT_EQ(w->sourceListController()->itemsPaths(), (Paths{encrypted}));
+            EXPECT_TRUE(std::filesystem::exists(encrypted));
+        }
 }
 
 TEST(SidebarDropView, PictureScalesWithTheWidthUpToOnePointOneFive) {
