@@ -1,5 +1,6 @@
 // Starts the real Tessaro on a virtual X server with an encrypted folder,
-// takes a screenshot of its main window, hands it two more requests from
+// takes a screenshot and checks that it shows the main window with the
+// folder in its sidebar, hands it two more requests from
 // second starts, and quits it with SIGTERM.
 
 #include <gtest/gtest.h>
@@ -13,8 +14,11 @@
 #include <QScreen>
 #include <QSet>
 #include <QThread>
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 
 #include "support/QtSpin.h"
@@ -43,6 +47,49 @@ double paintedShare(const QImage& image) {
         }
     }
     return all ? static_cast<double>(painted) / all : 0.0;
+}
+
+// The largest mapped window named "Tessaro" on the screen: the main window
+// (its alerts and the tour are smaller). Empty when there is none.
+QRect mainWindowRect() {
+    QRect best;
+    const std::string ids =
+        testsupport::commandOutput("xdotool search --onlyvisible --name '^Tessaro$' 2>/dev/null");
+    std::istringstream list(ids);
+    for (std::string id; list >> id;) {
+        std::istringstream geometry(
+            testsupport::commandOutput("xdotool getwindowgeometry --shell " + id));
+        int x = 0, y = 0, w = 0, h = 0;
+        for (std::string line; std::getline(geometry, line);) {
+            auto value = [&](const char* key) { return std::stoi(line.substr(strlen(key))); };
+            if (line.starts_with("X=")) x = value("X=");
+            if (line.starts_with("Y=")) y = value("Y=");
+            if (line.starts_with("WIDTH=")) w = value("WIDTH=");
+            if (line.starts_with("HEIGHT=")) h = value("HEIGHT=");
+        }
+        if (w * h > best.width() * best.height()) best = QRect(x, y, w, h);
+    }
+    return best;
+}
+
+// A selected row: at least 12 lines on which 100 or more neighbouring pixels
+// have one strong colour (the selection's; the window's chrome is grey).
+bool holdsASelectedRow(const QImage& image) {
+    int lines = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        int run = 0, longest = 0;
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor c = image.pixelColor(x, y);
+            const int spread =
+                std::max({c.red(), c.green(), c.blue()}) - std::min({c.red(), c.green(), c.blue()});
+            const bool same = x > 0 && image.pixel(x, y) == image.pixel(x - 1, y);
+            run = spread > 80 ? (same ? run + 1 : 1) : 0;
+            longest = std::max(longest, run);
+        }
+        lines = longest >= 100 ? lines + 1 : 0;
+        if (lines >= 12) return true;
+    }
+    return false;
 }
 
 std::string mounts() {
@@ -106,6 +153,16 @@ TEST(AppEndToEnd, StartsShowsItsWindowAndQuits) {
     const std::string png = std::string(TESSARO_BINARY_DIR) + "/app-e2e-screenshot.png";
     ASSERT_TRUE(shot.save(QString::fromStdString(png), "PNG"));
     EXPECT_GT(std::filesystem::file_size(png), 1000u);
+    // What the picture shows: the main window, painted all over, and its
+    // sidebar holding the opened folder as its selected row.
+    const QRect main = mainWindowRect().intersected(shot.rect());
+    ASSERT_GE(main.width(), 600) << "no main window on the screen";
+    ASSERT_GE(main.height(), 400);
+    const QImage window = shot.copy(main);
+    EXPECT_GT(colourCount(window), 10);
+    EXPECT_GT(paintedShare(window), 0.9);
+    EXPECT_TRUE(holdsASelectedRow(window.copy(0, 0, main.width() / 4, main.height())))
+        << "the sidebar shows no folder; see " << png;
 
     // Second starts hand their request to the running program and exit with its answer.
     auto secondStart = [&](const std::filesystem::path& p) {
