@@ -1,7 +1,9 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
 
 #include <algorithm>
 #include <filesystem>
@@ -248,7 +250,9 @@ std::vector<std::string> searchPathsToArray(const std::string& text) {
 bool writePlistAtomically(const std::string& path, const platform::Value& value) {
     auto xml = value.toPlistXML();
     if (!xml) return false;
-    return platform::replaceFileContents(path, *xml);
+    // The files hold the API key (and a build's whole environment): readable
+    // by their owner only.
+    return platform::replaceFileContents(path, *xml, 0600) && ::chmod(path.c_str(), 0600) == 0;
 }
 
 bool writeArtifact(const std::string& path, const std::string& apiKey) {

@@ -174,7 +174,11 @@ void handOver(const Environment& environment, const std::string& apiKey,
     description.set("dSYMs", std::move(dsyms));
     for (const char* key : {"CFBundleShortVersionString", "CFBundleVersion", "CFBundleDisplayName",
                             "CFBundleName", "CFBundleIdentifier"}) {
-        if (info.contains(key)) description.set(key, info[key]);
+        // The product's own values are as untrusted as the environment's.
+        if (const std::string* text = info[key].ifString())
+            setText(description, key, *text);
+        else if (info.contains(key) && !info[key].isDictionary() && !info[key].isArray())
+            description.set(key, info[key]);
     }
     platform::Value runner = platform::Value::dictionary();
     for (const auto& [name, value] : environment) setText(runner, name, value);

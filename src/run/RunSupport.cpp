@@ -1,4 +1,6 @@
 #include <openssl/evp.h>
+#include <pthread.h>
+#include <signal.h>
 #include <syslog.h>
 #include <unistd.h>
 #include <uuid/uuid.h>
@@ -9,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
 #include <vector>
 
 #include "platform/core/Console.h"
@@ -27,6 +30,43 @@ std::vector<std::string>& cleanupPaths() {
     static std::vector<std::string> paths;
     return paths;
 }
+
+// A termination signal ends the tool as its failures do, without its
+// leftovers (a dSYM zip of the upload under way): the paths are removed with
+// async-signal-safe calls only (a file, or an emptied directory), then the
+// signal ends the process as it would have.
+volatile sig_atomic_t gCleaning = 0;
+
+void removeOnSignal(int sig) {
+    if (!gCleaning) {
+        gCleaning = 1;
+        for (const auto& path : cleanupPaths()) {
+            if (::unlink(path.c_str()) != 0) ::rmdir(path.c_str());
+        }
+    }
+    ::signal(sig, SIG_DFL);
+    ::raise(sig);
+}
+
+// The signals blocked while the list changes, so the handler never sees it
+// half updated.
+struct SignalsBlocked {
+    sigset_t old{};
+    SignalsBlocked() {
+        static std::once_flag installed;
+        std::call_once(installed, [] {
+            struct sigaction action {};
+            action.sa_handler = removeOnSignal;
+            sigemptyset(&action.sa_mask);
+            for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &action, nullptr);
+        });
+        sigset_t all;
+        sigemptyset(&all);
+        for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&all, sig);
+        pthread_sigmask(SIG_BLOCK, &all, &old);
+    }
+    ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &old, nullptr); }
+};
 
 [[gnu::format(printf, 1, 0)]] std::string vformat(const char* format, va_list args) {
     va_list copy;
@@ -110,6 +150,7 @@ void failWithTitleAndReason(const std::string& title, const std::string& reason)
 }
 
 void exitTool(int status) {
+    SignalsBlocked blocked;
     for (const auto& path : cleanupPaths()) {
         std::error_code ec;
         std::filesystem::remove_all(path, ec);
@@ -120,10 +161,12 @@ void exitTool(int status) {
 }
 
 void removeOnExit(const std::string& path) {
+    SignalsBlocked blocked;
     cleanupPaths().push_back(path);
 }
 
 void keepOnExit(const std::string& path) {
+    SignalsBlocked blocked;
     auto& paths = cleanupPaths();
     std::erase(paths, path);
 }

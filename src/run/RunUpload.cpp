@@ -23,6 +23,8 @@ struct Outcome {
 // One client per request, for the default origin, released afterwards.
 Outcome send(const Environment& environment, const std::shared_ptr<VXMWebRequest>& request) {
     Outcome outcome;
+    // Only the status of an answer is read.
+    request->setMaximumResponseSize(VXMWebRequest::kUploadMaximumResponseSize);
     VXMWebClient client(defaultAPIOrigin(environment));
     client.syncStartRequest(request, [&](const std::shared_ptr<VXMWebResponse>& response) {
         if (!response) return;

@@ -823,6 +823,8 @@ TEST_F(RunTool, BuildPlistParsesWhateverTheEnvironmentHolds) {
     env["BELL\x07NAME"] = "x";
     env["MULTI_LINE"] = "one\ntwo";
     env["KEPT_UNICODE"] = "Gr\xc3\xbc\xc3\x9f \xe2\x9c\x93 \xf0\x9f\x94\x92 <&>";
+    // The product's own values are filtered as well.
+    writeInfo({{"CFBundleDisplayName", "Example\x1b[1m App"}, {"CFBundleName", "Bell\x07"}});
     Result r = runTool({kKey, "-debug", "YES"});
     ASSERT_EQ(r.status, 0) << r.err;
     ASSERT_TRUE(waitForFile(record));
@@ -831,7 +833,15 @@ TEST_F(RunTool, BuildPlistParsesWhateverTheEnvironmentHolds) {
     ASSERT_EQ(folders.size(), 1u);
     fs::path buildPlist = folders[0] / "Build.plist";
 
+    // It holds the API key and the build's environment: the owner's only.
+    struct stat info {};
+    ASSERT_EQ(stat(buildPlist.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
     EXPECT_EQ(shell("xmllint --noout '" + buildPlist.string() + "' 2>&1; echo $?"), "0\n");
+    EXPECT_EQ(shell("python3 -c 'import plistlib,sys; d=plistlib.load(open(sys.argv[1],\"rb\"));"
+                    "print(d[\"CFBundleIdentifier\"], \"CFBundleDisplayName\" in d)' '" +
+                    buildPlist.string() + "' 2>&1"),
+              "com.example.app False\n");
     EXPECT_EQ(shell("python3 -c 'import plistlib,sys; d=plistlib.load(open(sys.argv[1],\"rb\"));"
                     "e=d[\"Runner_Environment_Dictionary\"]; print(sorted(k for k in e if k in "
                     "(\"LESS_TERMCAP_md\",\"BROKEN_UTF8\",\"NON_CHARACTER\",\"MULTI_LINE\","

@@ -394,8 +394,10 @@ void HttpServer::serve(std::shared_ptr<Connection> conn) {
             answer += k + ": " + v + "\r\n";
             hasLength |= equalsIgnoringCase(k, "Content-Length");
         }
-        if (!hasLength) answer += "Content-Length: " + std::to_string(script.body.size()) + "\r\n";
-        if (script.close) answer += "Connection: close\r\n";
+        if (!hasLength && !script.endless)
+            answer +=
+                "Content-Length: " + std::to_string(script.body.size() + script.fillBytes) + "\r\n";
+        if (script.close || script.endless) answer += "Connection: close\r\n";
         answer += "\r\n" + script.body;
         std::string_view rest(answer);
         size_t chunk = script.trickleChunk ? script.trickleChunk : rest.size();
@@ -406,7 +408,17 @@ void HttpServer::serve(std::shared_ptr<Connection> conn) {
             if (!rest.empty() && script.tricklePause.count() && !waitOrStop(script.tricklePause))
                 return;
         }
-        if (script.close) {
+        if (script.fillBytes || script.endless) {
+            const std::string filler(64 * 1024, 'x');
+            for (uint64_t left = script.fillBytes; script.endless || left > 0;) {
+                size_t n = script.endless
+                               ? filler.size()
+                               : static_cast<size_t>(std::min<uint64_t>(left, filler.size()));
+                if (!conn->writeAll(std::string_view(filler).substr(0, n))) return;
+                left -= std::min<uint64_t>(left, n);
+            }
+        }
+        if (script.close || script.endless) {
             if (conn->ssl) SSL_shutdown(conn->ssl);
             ::shutdown(conn->fd, SHUT_RDWR);
             return;

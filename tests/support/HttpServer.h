@@ -43,6 +43,12 @@ struct HttpScript {
     bool close = false;
     // Count the request body but keep none of it (large uploads).
     bool discardBody = false;
+    // After `body`, this many more bytes of filler, counted in Content-Length
+    // (huge answers without holding them).
+    uint64_t fillBytes = 0;
+    // After `body`, filler until the peer goes away, with no Content-Length
+    // (an endless answer).
+    bool endless = false;
 };
 
 // One request as received.

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <map>
 
+#include "platform/core/Files.h"
 #include "platform/core/UniqueFd.h"
 #include "reporter/VXMContext.h"
 #include "reporter/VXMSafe.h"
@@ -42,7 +43,10 @@ bool compressFragment(VXMEventLogSessionRepository& repository, const std::strin
         if (!VXMEventLogSessionRepository::hasExtension(
                 file, VXMEventLogSessionRepositoryLogFileNameExtension))
             continue;
-        platform::UniqueFd source(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+        // A FIFO would block packaging for good: a non-directory that is not
+        // a regular file is no event log, and goes.
+        platform::UniqueFd source(platform::openRegularFile(file));
+        if (!source.ok() && errno == EINVAL && ::unlink(file.c_str()) == 0) continue;
         if (!source.ok()) {
             platform::setError(error, platform::Error::fromErrno());
             return false;

@@ -1,4 +1,5 @@
 #include "reporter/analytics/VXMEventLogFile.h"
+#include "platform/core/Files.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -76,7 +77,7 @@ bool VXMEventLogFile::openFileHandleForReading(platform::Error* error) {
         platform::setError(error, platform::Error::posix(EBUSY));
         return false;
     }
-    int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = platform::openRegularFile(path_);
     if (fd < 0) {
         platform::setError(error, platform::Error::fromErrno());
         return false;

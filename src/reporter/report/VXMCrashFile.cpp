@@ -1,4 +1,5 @@
 #include "reporter/report/VXMCrashFile.h"
+#include "platform/core/Files.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -69,7 +70,8 @@ constexpr const char* kHashSections[] = {
     "host",    "executable",     "exception", "thread_state",     "process_stats", "runtime",
     "storage", "user",           "log",       "custom_attributes"};
 
-// Reads the whole file; nullopt when it cannot be opened or read.
+// Reads the whole file; nullopt when it cannot be opened or read, or is not
+// a regular file (a FIFO would block the reader).
 std::optional<std::string> readWholeFile(const std::string& path) {
     return platform::readRegularFile(path);
 }

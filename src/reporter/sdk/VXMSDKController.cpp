@@ -26,6 +26,31 @@ std::string parentDirectory(const std::string& path) {
     return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
 }
 
+// The regular files among `entries`; anything else where a record or report
+// belongs (a FIFO, a device, a directory) is removed, so that it can never
+// block or hold up the queue.
+std::vector<std::string> regularFilesOnly(const std::vector<std::string>& entries) {
+    std::vector<std::string> files;
+    for (const std::string& entry : entries) {
+        struct stat info {};
+        if (stat(entry.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+            VXMDebugLog("[Vexmor] Removing %s: not a regular file", entry.c_str());
+            VXMRemoveItem(entry);
+            continue;
+        }
+        files.push_back(entry);
+    }
+    return files;
+}
+
+// The regular files of `directory`, in listing order; false when it cannot
+// be listed.
+bool listRegularFiles(const std::string& directory, std::vector<std::string>& files) {
+    const bool listed = VXMListDirectory(directory, files);
+    files = regularFilesOnly(files);
+    return listed;
+}
+
 }  // namespace
 
 std::shared_ptr<VXMSDKController> VXMSDKController::create(platform::Clock& clock,
@@ -104,15 +129,18 @@ void VXMSDKController::didLoadSettings(std::shared_ptr<const VXMSettings> settin
 // ---- Start-up and settings -------------------------------------------------
 
 void VXMSDKController::beginStartupFlowAfterDelay(double seconds) {
-    auto cached = VXMSettings::initWithCachePath(settingsCachePath());
-    if (cached) didLoadSettings(cached);
-    const bool newBuild = VXMDefaults().stringForKey(kBuildInstanceKey).value_or("") !=
-                          (settingsClient_ ? settingsClient_->instanceIdentifier() : "");
-    const bool load = !cached || VXMDebugMode() || cached->isOutdated(clock_.now()) ||
-                      !hostCanCacheSettings() || newBuild;
+    // Everything from the cached settings on runs on the queue: no file is
+    // read on the caller's (the main) thread.
     auto self = shared_from_this();
-    queue_->async([self, seconds, load] {
+    queue_->async([self, seconds] {
         self->delay_ = seconds;
+        auto cached = VXMSettings::initWithCachePath(self->settingsCachePath());
+        if (cached) self->didLoadSettings(cached);
+        const bool newBuild =
+            VXMDefaults().stringForKey(kBuildInstanceKey).value_or("") !=
+            (self->settingsClient_ ? self->settingsClient_->instanceIdentifier() : "");
+        const bool load = !cached || VXMDebugMode() || cached->isOutdated(self->clock_.now()) ||
+                          !hostCanCacheSettings() || newBuild;
         if (load) {
             self->loadSettings([self] { self->onboardOrStartReportCollection(); });
         } else {
@@ -207,6 +235,11 @@ void VXMSDKController::configure(bool asNewApp) {
 }
 
 void VXMSDKController::startReportCollection() {
+    if (VXMSettings::userOptedOut()) {
+        VXMDebugLog("[Vexmor] Crash report collection disabled by the user");
+        removeEveryRecord();
+        return;
+    }
     auto settings = this->settings();
     if (settings && settings->shouldCollectCrashReports()) {
         startReportingAfterDelay(delay_);
@@ -222,12 +255,29 @@ void VXMSDKController::startReportingAfterDelay(double seconds) {
           [self] { self->processExistingRecords(false); });
 }
 
+void VXMSDKController::removeEveryRecord() {
+    std::vector<std::string> entries;
+    VXMListDirectory(crashFileDirectory(), entries);
+    for (const std::string& entry : entries) {
+        const std::string extension = VXMPathExtension(entry);
+        if (extension != "vxmrecord" && extension != "vxmlog") continue;
+        if (VXMLastPathComponent(entry).ends_with("session.vxmlog")) continue;
+        VXMRemoveItem(entry);
+    }
+    for (const std::string& directory :
+         {processingDirectory(), preparedDirectory(), sendableDirectory(), invalidDirectory(),
+          analyticsDirectory()}) {
+        VXMListDirectory(directory, entries);
+        for (const std::string& entry : entries) VXMRemoveItem(entry);
+    }
+}
+
 // ---- Processing -------------------------------------------------------------
 
 void VXMSDKController::processExistingRecords(bool skipPermission) {
     std::vector<std::string> entries;
     // A conversion left unfinished by an earlier run counts as invalid.
-    VXMListDirectory(processingDirectory(), entries);
+    listRegularFiles(processingDirectory(), entries);
     for (const std::string& entry : entries) {
         if (VXMMoveItemToDirectory(entry, invalidDirectory()).empty()) {
             VXMDebugLog(
@@ -239,14 +289,17 @@ void VXMSDKController::processExistingRecords(bool skipPermission) {
     // Each file moves on its own: one that cannot move stays for the next
     // run and holds up none of the others.
     VXMListDirectory(crashFileDirectory(), entries);
+    std::vector<std::string> records;
     for (const std::string& entry : entries) {
         const std::string extension = VXMPathExtension(entry);
         if (extension != "vxmrecord" && extension != "vxmlog") continue;
         if (VXMLastPathComponent(entry).ends_with("session.vxmlog")) continue;
-        VXMMoveItemToDirectory(entry, processingDirectory());
+        records.push_back(entry);
     }
+    for (const std::string& entry : regularFilesOnly(records))
+        VXMMoveItemToDirectory(entry, processingDirectory());
 
-    VXMListDirectory(processingDirectory(), entries);
+    listRegularFiles(processingDirectory(), entries);
     for (const std::string& entry : entries) {
         if (VXMPathExtension(entry) != "vxmrecord") continue;
         const std::string report = processRecordFile(entry);
@@ -261,20 +314,24 @@ void VXMSDKController::processExistingRecords(bool skipPermission) {
         if (stat(log.c_str(), &info) == 0) VXMMoveItemToDirectory(log, invalidDirectory());
     }
 
+    // Unconvertible records hold the user's identity and log lines as much
+    // as reports do: they wait for the same answer.
+    auto settings = this->settings();
+    const bool ask = settings && settings->shouldRequestPermissionToSubmit() && !skipPermission &&
+                     !VXMHostIsAppExtension();
+    std::vector<std::string> invalid;
+    listRegularFiles(preparedDirectory(), entries);
+    listRegularFiles(invalidDirectory(), invalid);
+    if (ask && (!entries.empty() || !invalid.empty())) {
+        displayPermissionAlert();
+        return;
+    }
     submitInvalidFiles();
-
-    VXMListDirectory(preparedDirectory(), entries);
     if (entries.empty()) {
         VXMDebugLog("[Vexmor] No prepared files found, submission process complete");
         // Reports cleared for upload earlier (a failed upload, a quit during
         // the upload) still go out.
         submitFiles();
-        return;
-    }
-    auto settings = this->settings();
-    if (settings && settings->shouldRequestPermissionToSubmit() && !skipPermission &&
-        !VXMHostIsAppExtension()) {
-        displayPermissionAlert();
         return;
     }
     submitReportsSettingAlwaysFlag(false);
@@ -387,13 +444,15 @@ void VXMSDKController::submitReportsSettingAlwaysFlag(bool always) {
     for (const std::string& entry : entries)
         moved &= !VXMMoveItemToDirectory(entry, sendableDirectory()).empty();
     if (!moved) VXMDebugLog("[Vexmor] Unable to move processed crashes to outbox");
+    submitInvalidFiles();
     submitFiles();
 }
 
 void VXMSDKController::ignoreReports() {
     VXMDebugLog("[Vexmor] Ignoring Reports");
     std::vector<std::string> entries;
-    for (const std::string& directory : {preparedDirectory(), sendableDirectory()}) {
+    for (const std::string& directory :
+         {preparedDirectory(), sendableDirectory(), invalidDirectory()}) {
         VXMListDirectory(directory, entries);
         for (const std::string& entry : entries) VXMRemoveItem(entry);
     }
@@ -410,7 +469,7 @@ void VXMSDKController::submitFiles() {
 
 void VXMSDKController::submitNextFile() {
     std::vector<std::string> entries;
-    if (!VXMListDirectory(sendableDirectory(), entries)) {
+    if (!listRegularFiles(sendableDirectory(), entries)) {
         VXMDebugLog("[Vexmor] Unable to get sendable files");
         submitting_ = false;
         return;
@@ -488,7 +547,7 @@ void VXMSDKController::submitInvalidFiles() {
 
 void VXMSDKController::submitNextInvalidFile() {
     std::vector<std::string> entries;
-    VXMListDirectory(invalidDirectory(), entries);
+    listRegularFiles(invalidDirectory(), entries);
     if (entries.empty()) {
         VXMDebugLog("[Vexmor] Alternate file submission complete");
         submittingInvalid_ = false;

@@ -48,7 +48,7 @@ class VXMPermissionPrompt {
 class VXMSDKControllerDelegate {
   public:
     virtual ~VXMSDKControllerDelegate() = default;
-    // On the submission queue, or the caller's thread for cached settings.
+    // On the submission queue.
     virtual void controllerDidLoadSettings(VXMSDKController& controller,
                                            const std::shared_ptr<const VXMSettings>& settings) {}
     // Before each valid record is packed, on the submission queue.
@@ -100,7 +100,8 @@ class VXMSDKController : public std::enable_shared_from_this<VXMSDKController> {
     void setSettingsClient(VXMSettingsClient* client) { settingsClient_ = client; }
     void setDelegate(VXMSDKControllerDelegate* delegate) { delegate_ = delegate; }
     void setPermissionPrompt(std::shared_ptr<VXMPermissionPrompt> prompt);
-    // The answer when no prompt is installed: the alert's default button.
+    // The answer when no prompt is installed: Don't Send, since nobody was
+    // asked. A program without windows that may send unasked sets Send.
     void setDefaultPermissionAnswer(VXMPermissionAnswer answer);
 
     const platform::DispatchQueuePtr& queue() const { return queue_; }
@@ -127,6 +128,8 @@ class VXMSDKController : public std::enable_shared_from_this<VXMSDKController> {
     void onboardOrStartReportCollection();
     void configure(bool asNewApp);
     void startReportingAfterDelay(double seconds);
+    // The user's opt-out: no record, report or event log is kept.
+    void removeEveryRecord();
     void displayPermissionAlert();
     void answerPermission(VXMPermissionAnswer answer);
     void submitReportsSettingAlwaysFlag(bool always);
@@ -147,7 +150,7 @@ class VXMSDKController : public std::enable_shared_from_this<VXMSDKController> {
     mutable std::mutex mutex_;  // settings_, prompt_, defaultAnswer_
     std::shared_ptr<const VXMSettings> settings_;
     std::shared_ptr<VXMPermissionPrompt> prompt_;
-    VXMPermissionAnswer defaultAnswer_ = VXMPermissionAnswer::Send;
+    VXMPermissionAnswer defaultAnswer_ = VXMPermissionAnswer::DontSend;
 
     // Queue state.
     double delay_ = 0;

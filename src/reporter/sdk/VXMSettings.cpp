@@ -1,5 +1,8 @@
 #include "reporter/sdk/VXMSettings.h"
 
+#include <cctype>
+
+#include "platform/core/Files.h"
 #include "reporter/VXMSafe.h"
 #include "reporter/sdk/VXMDefaults.h"
 #include "reporter/sdk/VXMFileHelpers.h"
@@ -51,14 +54,10 @@ void VXMSettings::setUserDesiresReportsAlwaysBeSent(bool always) {
 }
 
 std::shared_ptr<const VXMSettings> VXMSettings::initWithCachePath(const std::string& path) {
-    FILE* file = fopen(path.c_str(), "rbe");
-    if (!file) return nullptr;
-    std::string bytes;
-    char buffer[8192];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, file)) > 0) bytes.append(buffer, n);
-    fclose(file);
-    auto document = platform::Value::fromPlist(std::string_view(bytes));
+    // A FIFO or device at the path is no cache.
+    std::optional<std::string> bytes = platform::readRegularFile(path);
+    if (!bytes) return nullptr;
+    auto document = platform::Value::fromPlist(std::string_view(*bytes));
     if (!document || !document->isDictionary()) return nullptr;
     const platform::Value& version = (*document)["settings_version"];
     if (!version.isNumber() || version.doubleValue() != 2) return nullptr;
@@ -83,6 +82,33 @@ std::optional<std::string> VXMSettings::safeURLWithString(const platform::Value&
     return *s;
 }
 
+std::optional<std::string> VXMSettings::secureURLWithString(const platform::Value& text) {
+    auto url = safeURLWithString(text);
+    if (!url) return std::nullopt;
+    const auto& curl = vxmweb::curlLibrary();
+    CURLU* u = curl.url();
+    std::string scheme, host;
+    for (auto [part, out] :
+         {std::pair{CURLUPART_SCHEME, &scheme}, std::pair{CURLUPART_HOST, &host}}) {
+        char* value = nullptr;
+        if (u && curl.url_set(u, CURLUPART_URL, url->c_str(), 0) == CURLUE_OK &&
+            curl.url_get(u, part, &value, 0) == CURLUE_OK)
+            *out = value;
+        curl.free(value);
+    }
+    curl.url_cleanup(u);
+    for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (scheme == "https") return url;
+    // A collector on this machine (tests, or one the user runs) may speak http.
+    const bool loopback =
+        host == "localhost" || host == "[::1]" ||
+        (host.rfind("127.", 0) == 0 && host.find_first_not_of("0123456789.") == std::string::npos);
+    if (scheme == "http" && loopback) return url;
+    VXMDebugLog("[Vexmor] [Settings] Ignoring a URL that is not https: %s", url->c_str());
+    return std::nullopt;
+}
+
 bool VXMSettings::appNeedsOnboarding() const {
     return appDictionary()["status"].stringValue() == "new";
 }
@@ -90,10 +116,10 @@ bool VXMSettings::requiresUpdate() const {
     return appDictionary()["update_required"].boolValue();
 }
 std::optional<std::string> VXMSettings::appURL() const {
-    return safeURLWithString(appDictionary()["url"]);
+    return secureURLWithString(appDictionary()["url"]);
 }
 std::optional<std::string> VXMSettings::reportsURL() const {
-    return safeURLWithString(appDictionary()["reports_url"]);
+    return secureURLWithString(appDictionary()["reports_url"]);
 }
 std::optional<std::string> VXMSettings::settingsURL() const {
     return safeURLWithString(appDictionary()["settings_url"]);
@@ -133,7 +159,7 @@ bool VXMSettings::shouldIncludeInteractiveAlwaysSendOption() const {
     return promptDictionary()["show_always_send_button"].boolValue();
 }
 std::optional<std::string> VXMSettings::analyticsURL() const {
-    return safeURLWithString(analyticsDictionary()["url"]);
+    return secureURLWithString(analyticsDictionary()["url"]);
 }
 bool VXMSettings::shouldFlushAnalyticsOnBackground() const {
     return analyticsDictionary()["flush_on_background"].boolValue();
@@ -151,7 +177,7 @@ int64_t VXMSettings::maxPendingSendFileCount() const {
     return analyticsDictionary()["max_pending_send_file_count"].int64Value();
 }
 std::optional<std::string> VXMSettings::betaUpdateEndpoint() const {
-    return safeURLWithString(betaDictionary()["update_endpoint"]);
+    return secureURLWithString(betaDictionary()["update_endpoint"]);
 }
 int64_t VXMSettings::betaUpdateSuspendDurationSecs() const {
     const platform::Value& v = betaDictionary()["update_suspend_duration"];
@@ -180,9 +206,13 @@ std::string VXMSettings::interactivePromptCancelTitle() const {
     return promptText("cancel_button_title", "Don't Send");
 }
 
-bool VXMSettings::shouldCollectCrashReports() const {
+bool VXMSettings::userOptedOut() {
     platform::Value optOut = VXMDefaults().objectForKey(kShouldCollectKey);
-    if (!optOut.isNull() && !optOut.boolValue(true)) return false;
+    return !optOut.isNull() && !optOut.boolValue(true);
+}
+
+bool VXMSettings::shouldCollectCrashReports() const {
+    if (userOptedOut()) return false;
     const platform::Value& collect = settingsDictionary()["collect_reports"];
     return collect.isNull() ? true : collect.boolValue();
 }

@@ -75,6 +75,9 @@ class VXMSettings {
     // False when the user default "VexmorShouldCollectCrashReports" is
     // present and false; else the service's "collect_reports" (default yes).
     bool shouldCollectCrashReports() const;
+    // The user default "VexmorShouldCollectCrashReports" is false: nothing
+    // is captured, recorded, identified or sent.
+    static bool userOptedOut();
     // The service asks for a prompt and the user has not chosen to always send.
     bool shouldRequestPermissionToSubmit() const;
     bool shouldSubmitSynchronously() const { return false; }
@@ -82,6 +85,9 @@ class VXMSettings {
 
     // None for none, else the text when it parses as an absolute URL.
     static std::optional<std::string> safeURLWithString(const platform::Value& text);
+    // The same, only for https (or http to this machine): the URLs that
+    // receive the API key, reports and event logs.
+    static std::optional<std::string> secureURLWithString(const platform::Value& text);
 
   private:
     std::string promptText(const char* key, const char* fallback) const;

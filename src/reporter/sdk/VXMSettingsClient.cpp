@@ -6,6 +6,8 @@
 #include "platform/core/Files.h"
 #include "reporter/VXMSafe.h"
 #include "reporter/sdk/VXMFileHelpers.h"
+#include "reporter/sdk/VXMSettings.h"
+#include "reporter/web/VXMWebErrors.h"
 
 namespace {
 
@@ -13,6 +15,7 @@ platform::Error clientError(long code, const char* what) {
     return platform::Error{VXMClientErrorDomain, code, what};
 }
 
+// Only regular files: a FIFO in a queue directory must never block it.
 std::optional<std::vector<uint8_t>> readWholeFile(const std::string& path) {
     auto bytes = platform::readRegularFile(path);
     if (!bytes) return std::nullopt;
@@ -36,6 +39,8 @@ std::shared_ptr<VXMWebRequest> VXMSettingsClient::newRequest(
     const std::optional<std::string>& url) const {
     auto request = VXMWebRequest::requestWithMethod(method, path);
     if (url) request->setURL(*url);
+    // The answers of uploads and of the configure request are never read.
+    if (method != "GET") request->setMaximumResponseSize(VXMWebRequest::kUploadMaximumResponseSize);
     return request;
 }
 
@@ -73,13 +78,16 @@ void VXMSettingsClient::loadSettingsWithCompletion(SettingsCompletion completion
     auto request = newRequest("GET", path, std::nullopt);
     VXMDebugLog("[Vexmor] Settings url string: '%s%s'", webClient_->URL().c_str(), path.c_str());
     const bool contextReady = d && d->contextIsInitialized();
-    if (contextReady) {
+    // The user's no: the service learns nothing of the device or its use.
+    const bool identify = !VXMSettings::userOptedOut();
+    if (contextReady && identify) {
         if (auto events = eventData()) {
             VXMDebugLog("[Vexmor] Added event header data");
             request->addValueForHTTPHeaderField(VXMNSDataToNSString(*events), "X-VEXMOR-E");
         }
     }
-    if (auto identification = identificationData(); identification && !identification->empty())
+    if (auto identification = identify ? identificationData() : std::nullopt;
+        identification && !identification->empty())
         request->addValueForHTTPHeaderField(VXMNSDataToNSString(*identification), "X-VEXMOR-D");
     request->addValueForHTTPHeaderField(std::to_string(d ? d->deviceState() : 0u),
                                         "X-VEXMOR-DEVICE-STATE");
@@ -164,9 +172,16 @@ void VXMSettingsClient::submitInvalidRecordAtPath(const std::string& path,
 }
 
 std::optional<platform::Error> VXMSettingsClient::uploadOutcome(const VXMWebResponse& response) {
-    if (response.error()) return response.error();
     const unsigned long status = response.statusCode();
+    // The service has the upload once it answered 2xx; an answer body that
+    // does not decode changes nothing (sending again would duplicate it).
+    // Transport errors (the body bound included) still count.
+    const auto& error = response.error();
+    const bool transport = error && (error->domain == vxmweb::kURLErrorDomain ||
+                                     error->domain == vxmweb::kWebClientErrorDomain);
+    if (transport) return error;
     if (status >= 200 && status <= 299) return std::nullopt;
+    if (error) return error;
     // A time-out or a rate limit says nothing about the report itself.
     if (status >= 400 && status <= 499 && status != 408 && status != 429)
         return clientError(VXMClientRejected, "upload rejected");

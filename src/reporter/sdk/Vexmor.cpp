@@ -165,7 +165,10 @@ void Vexmor::startUp(const std::string& apiKey, double delay, const VXMEnvironme
     sessionIdentifier_ = session->stringValue();
     controller_ = controller;
 
-    if (!options_.disableCrashReporting) {
+    // The user's opt-out: no crash is captured and no event is recorded.
+    const bool optedOut = VXMSettings::userOptedOut();
+    if (optedOut) VXMDebugLog("[Vexmor] Collection turned off by the user");
+    if (!options_.disableCrashReporting && !optedOut) {
         setupCrashHandling(apiKey, sessionIdentifier_, environment);
         if (VXMContextIsInitialized())
             VXMDupAndSwapString(&vxmContext.writable->device.batteryLevel, std::string("0.0"),
@@ -188,7 +191,7 @@ void Vexmor::startUp(const std::string& apiKey, double delay, const VXMEnvironme
             },
             clock_);
     }
-    startAnalytics();
+    if (!optedOut) startAnalytics();
 
     checkForCrashMarker();
     controller_->beginStartupFlowAfterDelay(delay);

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <tuple>
 
 #include "reporter/web/CurlLibrary.h"
 #include "reporter/web/VXMWebClient.h"
@@ -134,6 +135,16 @@ struct VXMWebClientTransaction::Exchange {
     curl_off_t lastSent = -1, lastReceived = -1;
     bool idleTimedOut = false;
 
+    // The body taken in so far, against the request's bound.
+    uint64_t maximumBody = 0;
+    uint64_t receivedBody = 0;
+    bool bodyTooLarge = false;
+
+    // Redirects are followed within the origin of the request only.
+    bool followsRedirects = false;
+    std::string currentURL;
+    bool redirectRefused = false;
+
     void moved() { lastProgress = Clock::now(); }
 
     ~Exchange() {
@@ -146,20 +157,81 @@ namespace {
 
 using Exchange = VXMWebClientTransaction::Exchange;
 
+// "scheme://host:port" of `url`, resolved against `base` when relative;
+// none when it does not parse. The resolved URL goes to `resolved`.
+std::optional<std::string> originOf(const std::string& url, const std::string* base,
+                                    std::string* resolved = nullptr) {
+    const auto& curl = vxmweb::curlLibrary();
+    CURLU* u = curl.url();
+    if (!u) return std::nullopt;
+    bool ok = (!base || curl.url_set(u, CURLUPART_URL, base->c_str(), 0) == CURLUE_OK) &&
+              curl.url_set(u, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK;
+    std::string origin;
+    for (auto [part, flags, separator] :
+         {std::tuple{CURLUPART_SCHEME, 0u, "://"}, std::tuple{CURLUPART_HOST, 0u, ":"},
+          std::tuple{CURLUPART_PORT, static_cast<unsigned>(CURLU_DEFAULT_PORT), ""}}) {
+        char* text = nullptr;
+        if (!ok || curl.url_get(u, part, &text, flags) != CURLUE_OK) {
+            ok = false;
+            break;
+        }
+        std::string piece = text;
+        curl.free(text);
+        if (part != CURLUPART_PORT)
+            std::transform(piece.begin(), piece.end(), piece.begin(),
+                           [](unsigned char c) { return std::tolower(c); });
+        origin += piece + separator;
+    }
+    if (ok && resolved) {
+        char* text = nullptr;
+        ok = curl.url_get(u, CURLUPART_URL, &text, 0) == CURLUE_OK;
+        if (ok) *resolved = text;
+        curl.free(text);
+    }
+    curl.url_cleanup(u);
+    if (!ok) return std::nullopt;
+    return origin;
+}
+
+bool isRedirect(unsigned long status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
 size_t onHeader(char* data, size_t size, size_t count, void* user) {
     auto* ex = static_cast<Exchange*>(user);
     ex->moved();
-    if (vxmweb::feedHeaderLine(ex->block, std::string_view(data, size * count))) {
-        ex->owner->connectionDidReceiveResponse(ex->block.status, ex->block.headers);
+    if (!vxmweb::feedHeaderLine(ex->block, std::string_view(data, size * count)))
+        return size * count;
+    ex->owner->connectionDidReceiveResponse(ex->block.status, ex->block.headers);
+    if (!ex->followsRedirects || !isRedirect(ex->block.status)) return size * count;
+    auto location = ex->block.headers.find("Location");
+    if (location == ex->block.headers.end()) return size * count;
+    // The request's headers (the API key, the device's identity) go only
+    // where the request was sent: another origin, or http for https, ends the
+    // exchange here with the redirect as its answer.
+    std::string target;
+    auto from = originOf(ex->currentURL, nullptr);
+    auto to = originOf(location->second, &ex->currentURL, &target);
+    if (from && to && *from == *to) {
+        ex->currentURL = target;
+        return size * count;
     }
-    return size * count;
+    ex->redirectRefused = true;
+    return 0;
 }
 
 size_t onData(char* data, size_t size, size_t count, void* user) {
-    static_cast<Exchange*>(user)->moved();
-    static_cast<Exchange*>(user)->owner->connectionDidReceiveData(
-        std::span(reinterpret_cast<const uint8_t*>(data), size * count));
-    return size * count;
+    auto* ex = static_cast<Exchange*>(user);
+    ex->moved();
+    const size_t n = size * count;
+    // An answer can be endless: no more than the request can need is kept.
+    if (n > ex->maximumBody - ex->receivedBody) {
+        ex->bodyTooLarge = true;
+        return 0;
+    }
+    ex->receivedBody += n;
+    ex->owner->connectionDidReceiveData(std::span(reinterpret_cast<const uint8_t*>(data), n));
+    return n;
 }
 
 // Hands curl the next bytes of the body: text from memory, file parts read
@@ -364,6 +436,8 @@ VXMWebClientTransaction::Begin VXMWebClientTransaction::begin(CompletionHandler 
     // whole exchange.
     vxmweb::curlLibrary().easy_setopt(e, CURLOPT_CONNECTTIMEOUT, idle);
     ex->idleLimit = std::chrono::seconds(idle);
+    ex->maximumBody = platformRequest->maximumResponseSize;
+    ex->currentURL = platformRequest->url;
     vxmweb::curlLibrary().easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
     vxmweb::curlLibrary().easy_setopt(e, CURLOPT_XFERINFOFUNCTION, onProgress);
     vxmweb::curlLibrary().easy_setopt(e, CURLOPT_XFERINFODATA, ex.get());
@@ -413,7 +487,8 @@ VXMWebClientTransaction::Begin VXMWebClientTransaction::begin(CompletionHandler 
         } else {
             vxmweb::curlLibrary().easy_setopt(e, CURLOPT_HTTPGET, 1L);
         }
-        // A redirect of a GET is followed; it carries nothing to lose.
+        // A redirect of a GET is followed within its origin (onHeader).
+        ex->followsRedirects = true;
         vxmweb::curlLibrary().easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
         vxmweb::curlLibrary().easy_setopt(e, CURLOPT_MAXREDIRS, 16L);
     } else {
@@ -429,6 +504,9 @@ VXMWebClientTransaction::Begin VXMWebClientTransaction::begin(CompletionHandler 
         if (method != "POST")
             vxmweb::curlLibrary().easy_setopt(e, CURLOPT_CUSTOMREQUEST, method.c_str());
         vxmweb::curlLibrary().easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
+        // Sent once per attempt: on a connection of its own, curl never sends
+        // the body again after the server closed a reused one.
+        vxmweb::curlLibrary().easy_setopt(e, CURLOPT_FRESH_CONNECT, 1L);
         // No default form type on a bare POST.
         if (!hasContentType)
             ex->headers = vxmweb::curlLibrary().slist_append(ex->headers, "Content-Type:");
@@ -487,7 +565,16 @@ void VXMWebClientTransaction::finish(int curlCode) {
         ex = std::move(exchange_);
     }
     auto rc = static_cast<CURLcode>(curlCode);
+    // A redirect elsewhere is the answer itself, not a failure.
+    if (rc == CURLE_WRITE_ERROR && ex && ex->redirectRefused) rc = CURLE_OK;
     if (rc != CURLE_OK) {
+        if (ex && ex->bodyTooLarge) {
+            connectionDidFailWithError(
+                platform::Error{vxmweb::kURLErrorDomain, vxmweb::kURLErrorDataLengthExceedsMaximum,
+                                "resource exceeds maximum size (more than " +
+                                    std::to_string(ex->maximumBody) + " bytes)"});
+            return;
+        }
         if (ex && ex->bodyExhausted) {
             connectionDidFailWithError(platform::Error{
                 vxmweb::kURLErrorDomain, vxmweb::kURLErrorRequestBodyStreamExhausted,

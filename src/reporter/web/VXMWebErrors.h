@@ -24,6 +24,7 @@ inline constexpr long kURLErrorCannotConnectToHost = -1004;
 inline constexpr long kURLErrorNetworkConnectionLost = -1005;
 inline constexpr long kURLErrorHTTPTooManyRedirects = -1007;
 inline constexpr long kURLErrorRequestBodyStreamExhausted = -1021;
+inline constexpr long kURLErrorDataLengthExceedsMaximum = -1103;
 inline constexpr long kURLErrorSecureConnectionFailed = -1200;
 inline constexpr long kURLErrorServerCertificateUntrusted = -1202;
 

@@ -251,6 +251,7 @@ std::optional<VXMURLRequest> VXMWebRequest::URLRequest(platform::Error* error) {
     }
     out.method = method_;
     out.timeoutInterval = timeoutInterval_;
+    out.maximumResponseSize = maximumResponseSize_;
     out.body = formBody();
     for (const auto& [name, value] : customHeaders_) {
         if (!isToken(name) || !isSafeHeaderValue(value)) {

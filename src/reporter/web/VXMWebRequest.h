@@ -89,6 +89,7 @@ struct VXMURLRequest {
     std::vector<std::pair<std::string, std::string>> headers;
     std::optional<VXMRequestBody> body;
     double timeoutInterval = 15;  // seconds without progress
+    uint64_t maximumResponseSize = 0;
 };
 
 class VXMWebRequest {
@@ -149,6 +150,14 @@ class VXMWebRequest {
     // Seconds without progress before the transfer fails.
     double timeoutInterval() const { return timeoutInterval_; }
     void setTimeoutInterval(double seconds) { timeoutInterval_ = seconds; }
+    // The most bytes of response body this request takes in; past it the
+    // exchange ends with kURLErrorDataLengthExceedsMaximum. Settings and JSON
+    // answers need a few MiB at most; an upload, whose answer is not read,
+    // sets a few KiB.
+    static constexpr uint64_t kDefaultMaximumResponseSize = 4u << 20;
+    static constexpr uint64_t kUploadMaximumResponseSize = 16u << 10;
+    uint64_t maximumResponseSize() const { return maximumResponseSize_; }
+    void setMaximumResponseSize(uint64_t bytes) { maximumResponseSize_ = bytes; }
     const VXMProtectionSpaceHandler& protectionSpaceHandler() const { return trustHandler_; }
     void setProtectionSpaceHandler(VXMProtectionSpaceHandler h) { trustHandler_ = std::move(h); }
 
@@ -163,4 +172,5 @@ class VXMWebRequest {
     std::optional<std::vector<VXMFormRecord>> formFields_;
     VXMProtectionSpaceHandler trustHandler_;
     double timeoutInterval_ = 15;
+    uint64_t maximumResponseSize_ = kDefaultMaximumResponseSize;
 };

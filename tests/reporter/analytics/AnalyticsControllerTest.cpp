@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -322,4 +323,19 @@ TEST(AnalyticsController, PreviousCrashGetsAFragmentOfThePreviousSession) {
     EXPECT_EQ(readFile(file), std::to_string(crashMs) + "\tmetadata\t15\t{\"api_key\":\"K\"}\n" +
                                   std::to_string(crashMs) +
                                   "\tapp_crashed\t16\t{\"eventId\":\"E1\"}\n");
+}
+
+// A FIFO where an event log belongs is removed, never opened: packaging goes
+// on with the fragment's other logs.
+TEST(AnalyticsController, AFifoLogIsRemovedNotRead) {
+    Fixture f;
+    auto c = f.make("now");
+    const fs::path active = fs::path(f.root) / "v1/ACTIVE/1_S";
+    fs::create_directories(active / "10_A");
+    ASSERT_EQ(mkfifo((active / "10_A/0.log").c_str(), 0600), 0);
+    writeFile(active / "10_A/1.log", "line\n");
+    platform::Error error;
+    c->maintenanceQueue()->sync([&] { EXPECT_TRUE(c->packageClosedSessionFragments(&error)); });
+    EXPECT_EQ(f.logFiles("PACKAGED"), std::vector<std::string>{"1_S/10_A/1.log.zip"});
+    EXPECT_EQ(gunzip(fs::path(f.root) / "v1/PACKAGED/1_S/10_A/1.log.zip"), "line\n");
 }

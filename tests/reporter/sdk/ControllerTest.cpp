@@ -4,10 +4,12 @@
 #include "reporter/sdk/VXMSDKController.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 
 #include "SdkTestSupport.h"
 #include "reporter/sdk/VXMDefaults.h"
@@ -231,7 +233,8 @@ TEST(VXMSDKController, PermissionAnswers) {
     } cases[] = {{"send", VXMPermissionAnswer::Send, true, false},
                  {"always send", VXMPermissionAnswer::AlwaysSend, true, true},
                  {"don't send", VXMPermissionAnswer::DontSend, false, false},
-                 {"headless", std::nullopt, true, false}};
+                 // Nobody asked is no consent.
+                 {"no prompt", std::nullopt, false, false}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         Pipeline p;
@@ -257,6 +260,66 @@ TEST(VXMSDKController, PermissionAnswers) {
             EXPECT_EQ(prompt->asked->alwaysSendTitle, "Always Send");
             EXPECT_EQ(prompt->asked->cancelTitle, "Don't Send");
         }
+    }
+}
+
+namespace {
+
+// Holds the user's answer until the test gives it.
+struct HeldPrompt : VXMPermissionPrompt {
+    std::mutex mutex;
+    std::function<void(VXMPermissionAnswer)> reply;
+    void askPermission(const VXMPermissionRequest&,
+                       std::function<void(VXMPermissionAnswer)> r) override {
+        std::lock_guard lock(mutex);
+        reply = std::move(r);
+    }
+    bool asked() {
+        std::lock_guard lock(mutex);
+        return static_cast<bool>(reply);
+    }
+};
+
+}  // namespace
+
+// Nothing leaves before the user's answer, invalid records included; Don't
+// Send removes every kind of report.
+TEST(VXMSDKController, NothingLeavesBeforeTheAnswer) {
+    for (auto answer : {VXMPermissionAnswer::Send, VXMPermissionAnswer::DontSend}) {
+        const bool send = answer == VXMPermissionAnswer::Send;
+        SCOPED_TRACE(send ? "send" : "don't send");
+        Pipeline p;
+        p.server.setFallback(settingsAnswer(p.settings(true)));
+        writeFile(fs::path(p.dir()) / "aaaa.vxmrecord", kRecord);
+        writeFile(fs::path(p.dir()) / "bbbb.vxmrecord", truncatedRecord(20));
+        writeFile(fs::path(p.dir()) / "bbbb.vxmlog", "user@example.org");
+        writeFile(fs::path(p.controller->sendableDirectory()) / "cccc.vxm", "cleared");
+        auto prompt = std::make_shared<HeldPrompt>();
+        p.controller->setPermissionPrompt(prompt);
+        p.controller->beginStartupFlowAfterDelay(0);
+        p.startProcessing();
+        ASSERT_TRUE(waitUntil([&] { return prompt->asked(); }));
+        p.controller->queue()->sync([] {});
+        ASSERT_EQ(p.server.requests().size(), 1u);  // the settings only
+        EXPECT_EQ(entryCount(p.controller->preparedDirectory()), 1u);
+        EXPECT_EQ(entryCount(p.controller->invalidDirectory()), 2u);
+        prompt->reply(answer);
+        if (send) {
+            ASSERT_TRUE(waitUntil([&] {
+                return p.recorder.completed == 1 &&
+                       entryCount(p.controller->invalidDirectory()) == 0 &&
+                       p.server.requests().size() == 5;
+            })) << p.server.requests().size();
+        } else {
+            ASSERT_TRUE(waitUntil([&] {
+                return entryCount(p.controller->invalidDirectory()) == 0 &&
+                       entryCount(p.controller->preparedDirectory()) == 0;
+            }));
+            p.controller->queue()->sync([] {});
+            EXPECT_EQ(p.server.requests().size(), 1u);
+        }
+        EXPECT_EQ(entryCount(p.controller->preparedDirectory()), 0u);
+        EXPECT_EQ(entryCount(p.controller->sendableDirectory()), 0u);
     }
 }
 
@@ -301,6 +364,8 @@ TEST(VXMSDKController, UserOptOutHoldsOnBothPaths) {
             Pipeline p;
             p.server.setFallback(settingsAnswer(p.settings()));
             writeFile(fs::path(p.dir()) / "aaaa.vxmrecord", kRecord);
+            writeFile(fs::path(p.controller->invalidDirectory()) / "bbbb.vxmrecord", "old");
+            writeFile(fs::path(p.controller->sendableDirectory()) / "cccc.vxm", "old");
             if (optOut) p.defaults.setObject("VexmorShouldCollectCrashReports", false);
             if (cached) {
                 const std::string path = p.controller->settingsCachePath();
@@ -318,11 +383,19 @@ TEST(VXMSDKController, UserOptOutHoldsOnBothPaths) {
                 }));
                 p.controller->queue()->sync([] {});
                 EXPECT_EQ(p.clock.pendingCount(), 0u);
-                EXPECT_TRUE(fs::exists(fs::path(p.dir()) / "aaaa.vxmrecord"));
+                // The user's no keeps nothing.
+                EXPECT_FALSE(fs::exists(fs::path(p.dir()) / "aaaa.vxmrecord"));
+                for (const std::string& d :
+                     {p.controller->preparedDirectory(), p.controller->sendableDirectory(),
+                      p.controller->invalidDirectory(), p.controller->analyticsDirectory()})
+                    EXPECT_FALSE(fs::exists(d) && entryCount(d) != 0) << d;
             } else {
                 p.startProcessing();
-                ASSERT_TRUE(waitUntil([&] { return p.recorder.completed == 1; }));
-                EXPECT_EQ(p.server.requests().size(), settingsRequests + 1);
+                ASSERT_TRUE(waitUntil([&] {
+                    return p.recorder.completed == 1 &&
+                           entryCount(p.controller->invalidDirectory()) == 0;
+                }));
+                EXPECT_EQ(p.server.requests().size(), settingsRequests + 3);
             }
         }
     }
@@ -359,4 +432,27 @@ TEST(VXMSDKController, ReasonableFileSizes) {
     }
     EXPECT_FALSE(p.controller->ensureReasonableFileAtPath((dir / "absent").string()));
     EXPECT_EQ(entryCount(dir.string()), 1u);
+}
+
+// A FIFO where a record, a report or the settings cache belongs never hangs
+// the start or holds up the queue: it is removed and the rest goes on.
+TEST(VXMSDKController, FifosNeverHoldUpTheQueue) {
+    Pipeline p;
+    p.server.setFallback(settingsAnswer(p.settings()));
+    const std::string cache = p.controller->settingsCachePath();
+    fs::create_directories(fs::path(cache).parent_path());
+    const std::string fifos[] = {cache, p.dir() + "/ffff.vxmrecord",
+                                 p.controller->invalidDirectory() + "/gggg.vxmrecord",
+                                 p.controller->sendableDirectory() + "/hhhh.vxm"};
+    for (const std::string& fifo : fifos) ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0) << fifo;
+    writeFile(fs::path(p.dir()) / "aaaa.vxmrecord", kRecord);
+    p.controller->beginStartupFlowAfterDelay(0);
+    p.startProcessing();
+    ASSERT_TRUE(waitUntil([&] { return p.recorder.completed == 1; }));
+    p.controller->queue()->sync([] {});
+    EXPECT_EQ(p.uploads().size(), 1u);
+    for (const std::string& fifo : fifos) {
+        struct stat info {};
+        EXPECT_FALSE(stat(fifo.c_str(), &info) == 0 && S_ISFIFO(info.st_mode)) << fifo;
+    }
 }

@@ -141,3 +141,36 @@ TEST(VXMSettings, PermissionDecisionAndPromptTexts) {
     EXPECT_FALSE(settings.appNeedsOnboarding());
     EXPECT_EQ(settings.betaUpdateSuspendDurationSecs(), 3600);
 }
+
+// The URLs that receive the API key, reports and event logs are taken only
+// over https, or in the clear to this machine.
+TEST(VXMSettings, ServiceURLsAreHttpsOnly) {
+    const struct {
+        const char* url;
+        bool taken;
+    } cases[] = {{"https://reports.example.org/r", true},
+                 {"HTTPS://reports.example.org/r", true},
+                 {"http://reports.example.org/r", false},
+                 {"http://127.0.0.1:8080/r", true},
+                 {"http://localhost/r", true},
+                 {"http://[::1]:9/r", true},
+                 {"http://127.example.org/r", false},
+                 {"ftp://reports.example.org/r", false},
+                 {"file:///etc/passwd", false},
+                 {"not a url", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url);
+        Value doc = document({});
+        doc.set("app",
+                Value(Value::Dictionary{{"reports_url", Value(c.url)}, {"url", Value(c.url)}}));
+        doc.set("analytics", Value(Value::Dictionary{{"url", Value(c.url)}}));
+        doc.set("beta", Value(Value::Dictionary{{"update_endpoint", Value(c.url)}}));
+        VXMSettings settings("", doc);
+        const std::optional<std::string> expected =
+            c.taken ? std::optional<std::string>(c.url) : std::nullopt;
+        EXPECT_EQ(settings.reportsURL(), expected);
+        EXPECT_EQ(settings.appURL(), expected);
+        EXPECT_EQ(settings.analyticsURL(), expected);
+        EXPECT_EQ(settings.betaUpdateEndpoint(), expected);
+    }
+}

@@ -511,3 +511,122 @@ TEST(VXMWebClient, WhereCompletionsRun) {
                                          nullptr);
     EXPECT_TRUE(server.waitForRequests(before + 1));
 }
+
+// No answer is taken in beyond what its request can need: an endless or a
+// huge body ends the exchange at the bound, as an error, with memory to spare.
+TEST(VXMWebClient, ResponseBodiesAreBounded) {
+    HttpServer server;
+    VXMWebClient client(server.url("/"));
+    struct Case {
+        const char* name;
+        HttpScript answer;
+        bool upload;
+    };
+    const Case cases[] = {
+        {"endless settings",
+         {.headers = {{"Content-Type", "application/x-plist"}}, .endless = true},
+         false},
+        {"huge JSON",
+         {.headers = {{"Content-Type", "application/json"}}, .fillBytes = 256u << 20},
+         false},
+        {"endless upload answer", {.endless = true}, true},
+        {"huge upload answer", {.fillBytes = 64u << 20}, true},
+    };
+    for (const Case& c : cases) {
+        for (bool async : {true, false}) {
+            SCOPED_TRACE(std::string(c.name) + (async ? " async" : " sync"));
+            server.enqueue(c.answer);
+            auto request = VXMWebRequest::requestWithMethod(c.upload ? "POST" : "GET", "/big");
+            if (c.upload) {
+                request->addValueForFormField("id", "report[identifier]");
+                request->setMaximumResponseSize(VXMWebRequest::kUploadMaximumResponseSize);
+            }
+            const uint64_t bound = request->maximumResponseSize();
+            const long before = statusKiB("VmRSS:");
+            Response r = async ? runAsync(client, request) : runSync(client, request);
+            ASSERT_TRUE(r);
+            const long after = statusKiB("VmRSS:");
+            ASSERT_TRUE(r->error());
+            EXPECT_EQ(r->error()->domain, vxmweb::kURLErrorDomain);
+            EXPECT_EQ(r->error()->code, vxmweb::kURLErrorDataLengthExceedsMaximum);
+            EXPECT_FALSE(r->wasSuccessful());
+            EXPECT_LE(r->responseData().size(), bound);
+            EXPECT_LT(after - before, static_cast<long>(bound / 1024 + 16 * 1024));
+        }
+    }
+    // At the bound exactly, the answer is whole.
+    server.enqueue({.body = std::string(VXMWebRequest::kUploadMaximumResponseSize, 'a')});
+    auto request = VXMWebRequest::requestWithMethod("POST", "/exact");
+    request->addValueForFormField("id", "report[identifier]");
+    request->setMaximumResponseSize(VXMWebRequest::kUploadMaximumResponseSize);
+    Response r = runAsync(client, request);
+    ASSERT_TRUE(r);
+    EXPECT_TRUE(r->wasSuccessful()) << r->description();
+    EXPECT_EQ(r->responseData().size(), VXMWebRequest::kUploadMaximumResponseSize);
+}
+
+// A redirect is followed only within the origin of the request: the headers
+// (the API key, the device's identity) never reach another host or go in
+// the clear.
+TEST(VXMWebClient, RedirectsStayWithinTheOrigin) {
+    HttpServer secure(HttpServer::Options{.tls = true});
+    HttpServer plain;
+    testsupport::TempDir dir;
+    testsupport::writeFile(dir / "ca.pem", secure.certificatePEM());
+    VXMWebClientTransaction::setTrustedCertificatesFile((dir / "ca.pem").string());
+    VXMWebClient client(secure.url("/"));
+    client.addValueForHeader("secret", "X-API-Key");
+    struct Case {
+        const char* name;
+        std::string location;
+        bool followed;
+    };
+    const Case cases[] = {
+        {"same origin", secure.url("/target"), true},
+        {"same origin, relative", "/target", true},
+        {"other host", "https://localhost:" + std::to_string(secure.port()) + "/target", false},
+        {"other port", "https://127.0.0.1:" + std::to_string(plain.port()) + "/target", false},
+        {"https to http", plain.url("/target"), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const size_t before = secure.requests().size();
+        secure.enqueue({.status = 302, .headers = {{"Location", c.location}}});
+        secure.enqueue({.status = 200, .body = "here"});
+        Response r = runAsync(client, VXMWebRequest::requestWithMethod("GET", "/moved"));
+        ASSERT_TRUE(r);
+        EXPECT_FALSE(r->error()) << r->description();
+        if (c.followed) {
+            EXPECT_EQ(r->statusCode(), 200u);
+            EXPECT_EQ(bodyText(r), "here");
+            ASSERT_EQ(secure.requests().size(), before + 2);
+            EXPECT_EQ(secure.requests().back().target, "/target");
+        } else {
+            EXPECT_EQ(r->statusCode(), 302u);
+            EXPECT_FALSE(r->wasSuccessful());
+            EXPECT_EQ(secure.requests().size(), before + 1);
+            // Takes the unused answer off the queue.
+            runAsync(client, VXMWebRequest::requestWithMethod("GET", "/drain"));
+        }
+    }
+    VXMWebClientTransaction::setTrustedCertificatesFile(std::nullopt);
+    EXPECT_EQ(plain.requests().size(), 0u);
+}
+
+// An upload goes out once per attempt, even when the server closes a reused
+// connection after reading it.
+TEST(VXMWebClient, UploadsAreNeverSentTwiceByTheTransport) {
+    HttpServer server;
+    VXMWebClient client(server.url("/"));
+    server.enqueue({.status = 200, .body = "warm"});
+    Response warm = runAsync(client, VXMWebRequest::requestWithMethod("GET", "/warm"));
+    ASSERT_TRUE(warm && warm->wasSuccessful());
+    server.setFallback({.drop = true});
+    auto request = VXMWebRequest::requestWithMethod("POST", "/reports");
+    request->addValueForFormField("id", "report[identifier]");
+    Response r = runAsync(client, request);
+    ASSERT_TRUE(r);
+    EXPECT_TRUE(r->error());
+    server.waitForRequests(3, 500ms);
+    EXPECT_EQ(server.requests().size(), 2u);
+}
