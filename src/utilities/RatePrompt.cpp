@@ -16,6 +16,10 @@
 #include "platform/gui/StringTable.h"
 #include "reporter/web/VXMWebClient.h"
 
+#ifndef TESSARO_STORE_ENDPOINT
+#define TESSARO_STORE_ENDPOINT "https://store.tessaro.invalid"
+#endif
+
 using Clock = std::chrono::system_clock;
 
 namespace {
@@ -181,6 +185,23 @@ RatePromptDelegate& defaultDelegate() {
 
 }  // namespace
 
+std::string RatePrompt::defaultLookupBaseURL() {
+    return TESSARO_STORE_ENDPOINT;
+}
+
+bool RatePrompt::lookupIsConfigured() const {
+    // The host ends where the authority does: before a port, path or query.
+    const size_t start = lookupBaseURL.find("://");
+    if (start == std::string::npos) return false;
+    std::string host = lookupBaseURL.substr(start + 3);
+    host = host.substr(0, host.find_first_of("/?#"));
+    host = host.substr(host.rfind('@') == std::string::npos ? 0 : host.rfind('@') + 1);
+    if (!host.empty() && host.front() != '[') host = host.substr(0, host.find(':'));
+    for (char& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    while (!host.empty() && host.back() == '.') host.pop_back();
+    return !host.empty() && !host.ends_with(".invalid") && host != "invalid";
+}
+
 void RatePrompt::setApplicationInfo(ApplicationInfo info) {
     std::lock_guard lk(gInfoMutex);
     gInfo = std::move(info);
@@ -204,7 +225,18 @@ RatePrompt::RatePrompt(ApplicationInfo info, platform::UserDefaults& defaults,
       clock_(clock),
       fetcher_(webFetch),
       lookupQueue_(platform::DispatchQueue::serial("RatePrompt.lookup")),
-      alive_(std::make_shared<RatePrompt*>(this)) {}
+      alive_(std::make_shared<RatePrompt*>(this)) {
+    const char* fromEnvironment = std::getenv(kRatePromptStoreEndpointKey);
+    const platform::Value fromDefaults = defaults_.objectForKey(kRatePromptStoreEndpointKey);
+    if (fromEnvironment && *fromEnvironment) {
+        lookupBaseURL = fromEnvironment;
+    } else if (const std::string* text = fromDefaults.ifString(); text && !text->empty()) {
+        lookupBaseURL = *text;
+    } else {
+        lookupBaseURL = defaultLookupBaseURL();
+    }
+    while (lookupBaseURL.ends_with('/')) lookupBaseURL.pop_back();
+}
 
 RatePrompt::~RatePrompt() {
     *alive_ = nullptr;
@@ -345,12 +377,15 @@ std::string RatePrompt::remindButtonText() const {
                                       : promptText("RatePromptRemindButton", "Remind Me Later"));
 }
 
+void RatePrompt::warnIfStoreIDIsMissing() const {
+    if (ratingsURL || appStoreID != 0) return;
+    log("RatePrompt could not find the App Store ID for this application. If the application "
+        "is not intended for App Store release then you must specify a custom ratingsURL.");
+}
+
 std::string RatePrompt::ratingsURLText() {
     if (ratingsURL) return *ratingsURL;
-    if (appStoreID == 0) {
-        log("RatePrompt could not find the App Store ID for this application. If the application "
-            "is not intended for App Store release then you must specify a custom ratingsURL.");
-    }
+    warnIfStoreIDIsMissing();
     // The desktop's software centre shows the application's page for its
     // component id.
     return "appstream://" + applicationBundleID;
@@ -456,6 +491,11 @@ bool RatePrompt::shouldPromptForRating() {
 // ---- the lookup -------------------------------------------------------------
 
 void RatePrompt::promptIfNetworkAvailable() {
+    if (!lookupIsConfigured()) {
+        log("RatePrompt did not look the application up: no store endpoint is configured (" +
+            std::string(kRatePromptStoreEndpointKey) + ")");
+        return;
+    }
     bool expected = false;
     if (!currentlyChecking_.compare_exchange_strong(expected, true)) return;
     lookupQueue_->async([this] { checkForConnectivityInBackground(); });
@@ -535,7 +575,10 @@ void RatePrompt::checkForConnectivityInBackground() {
         } else if (storeID || preview) {
             self.connectionSucceeded();
         } else {
+            // The store does not know the application: no alert, only the
+            // warning its ratings page would give.
             self.currentlyChecking_ = false;
+            self.warnIfStoreIDIsMissing();
         }
     });
 }

@@ -41,8 +41,10 @@ inline constexpr const char* kRatePromptLastRemindedKey = "RatePromptLastReminde
 inline constexpr const char* kRatePromptDeclinedVersionKey = "RatePromptDeclinedVersion";
 inline constexpr const char* kRatePromptRatedVersionCheckedKey = "RatePromptRatedVersionChecked";
 
-// The store's public lookup service; tests point the prompt elsewhere.
-inline constexpr const char* kRatePromptLookupBaseURL = "https://store.tessaro.org";
+// Names the store's lookup service, in the environment or the user defaults
+// (first match wins), else the build option TESSARO_STORE_ENDPOINT. The
+// built-in one ends in ".invalid": no lookup is made until one is configured.
+inline constexpr const char* kRatePromptStoreEndpointKey = "RatePromptStoreEndpoint";
 
 // Every message has a default body: a delegate answers only what it wants.
 class RatePromptDelegate {
@@ -150,7 +152,11 @@ class RatePrompt {
     std::optional<std::string> rateButtonLabel;
     std::optional<std::string> remindButtonLabel;
     std::optional<std::string> ratingsURL;
-    std::string lookupBaseURL = kRatePromptLookupBaseURL;
+    // The configured store endpoint (see kRatePromptStoreEndpointKey).
+    std::string lookupBaseURL;
+    // False for an endpoint whose host ends in ".invalid": nobody is asked.
+    bool lookupIsConfigured() const;
+    static std::string defaultLookupBaseURL();
 
     // Non-owning; the application's delegate when unset.
     void setDelegate(RatePromptDelegate* delegate) { delegate_ = delegate; }
@@ -192,6 +198,8 @@ class RatePrompt {
     void connectionSucceeded();
     void connectionError(const std::optional<platform::Error>& error);
     void log(const std::string& line) const;
+    // The store-ID warning, unless a ratings page is set or the ID is known.
+    void warnIfStoreIDIsMissing() const;
     std::string withName(const std::string& text) const;
     RatePromptDelegate& delegate();
 
