@@ -186,13 +186,34 @@ bool VXMAnalyticsController::analyticsFeatureSwitchEnabled() const {
 
 void VXMAnalyticsController::logEvent(const VXMEventLogEvent& event) {
     if (!analyticsFeatureSwitchEnabled() || event.priority() > 2) return;
+    if (event.priority() == 2) {
+        // The caller's side is a short hand-over: no file or JSON work, and
+        // a task only when none is on its way.
+        bool schedule;
+        {
+            std::lock_guard lock(pendingMutex_);
+            schedule = pending_.empty();
+            pending_.push_back(event);
+        }
+        if (schedule) {
+            auto self = shared_from_this();
+            priorityQueues_[2]->async([self] { self->logPendingOnQueue(); });
+        }
+        return;
+    }
     auto copy = std::make_shared<VXMEventLogEvent>(event);
     auto self = shared_from_this();
-    auto work = [self, copy] { self->logOnQueue(copy); };
-    if (event.priority() == 2)
-        priorityQueues_[2]->async(work);
-    else
-        priorityQueues_[event.priority()]->sync(work);
+    priorityQueues_[event.priority()]->sync([self, copy] { self->logOnQueue(copy); });
+}
+
+void VXMAnalyticsController::logPendingOnQueue() {
+    std::vector<VXMEventLogEvent> events;
+    {
+        std::lock_guard lock(pendingMutex_);
+        events.swap(pending_);
+    }
+    for (VXMEventLogEvent& event : events)
+        logOnQueue(std::make_shared<VXMEventLogEvent>(std::move(event)));
 }
 
 void VXMAnalyticsController::logOnQueue(std::shared_ptr<VXMEventLogEvent> event) {

@@ -109,6 +109,8 @@ class VXMAnalyticsController : public std::enable_shared_from_this<VXMAnalyticsC
     bool prepareSessionFragment(const std::string& identifier, uint64_t timestamp,
                                 platform::Error* error);
     void logOnQueue(std::shared_ptr<VXMEventLogEvent> event);
+    // Writes the low-priority events handed over so far, on their queue.
+    void logPendingOnQueue();
     void scheduleSessionMaintenance();
     void handleDisabledFeatureSwitch();
     void readLastSession();
@@ -128,6 +130,11 @@ class VXMAnalyticsController : public std::enable_shared_from_this<VXMAnalyticsC
     std::unique_ptr<VXMEventLogEventFile> files_[3];
 
     std::atomic<int> passesRunning_{0};
+
+    // Low-priority events on their way to their queue: the caller only
+    // appends; one queued task writes whatever has gathered.
+    std::mutex pendingMutex_;
+    std::vector<VXMEventLogEvent> pending_;
 
     mutable std::mutex mutex_;  // the fields below
     std::string currentFragmentIdentifier_;
