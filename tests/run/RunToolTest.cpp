@@ -11,6 +11,7 @@
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <atomic>
 
 #include <algorithm>
 #include <chrono>
@@ -199,8 +200,10 @@ class RunTool : public ::testing::Test {
 
     // Runs the tool with exactly `env`, in `cwd` (default: SRCROOT), under a
     // parent process named `parent` when given.
+    // `started`, when given, learns the process's id.
     Result runTool(std::vector<std::string> args, const std::string& parent = "",
-                   std::optional<fs::path> cwd = std::nullopt) {
+                   std::optional<fs::path> cwd = std::nullopt,
+                   std::atomic<pid_t>* started = nullptr) {
         std::string tool = toolPath();
         std::vector<std::string> argv = {tool};
         argv.insert(argv.end(), args.begin(), args.end());
@@ -231,6 +234,7 @@ class RunTool : public ::testing::Test {
             _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 125);
         }
         close(pipefd[1]);
+        if (started) *started = pid;
         Result result;
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         char buf[4096];
@@ -427,6 +431,22 @@ TEST_F(RunTool, RetriesAndJudgesTheAnswers) {
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("Could not be onboarded statusCode 0 "), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("App.app.dSYM could not be uploaded statusCode 0 "), std::string::npos);
+    EXPECT_TRUE(leftovers().empty());
+}
+
+// A termination signal during the upload ends the tool without its dSYM
+// zip, as a failure does.
+TEST_F(RunTool, TerminationDuringTheUploadLeavesNoZip) {
+    server.enqueue({.status = 201});
+    server.enqueue({.status = 200, .delay = std::chrono::seconds(30)});
+    std::atomic<pid_t> pid{0};
+    Result r;
+    std::thread tool([&] { r = runTool({kKey}, "", std::nullopt, &pid); });
+    ASSERT_TRUE(server.waitForRequests(2, std::chrono::seconds(30)));
+    EXPECT_FALSE(leftovers().empty());  // the zip being sent
+    kill(pid, SIGTERM);
+    tool.join();
+    EXPECT_EQ(r.status, -1) << r.err;  // ended by the signal
     EXPECT_TRUE(leftovers().empty());
 }
 
