@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <utility>
 
 #include "SdkTestSupport.h"
 #include "reporter/sdk/VXMDefaults.h"
@@ -303,7 +304,8 @@ TEST(VXMSDKController, NothingLeavesBeforeTheAnswer) {
         ASSERT_EQ(p.server.requests().size(), 1u);  // the settings only
         EXPECT_EQ(entryCount(p.controller->preparedDirectory()), 1u);
         EXPECT_EQ(entryCount(p.controller->invalidDirectory()), 2u);
-        prompt->reply(answer);
+        // The reply holds the controller, which holds the prompt.
+        std::exchange(prompt->reply, nullptr)(answer);
         if (send) {
             ASSERT_TRUE(waitUntil([&] {
                 return p.recorder.completed == 1 &&
