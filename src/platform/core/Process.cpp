@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -84,10 +85,29 @@ std::vector<pid_t> runningProcessIds(const std::string& procRoot) {
     return pids;
 }
 
-std::string applicationPath() {
-    if (const char* image = std::getenv("APPIMAGE"); image && *image) return image;
+std::string applicationPathFor(const std::string& executable, const char* appImage,
+                               const char* appDir) {
+    if (!appImage || !*appImage || !appDir || !*appDir || executable.empty()) return executable;
+    namespace fs = std::filesystem;
     std::error_code ec;
-    return std::filesystem::read_symlink("/proc/self/exe", ec).string();
+    const fs::path dir = fs::canonical(appDir, ec);
+    if (ec) return executable;
+    const fs::path exe = fs::canonical(executable, ec);
+    if (ec) return executable;
+    // Inside the folder by its path, and on the same file system: the
+    // image's own mount, not a folder of that name elsewhere.
+    auto [d, e] = std::mismatch(dir.begin(), dir.end(), exe.begin(), exe.end());
+    struct stat dirStat, exeStat;
+    if (d != dir.end() || e == exe.end() || ::stat(dir.c_str(), &dirStat) != 0 ||
+        ::stat(exe.c_str(), &exeStat) != 0 || dirStat.st_dev != exeStat.st_dev)
+        return executable;
+    return appImage;
+}
+
+std::string applicationPath() {
+    std::error_code ec;
+    const std::string exe = std::filesystem::read_symlink("/proc/self/exe", ec).string();
+    return applicationPathFor(exe, std::getenv("APPIMAGE"), std::getenv("APPDIR"));
 }
 
 }  // namespace platform

@@ -27,10 +27,16 @@ std::optional<int> runProcess(const std::vector<std::string>& argv, Error* error
 // own once the child has ended.
 void watchProcess(pid_t pid, std::function<void(int status)> didEnd);
 
-// The program to start again as this application: $APPIMAGE when set (the
-// image, not its mount, which is gone after the run), else /proc/self/exe.
-// Empty when neither is known.
+// The program to start again as this application: $APPIMAGE (the image, not
+// its mount, which is gone after the run) when this executable runs from
+// inside $APPDIR's mount, else /proc/self/exe. Both variables are inherited:
+// a program started from another image's process sees that image's. Empty
+// when nothing is known.
 std::string applicationPath();
+// The same rule for a given executable and the two variables' values (null
+// when unset).
+std::string applicationPathFor(const std::string& executable, const char* appImage,
+                               const char* appDir);
 
 // The ids of the processes listed in `procRoot` (normally /proc).
 std::vector<pid_t> runningProcessIds(const std::string& procRoot = "/proc");

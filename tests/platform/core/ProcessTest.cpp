@@ -6,12 +6,17 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "support/TempDir.h"
+
 namespace {
+
+namespace fs = std::filesystem;
 
 std::set<int> openDescriptors(const std::string& fdFolder) {
     std::set<int> fds;
@@ -52,6 +57,54 @@ TEST(Process, RunReportsStatusAndFailureToStart) {
     platform::Error error;
     EXPECT_EQ(platform::runProcess({"/nonexistent/program"}, &error), std::nullopt);
     EXPECT_EQ(error.code, ENOENT);
+}
+
+// $APPIMAGE names the program only while this executable runs from inside
+// $APPDIR: both are inherited by whatever another image's process starts.
+TEST(ApplicationPath, InheritedImageVariablesNameAnotherProgram) {
+    testsupport::TempDir tmp;
+    const fs::path appDir = tmp.path() / "mount_other";
+    fs::create_directories(appDir / "usr/bin");
+    const fs::path inside = appDir / "usr/bin/Tessaro";
+    const fs::path outside = tmp.path() / "Tessaro";
+    std::ofstream(inside) << "x";
+    std::ofstream(outside) << "x";
+    fs::create_directories(tmp.path() / "mount_other_sibling");
+    const fs::path sibling = tmp.path() / "mount_other_sibling/Tessaro";
+    std::ofstream(sibling) << "x";
+    const std::string image = "/home/u/Other.AppImage";
+
+    struct Case {
+        const char* name;
+        fs::path exe;
+        const char* appImage;
+        std::string appDir;
+        std::string expected;
+    } cases[] = {
+        {"no variables", outside, nullptr, "", outside.string()},
+        {"image without folder", outside, image.c_str(), "", outside.string()},
+        {"outside the folder", outside, image.c_str(), appDir.string(), outside.string()},
+        {"folder name only a prefix", sibling, image.c_str(), appDir.string(), sibling.string()},
+        {"folder gone", inside, image.c_str(), (tmp.path() / "gone").string(), inside.string()},
+        {"inside the folder", inside, image.c_str(), appDir.string(), image},
+        {"inside, folder named with a trailing slash", inside, image.c_str(), appDir.string() + "/",
+         image},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(platform::applicationPathFor(c.exe.string(), c.appImage,
+                                               c.appDir.empty() ? nullptr : c.appDir.c_str()),
+                  c.expected)
+            << c.name;
+    }
+}
+
+TEST(ApplicationPath, RunningProgramIgnoresForeignImage) {
+    ::setenv("APPIMAGE", "/somewhere/Other.AppImage", 1);
+    ::setenv("APPDIR", "/tmp", 1);
+    const std::string path = platform::applicationPath();
+    ::unsetenv("APPIMAGE");
+    ::unsetenv("APPDIR");
+    EXPECT_EQ(path, fs::read_symlink("/proc/self/exe").string());
 }
 
 }  // namespace
