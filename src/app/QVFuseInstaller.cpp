@@ -55,7 +55,7 @@ QVFuseProbe QVFuseProbe::system() {
 }
 
 std::vector<std::string> QVFuseInstaller::defaultInstallCommand() {
-    return {"pkexec", "/usr/bin/apt-get", "install", "--yes", "fuse3"};
+    return {"pkexec", "/usr/bin/apt-get", "install", "--yes", "--no-remove", "fuse3"};
 }
 
 QVFuseInstaller::QVFuseInstaller(std::shared_ptr<QVFuseInstallerView> view, Localizer localized,

@@ -21,6 +21,7 @@
 #include <sstream>
 #include <string>
 
+#include "app/QVFuseInstaller.h"
 #include "support/QtSpin.h"
 #include "support/TempDir.h"
 
@@ -192,4 +193,25 @@ TEST(AppBinary, LinksNoLibraryOfALaterFeature) {
     ASSERT_NE(loaded.find("libQt6Widgets"), std::string::npos) << loaded;
     for (const char* library : {"libcurl", "libsecret", "libgio", "libgobject"})
         EXPECT_EQ(loaded.find(library), std::string::npos) << library << "\n" << loaded;
+}
+
+// The launch check asks for an update below the oldest libfuse 3 the program
+// runs on: the newest FUSE symbol version it links.
+TEST(AppBinary, RequiredFuseVersionIsTheNewestLinked) {
+    const std::string symbols = testsupport::commandOutput("objdump -T " TESSARO_APP_BINARY);
+    std::string newest;
+    int newestMinor = -1;
+    for (size_t at = symbols.find("FUSE_3."); at != std::string::npos;
+         at = symbols.find("FUSE_3.", at + 1)) {
+        size_t end = at + 7;
+        while (end < symbols.size() && std::isdigit(static_cast<unsigned char>(symbols[end])))
+            ++end;
+        const int minor = std::stoi(symbols.substr(at + 7, end - at - 7));
+        if (minor > newestMinor) {
+            newestMinor = minor;
+            newest = symbols.substr(at + 5, end - at - 5);
+        }
+    }
+    ASSERT_GE(newestMinor, 0) << symbols;
+    EXPECT_EQ(newest, QVFuseInstaller::kRequiredFuseVersion);
 }

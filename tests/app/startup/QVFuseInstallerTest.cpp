@@ -101,9 +101,11 @@ TEST(QVFuseInstaller, LaunchCheckAsksOnlyForAnOutdatedVersion) {
         QVFuseInstaller::LaunchCheck expected;
     };
     using LC = QVFuseInstaller::LaunchCheck;
-    const Case cases[] = {{"2.7.3", LC::AskedToUpdate}, {"2.7.4", LC::UpToDate},
-                          {"2.8", LC::UpToDate},        {"3.14", LC::UpToDate},
-                          {"3.14.0", LC::UpToDate},     {"", LC::AskedToUpdate}};
+    // Every libfuse 2 is outdated: the volume is built on libfuse 3.
+    const Case cases[] = {{"2.7.3", LC::AskedToUpdate}, {"2.9.9", LC::AskedToUpdate},
+                          {"3.0.2", LC::AskedToUpdate}, {"3.1", LC::UpToDate},
+                          {"3.1.0", LC::UpToDate},      {"3.14.0", LC::UpToDate},
+                          {"", LC::AskedToUpdate}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.version);
         FakeSystem sys;
@@ -130,7 +132,7 @@ TEST(QVFuseInstaller, OutdatedAlertTextsAndAnswers) {
                               {"/bin/sh", "-c", "exit 1"});
     ASSERT_EQ(installer.checkFuseAtLaunch(), QVFuseInstaller::LaunchCheck::AskedToUpdate);
     EXPECT_EQ(view->title, "<fuseOutdatedAlertTitle>");
-    EXPECT_EQ(view->message, "FUSE 2.7.3 is older than 2.7.4.");
+    EXPECT_EQ(view->message, "FUSE 2.7.3 is older than 3.1.");
     EXPECT_EQ(view->updateButton, "<fuseOutdatedAlertUpdate>");
     EXPECT_EQ(view->laterButton, "<fuseOutdatedAlertLater>");
 
