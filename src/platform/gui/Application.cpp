@@ -15,6 +15,7 @@
 #include <QJsonObject>
 #include <QPointer>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <QWidget>
 #include <algorithm>
 #include <atomic>
@@ -22,9 +23,11 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
+#include <map>
 
 #include "platform/core/Console.h"
 #include "platform/core/Dispatch.h"
+#include "platform/core/UniqueFd.h"
 #include "platform/core/XdgPaths.h"
 
 namespace platform {
@@ -56,6 +59,9 @@ std::string instanceSocketPath() {
 }
 
 constexpr int kInstanceTimeoutMs = 5000;
+// A request is a line of paths; anything longer is not one of ours.
+constexpr qsizetype kMaxRequestBytes = 1 << 20;
+constexpr size_t kMaxPendingClients = 32;
 
 }  // namespace
 
@@ -81,6 +87,16 @@ struct Application::Impl {
     std::unique_ptr<QSocketNotifier> server;
     int serverFd = -1;
     std::string serverPath;
+    // Connections whose request line has not arrived yet, by a number of
+    // their own (a descriptor number comes back once closed).
+    struct Client {
+        UniqueFd fd;
+        QByteArray request;
+        std::unique_ptr<QSocketNotifier> notifier;
+        std::unique_ptr<QTimer> deadline;
+    };
+    std::map<uint64_t, std::unique_ptr<Client>> clients;
+    uint64_t nextClient = 0;
 };
 
 Application::Application(int& argc, char** argv) : d_(std::make_unique<Impl>()) {
@@ -138,6 +154,7 @@ Application::~Application() {
         ::close(gSignalPipe[1]);
         gSignalPipe[0] = gSignalPipe[1] = -1;
     }
+    d_->clients.clear();
     if (d_->server) {
         d_->server.reset();
         ::close(d_->serverFd);
@@ -335,33 +352,81 @@ bool Application::becomeFirstInstance(const std::vector<std::string>& paths, int
     d_->serverPath = path;
     d_->server = std::make_unique<QSocketNotifier>(d_->serverFd, QSocketNotifier::Read);
     QObject::connect(d_->server.get(), &QSocketNotifier::activated, [this] {
-        runGuarded("Application > open request", [this] {
-            int fd = ::accept4(d_->serverFd, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0) return;
-            // The other start waits for the line it has just written.
-            QByteArray request;
-            if (readLine(fd, &request, kInstanceTimeoutMs)) {
-                std::vector<std::string> list;
-                for (const auto& v :
-                     QJsonDocument::fromJson(request).object().value("paths").toArray()) {
-                    list.push_back(v.toString().toStdString());
-                }
-                int code = kOpenRequestSuccess;
-                if (d_->delegate) {
-                    if (list.empty()) {
-                        d_->delegate->applicationShouldHandleReopen(hasVisibleWindows());
-                    } else {
-                        code = d_->delegate->openFiles(list);
-                    }
-                }
-                if (code == kOpenRequestNoReply) code = kOpenRequestSuccess;
-                writeLine(
-                    fd, QJsonDocument(QJsonObject{{"reply", code}}).toJson(QJsonDocument::Compact));
-            }
-            ::close(fd);
-        });
+        runGuarded("Application > open request", [this] { acceptRequests(); });
     });
     return true;
+}
+
+void Application::acceptRequests() {
+    // Never waits: a client that connects and says nothing holds only its
+    // own entry, until its deadline.
+    for (;;) {
+        UniqueFd fd(::accept4(d_->serverFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+        if (!fd.ok()) return;
+        if (d_->clients.size() >= kMaxPendingClients) continue;  // closed at once
+        const uint64_t id = d_->nextClient++;
+        auto client = std::make_unique<Impl::Client>();
+        client->notifier = std::make_unique<QSocketNotifier>(fd.get(), QSocketNotifier::Read);
+        client->fd = std::move(fd);
+        client->deadline = std::make_unique<QTimer>();
+        client->deadline->setSingleShot(true);
+        QObject::connect(client->deadline.get(), &QTimer::timeout, [this, id] { dropClient(id); });
+        QObject::connect(client->notifier.get(), &QSocketNotifier::activated, [this, id] {
+            runGuarded("Application > open request", [this, id] { readRequest(id); });
+        });
+        client->deadline->start(kInstanceTimeoutMs);
+        d_->clients.emplace(id, std::move(client));
+    }
+}
+
+void Application::readRequest(uint64_t id) {
+    auto it = d_->clients.find(id);
+    if (it == d_->clients.end()) return;
+    Impl::Client& client = *it->second;
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = ::read(client.fd.get(), buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;  // more later
+        if (n <= 0) return dropClient(id);                               // gone, or failed
+        client.request.append(buf, n);
+        if (client.request.contains('\n')) break;
+        if (client.request.size() > kMaxRequestBytes) return dropClient(id);
+    }
+    const QByteArray line = client.request.left(client.request.indexOf('\n'));
+    const int fd = client.fd.get();
+    client.notifier->setEnabled(false);
+    std::vector<std::string> list;
+    for (const auto& v : QJsonDocument::fromJson(line).object().value("paths").toArray())
+        list.push_back(v.toString().toStdString());
+    int code = kOpenRequestSuccess;
+    if (d_->delegate) {
+        if (list.empty()) {
+            d_->delegate->applicationShouldHandleReopen(hasVisibleWindows());
+        } else {
+            code = d_->delegate->openFiles(list);
+        }
+    }
+    if (code == kOpenRequestNoReply) code = kOpenRequestSuccess;
+    // A short line into an empty socket buffer: it never blocks; a client
+    // that has filled its buffer loses its answer.
+    const QByteArray reply =
+        QJsonDocument(QJsonObject{{"reply", code}}).toJson(QJsonDocument::Compact) + '\n';
+    [[maybe_unused]] auto sent = ::send(fd, reply.constData(), static_cast<size_t>(reply.size()),
+                                        MSG_DONTWAIT | MSG_NOSIGNAL);
+    dropClient(id);
+}
+
+void Application::dropClient(uint64_t id) {
+    auto it = d_->clients.find(id);
+    if (it == d_->clients.end()) return;
+    // Its notifier may be the one whose signal runs now: it goes once that
+    // has returned.
+    it->second->notifier->setEnabled(false);
+    std::shared_ptr<Impl::Client> client(std::move(it->second));
+    d_->clients.erase(it);
+    QMetaObject::invokeMethod(
+        qApp, [client] {}, Qt::QueuedConnection);
 }
 
 std::vector<std::string> Application::pathsFromArguments(int argc, char** argv) {

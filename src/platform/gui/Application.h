@@ -8,6 +8,7 @@
 //   app.setDelegate(&delegate);
 //   return app.run();     // launching, the command line's paths, the event loop
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -90,6 +91,10 @@ class Application {
     static std::vector<std::string> pathsFromArguments(int argc, char** argv);
 
   private:
+    void acceptRequests();
+    void readRequest(uint64_t client);
+    void dropClient(uint64_t client);
+
     struct Impl;
     std::unique_ptr<Impl> d_;
 };

@@ -1,6 +1,10 @@
 #include "platform/gui/Application.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <QCheckBox>
 #include <QDialog>
@@ -10,6 +14,7 @@
 #include <QWidget>
 #include <atomic>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <thread>
 
@@ -192,4 +197,88 @@ TEST(Application, CommandLinePathsAreAbsoluteAndSkipOptions) {
     EXPECT_EQ(paths[0], "/abs/one.zel");
     EXPECT_EQ(paths[1], std::filesystem::current_path() / "rel.zel");
     EXPECT_EQ(paths[2], std::filesystem::current_path() / "-dash.zel");
+}
+
+namespace {
+
+int connectTo(const std::string& path) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// True when the other end has closed the connection (or sent something).
+bool hasEnded(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0;
+}
+
+class OpenRecorder : public platform::ApplicationDelegate {
+  public:
+    std::vector<std::vector<std::string>> opened;
+    int openFiles(const std::vector<std::string>& paths) override {
+        opened.push_back(paths);
+        return platform::kOpenRequestSuccess;
+    }
+};
+
+}  // namespace
+
+// Requests of other starts are read without waiting: a local client that
+// connects and says nothing, or one that never ends its line, holds up
+// nobody else.
+TEST(Application, SecondStartsAreHeardPastASilentClient) {
+    testsupport::TempDir runtime("instance");
+    ::setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
+    auto* app = platform::Application::shared();
+    OpenRecorder delegate;
+    app->setDelegate(&delegate);
+    ASSERT_TRUE(app->becomeFirstInstance({}, nullptr));
+    const std::string socketPath = (runtime / "Tessaro/instance").string();
+
+    const int silent = connectTo(socketPath);
+    ASSERT_GE(silent, 0);
+    const int flood = connectTo(socketPath);
+    ASSERT_GE(flood, 0);
+    const std::string chunk(64 * 1024, 'x');  // no newline, ever
+    std::atomic<bool> flooding = true;
+    std::thread flooder([&] {
+        while (flooding && ::send(flood, chunk.data(), chunk.size(), MSG_NOSIGNAL) > 0) {
+        }
+    });
+
+    std::atomic<int> reply = -1;
+    std::thread second([&] {
+        const int fd = connectTo(socketPath);
+        const std::string request = "{\"paths\":[\"/a/Vault.zel\"]}\n";
+        if (fd < 0 || ::write(fd, request.data(), request.size()) < 0) return;
+        char buf[64] = {};
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 10000) > 0 && ::read(fd, buf, sizeof buf - 1) > 0)
+            reply = std::string(buf) == "{\"reply\":0}\n" ? 0 : 1;
+        ::close(fd);
+    });
+    ASSERT_TRUE(spinUntil([&] { return reply != -1; }));
+    second.join();
+    EXPECT_EQ(reply, 0);
+    EXPECT_EQ(delegate.opened, (std::vector<std::vector<std::string>>{{"/a/Vault.zel"}}));
+    // Answered while the silent client still waits: nothing read it in turn.
+    EXPECT_FALSE(hasEnded(silent));
+    // The endless line is cut off at its bound.
+    EXPECT_TRUE(spinUntil([&] {
+        pollfd p{flood, POLLOUT, 0};
+        return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLERR | POLLHUP));
+    }));
+    flooding = false;
+    ::shutdown(flood, SHUT_RDWR);
+    flooder.join();
+    ::close(flood);
+    ::close(silent);
+    app->setDelegate(nullptr);
 }
