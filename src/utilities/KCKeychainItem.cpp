@@ -305,22 +305,30 @@ KCPasswordStore& KCPasswordStore::shared() {
     return store;
 }
 
+bool KCPasswordStore::usable() {
+    return platform::SecretStore::cachedAvailability().value_or(
+        platform::SecretStore::isAvailable());
+}
+
 std::optional<std::string> KCPasswordStore::lookup(const std::string& service,
                                                    const std::string& account) {
-    if (!isAvailable()) return std::nullopt;
+    if (!usable()) return std::nullopt;
     return KCGenericKeychainItem::passwordForUsername(account, service);
 }
 
 bool KCPasswordStore::store(const std::string& service, const std::string& account,
                             const std::string& password) {
-    if (!isAvailable()) return false;
+    if (!usable()) return false;
     KCGenericKeychainItem::setKeychainPassword(password, account, service);
     return KCGenericKeychainItem::passwordForUsername(account, service) == password;
 }
 
 bool KCPasswordStore::isAvailable() const {
-    // Asked each time: a keyring started after the application (a login
-    // where the daemon comes up late) must be found. Once a service answered,
-    // libsecret keeps its connection, so the question is cheap.
-    return platform::SecretStore::isAvailable();
+    // Asked on the main thread at every panel: a keyring that holds its name
+    // but never answers blocked each ask for libsecret's 25 s.
+    return platform::SecretStore::cachedAvailability().value_or(false);
+}
+
+void KCPasswordStore::observeAvailability(std::function<void(bool)> observer) {
+    platform::SecretStore::addAvailabilityObserver(std::move(observer));
 }

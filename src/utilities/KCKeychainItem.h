@@ -136,6 +136,13 @@ class KCPasswordStore final : public QVPasswordStore {
                                       const std::string& account) override;
     bool store(const std::string& service, const std::string& account,
                const std::string& password) override;
-    // Whether a Secret Service answers now; never kept.
+    // Never waits: the last background answer (no before the first). Asked
+    // again in the background while it is no, so a keyring that starts late
+    // is found, and now and then while it is yes.
     bool isAvailable() const override;
+    void observeAvailability(std::function<void(bool available)> observer) override;
+
+  private:
+    // Before the first answer, lookups and stores ask the service themselves.
+    static bool usable();
 };

@@ -2,6 +2,7 @@
 // Remembered folder passwords, by service and account. The keychain plugs in
 // here; the no-op store remembers nothing.
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -13,8 +14,11 @@ class QVPasswordStore {
     // False when it could not be stored (not reported to the user).
     virtual bool store(const std::string& service, const std::string& account,
                        const std::string& password) = 0;
-    // False when no store answers: remembering is then unavailable.
+    // False when no store answers: remembering is then unavailable. Never
+    // waits (the main thread asks).
     virtual bool isAvailable() const { return true; }
+    // `observer` runs, on any thread, whenever isAvailable's answer changes.
+    virtual void observeAvailability(std::function<void(bool available)> /*observer*/) {}
 };
 
 class QVNoPasswordStore final : public QVPasswordStore {

@@ -2,6 +2,7 @@
 // secret-tool.
 #include <gio/gio.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/core/Process.h"
 #include "platform/secret/SecretStore.h"
 #include "support/FreshProcess.h"
 #include "support/TempDir.h"
@@ -319,6 +321,57 @@ TEST(KeychainWithoutService, UnavailableAndNothingStoredUntilTheServiceStarts) {
     EXPECT_TRUE(store.store(service, "me", "pw"));
     EXPECT_EQ(store.lookup(service, "me"), "pw");
     platform::SecretStore::remove(service, "me");
+}
+
+// A keyring that holds its bus name but never answers (stopped here) makes
+// the store unavailable without holding up whoever asks, and available once
+// it answers again. On a bus of its own, so that no other test waits.
+TEST(KeychainHungService, UnavailableAtOnceThenFoundWhenItAnswers) {
+    if (!testsupport::inFreshProcess()) return;
+    testsupport::TempDir dir;
+    const std::string bus = (dir / "bus").string();
+    const pid_t daemon = platform::spawnProcess(
+        {"dbus-daemon", "--session", "--nofork", "--address=unix:path=" + bus});
+    ASSERT_GT(daemon, 0);
+    for (int i = 0; i < 500 && access(bus.c_str(), F_OK) != 0; ++i) usleep(10'000);
+    setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + bus).c_str(), 1);
+    std::filesystem::create_directories(dir / "home");
+    std::filesystem::create_directories(dir / "run");
+    const std::string env =
+        "HOME='" + (dir / "home").string() + "' XDG_RUNTIME_DIR='" + (dir / "run").string() + "' ";
+    const pid_t keyring = platform::spawnProcess(
+        {"/bin/sh", "-c",
+         env + "exec gnome-keyring-daemon --foreground --unlock --components=secrets "
+               ">/dev/null 2>&1 <<EOF\n\nEOF\n"});
+    ASSERT_GT(keyring, 0);
+    auto stop = [&] {
+        kill(keyring, SIGKILL);
+        kill(daemon, SIGTERM);
+        platform::waitForProcess(keyring);
+        platform::waitForProcess(daemon);
+    };
+    bool up = false;
+    for (int i = 0; i < 100 && !(up = platform::SecretStore::isAvailable()); ++i) usleep(100'000);
+    if (!up) {
+        stop();
+        GTEST_FAIL() << "the private keyring did not come up";
+    }
+
+    kill(keyring, SIGSTOP);
+    KCPasswordStore store;
+    EXPECT_FALSE(store.isAvailable());  // no answer yet: not waited for
+    bool answered = false;
+    for (int i = 0;
+         i < 1000 && !(answered = platform::SecretStore::cachedAvailability().has_value()); ++i)
+        usleep(10'000);
+    EXPECT_TRUE(answered);
+    EXPECT_FALSE(store.isAvailable());
+
+    kill(keyring, SIGCONT);
+    bool available = false;
+    for (int i = 0; i < 1000 && !(available = store.isAvailable()); ++i) usleep(10'000);
+    EXPECT_TRUE(available);
+    stop();
 }
 
 }  // namespace

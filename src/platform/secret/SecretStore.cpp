@@ -3,9 +3,13 @@
 #include <libsecret/secret.h>
 
 #include <initializer_list>
+#include <chrono>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "platform/core/SharedLibrary.h"
+#include "platform/core/ThreadHooks.h"
 
 namespace platform {
 
@@ -31,6 +35,8 @@ struct Libsecret {
     decltype(&secret_value_get) valueGet = nullptr;
     decltype(&secret_value_unref) valueUnref = nullptr;
     decltype(&g_object_unref) objectUnref = nullptr;  // from libsecret's own GObject
+    decltype(&g_bus_get_sync) busGetSync = nullptr;   // its GIO
+    decltype(&g_dbus_connection_call_sync) callSync = nullptr;
     bool loaded = false;
 };
 
@@ -52,7 +58,9 @@ Libsecret loadLibsecret() {
                bindSharedSymbol(lib, "secret_value_new", l.valueNew) &&
                bindSharedSymbol(lib, "secret_value_get", l.valueGet) &&
                bindSharedSymbol(lib, "secret_value_unref", l.valueUnref) &&
-               bindSharedSymbol(lib, "g_object_unref", l.objectUnref);
+               bindSharedSymbol(lib, "g_object_unref", l.objectUnref) &&
+               bindSharedSymbol(lib, "g_bus_get_sync", l.busGetSync) &&
+               bindSharedSymbol(lib, "g_dbus_connection_call_sync", l.callSync);
     return l;
 }
 
@@ -160,10 +168,52 @@ bool setDefaultCollectionLocked(bool lock, Error* error) {
     return ok;
 }
 
+// libsecret waits up to 25 s for a service that holds its bus name but
+// never answers; this asks it something harmless with a short time-out first.
+constexpr int kServiceTimeoutMs = 2000;
+constexpr auto kRecheckWhenUnavailable = std::chrono::milliseconds(500);
+constexpr auto kRecheckWhenAvailable = std::chrono::seconds(30);
+
+bool serviceAnswers(const Libsecret& lib) {
+    GError* gerror = nullptr;
+    GDBusConnection* bus = lib.busGetSync(G_BUS_TYPE_SESSION, nullptr, &gerror);
+    if (!bus) {
+        if (gerror) g_error_free(gerror);
+        return false;
+    }
+    GVariant* reply =
+        lib.callSync(bus, "org.freedesktop.secrets", "/org/freedesktop/secrets",
+                     "org.freedesktop.DBus.Properties", "Get",
+                     g_variant_new("(ss)", "org.freedesktop.Secret.Service", "Collections"),
+                     nullptr, G_DBUS_CALL_FLAGS_NONE, kServiceTimeoutMs, nullptr, &gerror);
+    lib.objectUnref(bus);
+    if (!reply) {
+        if (gerror) g_error_free(gerror);
+        return false;
+    }
+    g_variant_unref(reply);
+    return true;
+}
+
+struct AvailabilityCache {
+    std::mutex mutex;
+    std::optional<bool> answer;
+    bool checking = false;
+    std::chrono::steady_clock::time_point checkedAt{};
+    std::vector<std::function<void(bool)>> observers;
+};
+
+// Never destroyed: a check still running when the process ends uses it.
+AvailabilityCache& availabilityCache() {
+    static auto* cache = new AvailabilityCache;
+    return *cache;
+>>>>>>> bb86129 (Keychain availability asked in the background with a 2 s time-out and cached (asked again while it is no, now and then while yes); the panel learns a late answer)
+}
+
 }  // namespace
 
 bool SecretStore::isAvailable() {
-    if (!libsecret().loaded) return false;
+    if (!libsecret().loaded || !serviceAnswers(libsecret())) return false;
     GError* gerror = nullptr;
     SecretService* service =
         libsecret().serviceGetSync(SECRET_SERVICE_OPEN_SESSION, nullptr, &gerror);
@@ -173,6 +223,40 @@ bool SecretStore::isAvailable() {
     }
     libsecret().objectUnref(service);
     return true;
+}
+
+std::optional<bool> SecretStore::cachedAvailability() {
+    AvailabilityCache& cache = availabilityCache();
+    std::lock_guard lock(cache.mutex);
+    const auto age = std::chrono::steady_clock::now() - cache.checkedAt;
+    const bool stale =
+        !cache.answer ||
+        age >= (*cache.answer ? std::chrono::steady_clock::duration(kRecheckWhenAvailable)
+                              : kRecheckWhenUnavailable);
+    if (stale && !cache.checking) {
+        cache.checking = true;
+        std::thread([] {
+            threadDidStart();
+            const bool available = isAvailable();
+            AvailabilityCache& c = availabilityCache();
+            std::vector<std::function<void(bool)>> observers;
+            {
+                std::lock_guard lock(c.mutex);
+                if (c.answer != available) observers = c.observers;
+                c.answer = available;
+                c.checking = false;
+                c.checkedAt = std::chrono::steady_clock::now();
+            }
+            for (const auto& observer : observers) observer(available);
+        }).detach();
+    }
+    return cache.answer;
+}
+
+void SecretStore::addAvailabilityObserver(std::function<void(bool)> observer) {
+    AvailabilityCache& cache = availabilityCache();
+    std::lock_guard lock(cache.mutex);
+    cache.observers.push_back(std::move(observer));
 }
 
 std::optional<SecretStore::Item> SecretStore::find(Schema schema, const Attributes& match,

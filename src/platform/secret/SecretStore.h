@@ -10,6 +10,7 @@
 // keyring ask the user to unlock it.
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -38,8 +39,17 @@ class SecretStore {
         std::vector<uint8_t> secret;  // whole
     };
 
-    // True when a Secret Service answers on the session bus.
+    // True when a Secret Service answers on the session bus. Waits for the
+    // answer (a short time-out for a service that never gives one): not for
+    // the main thread.
     static bool isAvailable();
+    // Never waits: the answer of the last check, none before the first. A
+    // check runs in the background when there is none yet, when the last
+    // said no (a keyring that comes up later is found) and now and then
+    // after a yes (one that goes away).
+    static std::optional<bool> cachedAvailability();
+    // Called on the checking thread whenever the cached answer changes.
+    static void addAvailabilityObserver(std::function<void(bool available)> observer);
 
     // The first unlocked item of `schema` whose attributes include `match`.
     // None when there is none (error code 0, or kLocked when matching items
