@@ -390,10 +390,27 @@ void QVAppDelegate::quitIfNoHelper() {
 // ---- lifecycle ----------------------------------------------------------------
 
 void QVAppDelegate::applicationWillFinishLaunching() {
-    if (c_.moveToApplicationsOffer) c_.moveToApplicationsOffer();
+    if (!c_.moveToApplicationsOffer) return;
+    // The offer comes first: nothing else shows until it is answered, and a
+    // copy that moves starts afresh (its first start shows the tour).
+    std::weak_ptr<QVAppDelegate> weak = weak_from_this();
+    waitingForMoveOffer_ = c_.moveToApplicationsOffer([weak] {
+        auto self = weak.lock();
+        if (!self || !self->waitingForMoveOffer_) return;
+        self->waitingForMoveOffer_ = false;
+        if (!self->launchReported_) return;
+        self->finishLaunching();
+        auto held = std::move(self->heldOpenRequests_);
+        for (const auto& paths : held) self->openFiles(paths);
+    });
 }
 
 void QVAppDelegate::applicationDidFinishLaunching() {
+    launchReported_ = true;
+    if (!waitingForMoveOffer_) finishLaunching();
+}
+
+void QVAppDelegate::finishLaunching() {
     // The main window is up before launching is reported done.
     if (mainWindow_) mainWindow_->showWindow();
     platform::consoleLog("Application did Finish Launching");
@@ -415,6 +432,10 @@ void QVAppDelegate::applicationDidFinishLaunching() {
 }
 
 int QVAppDelegate::openFiles(const std::vector<std::string>& paths) {
+    if (waitingForMoveOffer_) {
+        heldOpenRequests_.push_back(paths);
+        return platform::kOpenRequestNoReply;
+    }
     std::string list;
     for (const auto& p : paths) list += (list.empty() ? "" : ", ") + p;
     LGLogInfo("Application open files: %s", list.c_str());
@@ -460,7 +481,7 @@ bool QVAppDelegate::applicationShouldHandleReopen(bool hasVisibleWindows) {
 
 bool QVAppDelegate::applicationShouldTerminateAfterLastWindowClosed() {
     if (mainWindow_) mainWindow_->lockCurrentFolder();
-    if (statusMenu_) {
+    if (isHelperRunning()) {
         if (mainWindow_) mainWindow_->hideWindow();
         setActivationPolicy(platform::ActivationPolicy::Prohibited);
         return false;

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "app/QVStatusMenuInterface.h"
 #include "mounting/QVFuseLoopbackFS.h"
 #include "platform/core/Dispatch.h"
 #include "platform/core/Value.h"
@@ -24,7 +25,6 @@ class QAction;
 class QDialog;
 class QMenu;
 class QVMainWindowInterface;
-class QVStatusMenuInterface;
 
 namespace platform {
 class UserDefaults;
@@ -47,8 +47,9 @@ class QVAppDelegate : public platform::ApplicationDelegate,
         platform::UserDefaults* defaults = nullptr;  // the standard defaults when null
         platform::Clock* clock = nullptr;            // the system clock when null
         std::function<void()> startCrashReporter;
-        // Before launching finishes: the offer to move the program (6.102).
-        std::function<void()> moveToApplicationsOffer;
+        // Before launching finishes: the offer to move the program. True when
+        // it was shown: the start then waits until `answered` runs.
+        std::function<bool(std::function<void()> answered)> moveToApplicationsOffer;
         // After launching: checks FUSE, offers an update; true when the
         // status menu may start now.
         std::function<bool(QVAppDelegate&)> fuseCheck;
@@ -125,7 +126,9 @@ class QVAppDelegate : public platform::ApplicationDelegate,
 
     // ---- status menu --------------------------------------------------------
     void startHelper();
-    bool isHelperRunning() const { return statusMenu_ != nullptr; }
+    // Only a status menu the user can reach counts: without a tray it still
+    // mounts folders, but nothing may keep the process running for it.
+    bool isHelperRunning() const { return statusMenu_ && statusMenu_->isRunningInTray(); }
     QVStatusMenuInterface* statusMenuController() const { return statusMenu_.get(); }
     void quitIfNoHelper();
 
@@ -140,7 +143,11 @@ class QVAppDelegate : public platform::ApplicationDelegate,
     platform::TerminateReply applicationShouldTerminate() override;
     void applicationWillTerminate() override;
 
+    // True while the move offer holds the start.
+    bool isWaitingForMoveOffer() const { return waitingForMoveOffer_; }
+
   private:
+    void finishLaunching();
     void loadFolders(const char* key, platform::Value::Dictionary& bookmarks,
                      std::map<std::string, std::string>& urls);
     void refreshKnownFoldersMenu();
@@ -165,4 +172,7 @@ class QVAppDelegate : public platform::ApplicationDelegate,
     std::function<platform::TerminateReply()> terminationHandler_;
     // Without an application object (tests of the logic) the policy lives here.
     platform::ActivationPolicy localPolicy_ = platform::ActivationPolicy::Regular;
+    bool waitingForMoveOffer_ = false;
+    bool launchReported_ = false;  // didFinishLaunching came while the offer waited
+    std::vector<std::vector<std::string>> heldOpenRequests_;
 };

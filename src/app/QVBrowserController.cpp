@@ -415,6 +415,11 @@ void QVBrowserController::exportSelection() {
     });
 }
 
+void QVBrowserController::setStatusMenu(QVStatusMenuInterface* statusMenu) {
+    statusMenu_ = statusMenu;
+    if (statusMenu_ && fuseInstalled_ && fileSystem()) showOpenInFinderNote();
+}
+
 void QVBrowserController::openInFinder() {
     if (statusMenu_ && fileSystem() && fileSystem()->volumePath())
         statusMenu_->mountFolderAtUrl(*fileSystem()->volumePath());

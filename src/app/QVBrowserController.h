@@ -58,7 +58,9 @@ class QVBrowserController : public QWidget {
 
     // Not owned; either may be null.
     void setCopyPresenter(QVCopyProgressPresenter* presenter);
-    void setStatusMenu(QVStatusMenuInterface* statusMenu) { statusMenu_ = statusMenu; }
+    // The status menu often starts after the first folder is shown: its note
+    // then comes with it.
+    void setStatusMenu(QVStatusMenuInterface* statusMenu);
     // Whether the file-system extension is there; the notes depend on it.
     void setFuseInstalled(bool installed) { fuseInstalled_ = installed; }
 

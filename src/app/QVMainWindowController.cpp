@@ -1,5 +1,7 @@
 #include "app/QVMainWindowController.h"
 
+#include "app/QVStatusMenuInterface.h"
+
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -777,6 +779,9 @@ bool QVMainWindowController::sourceListShallEjectItemWithPath(const std::string&
     }
     clearImmutable(path);
     LGLogInfo("MWC > shourceListShallEjectItem > did lock folder");
+    // Its decrypted volume goes too; one in use stays, and the mount
+    // controller says so.
+    if (statusMenu_) statusMenu_->ejectVolumeOfFolder(path);
     return true;
 }
 

@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <sstream>
+#include <utility>
 
 #include "Logging/LGLog.h"
 #include "platform/core/Console.h"
@@ -83,6 +85,19 @@ bool holdsAppImage(const fs::path& dir) {
 bool isDirectory(const fs::path& p) {
     std::error_code ec;
     return fs::is_directory(p, ec);
+}
+
+bool sameContents(const std::string& a, const std::string& b) {
+    std::ifstream x(a, std::ios::binary), y(b, std::ios::binary);
+    if (!x || !y) return false;
+    char bx[65536], by[65536];
+    for (;;) {
+        x.read(bx, sizeof bx);
+        y.read(by, sizeof by);
+        if (x.gcount() != y.gcount() || std::memcmp(bx, by, static_cast<size_t>(x.gcount())) != 0)
+            return false;
+        if (!x || !y) return x.eof() && y.eof();
+    }
 }
 
 bool isWritable(const QVMoveEnvironment& env, const std::string& path) {
@@ -208,9 +223,10 @@ std::string QVMoveToApplications::text(const char* key) const {
     return system_.localized ? system_.localized(key, kStringTable) : key;
 }
 
-bool QVMoveToApplications::offerToMove() {
+bool QVMoveToApplications::offerToMove(std::function<void()> answered) {
     offer_ = offerFor(environment_, system_.isSuppressed && system_.isSuppressed());
     if (!offer_) return false;
+    answered_ = std::move(answered);
     std::string information = text("I can move myself to the Applications folder if you'd like.");
     if (offer_->needsAuthorization)
         information += " " + text("Note that this will require an administrator password.");
@@ -230,13 +246,16 @@ void QVMoveToApplications::userAnswered(bool move, bool suppress) {
     if (!offer_) return;
     if (!move) {
         if (suppress && system_.suppress) system_.suppress();
-        return;
+    } else {
+        platform::consoleLog("INFO -- Moving myself to the Applications folder");
+        if (offer_->needsAuthorization)
+            moveWithAuthorization();
+        else
+            moveWithoutAuthorization();
     }
-    platform::consoleLog("INFO -- Moving myself to the Applications folder");
-    if (offer_->needsAuthorization)
-        moveWithAuthorization();
-    else
-        moveWithoutAuthorization();
+    // Still here: not moved (a move that worked has ended the process), so
+    // the start goes on.
+    if (auto answered = std::exchange(answered_, nullptr)) answered();
 }
 
 void QVMoveToApplications::fail() {
@@ -252,9 +271,12 @@ void QVMoveToApplications::moveWithAuthorization() {
         fail();
         return;
     }
+    // A move: the original goes once the copy is complete and the same.
     const std::string script = "/bin/mkdir -p " + shellQuoted(offer_->destinationDirectory) +
                                " && /bin/rm -rf " + shellQuoted(dest) + " && /bin/cp -p " +
-                               shellQuoted(source) + " " + shellQuoted(dest);
+                               shellQuoted(source) + " " + shellQuoted(dest) +
+                               " && /usr/bin/cmp -s " + shellQuoted(source) + " " +
+                               shellQuoted(dest) + " && /bin/rm -f " + shellQuoted(source);
     const auto status = system_.run({"pkexec", "/bin/sh", "-c", script});
     // pkexec answers 126 when the user dismissed the authentication dialog.
     if (status && *status == 126) {
@@ -296,6 +318,19 @@ void QVMoveToApplications::moveWithoutAuthorization() {
         return;
     }
     fs::permissions(dest, fs::perms::owner_exec, fs::perm_options::add, ec);
+    // A move, as the offer says: the original goes, but only once the copy
+    // is complete and the same (a full disk may have cut it short).
+    if (!sameContents(source, dest)) {
+        platform::consoleLog("ERROR -- Could not copy '%s' to '%s' (%s)", source.c_str(),
+                             dest.c_str(), "the copy differs from the original");
+        platform::consoleLog("ERROR -- Could not copy myself to %s", dest.c_str());
+        fs::remove(dest, ec);
+        fail();
+        return;
+    }
+    if (!fs::remove(source, ec))
+        platform::consoleLog("ERROR -- Could not remove '%s' (%s)", source.c_str(),
+                             ec.message().c_str());
     relaunchFromDestination();
 }
 

@@ -82,7 +82,9 @@ class QVMoveToApplications {
                                                bool suppressed);
 
     // Runs the offer before launching finishes; false when nothing was shown.
-    bool offerToMove();
+    // Otherwise `answered` runs once the user has answered and the process
+    // goes on from here (not moved, or the move failed).
+    bool offerToMove(std::function<void()> answered = nullptr);
 
     // The answer of the offer's alert.
     void userAnswered(bool move, bool suppress);
@@ -108,6 +110,7 @@ class QVMoveToApplications {
     System system_;
     QVMoveEnvironment environment_;
     std::optional<QVMoveOffer> offer_;
+    std::function<void()> answered_;
     // Lets an answer that comes after this object is gone do nothing.
     std::shared_ptr<QVMoveToApplications*> self_;
 };

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <QAction>
+#include <QCursor>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMenu>
@@ -45,6 +46,12 @@ QVStatusMenuController::QVStatusMenuController(QVAppDelegate& delegate, Collabor
     mount_->controller->closePasswordPrompt(false);
 
     statusMenu_ = std::make_unique<QMenu>();
+    // The mounted volumes come first: this menu is where they are ejected.
+    ejectAll_ = statusMenu_->addAction(QStringLiteral("Eject All"));
+    ejectAll_->setObjectName("ejectAll");
+    QObject::connect(ejectAll_, &QAction::triggered,
+                     [this] { guarded("StatusMenu > eject all", [this] { ejectAll(); }); });
+    volumesEnd_ = statusMenu_->addSeparator();
     knownFoldersMenu_ = statusMenu_->addMenu(text("statusMenuKnownFolders"));
     statusMenu_->addSeparator();
     QObject::connect(statusMenu_->addAction(text("statusMenuOpenFolder")), &QAction::triggered,
@@ -72,12 +79,18 @@ QVStatusMenuController::QVStatusMenuController(QVAppDelegate& delegate, Collabor
         (!defaults_.boolForKey(kHasStartedBeforeKey) || defaults_.boolForKey(kStartAtLoginKey)))
         toggleStartAtLogin();
 
+    mount_->controller->setVolumesChangedHandler([this] { updateVolumesMenu(); });
+    updateVolumesMenu();
+
     activateStatusMenu();
     updateKnownFoldersMenu();
-    if (!defaults_.boolForKey(kHasShownFirstStartPopupKey)) showFirstStartPopup();
+    // The popup points at the tray icon: none without a tray.
+    if (statusItem_ && !defaults_.boolForKey(kHasShownFirstStartPopupKey)) showFirstStartPopup();
 }
 
-QVStatusMenuController::~QVStatusMenuController() = default;
+QVStatusMenuController::~QVStatusMenuController() {
+    mount_->controller->setVolumesChangedHandler(nullptr);
+}
 
 void QVStatusMenuController::activateStatusMenu() {
     if (!c_.trayAvailable) {
@@ -89,7 +102,52 @@ void QVStatusMenuController::activateStatusMenu() {
     statusItem_ = std::make_unique<QSystemTrayIcon>(app::applicationIcon());
     statusItem_->setToolTip("Tessaro");
     statusItem_->setContextMenu(statusMenu_.get());
+    // A left click opens the menu too, as on other Linux tray icons.
+    QObject::connect(statusItem_.get(), &QSystemTrayIcon::activated,
+                     [this](QSystemTrayIcon::ActivationReason reason) {
+                         if (reason != QSystemTrayIcon::Trigger) return;
+                         const QRect icon = statusItem_->geometry();
+                         statusMenu_->popup(icon.isValid() ? icon.bottomLeft() : QCursor::pos());
+                     });
     statusItem_->show();
+}
+
+void QVStatusMenuController::updateVolumesMenu() {
+    for (QMenu* menu : volumeMenus_) {
+        statusMenu_->removeAction(menu->menuAction());
+        menu->deleteLater();
+    }
+    volumeMenus_.clear();
+    const auto volumes = mount_->controller->mountedVolumes();
+    for (const auto& volume : volumes) {
+        auto* menu = new QMenu(QString::fromStdString(volume.name + " \u2014 " + volume.folderPath),
+                               statusMenu_.get());
+        menu->setObjectName(QString::fromStdString(volume.mountPath));
+        const std::string path = volume.mountPath;
+        QObject::connect(
+            menu->addAction(QStringLiteral("Open")), &QAction::triggered, [this, path] {
+                guarded("StatusMenu > open volume",
+                        [&] { mount_->controller->navigateFinderToMountedVolumeAtPath(path); });
+            });
+        QObject::connect(
+            menu->addAction(QStringLiteral("Eject")), &QAction::triggered,
+            [this, path] { guarded("StatusMenu > eject", [&] { ejectVolume(path); }); });
+        statusMenu_->insertMenu(ejectAll_, menu);
+        volumeMenus_.push_back(menu);
+    }
+    ejectAll_->setEnabled(!volumes.empty());
+}
+
+void QVStatusMenuController::ejectVolume(const std::string& mountPath) {
+    mount_->controller->ejectVolumeAtPath(mountPath);
+}
+
+void QVStatusMenuController::ejectAll() {
+    mount_->controller->ejectAll();
+}
+
+bool QVStatusMenuController::ejectVolumeOfFolder(const std::string& folderPath) {
+    return mount_->controller->ejectVolumeOfFolder(folderPath);
 }
 
 void QVStatusMenuController::updateKnownFoldersMenu() {

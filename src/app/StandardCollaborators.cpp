@@ -43,10 +43,10 @@ QVAppDelegate::Collaborators QVAppDelegate::standardCollaborators() {
 
     // The controllers live as long as the delegate that holds these functions.
     auto mover = std::make_shared<std::unique_ptr<QVMoveToApplications>>();
-    c.moveToApplicationsOffer = [mover] {
+    c.moveToApplicationsOffer = [mover](std::function<void()> answered) {
         *mover =
             std::make_unique<QVMoveToApplications>(std::make_shared<QVMoveToApplicationsAlerts>());
-        (*mover)->offerToMove();
+        return (*mover)->offerToMove(std::move(answered));
     };
 
     // One installer for the launch check and the menu's install action.

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 
 #include "Logging/LGLogMacros.h"
 #include "folder/FolderPaths.h"
+#include "platform/core/Process.h"
 #include "platform/core/UniqueFd.h"
 #include "platform/core/UserDefaults.h"
 #include "platform/fuse/MountRoot.h"
@@ -114,8 +116,9 @@ void QVFuseLoopbackController::showPasswordPanelForFolder(const std::string& fol
     prefilledPassword_.reset();
     std::error_code ec;
     auto canonical = std::filesystem::weakly_canonical(folderPath, ec);
+    // The file manager shows the volume once it is mounted, and only that:
+    // the encrypted folder's own files are of no use there.
     selectedFolderPath_ = ec ? folderPath : canonical.string();
-    c_.host->showItemInFileManager(selectedFolderPath_);
 
     if (auto mounted = mountPathsForFolders_.find(selectedFolderPath_);
         mounted != mountPathsForFolders_.end() && volumes_.count(mounted->second)) {
@@ -134,6 +137,7 @@ void QVFuseLoopbackController::showPasswordPanelForFolder(const std::string& fol
     c_.panel->setUserNames(names);
     if (names.empty()) return;
 
+    observeRememberAvailability();
     const bool canRemember = c_.passwords && c_.passwords->isAvailable();
     c_.panel->setRememberAvailable(canRemember,
                                    canRemember ? "" : text("rememberPasswordUnavailable"));
@@ -149,11 +153,32 @@ void QVFuseLoopbackController::showPasswordPanelForFolder(const std::string& fol
     after(kPanelRefocusDelay, [](auto& self) { self.c_.panel->bringToFront(); });
 }
 
+void QVFuseLoopbackController::observeRememberAvailability() {
+    if (observingAvailability_ || !c_.passwords) return;
+    observingAvailability_ = true;
+    // The store answers in the background: a panel opened before it did
+    // learns it here, on the main thread.
+    std::weak_ptr<QVFuseLoopbackController> weak = weak_from_this();
+    c_.passwords->observeAvailability([weak](bool available) {
+        platform::mainQueue()->async([weak, available] {
+            auto self = weak.lock();
+            if (!self) return;
+            self->c_.panel->setRememberAvailable(
+                available, available ? "" : self->text("rememberPasswordUnavailable"));
+            auto user = self->c_.panel->selectedUserName();
+            if (available && user && !user->empty() && self->c_.panel->password().empty())
+                self->fillPasswordFor(*user);
+        });
+    });
+}
+
 void QVFuseLoopbackController::fillPasswordFor(const std::string& user) {
     prefilledPassword_.reset();
     std::optional<std::string> found;
     auto service = app::folderPasswordService(user, selectedUuid_);
-    if (service && c_.passwords) found = c_.passwords->lookup(*service, app::loginUserName());
+    // Only a store that has answered is asked: a lookup waits for it.
+    if (service && c_.passwords && c_.passwords->isAvailable())
+        found = c_.passwords->lookup(*service, app::loginUserName());
     if (found) {
         c_.panel->setPassword(*found);
         prefilledPassword_ = found;
@@ -375,6 +400,7 @@ void QVFuseLoopbackController::handleEvent(const platform::UserFileSystemEvent& 
 void QVFuseLoopbackController::didMount(const std::string& mountPath) {
     navigateFinderToMountedVolumeAtPath(mountPath);
     c_.host->addFavouriteVolume(mountPath);
+    notifyVolumesChanged();
     // The has-bundle bit of the real folder has no counterpart here.
 }
 
@@ -390,6 +416,7 @@ void QVFuseLoopbackController::didUnmount(const std::string& mountPath) {
     // The key goes at once; the entries stay until the desktop has let go.
     if (auto it = volumes_.find(mountPath); it != volumes_.end() && it->second.loopback)
         it->second.loopback->volumeDidUnmount();
+    notifyVolumesChanged();
     after(kUnmountCleanupDelay, [mountPath](auto& self) {
         self.c_.host->removeFavouriteVolume(mountPath);
         self.forget(mountPath);
@@ -405,7 +432,12 @@ void QVFuseLoopbackController::forget(const std::string& mountPath) {
         f != mountPathsForFolders_.end() && f->second == mountPath)
         mountPathsForFolders_.erase(f);
     if (volume.loopback) volume.loopback->volumeDidUnmount();
+    notifyVolumesChanged();
     if (volumes_.empty()) replyToQuit(true);
+}
+
+void QVFuseLoopbackController::notifyVolumesChanged() {
+    if (volumesChanged_) volumesChanged_();
 }
 
 // ---- quitting -------------------------------------------------------------------
@@ -423,15 +455,153 @@ QVFuseLoopbackController::QuitAnswer QVFuseLoopbackController::applicationShould
     after(kQuitAlertDelay, [](auto& self) {
         if (!self.quitPending_) return;
         std::weak_ptr<QVFuseLoopbackController> weak = self.weak_from_this();
+        std::vector<std::string> busy;
+        for (const auto& v : self.mountedVolumes()) busy.push_back(v.mountPath);
         self.c_.host->showAlert(
             "Could not unmount",
             "Not all decrypted folders could be unmounted. Probably some encrypted files are "
-            "currently in use. Please close all encrypted files and try again.",
+            "currently in use. Please close all encrypted files and try again." +
+                self.busyVolumesText(busy),
             {"OK", "Quit anyway"}, [weak](int button) {
-                if (auto me = weak.lock()) me->replyToQuit(button == 1);
+                auto me = weak.lock();
+                if (!me) return;
+                if (button == 1 && me->quitPending_) me->abandonVolumes();
+                me->replyToQuit(button == 1);
             });
     });
     return QuitAnswer::Later;
+}
+
+void QVFuseLoopbackController::abandonVolumes() {
+    // Servers that are detached but still serve open files; never destroyed,
+    // since destroying one waits for its last file to close. They end with
+    // the process.
+    static auto* abandoned = new std::vector<std::shared_ptr<platform::UserFileSystem>>;
+    for (auto& [path, volume] : volumes_) {
+        c_.host->removeFavouriteVolume(path);
+        if (!volume.fileSystem || !volume.fileSystem->isMounted()) continue;
+        if (geteuid() == 0) {
+            if (umount2(path.c_str(), MNT_DETACH) != 0)
+                LGLogWarn("LoopbackController > detach %s > %s", path.c_str(),
+                          std::strerror(errno));
+        } else {
+            platform::runProcess({"fusermount3", "-u", "-z", "-q", path});
+        }
+        // Empty once detached; a folder that holds anything else is not ours.
+        ::rmdir(path.c_str());
+        abandoned->push_back(volume.fileSystem);
+    }
+    volumes_.clear();
+    mountPathsForFolders_.clear();
+    notifyVolumesChanged();
+}
+
+// ---- ejecting --------------------------------------------------------------------
+
+bool QVFuseLoopbackController::ejectVolumeAtPath(const std::string& mountPath) {
+    auto it = volumes_.find(mountPath);
+    if (it == volumes_.end() || !it->second.fileSystem || !it->second.fileSystem->isMounted())
+        return true;
+    platform::Error error;
+    if (it->second.fileSystem->unmount(&error)) return true;  // did-unmount cleans up
+    LGLogWarn("LoopbackController > eject %s > %s", mountPath.c_str(), error.description.c_str());
+    showBusyAlert({mountPath});
+    return false;
+}
+
+bool QVFuseLoopbackController::ejectVolumeOfFolder(const std::string& folderPath) {
+    auto mountPath = mountPathOfFolder(folderPath);
+    return !mountPath || ejectVolumeAtPath(*mountPath);
+}
+
+void QVFuseLoopbackController::ejectAll() {
+    std::vector<std::string> busy;
+    for (const auto& v : mountedVolumes()) {
+        platform::Error error;
+        auto fs = fileSystemAtPath(v.mountPath);
+        if (fs && !fs->unmount(&error)) busy.push_back(v.mountPath);
+    }
+    if (!busy.empty()) showBusyAlert(busy);
+}
+
+void QVFuseLoopbackController::showBusyAlert(const std::vector<std::string>& mountPaths) {
+    c_.host->showAlert("Could not unmount",
+                       "These decrypted folders stay mounted: some encrypted files on them are "
+                       "in use. Please close them and eject again." +
+                           busyVolumesText(mountPaths),
+                       {"OK"}, [](int) {});
+}
+
+std::string QVFuseLoopbackController::busyVolumesText(
+    const std::vector<std::string>& mountPaths) const {
+    std::string text;
+    for (const auto& path : mountPaths) {
+        auto it = volumes_.find(path);
+        const std::string folder = it == volumes_.end() ? std::string() : it->second.folderPath;
+        text += "\n\n\u201c" + lastComponent(path) + "\u201d";
+        if (!folder.empty()) text += " (" + folder + ")";
+        const auto programs = programsUsingVolume(path);
+        if (programs.empty()) {
+            text += ".";
+            continue;
+        }
+        text += ", in use by ";
+        for (size_t i = 0; i < programs.size(); ++i) text += (i ? ", " : "") + programs[i];
+        text += ".";
+    }
+    return text;
+}
+
+std::vector<QVFuseLoopbackController::MountedVolume> QVFuseLoopbackController::mountedVolumes()
+    const {
+    std::vector<MountedVolume> list;
+    for (const auto& [path, volume] : volumes_) {
+        if (volume.fileSystem && volume.fileSystem->isMounted())
+            list.push_back({path, volume.folderPath, lastComponent(path)});
+    }
+    return list;
+}
+
+std::vector<std::string> QVFuseLoopbackController::programsUsingVolume(
+    const std::string& mountPath, const std::string& procRoot) {
+    // Only the links are read, never the files: a busy volume is not asked.
+    auto onVolume = [&](const std::string& link) {
+        char target[4096];
+        const ssize_t n = ::readlink(link.c_str(), target, sizeof target);
+        if (n <= 0 || static_cast<size_t>(n) >= sizeof target) return false;
+        const std::string t(target, static_cast<size_t>(n));
+        return t == mountPath ||
+               (t.size() > mountPath.size() && t.compare(0, mountPath.size(), mountPath) == 0 &&
+                t[mountPath.size()] == '/');
+    };
+    std::vector<std::string> programs;
+    for (pid_t pid : platform::runningProcessIds(procRoot)) {
+        const std::string dir = procRoot + "/" + std::to_string(pid);
+        bool holds = onVolume(dir + "/cwd") || onVolume(dir + "/root");
+        if (!holds) {
+            if (DIR* fds = ::opendir((dir + "/fd").c_str())) {
+                while (const dirent* e = ::readdir(fds)) {
+                    if (e->d_name[0] == '.') continue;
+                    if (onVolume(dir + "/fd/" + e->d_name)) {
+                        holds = true;
+                        break;
+                    }
+                }
+                ::closedir(fds);
+            }
+        }
+        if (!holds) continue;
+        std::string name;
+        if (FILE* comm = std::fopen((dir + "/comm").c_str(), "re")) {
+            char buf[64] = {};
+            if (std::fgets(buf, sizeof buf, comm)) name = buf;
+            std::fclose(comm);
+        }
+        while (!name.empty() && name.back() == '\n') name.pop_back();
+        programs.push_back((name.empty() ? std::string("?") : name) + " (" + std::to_string(pid) +
+                           ")");
+    }
+    return programs;
 }
 
 void QVFuseLoopbackController::replyToQuit(bool terminate) {

@@ -119,8 +119,34 @@ class QVFuseLoopbackController : public QVFuseLoopbackFSDelegate,
     std::string mountPathForFolder(const std::string& folderPath) const;
 
     // ---- quitting: unmounts every volume; the reply comes later through the
-    // host when one was left.
+    // host when one was left. "Quit anyway" detaches what is still in use and
+    // leaves no mount folder or bookmark behind.
     QuitAnswer applicationShouldTerminate();
+
+    // ---- ejecting: the volume goes as if unmounted from outside (its
+    // entries, its bookmark, its mount folder). One still in use stays, and
+    // an alert names it and the programs holding files on it. False then.
+    bool ejectVolumeAtPath(const std::string& mountPath);
+    // Ejects the volume of a folder; true when none is mounted for it.
+    bool ejectVolumeOfFolder(const std::string& folderPath);
+    // One alert for every volume that stays.
+    void ejectAll();
+
+    struct MountedVolume {
+        std::string mountPath;
+        std::string folderPath;
+        std::string name;  // the mount folder's name, as the file manager shows it
+    };
+    // The volumes mounted now, by mount path.
+    std::vector<MountedVolume> mountedVolumes() const;
+    // Called on the main thread whenever a volume mounts or goes.
+    void setVolumesChangedHandler(std::function<void()> handler) {
+        volumesChanged_ = std::move(handler);
+    }
+    // "name (pid)" of every process with a file, working or root directory on
+    // the volume at `mountPath`, as `procRoot` (normally /proc) tells.
+    static std::vector<std::string> programsUsingVolume(const std::string& mountPath,
+                                                        const std::string& procRoot = "/proc");
 
     // ---- state
     const std::string& selectedFolderPathToMount() const { return selectedFolderPath_; }
@@ -146,6 +172,7 @@ class QVFuseLoopbackController : public QVFuseLoopbackFSDelegate,
     void after(platform::Clock::duration delay, std::function<void(QVFuseLoopbackController&)> f);
     std::string folderUuid(const std::string& folderPath) const;
     void fillPasswordFor(const std::string& user);
+    void observeRememberAvailability();
     void continueApply(const std::string& password);
     void handleEvent(const platform::UserFileSystemEvent& event,
                      const platform::UserFileSystem* source);
@@ -155,6 +182,13 @@ class QVFuseLoopbackController : public QVFuseLoopbackFSDelegate,
     // Drops the volume's entries and its key; ends a waiting quit when none is left.
     void forget(const std::string& mountPath);
     void replyToQuit(bool terminate);
+    // The "Could not unmount" text for the volumes at these paths.
+    std::string busyVolumesText(const std::vector<std::string>& mountPaths) const;
+    void showBusyAlert(const std::vector<std::string>& mountPaths);
+    void notifyVolumesChanged();
+    // A forced quit: what is still in use is detached, its bookmark and
+    // mount folder removed; its server is left to end with the process.
+    void abandonVolumes();
 
     Collaborators c_;
     platform::UserDefaults& defaults_;
@@ -167,4 +201,6 @@ class QVFuseLoopbackController : public QVFuseLoopbackFSDelegate,
     std::optional<std::string> prefilledPassword_;
     bool quitPending_ = false;
     bool applyRunning_ = false;
+    std::function<void()> volumesChanged_;
+    bool observingAvailability_ = false;
 };

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -43,7 +44,9 @@ class FakeMainWindow : public QVMainWindowInterface {
 class FakeStatusMenu : public QVStatusMenuInterface {
   public:
     void mountFolderAtUrl(const std::string& path) override { mounted.push_back(path); }
+    bool isRunningInTray() const override { return inTray; }
     std::vector<std::string> mounted;
+    bool inTray = true;
 };
 
 class FakeTour : public QVTourInterface {
@@ -66,6 +69,11 @@ class AppDelegateTest : public ::testing::Test {
         c.makeStatusMenu = [this](QVAppDelegate&) {
             statusMenu = std::make_shared<FakeStatusMenu>();
             return statusMenu;
+        };
+        c.moveToApplicationsOffer = [this](std::function<void()> answered) {
+            if (!offerMove) return false;
+            moveAnswered = std::move(answered);
+            return true;
         };
         c.makeTour = [this] {
             tour = std::make_shared<FakeTour>();
@@ -93,4 +101,6 @@ class AppDelegateTest : public ::testing::Test {
     std::shared_ptr<FakeTour> tour;
     int reporterStarts = 0;
     int fuseInstalls = 0;
+    bool offerMove = false;  // the move offer shows and waits
+    std::function<void()> moveAnswered;
 };

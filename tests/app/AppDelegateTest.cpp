@@ -258,6 +258,54 @@ TEST_F(AppDelegateTest, LastWindowClosedAndReopen) {
     EXPECT_EQ(window.reselected.size(), 1u);
 }
 
+// Without a tray the status menu cannot be reached: it counts as not
+// running, so closing the last window quits (after locking) instead of
+// leaving a process with no window and no icon.
+TEST_F(AppDelegateTest, WithoutATrayTheLastWindowQuits) {
+    auto d = makeDelegate(true);
+    d->startHelper();
+    statusMenu->inTray = false;
+    EXPECT_FALSE(d->isHelperRunning());
+    ASSERT_TRUE(d->statusMenuController());  // folders still mount from the window
+    window.shown = true;
+    EXPECT_TRUE(d->applicationShouldTerminateAfterLastWindowClosed());
+    EXPECT_EQ(window.locks, 1);
+}
+
+// The move offer holds the start: no window, tour, status menu or open
+// request until it is answered, and the first-start flag waits too.
+TEST_F(AppDelegateTest, MoveOfferHoldsTheStart) {
+    offerMove = true;
+    auto d = makeDelegate(true);
+    const auto a = makeEncryptedFolder("a.zel");
+    d->applicationWillFinishLaunching();
+    d->applicationDidFinishLaunching();
+    EXPECT_TRUE(d->isWaitingForMoveOffer());
+    EXPECT_EQ(d->openFiles({a}), platform::kOpenRequestNoReply);
+    clock.advance(std::chrono::seconds(5));
+    drainMainQueue();
+    EXPECT_FALSE(window.shown);
+    EXPECT_FALSE(tour);
+    EXPECT_FALSE(statusMenu);
+    EXPECT_EQ(reporterStarts, 0);
+    EXPECT_FALSE(defaults.boolForKey("hasStartedBefore"));
+    EXPECT_TRUE(window.added.empty());
+
+    ASSERT_TRUE(moveAnswered);
+    moveAnswered();  // not moved: the start goes on
+    EXPECT_FALSE(d->isWaitingForMoveOffer());
+    EXPECT_TRUE(window.shown);
+    EXPECT_TRUE(d->isHelperRunning());
+    EXPECT_TRUE(defaults.boolForKey("hasStartedBefore"));
+    EXPECT_EQ(window.added, std::vector<std::string>{a});
+    clock.advance(std::chrono::milliseconds(500));
+    drainMainQueue();
+    ASSERT_TRUE(tour);
+    EXPECT_EQ(tour->shows, 1);
+    moveAnswered();  // a second answer changes nothing
+    EXPECT_EQ(reporterStarts, 1);
+}
+
 TEST_F(AppDelegateTest, ShowCommands) {
     auto d = makeDelegate();
     const auto a = makeEncryptedFolder("a.zel");

@@ -2,17 +2,22 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QMenu>
+#include <QSystemTrayIcon>
 #include <QWidget>
 
 #include "app/AppDelegateFixture.h"
 #include "app/QVStatusMenuController.h"
 #include "support/FolderBuilder.h"
+#include "support/QtSpin.h"
 
 namespace {
 
+using testsupport::spinUntil;
+
 class StatusMenuTest : public AppDelegateTest {
   protected:
-    std::unique_ptr<QVStatusMenuController> makeMenu(std::shared_ptr<QVAppDelegate>& d) {
+    std::unique_ptr<QVStatusMenuController> makeMenu(std::shared_ptr<QVAppDelegate>& d,
+                                                     bool tray = false) {
         QVStatusMenuController::Collaborators c;
         c.defaults = &defaults;
         c.loginItems.isLoginItem = [this] { return loginItem; };
@@ -21,7 +26,7 @@ class StatusMenuTest : public AppDelegateTest {
             loginItem = false;
             return true;
         };
-        c.trayAvailable = false;  // no tray offscreen: the menu works all the same
+        c.trayAvailable = tray;  // no tray offscreen: the menu works all the same
         return std::make_unique<QVStatusMenuController>(*d, c);
     }
     bool loginItem = false;
@@ -36,12 +41,18 @@ TEST_F(StatusMenuTest, MenuHoldsTheKnownFoldersAndTheCommands) {
     std::vector<std::string> titles;
     for (QAction* a : menu->statusMenu()->actions())
         titles.push_back(a->isSeparator() ? "-" : a->text().toStdString());
-    EXPECT_EQ(titles, (std::vector<std::string>{"Known Folders", "-", "Open Encrypted Folder…",
-                                                "New Encrypted Folder…", "Show Tessaro", "-",
-                                                "Start at Login", "-", "Quit Tessaro"}));
+    EXPECT_EQ(titles, (std::vector<std::string>{"Eject All", "-", "Known Folders", "-",
+                                                "Open Encrypted Folder…", "New Encrypted Folder…",
+                                                "Show Tessaro", "-", "Start at Login", "-",
+                                                "Quit Tessaro"}));
     ASSERT_EQ(menu->knownFoldersMenu()->actions().size(), 1);
     EXPECT_EQ(menu->knownFoldersMenu()->actions()[0]->text().toStdString(), known);
     EXPECT_EQ(menu->statusItem(), nullptr);
+    // No volume mounted: nothing listed, nothing to eject.
+    EXPECT_TRUE(menu->volumeMenus().empty());
+    EXPECT_FALSE(menu->ejectAllMenuItem()->isEnabled());
+    // Without a tray it cannot be reached, so it counts as not running.
+    EXPECT_FALSE(menu->isRunningInTray());
 }
 
 TEST_F(StatusMenuTest, StartAtLoginToggledTwiceRestoresTheState) {
@@ -69,17 +80,27 @@ TEST_F(StatusMenuTest, StartAtLoginToggledTwiceRestoresTheState) {
 TEST_F(StatusMenuTest, FirstStartPopupUntilClosedOnce) {
     defaults.setObject("hasStartedBefore", platform::Value(true));
     auto d = makeDelegate();
-    auto menu = makeMenu(d);
+    // It points at the tray icon: without a tray there is none.
+    auto menu = makeMenu(d, false);
+    EXPECT_EQ(menu->firstStartPopup(), nullptr);
+    menu = makeMenu(d, true);
+    ASSERT_NE(menu->statusItem(), nullptr);
+    EXPECT_TRUE(menu->isRunningInTray());
     ASSERT_NE(menu->firstStartPopup(), nullptr);
     EXPECT_TRUE(menu->firstStartPopup()->isVisible());
     menu.reset();
-    menu = makeMenu(d);  // not closed: shown again
+    menu = makeMenu(d, true);  // not closed: shown again
     ASSERT_NE(menu->firstStartPopup(), nullptr);
     menu->closeFirstStartPopup();
     EXPECT_FALSE(menu->firstStartPopup()->isVisible());
     EXPECT_TRUE(defaults.boolForKey("hasShownFirstStartPopup"));
-    menu = makeMenu(d);
+    menu = makeMenu(d, true);
     EXPECT_EQ(menu->firstStartPopup(), nullptr);
+
+    // A left click opens the menu, as a right click does.
+    emit menu->statusItem()->activated(QSystemTrayIcon::Trigger);
+    EXPECT_TRUE(spinUntil([&] { return menu->statusMenu()->isVisible(); }));
+    menu->statusMenu()->hide();
 }
 
 TEST_F(StatusMenuTest, MountRoadShowsThePasswordPanelForDirectoriesOnly) {

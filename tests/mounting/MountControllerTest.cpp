@@ -5,8 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <thread>
 
 #include "mounting/QVFuseLoopbackController.h"
 #include "platform/core/UserDefaults.h"
@@ -19,6 +22,16 @@
 namespace {
 
 using namespace std::chrono_literals;
+
+std::string selfName() {
+    std::string name = testsupport::readFile("/proc/self/comm");
+    while (!name.empty() && name.back() == '\n') name.pop_back();
+    return name;
+}
+
+bool isMounted(const std::string& path) {
+    return testsupport::readFile("/proc/self/mounts").find(" " + path + " ") != std::string::npos;
+}
 
 struct ScriptedPanel : QVPasswordPanelView {
     int page = -1, shows = 0, fronts = 0, hides = 0, shakes = 0;
@@ -87,6 +100,10 @@ struct FakeStore : QVPasswordStore {
         items[{s, a}] = p;
         return true;
     }
+    bool available = true;
+    std::function<void(bool)> observer;
+    bool isAvailable() const override { return available; }
+    void observeAvailability(std::function<void(bool)> f) override { observer = std::move(f); }
 };
 
 struct Controller {
@@ -223,6 +240,32 @@ TEST(MountController, PanelListsUsersAndFillsARememberedPassword) {
     EXPECT_EQ(t.panel.shows, 2);
 }
 
+// A store that has not answered yet (a keyring that never answers) opens the
+// panel at once with remembering off; its answer, from another thread, turns
+// it on and fills the remembered password.
+TEST(MountController, PanelFollowsTheStoresLateAnswer) {
+    Controller t;
+    const std::string f = t.folder("Docs.zel");
+    const std::string uuid = t.uuid(f);
+    t.defaults.setObject("UserName-" + uuid, platform::Value(std::string("bob")));
+    t.store.items[{"Tessaro-Mobile-Folder-bob-" + uuid, app::loginUserName()}] = "hunter2";
+    t.store.available = false;
+    t.ctl->showPasswordPanelForFolder(f);
+    EXPECT_EQ(t.panel.shows, 1);
+    EXPECT_FALSE(t.panel.rememberAvailable);
+    EXPECT_EQ(t.panel.rememberReason, "rememberPasswordUnavailable");
+    EXPECT_EQ(t.panel.typed, "");
+    ASSERT_TRUE(t.store.observer);
+
+    t.store.available = true;
+    std::thread([&] { t.store.observer(true); }).join();
+    EXPECT_FALSE(t.panel.rememberAvailable);  // on the main thread, not the store's
+    platform::pumpMainQueue();
+    EXPECT_TRUE(t.panel.rememberAvailable);
+    EXPECT_EQ(t.panel.typed, "hunter2");
+    EXPECT_TRUE(t.panel.remember);
+}
+
 TEST(MountController, WrongPasswordShakesAndStoresNothing) {
     Controller t;
     const std::string f = t.folder("Docs.zel");
@@ -274,7 +317,7 @@ TEST(MountController, MountsUnmountsAndForgetsTheKey) {
     t.ctl->showPasswordPanelForFolder(f);
     EXPECT_EQ(t.panel.shows, 1);
     t.advance(999ms);
-    EXPECT_EQ(t.desktop.shown.size(), shownBefore + 1);  // the folder itself
+    EXPECT_EQ(t.desktop.shown.size(), shownBefore);  // never the encrypted folder
     t.advance(1ms);
     EXPECT_EQ(t.desktop.shown.back(), mnt + "/note.txt");
 
@@ -342,9 +385,104 @@ TEST(MountController, QuitWithABusyVolumeAsks) {
     EXPECT_EQ(t.ctl->applicationShouldTerminate(), QVFuseLoopbackController::QuitAnswer::Later);
     t.advance(5s);
     ASSERT_EQ(t.desktop.alerts.size(), 3u);
+    // The alert names the volume, its folder and who holds it.
+    const std::string& text = t.desktop.alerts[2].text;
+    EXPECT_NE(text.find("\u201cDocs-decrypted\u201d (" + f + ")"), std::string::npos) << text;
+    EXPECT_NE(text.find(selfName() + " (" + std::to_string(getpid()) + ")"), std::string::npos)
+        << text;
     t.desktop.alerts[2].done(1);  // quit anyway
     EXPECT_EQ(t.desktop.replies, (std::vector<bool>{false, true}));
+    // Nothing of ours is left: no mount, no mount folder, no bookmark.
+    EXPECT_FALSE(isMounted(mnt));
+    EXPECT_FALSE(std::filesystem::exists(mnt));
+    EXPECT_EQ(t.desktop.favouritesRemoved, std::vector<std::string>{mnt});
+    EXPECT_TRUE(t.ctl->mountPaths().empty());
     close(fd);
+}
+
+// Eject of one volume, of a folder's volume, Eject All, and an unmount from
+// outside: each volume leaves the list, its bookmark and its mount folder.
+TEST(MountController, EveryEjectCleansUpAlike) {
+    REQUIRE_FUSE();
+    Controller t;
+    int changes = 0;
+    t.ctl->setVolumesChangedHandler([&] { ++changes; });
+    std::vector<std::string> folders, mnts;
+    for (const char* name : {"A.zel", "B.zel", "C.zel", "D.zel"}) {
+        folders.push_back(t.folder(name));
+        t.ctl->showPasswordPanelForFolder(folders.back());
+        t.panel.typed = "secret";
+        t.ctl->closePasswordPrompt(true);
+        mnts.push_back(t.root + "/" + std::string(name, 1) + "-decrypted");
+    }
+    platform::pumpMainQueue();  // did-mount
+    ASSERT_EQ(t.ctl->mountedVolumes().size(), 4u);
+    EXPECT_EQ(t.ctl->mountedVolumes()[0].name, "A-decrypted");
+    EXPECT_EQ(t.ctl->mountedVolumes()[0].folderPath, folders[0]);
+    EXPECT_EQ(changes, 4);
+
+    auto gone = [&](size_t i) {
+        if (auto fs = t.ctl->fileSystemAtPath(mnts[i])) fs->waitUntilUnmounted();
+        platform::pumpMainQueue();
+    };
+    auto expectCleaned = [&](size_t i) {
+        SCOPED_TRACE(mnts[i]);
+        EXPECT_FALSE(isMounted(mnts[i]));
+        EXPECT_FALSE(std::filesystem::exists(mnts[i]));
+        EXPECT_FALSE(t.ctl->mountPathOfFolder(folders[i]));
+        EXPECT_NE(std::find(t.desktop.favouritesRemoved.begin(), t.desktop.favouritesRemoved.end(),
+                            mnts[i]),
+                  t.desktop.favouritesRemoved.end());
+    };
+
+    EXPECT_TRUE(t.ctl->ejectVolumeAtPath(mnts[0]));
+    EXPECT_TRUE(t.ctl->ejectVolumeOfFolder(folders[1]));
+    // From outside, as a file manager or fusermount3 does.
+    ASSERT_EQ(std::system(("fusermount3 -u '" + mnts[2] + "'").c_str()), 0);
+    for (size_t i = 0; i < 3; ++i) gone(i);
+    EXPECT_EQ(t.ctl->mountedVolumes().size(), 1u);  // off the lists at once
+    t.advance(2s);
+    for (size_t i = 0; i < 3; ++i) expectCleaned(i);
+
+    // A busy one stays, and the alert says which and why.
+    testsupport::writeFile(mnts[3] + "/busy", "x");
+    int fd = open((mnts[3] + "/busy").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    t.ctl->ejectAll();
+    ASSERT_EQ(t.desktop.alerts.size(), 1u);
+    EXPECT_EQ(t.desktop.alerts[0].title, "Could not unmount");
+    EXPECT_NE(t.desktop.alerts[0].text.find("\u201cD-decrypted\u201d"), std::string::npos);
+    EXPECT_NE(t.desktop.alerts[0].text.find(selfName()), std::string::npos);
+    EXPECT_FALSE(t.ctl->ejectVolumeOfFolder(folders[3]));
+    EXPECT_EQ(t.desktop.alerts.size(), 2u);
+    EXPECT_TRUE(isMounted(mnts[3]));
+    close(fd);
+    t.ctl->ejectAll();
+    gone(3);
+    t.advance(2s);
+    expectCleaned(3);
+    EXPECT_TRUE(t.ctl->mountedVolumes().empty());
+    EXPECT_TRUE(t.ctl->ejectVolumeOfFolder(folders[3]));  // none mounted
+}
+
+TEST(MountController, ProgramsUsingAVolumeFromProc) {
+    testsupport::TempDir proc;
+    auto process = [&](const std::string& pid, const std::string& comm,
+                       std::vector<std::pair<std::string, std::string>> links) {
+        std::filesystem::create_directories(proc / pid / "fd");
+        testsupport::writeFile(proc / pid / "comm", comm + "\n");
+        for (const auto& [name, target] : links)
+            std::filesystem::create_symlink(target, proc / pid / name);
+    };
+    process("10", "vim", {{"fd/3", "/mnt/Docs-decrypted/a.txt"}, {"cwd", "/home"}});
+    process("11", "bash", {{"cwd", "/mnt/Docs-decrypted"}});
+    process("12", "other", {{"fd/0", "/mnt/Docs-decrypted-1/x"}, {"cwd", "/mnt"}});
+    process("13", "root", {{"root", "/mnt/Docs-decrypted"}});
+    std::filesystem::create_directories(proc / "self");  // not a process id
+    auto programs =
+        QVFuseLoopbackController::programsUsingVolume("/mnt/Docs-decrypted", proc.path());
+    std::sort(programs.begin(), programs.end());
+    EXPECT_EQ(programs, (std::vector<std::string>{"bash (11)", "root (13)", "vim (10)"}));
 }
 
 TEST(MountController, FailedMountDropsTheEntryAndTheKey) {

@@ -259,14 +259,16 @@ TEST(QVMoveToApplications, MovesTrashesTheOldCopyAndRelaunches) {
     view->answer(true, false);
 
     EXPECT_EQ(sys.trashed, std::vector<std::string>{dest.string()});
-    EXPECT_EQ(readFile(dest), readFile(*f.env.appImagePath));
+    EXPECT_EQ(readFile(dest), "#!/bin/sh\nexit 0\n");
     EXPECT_EQ(access(dest.c_str(), X_OK), 0);
+    EXPECT_FALSE(fs::exists(*f.env.appImagePath)) << "moved, not copied";
     ASSERT_EQ(sys.runs.size(), 1u);
     EXPECT_EQ(sys.runs[0][2], QVMoveToApplications::relaunchScript(getpid(), dest.string()));
     EXPECT_EQ(sys.exits, std::vector<int>{0});
     EXPECT_TRUE(view->failures.empty());
 
     // A copy already running at the destination is switched to instead.
+    f.placeImage(f.home / "Downloads" / "it's" / "Tessaro.AppImage");
     FakeSystem again;
     again.running = true;
     QVMoveToApplications second(view, again.make(), f.env);
@@ -306,6 +308,7 @@ TEST(QVMoveToApplications, AuthorizedMoveCopiesThroughTheShellAndHandlesRefusal)
         ASSERT_FALSE(sys.runs.empty());
         EXPECT_EQ(sys.runs[0][0], "pkexec");
         EXPECT_EQ(readFile(dest) != "old", c.copied);
+        EXPECT_EQ(fs::exists(*f.env.appImagePath), !c.copied) << "a move removes the original";
         EXPECT_EQ(view->failures.size(), c.failureShown ? 1u : 0u);
         EXPECT_EQ(sys.exits.size(), c.relaunched ? 1u : 0u);
     }
