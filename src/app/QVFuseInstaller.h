@@ -57,9 +57,9 @@ class QVFuseInstallerView {
 
 class QVFuseInstaller {
   public:
-    // The oldest libfuse 3 the volume runs on: the newest symbol version the
-    // program links (fuse_new@FUSE_3.1; a test reads the binary's needs).
-    static constexpr const char* kRequiredFuseVersion = "3.1";
+    // The oldest libfuse 3 the volume runs on: the newest FUSE symbol
+    // version the program links (a test reads the binary's needs).
+    static constexpr const char* kRequiredFuseVersion = "3.0";
     // Fedora/Arch spell their package alike; the command is Debian's. It
     // installs without a terminal, so it must not go on where removals
     // would be needed: nobody would have seen them.

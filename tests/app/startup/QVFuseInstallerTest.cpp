@@ -103,9 +103,8 @@ TEST(QVFuseInstaller, LaunchCheckAsksOnlyForAnOutdatedVersion) {
     using LC = QVFuseInstaller::LaunchCheck;
     // Every libfuse 2 is outdated: the volume is built on libfuse 3.
     const Case cases[] = {{"2.7.3", LC::AskedToUpdate}, {"2.9.9", LC::AskedToUpdate},
-                          {"3.0.2", LC::AskedToUpdate}, {"3.1", LC::UpToDate},
-                          {"3.1.0", LC::UpToDate},      {"3.14.0", LC::UpToDate},
-                          {"", LC::AskedToUpdate}};
+                          {"3.0", LC::UpToDate},        {"3.0.0", LC::UpToDate},
+                          {"3.14.0", LC::UpToDate},     {"", LC::AskedToUpdate}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.version);
         FakeSystem sys;
@@ -132,7 +131,7 @@ TEST(QVFuseInstaller, OutdatedAlertTextsAndAnswers) {
                               {"/bin/sh", "-c", "exit 1"});
     ASSERT_EQ(installer.checkFuseAtLaunch(), QVFuseInstaller::LaunchCheck::AskedToUpdate);
     EXPECT_EQ(view->title, "<fuseOutdatedAlertTitle>");
-    EXPECT_EQ(view->message, "FUSE 2.7.3 is older than 3.1.");
+    EXPECT_EQ(view->message, "FUSE 2.7.3 is older than 3.0.");
     EXPECT_EQ(view->updateButton, "<fuseOutdatedAlertUpdate>");
     EXPECT_EQ(view->laterButton, "<fuseOutdatedAlertLater>");
 
