@@ -2,8 +2,8 @@
 
 #include <libsecret/secret.h>
 
-#include <initializer_list>
 #include <chrono>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -207,7 +207,6 @@ struct AvailabilityCache {
 AvailabilityCache& availabilityCache() {
     static auto* cache = new AvailabilityCache;
     return *cache;
->>>>>>> bb86129 (Keychain availability asked in the background with a 2 s time-out and cached (asked again while it is no, now and then while yes); the panel learns a late answer)
 }
 
 }  // namespace
