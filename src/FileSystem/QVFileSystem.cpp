@@ -778,6 +778,13 @@ bool QVFileSystem::syncFile(const QVFile::Ptr& file, bool dataOnly, Error* error
         [&](CZelFsReader::FileHandle h, int* e) { return m_reader->SyncFile(h, dataOnly, e); });
 }
 
+int QVFileSystem::writeRefusalOfFile(const QVFile::Ptr& file) const {
+    std::shared_lock lock(m_mutex);
+    if (!file) return EBADF;
+    std::lock_guard<std::mutex> io(file->ioMutex());
+    return file->isOpen() ? m_reader->WriteRefusal(file->fileHandle()) : EBADF;
+}
+
 int QVFileSystem::pathDescriptorOfFile(const QVFile::Ptr& file, Error* error) {
     int fd = -1;
     withOpenFile(file, error, "QVFileSystem > pathDescriptorOfFile > of", "describe",

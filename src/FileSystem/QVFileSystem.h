@@ -134,6 +134,10 @@ class QVFileSystem {
                             platform::Error* error = nullptr);
     // fsync (fdatasync when dataOnly).
     bool syncFile(const QVFile::Ptr& file, bool dataOnly, platform::Error* error = nullptr);
+    // 0 when the open file can be written; else the errno a write through it
+    // meets: EBADF (opened read-only, or not open) or the reason (EACCES,
+    // EPERM, EROFS) a read-write open came back read-only.
+    int writeRefusalOfFile(const QVFile::Ptr& file) const;
     // An O_PATH descriptor of the open file (the caller closes it), for
     // attributes of a file that may have no name any more; -1 when not open.
     int pathDescriptorOfFile(const QVFile::Ptr& file, platform::Error* error = nullptr);

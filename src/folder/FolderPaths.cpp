@@ -7,6 +7,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 
 namespace FolderPaths {
@@ -57,18 +58,56 @@ std::string join(std::string_view root, std::string_view rel) {
     return out;
 }
 
-int openBeneath(int rootFd, const std::string& rel, int flags, mode_t mode) {
+namespace {
+
+int openat2Beneath(int dirFd, const char* path, int flags, mode_t mode) {
     struct open_how how = {};
     how.flags = static_cast<unsigned>(flags) | O_CLOEXEC;
     how.mode = (flags & (O_CREAT | O_TMPFILE)) ? mode : 0;
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
-    const char* p = rel.empty() ? "." : rel.c_str();
     long fd;
     int retries = 0;  // EAGAIN: a rename raced the walk; it is worth a few more tries
     do {
-        fd = syscall(SYS_openat2, rootFd, p, &how, sizeof how);
+        fd = syscall(SYS_openat2, dirFd, path, &how, sizeof how);
     } while (fd < 0 && (errno == EINTR || (errno == EAGAIN && ++retries < 16)));
     return static_cast<int>(fd);
+}
+
+}  // namespace
+
+int openBeneath(int rootFd, const std::string& rel, int flags, mode_t mode) {
+    // The kernel takes at most PATH_MAX bytes (with the NUL) per call, while a
+    // tree may go deeper. A longer path is walked in pieces of whole
+    // components, each beneath the directory the one before reached, which
+    // itself lies beneath the root. (A relative link whose ".." climbs out of
+    // its piece is refused there, though it would stay inside the root.)
+    constexpr size_t kPiece = PATH_MAX - 1;
+    if (rel.size() <= kPiece)
+        return openat2Beneath(rootFd, rel.empty() ? "." : rel.c_str(), flags, mode);
+    int dir = -1;
+    size_t start = 0;
+    while (rel.size() - start > kPiece) {
+        size_t cut = rel.rfind('/', start + kPiece);
+        int next = -1;
+        if (cut == std::string::npos || cut <= start)
+            errno = ENAMETOOLONG;  // one name longer than any the kernel takes
+        else
+            next = openat2Beneath(dir < 0 ? rootFd : dir, rel.substr(start, cut - start).c_str(),
+                                  O_PATH | O_DIRECTORY, 0);
+        int saved = errno;
+        if (dir >= 0) close(dir);
+        if (next < 0) {
+            errno = saved;
+            return -1;
+        }
+        dir = next;
+        start = cut + 1;
+    }
+    int fd = openat2Beneath(dir, rel.c_str() + start, flags, mode);
+    int saved = errno;
+    close(dir);
+    errno = saved;
+    return fd;
 }
 
 int openParentBeneath(int rootFd, const std::string& rel, std::string* name) {

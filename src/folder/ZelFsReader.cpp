@@ -26,6 +26,9 @@ class CZelFile {
     }
     int fd = -1;
     bool readOnly = false;
+    // Why it is read-only: EBADF when that was asked for, else the errno of
+    // the refused read-write open. 0 for a writable handle.
+    int writeRefusal = 0;
     uint64_t position = 0;
     std::shared_ptr<CZelFileKey> key;
     std::shared_ptr<std::mutex> lock;
@@ -50,7 +53,8 @@ bool withFile(const CZelFsReader::FileHandle& h, bool forWriting, int* error, Fn
         return false;
     }
     if (forWriting && h->readOnly) {
-        setErr(error, EBADF);
+        // A file the folder's disk refused to open for writing says why.
+        setErr(error, h->writeRefusal ? h->writeRefusal : EBADF);
         return false;
     }
     CZelFileKey::Use use = h->key->use();
@@ -369,16 +373,23 @@ CZelFsReader::FileHandle CZelFsReader::OpenFile(const std::string& path, bool re
     };
     int fd = -1;
     bool gotReadOnly = readOnly;
+    int writeRefusal = readOnly ? EBADF : 0;
+    int saved = 0;
     if (!readOnly) {
         fd = openAs(O_RDWR, create);
-        if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
+        saved = errno;
+        if (fd < 0 && (saved == EACCES || saved == EPERM || saved == EROFS)) {
+            writeRefusal = saved;
             fd = openAs(O_RDONLY, false);
             gotReadOnly = true;
+            // A file that cannot be read either, or a new one that cannot be
+            // made, fails for the reason writing did (not ENOENT).
+            if (fd >= 0) saved = 0;
         }
     } else {
         fd = openAs(O_RDONLY, false);
+        saved = errno;
     }
-    int saved = errno;
     if (fd < 0) {
         ::close(root);
         return fail(saved);
@@ -404,6 +415,7 @@ CZelFsReader::FileHandle CZelFsReader::OpenFile(const std::string& path, bool re
     auto h = std::make_shared<CZelFile>();
     h->fd = fd;
     h->readOnly = gotReadOnly;
+    h->writeRefusal = writeRefusal;
     h->key = std::move(key);
     h->lock = lockFor(st.st_dev, st.st_ino);
     return h;
@@ -515,6 +527,10 @@ bool CZelFsReader::SetFileTime(const FileHandle& h, int64_t, int64_t access, int
 
 bool CZelFsReader::IsHandleReadOnly(const FileHandle& h) const {
     return h && h->readOnly;
+}
+
+int CZelFsReader::WriteRefusal(const FileHandle& h) const {
+    return h ? h->writeRefusal : EBADF;
 }
 
 int CZelFsReader::PathDescriptor(const FileHandle& h) const {

@@ -104,6 +104,10 @@ class CZelFsReader : public CFsReaderBase {
     uint64_t GetFileSize(const FileHandle& h) const;
     bool SetFileTime(const FileHandle& h, int64_t creation, int64_t access, int64_t modification);
     bool IsHandleReadOnly(const FileHandle& h) const;
+    // 0 for a handle open for writing; else why it is not: EBADF when it was
+    // opened read-only on purpose, or the errno (EACCES, EPERM, EROFS) that
+    // turned a read-write open into a read-only one.
+    int WriteRefusal(const FileHandle& h) const;
     // An O_PATH descriptor of the open file itself (the caller closes it), for
     // its attributes even after its last name is gone; -1 with errno.
     int PathDescriptor(const FileHandle& h) const;

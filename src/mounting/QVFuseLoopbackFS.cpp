@@ -73,6 +73,13 @@ QVFuseLoopbackFS::QVFuseLoopbackFS(std::shared_ptr<QVFileSystem> fileSystem,
     if (!fileSystem_ || !fileSystem_->isMounted())
         LGLogError("%s > init error > file system not mounted", sourceFileName().c_str());
     if (!rootPath_.empty()) rootFd_.reset(open(c(rootPath_), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    // A folder on a read-only file system (a read-only share or bind mount, a
+    // disc) makes a read-only volume, which says so instead of failing late.
+    struct statvfs vfs;
+    if (rootFd_.ok() && fstatvfs(rootFd_.get(), &vfs) == 0 && (vfs.f_flag & ST_RDONLY)) {
+        LGLogInfo("FUSE > %s is on a read-only file system: the volume is read-only", c(rootPath_));
+        isReadonly_.store(true);
+    }
 }
 
 QVFuseLoopbackFS::~QVFuseLoopbackFS() {
@@ -110,6 +117,47 @@ std::weak_ptr<QVFuseLoopbackFSDelegate> QVFuseLoopbackFS::delegate() const {
 void QVFuseLoopbackFS::setDelegate(std::weak_ptr<QVFuseLoopbackFSDelegate> d) {
     std::lock_guard lock(propertiesMutex_);
     delegate_ = std::move(d);
+}
+
+bool QVFuseLoopbackFS::isReadOnlyVolume() const {
+    return isReadonly();
+}
+
+void QVFuseLoopbackFS::willMount() {
+    if (!isReadonly() && rootFd_.ok())
+        removeLeftoversOfRemovedFiles(
+            openat(rootFd_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+void QVFuseLoopbackFS::removeLeftoversOfRemovedFiles(int dirFd) {
+    // A file removed while open keeps a hidden name until its last close; a
+    // server that never got there (killed, crashed, power lost) left it
+    // behind. Nothing is served yet, so every one found is such a leftover.
+    // Links are never followed, so nothing outside the folder is reached.
+    DIR* dir = dirFd < 0 ? nullptr : fdopendir(dirFd);
+    if (!dir) {
+        if (dirFd >= 0) close(dirFd);
+        return;
+    }
+    std::vector<std::string> subdirectories;
+    while (dirent* ent = readdir(dir)) {
+        if (!std::strcmp(ent->d_name, ".") || !std::strcmp(ent->d_name, "..")) continue;
+        unsigned char type = ent->d_type;
+        struct stat st;
+        if (type == DT_UNKNOWN && fstatat(dirfd(dir), ent->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+            type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
+        if (type == DT_DIR) {
+            subdirectories.emplace_back(ent->d_name);
+        } else if (type == DT_REG && platform::isRemovedWhileOpenName(ent->d_name)) {
+            if (unlinkat(dirfd(dir), ent->d_name, 0) != 0)
+                LGLogError("FUSE > removing the leftover %s error: %s", ent->d_name,
+                           std::strerror(errno));
+        }
+    }
+    for (const auto& name : subdirectories)
+        removeLeftoversOfRemovedFiles(
+            openat(dirfd(dir), c(name), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    closedir(dir);
 }
 
 void QVFuseLoopbackFS::volumeDidUnmount() {
@@ -308,6 +356,8 @@ bool QVFuseLoopbackFS::createFile(const std::string& path, const ItemAttributes&
         setError(error, e.isPOSIX() ? e : Error::posix(EIO));
         return false;
     }
+    // Only reachable for reading (made meanwhile by someone else): refused.
+    if (!keepOnlyIfWritable(*fs, file, error)) return false;
     *userData = file;
     giveToCaller(at, path);
     ItemAttributes a = attributes;
@@ -412,6 +462,10 @@ std::optional<std::string> QVFuseLoopbackFS::destinationOfSymbolicLink(const std
                                                                        Error* error) {
     Location at;
     if (!locate(path, &at, error)) return std::nullopt;
+    return linkTarget(at, error);
+}
+
+std::optional<std::string> QVFuseLoopbackFS::linkTarget(const Location& at, Error* error) const {
     std::vector<char> buf(4096);
     for (;;) {
         ssize_t n = readlinkat(at.dir.get(), c(at.name), buf.data(), buf.size());
@@ -551,6 +605,11 @@ std::optional<struct stat> QVFuseLoopbackFS::attributesOfItem(const std::string&
         failWithErrno(error);
         return std::nullopt;
     }
+    // A link's size is the length of what readlink gives, which differs from
+    // the stored target for a link into the folder.
+    if (S_ISLNK(st.st_mode) && !mountPath_.empty()) {
+        if (auto target = linkTarget(at, nullptr)) st.st_size = static_cast<off_t>(target->size());
+    }
     return st;
 }
 
@@ -642,19 +701,33 @@ bool QVFuseLoopbackFS::openFile(const std::string& path, int mode, FileUserData*
         setError(error, Error::posix(EIO));
         return false;
     }
+    // An open for writing is refused at open, as on a local disk, never
+    // turned into a read-only one whose writes then fail.
+    const bool forWriting = (mode & O_ACCMODE) != O_RDONLY;
+    if (forWriting && isReadonly()) return refuseReadonly(error);
     bool exists = fs->fileExistsAtPath(path);
     Error e;
     QVFile::Ptr file = fs->openFileAtPath(path, isReadonly(), !exists, &e);
     // A file the user may only read is opened for reading when that is all
     // that was asked.
-    if (!file && !isReadonly() && (mode & O_ACCMODE) == O_RDONLY && exists)
+    if (!file && !isReadonly() && !forWriting && exists)
         file = fs->openFileAtPath(path, true, false, &e);
     if (!file) {
         setError(error, e.isPOSIX() ? e : Error::posix(EIO));
         return false;
     }
+    if (forWriting && !keepOnlyIfWritable(*fs, file, error)) return false;
     *userData = file;
     return true;
+}
+
+bool QVFuseLoopbackFS::keepOnlyIfWritable(QVFileSystem& fs, const QVFile::Ptr& file,
+                                          Error* error) const {
+    int refusal = fs.writeRefusalOfFile(file);
+    if (refusal == 0) return true;
+    fs.closeFile(file);
+    setError(error, Error::posix(refusal));
+    return false;
 }
 
 void QVFuseLoopbackFS::releaseFile(const std::string&, FileUserData userData) {

@@ -72,6 +72,10 @@ class QVFuseLoopbackFS : public platform::UserFileSystemDelegate,
     void volumeDidUnmount();
 
     // ---- the volume's callbacks
+    // Removes what earlier mounts left of files removed while open.
+    void willMount() override;
+    // A folder on a read-only file system mounts read-only.
+    bool isReadOnlyVolume() const override;
     bool moveItem(const std::string& source, const std::string& destination,
                   platform::Error* error) override;
     bool removeDirectory(const std::string& path, platform::Error* error) override;
@@ -142,6 +146,14 @@ class QVFuseLoopbackFS : public platform::UserFileSystemDelegate,
     // `file` is open (its path may be ""), else the item at `path`.
     platform::UniqueFd itemDescriptor(const std::string& path, const QVFile::Ptr& file,
                                       platform::Error* error) const;
+    // The target a link at `at` reads as on the volume.
+    std::optional<std::string> linkTarget(const Location& at, platform::Error* error) const;
+    // Walks the directory (the descriptor is taken over) and those below it.
+    static void removeLeftoversOfRemovedFiles(int dirFd);
+    // True when `file` was opened for writing; else closes it and fails with
+    // the reason (EROFS, EACCES, EPERM).
+    bool keepOnlyIfWritable(QVFileSystem& fs, const QVFile::Ptr& file,
+                            platform::Error* error) const;
     // The read-only refusal: tells the mount controller, EROFS.
     bool refuseReadonly(platform::Error* error);
     void askToUpdateKnownFoldersMenu();

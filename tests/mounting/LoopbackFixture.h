@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -36,6 +37,24 @@ struct ReadonlyWatcher : QVFuseLoopbackFSDelegate {
     void loopbackTriedToWriteToReadonlyVolume(QVFuseLoopbackFS*) override { ++notices; }
 };
 
+// What a test does to a new folder before it is unlocked (`fill` gets it
+// unlocked by a handle of its own), and whether the folder then sits on a
+// read-only bind mount of itself, as on a read-only share.
+struct Preparation {
+    std::function<void(QVFileSystem&)> fill;
+    bool readOnly = false;
+};
+
+// Writes `bytes` to the folder's file at `path` through the handle.
+inline void writeThroughHandle(QVFileSystem& fs, const std::string& path,
+                               const std::string& bytes) {
+    platform::Error err;
+    auto f = fs.openFileAtPath(path, false, true, &err);
+    ASSERT_TRUE(f) << err.description;
+    ASSERT_TRUE(fs.writeFile(f, 0, bytes.data(), bytes.size(), &err)) << err.description;
+    fs.closeFile(f);
+}
+
 // A folder "Docs.zel" with user alice, unlocked, and its loopback delegate.
 struct UnlockedFolder {
     testsupport::TempDir dir{"loopback"};
@@ -44,16 +63,36 @@ struct UnlockedFolder {
     std::shared_ptr<MenuCounter> menu = std::make_shared<MenuCounter>();
     std::shared_ptr<ReadonlyWatcher> watcher = std::make_shared<ReadonlyWatcher>();
     std::shared_ptr<QVFuseLoopbackFS> loopback;
+    bool boundReadOnly = false;
 
-    UnlockedFolder() {
+    explicit UnlockedFolder(const Preparation& prepare = {}) {
         auto made = testsupport::makeEncryptedFolder(folder, {{"alice", "secret"}});
         made.reset();
         platform::Error err;
+        if (prepare.fill) {
+            QVFileSystem filler;
+            EXPECT_TRUE(filler.mountEncryptedFolder(folder.string(), std::string("alice"),
+                                                    std::string("secret"), &err))
+                << err.description;
+            prepare.fill(filler);
+            filler.unmount();
+        }
+        if (prepare.readOnly) {
+            const std::string p = folder.string();
+            boundReadOnly = mount(p.c_str(), p.c_str(), nullptr, MS_BIND, nullptr) == 0;
+            EXPECT_TRUE(boundReadOnly) << std::strerror(errno);
+            EXPECT_EQ(mount(nullptr, p.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr),
+                      0)
+                << std::strerror(errno);
+        }
         EXPECT_TRUE(fs->mountEncryptedFolder(folder.string(), std::string("alice"),
                                              std::string("secret"), &err))
             << err.description;
         loopback = std::make_shared<QVFuseLoopbackFS>(fs, menu);
         loopback->setDelegate(watcher);
+    }
+    ~UnlockedFolder() {
+        if (boundReadOnly) umount2(folder.c_str(), MNT_DETACH);
     }
     std::string real(const std::string& rel) const { return (folder / rel).string(); }
 };
@@ -63,7 +102,8 @@ struct MountedFolder : UnlockedFolder {
     std::string mnt = (dir / "mnt" / "Docs-decrypted").string();
     std::unique_ptr<platform::UserFileSystem> volume;
 
-    explicit MountedFolder(std::vector<std::string> options = {}) {
+    explicit MountedFolder(std::vector<std::string> options = {}, const Preparation& prepare = {})
+        : UnlockedFolder(prepare) {
         loopback->setMountPath(mnt);
         volume = std::make_unique<platform::UserFileSystem>(loopback);
         options.push_back("volname=Docs-decrypted");

@@ -4,8 +4,10 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
@@ -13,6 +15,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <climits>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -709,4 +712,249 @@ TEST(MountedVolume, ALinkSwappedIntoAPathNeverLeadsOutOfTheFolder) {
     swapper.join();
     EXPECT_GT(swaps.load(), 0);
     EXPECT_EQ(loopbacktest::treeSnapshot(outside), before);
+}
+
+namespace {
+
+// One call that changes the file "a" of a directory (or makes "new" there):
+// 0, or -1 with errno.
+struct ChangeCall {
+    const char* what;
+    std::function<int(const std::string& dir)> call;
+};
+
+int openAndClose(const std::string& path, int flags) {
+    int fd = open(path.c_str(), flags, 0644);
+    if (fd < 0) return -1;
+    close(fd);
+    return 0;
+}
+
+std::vector<ChangeCall> changeCalls() {
+    return {
+        {"read-write open", [](const std::string& d) { return openAndClose(d + "/a", O_RDWR); }},
+        {"open with O_TRUNC",
+         [](const std::string& d) { return openAndClose(d + "/a", O_WRONLY | O_TRUNC); }},
+        {"open for appending",
+         [](const std::string& d) { return openAndClose(d + "/a", O_WRONLY | O_APPEND); }},
+        {"create",
+         [](const std::string& d) { return openAndClose(d + "/new", O_WRONLY | O_CREAT); }},
+        {"truncate", [](const std::string& d) { return truncate((d + "/a").c_str(), 0); }},
+    };
+}
+
+// Each call on the volume's directory fails as on the plain one, at the call.
+void expectRefusedAsOnThePlainDirectory(const std::string& plain, const std::string& volume,
+                                        int expected) {
+    for (const auto& c : changeCalls()) {
+        SCOPED_TRACE(c.what);
+        errno = 0;
+        EXPECT_EQ(c.call(plain), -1);
+        const int plainErrno = errno;
+        EXPECT_EQ(plainErrno, expected) << std::strerror(plainErrno);
+        errno = 0;
+        EXPECT_EQ(c.call(volume), -1);
+        EXPECT_EQ(errno, plainErrno) << std::strerror(errno);
+    }
+}
+
+}  // namespace
+
+TEST(MountedVolume, AFolderOnAReadOnlyFileSystemMountsReadOnly) {
+    REQUIRE_FUSE();
+    if (geteuid() != 0) GTEST_SKIP() << "a read-only bind mount needs root";
+    loopbacktest::Preparation onReadOnlyShare;
+    onReadOnlyShare.fill = [](QVFileSystem& fs) {
+        loopbacktest::writeThroughHandle(fs, "/a", "kept");
+        ASSERT_TRUE(fs.createDirectoryAtPath(std::string("/d")));
+    };
+    onReadOnlyShare.readOnly = true;
+    MountedFolder m({}, onReadOnlyShare);
+    ASSERT_TRUE(m.volume && m.volume->isMounted());
+    EXPECT_TRUE(m.loopback->isReadonly());
+
+    struct statvfs vfs;
+    ASSERT_EQ(statvfs(m.mnt.c_str(), &vfs), 0);
+    EXPECT_TRUE(vfs.f_flag & ST_RDONLY);
+    expectRefusedAsOnThePlainDirectory(m.folder.string(), m.mnt, EROFS);
+    errno = 0;
+    EXPECT_EQ(mkdir(m.at("e").c_str(), 0755), -1);
+    EXPECT_EQ(errno, EROFS);
+
+    // Reading and listing work as before.
+    EXPECT_EQ(testsupport::readFile(m.at("a")), "kept");
+    EXPECT_TRUE(std::filesystem::is_directory(m.at("d")));
+}
+
+// A part of the folder that cannot be written (here a read-only mount inside
+// it) refuses writing at open, as a plain directory does, instead of opening
+// read-only and failing every write after.
+TEST(MountedVolume, AnOpenForWritingTheFolderCannotHonourFailsAtOpen) {
+    REQUIRE_FUSE();
+    if (geteuid() != 0) GTEST_SKIP() << "a read-only bind mount needs root";
+    MountedFolder m;
+    ASSERT_TRUE(m.volume && m.volume->isMounted());
+    ASSERT_EQ(mkdir(m.at("d").c_str(), 0755), 0);
+    testsupport::writeFile(m.at("d/a"), "kept");
+    struct Bind {
+        std::string path;
+        ~Bind() { umount2(path.c_str(), MNT_DETACH); }
+    } bind{m.real("d")};
+    ASSERT_EQ(mount(bind.path.c_str(), bind.path.c_str(), nullptr, MS_BIND, nullptr), 0);
+    ASSERT_EQ(mount(nullptr, bind.path.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr),
+              0);
+
+    expectRefusedAsOnThePlainDirectory(m.real("d"), m.at("d"), EROFS);
+    EXPECT_EQ(testsupport::readFile(m.at("d/a")), "kept");
+    // The rest of the volume is writable.
+    testsupport::writeFile(m.at("b"), "new");
+    EXPECT_EQ(testsupport::readFile(m.at("b")), "new");
+}
+
+// A user's write-only file (mode 0200) opens for writing only, and not for
+// reading, as on a plain directory.
+TEST(MountedVolume, AWriteOnlyFileOpensForWriting) {
+    REQUIRE_FUSE();
+    if (geteuid() != 0) GTEST_SKIP() << "only root serves a volume for other users";
+    MountedFolder m({"allow_other"});
+    ASSERT_TRUE(m.volume && m.volume->isMounted());
+    ASSERT_EQ(chmod(m.mnt.c_str(), 0777), 0);
+    testsupport::TempDir plain("plain");
+    ASSERT_EQ(chmod(plain.path().c_str(), 0777), 0);
+    constexpr uid_t kUser = 54321;
+    for (const std::string& dir : {plain.path().string(), m.mnt}) {
+        SCOPED_TRACE(dir);
+        const std::string f = dir + "/wo";
+        testsupport::writeFile(f, "0123456789");
+        ASSERT_EQ(chown(f.c_str(), kUser, kUser), 0);
+        ASSERT_EQ(chmod(f.c_str(), 0200), 0);
+        int wrote = -1, openErrno = 0, readErrno = 0;
+        // Through a descriptor of the directory: the user may not pass the
+        // test's private folders above it.
+        int at = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+        ASSERT_GE(at, 0);
+        std::thread([&] {
+            syscall(SYS_setfsgid, kUser);
+            syscall(SYS_setfsuid, kUser);
+            int fd = openat(at, "wo", O_WRONLY);
+            if (fd < 0) openErrno = errno;
+            if (fd >= 0) {
+                wrote = static_cast<int>(pwrite(fd, "AB", 2, 3));
+                close(fd);
+            }
+            errno = 0;
+            if (openat(at, "wo", O_RDONLY) < 0) readErrno = errno;
+        }).join();
+        close(at);
+        EXPECT_EQ(openErrno, 0) << std::strerror(openErrno);
+        EXPECT_EQ(wrote, 2);
+        EXPECT_EQ(readErrno, EACCES);
+        EXPECT_EQ(testsupport::readFile(f), "012AB56789");
+    }
+}
+
+TEST(MountedVolume, ALinkReportsTheLengthOfTheTargetItReadsAs) {
+    REQUIRE_FUSE();
+    MountedFolder m;
+    ASSERT_TRUE(m.volume && m.volume->isMounted());
+    testsupport::writeFile(m.at("a"), "x");
+    ASSERT_EQ(mkdir(m.at("d").c_str(), 0755), 0);
+    // Made in the folder itself: an absolute link into the folder reads as
+    // one into the volume, which is another length.
+    std::filesystem::create_symlink(m.real("a"), m.real("raw"));
+    const struct {
+        const char* name;
+        std::string target;
+    } links[] = {
+        {"into the volume", m.at("a")}, {"d/into the volume from below", m.at("d")},
+        {"outside", "/etc/hostname"},   {"relative", "a"},
+        {"d/relative up", "../a"},      {"dangling", "nowhere/at/all"},
+    };
+    for (const auto& l : links) ASSERT_EQ(symlink(l.target.c_str(), m.at(l.name).c_str()), 0);
+    std::vector<std::string> names = {"raw"};
+    for (const auto& l : links) names.emplace_back(l.name);
+    for (const auto& name : names) {
+        SCOPED_TRACE(name);
+        char target[PATH_MAX];
+        ssize_t n = readlink(m.at(name).c_str(), target, sizeof target);
+        ASSERT_GT(n, 0);
+        struct stat st;
+        ASSERT_EQ(lstat(m.at(name).c_str(), &st), 0);
+        EXPECT_EQ(st.st_size, n);
+    }
+    EXPECT_EQ(std::filesystem::read_symlink(m.at("raw")), m.at("a"));
+}
+
+// 25 directories of 198-byte names: about 5,000 bytes of path, more than
+// the kernel takes in one call, and fine on a plain directory.
+TEST(MountedVolume, PathsAsDeepAsAPlainDirectoryAllows) {
+    REQUIRE_FUSE();
+    MountedFolder m;
+    ASSERT_TRUE(m.volume && m.volume->isMounted());
+    testsupport::TempDir plain("plain");
+    const std::string data = pattern(20000, 25);
+    std::string rel;
+    for (const std::string& root : {plain.path().string(), m.mnt}) {
+        SCOPED_TRACE(root);
+        rel.clear();
+        int dir = open(root.c_str(), O_RDONLY | O_DIRECTORY);
+        ASSERT_GE(dir, 0);
+        for (int level = 0; level < 25; ++level) {
+            const std::string name(198, static_cast<char>('a' + level));
+            ASSERT_EQ(mkdirat(dir, name.c_str(), 0755), 0) << level << ": " << std::strerror(errno);
+            int next = openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY);
+            ASSERT_GE(next, 0) << level << ": " << std::strerror(errno);
+            close(dir);
+            dir = next;
+            rel += "/" + name;
+        }
+        int f = openat(dir, "file", O_RDWR | O_CREAT | O_EXCL, 0644);
+        ASSERT_GE(f, 0) << std::strerror(errno);
+        EXPECT_EQ(write(f, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+        close(f);
+        ASSERT_EQ(renameat(dir, "file", dir, "moved"), 0) << std::strerror(errno);
+        ASSERT_EQ(symlinkat("moved", dir, "link"), 0) << std::strerror(errno);
+        struct stat st;
+        ASSERT_EQ(fstatat(dir, "link", &st, 0), 0) << std::strerror(errno);
+        EXPECT_EQ(st.st_size, static_cast<off_t>(data.size()));
+        f = openat(dir, "link", O_RDONLY);
+        ASSERT_GE(f, 0) << std::strerror(errno);
+        std::string back(data.size() + 1, '\0');
+        EXPECT_EQ(pread(f, back.data(), back.size(), 0), static_cast<ssize_t>(data.size()));
+        back.resize(data.size());
+        EXPECT_EQ(back, data);
+        close(f);
+        close(dir);
+    }
+    // The folder holds it under the same deep path, and the whole chain goes.
+    EXPECT_TRUE(m.fs->fileExistsAtPath(rel + "/moved"));
+    EXPECT_EQ(run("rm -rf '" + m.at(std::string(198, 'a')) + "'"), 0);
+    EXPECT_FALSE(std::filesystem::exists(m.real(std::string(198, 'a'))));
+}
+
+// A server that ended while a file removed on its volume was still open
+// (killed, crashed) left that file behind under its hidden name; the next
+// mount of the folder removes such files, and only those.
+TEST(MountedVolume, LeftoversOfFilesRemovedWhileOpenGoAtTheNextMount) {
+    REQUIRE_FUSE();
+    loopbacktest::Preparation crashed;
+    crashed.fill = [](QVFileSystem& fs) {
+        const std::string folder = *fs.volumePath();
+        testsupport::writeFile(folder + "/.fuse_hidden0000000a00000001", "left");
+        // Such files deeper down too, and names that only look alike.
+        std::filesystem::create_directories(folder + "/d/e");
+        testsupport::writeFile(folder + "/d/e/.fuse_hidden00000b2c00000003", "left");
+        testsupport::writeFile(folder + "/d/.fuse_hidden00000000000000", "short");
+        testsupport::writeFile(folder + "/d/.fuse_hiddenxyz0000000000000z", "not hex");
+        std::filesystem::create_directory(folder + "/d/.fuse_hidden0000000c00000004");
+        std::filesystem::create_symlink("e", folder + "/d/.fuse_hidden0000000d00000005");
+    };
+    MountedFolder m({}, crashed);
+    ASSERT_TRUE(m.volume && m.volume->isMounted());
+    EXPECT_TRUE(std::filesystem::is_directory(m.at("d")));  // served once clean
+    EXPECT_FALSE(std::filesystem::exists(m.real(".fuse_hidden0000000a00000001")));
+    EXPECT_FALSE(std::filesystem::exists(m.real("d/e/.fuse_hidden00000b2c00000003")));
+    for (const char* kept : {"d/.fuse_hidden00000000000000", "d/.fuse_hiddenxyz0000000000000z",
+                             "d/.fuse_hidden0000000c00000004", "d/.fuse_hidden0000000d00000005"})
+        EXPECT_TRUE(std::filesystem::exists(std::filesystem::symlink_status(m.real(kept)))) << kept;
 }

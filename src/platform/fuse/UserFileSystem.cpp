@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <fuse_lowlevel.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -128,6 +129,10 @@ bool UserFileSystemDelegate::setExtendedAttribute(const std::string&, const std:
 bool UserFileSystemDelegate::removeExtendedAttribute(const std::string&, const std::string&,
                                                      Error* e) {
     return notImplemented(e, false);
+}
+void UserFileSystemDelegate::willMount() {}
+bool UserFileSystemDelegate::isReadOnlyVolume() const {
+    return false;
 }
 bool UserFileSystemDelegate::flushFile(const std::string&, const FileUserData&, Error*) {
     return true;
@@ -433,15 +438,6 @@ void guarded(fuse_req_t req, const char* op, Fn&& fn) noexcept {
     }
     tCaller.reset();
     if (rc) fuse_reply_err(req, rc);
-}
-
-// The name libfuse kept a file under that was removed while open (an older
-// server did so): ".fuse_hidden" and sixteen hex digits. Never listed.
-bool isRemovedWhileOpenName(const std::string& name) {
-    constexpr std::string_view prefix = ".fuse_hidden";
-    return name.size() == prefix.size() + 16 && name.compare(0, prefix.size(), prefix) == 0 &&
-           std::all_of(name.begin() + prefix.size(), name.end(),
-                       [](char ch) { return std::isxdigit(static_cast<unsigned char>(ch)); });
 }
 
 fuse_entry_param entryFor(fuse_ino_t node, const struct stat& st) {
@@ -970,7 +966,7 @@ void opRemovexattr(fuse_req_t req, fuse_ino_t ino, const char* name) {
     });
 }
 
-void opInit(void*, fuse_conn_info* conn) {
+void opInit(void* userdata, fuse_conn_info* conn) {
     conn->max_write = 1u << 20;
     conn->max_readahead = 1u << 20;
     // A change of size or modification time seen when the attributes are
@@ -980,6 +976,14 @@ void opInit(void*, fuse_conn_info* conn) {
     // An open with O_TRUNC then arrives as a truncation of its own, which the
     // delegate serves like any other; open never has to look at the flag.
     conn->want &= ~FUSE_CAP_ATOMIC_O_TRUNC;
+    // Before the first request is served.
+    try {
+        static_cast<UserFileSystem::Impl*>(userdata)->delegate->willMount();
+    } catch (const std::exception& e) {
+        consoleLog("UserFileSystem > init > %s", e.what());
+    } catch (...) {
+        consoleLog("UserFileSystem > init > unknown exception");
+    }
 }
 
 fuse_lowlevel_ops makeOperations() {
@@ -1036,44 +1040,72 @@ std::istringstream mountTable() {
     return std::istringstream(platform::readRegularFile("/proc/self/mountinfo").value_or(""));
 }
 
-bool isMountPoint(const std::string& path) {
-    std::istringstream in = mountTable();
-    std::string line;
-    while (std::getline(in, line)) {
-        // mount point is the fifth field
-        size_t pos = 0;
-        for (int i = 0; i < 4 && pos != std::string::npos; ++i) pos = line.find(' ', pos + 1);
-        if (pos == std::string::npos) continue;
-        size_t end = line.find(' ', pos + 1);
-        if (line.compare(pos + 1, end - pos - 1, path) == 0) return true;
+// A mountinfo field as the path it names: the kernel writes space, tab,
+// newline and backslash as octal escapes ("My Files" is "My\040Files").
+std::string unescapeMountField(std::string_view field) {
+    std::string out;
+    out.reserve(field.size());
+    auto octal = [](char c) { return c >= '0' && c <= '7'; };
+    for (size_t i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size() && octal(field[i + 1]) &&
+            octal(field[i + 2]) && octal(field[i + 3])) {
+            out += static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 +
+                                     (field[i + 3] - '0'));
+            i += 3;
+        } else {
+            out += field[i];
+        }
     }
-    return false;
+    return out;
 }
 
-// "major:minor" of the file system mounted at `path`, read from mountinfo so
-// that nothing asks the (not yet serving) volume itself.
-std::string mountDevice(const std::string& path) {
+// "major:minor" of the file system mounted at `path` (the last mount there
+// wins, as it is the one seen), or nullopt when nothing is mounted there.
+// Read from mountinfo so that nothing asks the volume itself, which may not
+// serve yet or be busy.
+std::optional<std::string> mountDevice(const std::string& mountPath) {
+    // The kernel lists the resolved path; only the parent is resolved here, so
+    // that nothing looks at the mount point itself.
+    std::filesystem::path given(mountPath);
+    std::error_code ec;
+    std::filesystem::path parent = std::filesystem::weakly_canonical(given.parent_path(), ec);
+    const std::string path = ec ? mountPath : (parent / given.filename()).string();
     std::istringstream in = mountTable();
     std::string line;
+    std::optional<std::string> device;
     while (std::getline(in, line)) {
+        // id parent major:minor root mount-point ...
         std::istringstream fields(line);
-        std::string id, parent, device, root, point;
-        if (fields >> id >> parent >> device >> root >> point && point == path) return device;
+        std::string id, parent, dev, root, point;
+        if (fields >> id >> parent >> dev >> root >> point && unescapeMountField(point) == path)
+            device = dev;
     }
-    return {};
+    return device;
 }
 
 // The kernel caps a volume's readahead at 128 KiB unless told otherwise;
 // with one request at a time, larger reads are what makes reading fast.
 // Only root may raise it; elsewhere the default stays.
 void raiseReadahead(const std::string& path, unsigned kib) {
-    std::string device = mountDevice(path);
-    if (device.empty()) return;
+    auto device = mountDevice(path);
+    if (!device) return;
     platform::UniqueFd ra(
-        ::open(("/sys/class/bdi/" + device + "/read_ahead_kb").c_str(), O_WRONLY | O_CLOEXEC));
+        ::open(("/sys/class/bdi/" + *device + "/read_ahead_kb").c_str(), O_WRONLY | O_CLOEXEC));
     if (!ra.ok()) return;
     const std::string text = std::to_string(kib) + "\n";
     [[maybe_unused]] const ssize_t written = ::write(ra.get(), text.data(), text.size());
+}
+
+// Every open file on the volume holds a descriptor of the server's, so the
+// desktop's usual soft limit (1,024) would cap all programs together at about
+// a thousand open files. The hard limit is what is left; past it an open
+// fails with EMFILE, as it does for a program past its own.
+void raiseOpenFileLimit() {
+    rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+    limit.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+        consoleLog("UserFileSystem > cannot raise the open file limit: %s", std::strerror(errno));
 }
 
 // Unmount without detaching: a volume in use stays and the caller hears EBUSY.
@@ -1090,6 +1122,17 @@ int unmountNow(const std::string& path) {
 
 std::optional<RequestCaller> currentRequestCaller() {
     return tCaller;
+}
+
+bool isMountPoint(const std::string& path) {
+    return mountDevice(path).has_value();
+}
+
+bool isRemovedWhileOpenName(std::string_view name) {
+    constexpr std::string_view prefix = ".fuse_hidden";
+    return name.size() == prefix.size() + 16 && name.substr(0, prefix.size()) == prefix &&
+           std::all_of(name.begin() + prefix.size(), name.end(),
+                       [](char ch) { return std::isxdigit(static_cast<unsigned char>(ch)); });
 }
 
 UserFileSystem::UserFileSystem(std::shared_ptr<UserFileSystemDelegate> delegate)
@@ -1126,7 +1169,13 @@ bool UserFileSystem::mountAtPath(const std::string& path, const std::vector<std:
     bool created = std::filesystem::create_directories(path, ec);
     if (ec) return failWith(Error::posix(ec.value(), "cannot create mount point " + path));
 
+    raiseOpenFileLimit();
     std::vector<std::string> args = {"tessaro", "-o", "default_permissions,auto_unmount"};
+    // The kernel then refuses every change itself, at open, and statvfs says so.
+    if (impl_->delegate && impl_->delegate->isReadOnlyVolume()) {
+        args.push_back("-o");
+        args.push_back("ro");
+    }
     std::string volname;
     for (const auto& o : options) {
         if (o.rfind("volname=", 0) == 0) {

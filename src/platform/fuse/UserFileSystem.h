@@ -21,6 +21,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/core/Error.h"
@@ -63,6 +64,16 @@ struct DirectoryEntry {
     std::string name;
     std::optional<struct stat> attributes;
 };
+
+// Whether a file system is mounted at `path`, as /proc/self/mountinfo lists
+// it (its escaped names read back); the mount itself is never asked.
+bool isMountPoint(const std::string& path);
+
+// The name libfuse's path-based servers (ours before) kept a file under
+// that was removed while open: ".fuse_hidden" and sixteen hex digits. Never
+// listed on a volume; one in a folder was left by a server that ended
+// before the file's last close.
+bool isRemovedWhileOpenName(std::string_view name);
 
 // Every callback has a default body that fails with ENOSYS, so a delegate
 // implements only what it serves. A failing call returns false / nullopt /
@@ -129,6 +140,14 @@ class UserFileSystemDelegate {
                                       int options, Error* error);
     virtual bool removeExtendedAttribute(const std::string& name, const std::string& path,
                                          Error* error);
+
+    // Called on the volume's thread once the volume is mounted, before it
+    // serves any request. The default does nothing.
+    virtual void willMount();
+    // Asked once when the volume mounts: true mounts it read-only ("ro"), so
+    // that opens for writing fail at open with EROFS and statvfs reports
+    // ST_RDONLY. The default is false.
+    virtual bool isReadOnlyVolume() const;
 
     // close(2) and fsync(2) of an open file; buffered data must reach the
     // folder before they succeed. The defaults have nothing to flush.

@@ -1,16 +1,21 @@
 // Real mounts of a small delegate that serves a plain directory.
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <linux/fs.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <stdexcept>
@@ -364,4 +369,169 @@ TEST(UserFileSystem, KilledServerLeavesNoMount) {
     if (!gone) umount2(mnt.c_str(), MNT_DETACH);
     close(pipefd[0]);
     close(pipefd[1]);
+}
+
+namespace {
+
+// Whether something other than its parent's file system is mounted at `path`.
+bool mountedAt(const std::string& path) {
+    struct stat at, parent;
+    return stat(path.c_str(), &at) == 0 &&
+           stat(std::filesystem::path(path).parent_path().c_str(), &parent) == 0 &&
+           at.st_dev != parent.st_dev;
+}
+
+// Mounts, unmounts busy and idle, at mount points whose names mountinfo
+// escapes; what went wrong, one line per fault.
+std::vector<std::string> unmountAtEscapedPaths(const std::string& parent,
+                                               const std::string& backing) {
+    std::vector<std::string> faults;
+    for (const char* name : {"My Files.zel", "tab\there", "back\\slash", "new\nline"}) {
+        for (bool busy : {true, false}) {
+            const std::string mnt = parent + "/" + name + (busy ? " busy" : " idle");
+            auto fault = [&](const std::string& what) {
+                faults.push_back((busy ? "busy " : "idle ") + std::string(name) + ": " + what);
+            };
+            auto delegate = std::make_shared<DirDelegate>(backing);
+            UserFileSystem fs(delegate);
+            Error err;
+            if (!fs.mountAtPath(mnt, {}, &err)) {
+                fault("mount failed: " + err.description);
+                continue;
+            }
+            if (!platform::isMountPoint(mnt)) fault("not listed as a mount point");
+            if (geteuid() == 0) {
+                // Readahead is raised for the device mountinfo names there.
+                struct stat st;
+                std::string ra;
+                if (stat(mnt.c_str(), &st) == 0) {
+                    std::ifstream in("/sys/class/bdi/" + std::to_string(major(st.st_dev)) + ":" +
+                                     std::to_string(minor(st.st_dev)) + "/read_ahead_kb");
+                    in >> ra;
+                }
+                if (ra != "1024") fault("readahead is " + ra);
+            }
+            int fd = busy ? open((mnt + "/f").c_str(), O_RDONLY) : -1;
+            if (busy && fd < 0) fault(std::string("open: ") + std::strerror(errno));
+            if (busy) {
+                if (fs.unmount(&err))
+                    fault("a busy volume reported unmounted");
+                else if (err.code != EBUSY)
+                    fault("busy unmount failed with " + std::to_string(err.code));
+                if (!fs.isMounted() || !mountedAt(mnt)) fault("the busy volume went");
+                if (fd >= 0) close(fd);
+            }
+            // The release of a closed file reaches the server a little later.
+            bool gone = false;
+            for (int i = 0; i < 200 && !(gone = fs.unmount(&err)); ++i) usleep(5000);
+            if (!gone) fault("idle unmount failed: " + err.description);
+            fs.waitUntilUnmounted();
+            if (mountedAt(mnt) || platform::isMountPoint(mnt)) fault("still mounted");
+            platform::pumpMainQueue();
+        }
+    }
+    return faults;
+}
+
+}  // namespace
+
+// Root unmounts by itself; anyone else through fusermount3, whose refusal is
+// told apart from success by mountinfo, which escapes these names.
+TEST(UserFileSystem, UnmountAtPathsWithSpacesTabsNewlinesAndBackslashes) {
+    REQUIRE_FUSE();
+    testsupport::TempDir backing, parent;
+    testsupport::writeFile(backing / "f", "data");
+    EXPECT_EQ(unmountAtEscapedPaths(parent.path().string(), backing.path().string()),
+              std::vector<std::string>{});
+
+    // Again as an unprivileged server, where the machine lets one mount.
+    struct stat dev;
+    if (geteuid() != 0 || stat("/dev/fuse", &dev) != 0 || (dev.st_mode & 0006) != 0006) return;
+    constexpr uid_t kNobody = 65534;
+    for (const auto& p : {backing.path(), parent.path(), backing / "f"})
+        ASSERT_EQ(chown(p.c_str(), kNobody, kNobody), 0);
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        close(out[0]);
+        if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(2);
+        std::string text;
+        for (const auto& f : unmountAtEscapedPaths(parent.path().string(), backing.path().string()))
+            text += f + "\n";
+        _exit(write(out[1], text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : 3);
+    }
+    close(out[1]);
+    std::string faults;
+    char buf[512];
+    for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) faults.append(buf, n);
+    close(out[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(faults, "") << "as an unprivileged server";
+}
+
+// Every file open on a volume holds one of the server's descriptors: started
+// at the desktop's usual soft limit of 1,024, the server still serves
+// thousands of open files.
+TEST(UserFileSystem, ServesMoreOpenFilesThanItsStartingSoftLimit) {
+    REQUIRE_FUSE();
+    constexpr int kFiles = 3000;
+    rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    if (saved.rlim_max < 2 * kFiles) GTEST_SKIP() << "the hard limit is " << saved.rlim_max;
+    testsupport::TempDir backing, parent;
+    for (int i = 0; i < kFiles; ++i)
+        testsupport::writeFile(backing / ("f" + std::to_string(i)), std::to_string(i));
+    const std::string mnt = (parent.path() / "vol").string();
+    int ready[2], done[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(done), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        rlimit desktop = {1024, saved.rlim_max};
+        if (setrlimit(RLIMIT_NOFILE, &desktop) != 0) _exit(2);
+        UserFileSystem fs(std::make_shared<DirDelegate>(backing.path().string()));
+        char ok = fs.mountAtPath(mnt, {}) ? '1' : '0';
+        if (write(ready[1], &ok, 1) != 1) _exit(2);
+        char go;
+        if (read(done[0], &go, 1) != 1) _exit(2);
+        bool gone = false;
+        for (int i = 0; i < 400 && !(gone = fs.unmount()); ++i) usleep(5000);
+        fs.waitUntilUnmounted();
+        _exit(gone ? 0 : 3);
+    }
+    char ok = 0;
+    ASSERT_EQ(read(ready[0], &ok, 1), 1);
+    EXPECT_EQ(ok, '1');
+    // This side is the programs using the volume, which need room of their own.
+    rlimit client = {saved.rlim_max, saved.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &client), 0);
+    std::vector<int> fds;
+    int firstErrno = 0;
+    for (int i = 0; i < kFiles; ++i) {
+        int fd = open((mnt + "/f" + std::to_string(i)).c_str(), O_RDONLY);
+        if (fd < 0 && !firstErrno) firstErrno = errno;
+        if (fd >= 0) fds.push_back(fd);
+    }
+    EXPECT_EQ(fds.size(), static_cast<size_t>(kFiles)) << std::strerror(firstErrno);
+    char c[8] = {};
+    if (!fds.empty()) {
+        EXPECT_EQ(pread(fds.back(), c, sizeof c, 0), 4);
+        EXPECT_EQ(std::string(c, 4), std::to_string(kFiles - 1));
+    }
+    for (int fd : fds) close(fd);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_EQ(write(done[1], "x", 1), 1);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    if (inMountinfo(mnt)) umount2(mnt.c_str(), MNT_DETACH);
+    for (int* p : {ready, done}) {
+        close(p[0]);
+        close(p[1]);
+    }
 }
