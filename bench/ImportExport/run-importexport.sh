@@ -8,10 +8,8 @@ set -euo pipefail
 build=${1:-build/release}
 runner="$build/bin/tessaro_bench_importexport"
 [ -x "$runner" ] || { echo "import/export bench: $runner not built" >&2; exit 1; }
-if ! command -v gocryptfs >/dev/null; then
-  SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO=sudo
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq gocryptfs >/dev/null
-fi
+. "$(dirname "$0")/../support/peers.sh"
+install_missing_peers gocryptfs=gocryptfs
 big_mb=${IMPEXP_BENCH_MB:-1024}
 small=${IMPEXP_BENCH_SMALL:-1000}
 work=$(mktemp -d "${IMPEXP_BENCH_DIR:-/var/tmp}/tessaro-iebench-XXXXXX")

@@ -8,12 +8,6 @@ build=${1:-build/release}
 bench="$build/bench-app/bench_app_peer_gui"
 app="$build/bin/Tessaro"
 [ -x "$bench" ] && [ -x "$app" ] || { echo "peer GUI bench: $bench or $app not built" >&2; exit 1; }
-missing=()
-command -v sirikali >/dev/null || missing+=(sirikali)
-command -v keepassxc >/dev/null || missing+=(keepassxc)
-command -v xvfb-run >/dev/null || missing+=(xvfb)
-if [ ${#missing[@]} -gt 0 ]; then
-  SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO=sudo
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+. "$(dirname "$0")/../support/peers.sh"
+install_missing_peers sirikali=sirikali keepassxc=keepassxc xvfb-run=xvfb
 xvfb-run -a -s "-screen 0 1280x800x24" "$bench" "$(realpath "$app")" sirikali keepassxc

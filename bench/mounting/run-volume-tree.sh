@@ -7,10 +7,8 @@ set -euo pipefail
 build=${1:-build/release}
 server="$build/bin/tessaro_bench_volume"
 [ -x "$server" ] || { echo "volume tree bench: $server not built" >&2; exit 1; }
-if ! command -v gocryptfs >/dev/null; then
-  SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO=sudo
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq gocryptfs >/dev/null
-fi
+. "$(dirname "$0")/../support/peers.sh"
+install_missing_peers gocryptfs=gocryptfs
 rounds=${VOLUME_BENCH_ROUNDS:-3}
 big_mb=${VOLUME_BENCH_MB:-1024}
 part_mb=${VOLUME_BENCH_PART_MB:-256}

@@ -6,10 +6,8 @@ set -euo pipefail
 build=${1:-build/release}
 server="$build/bin/tessaro_bench_volume"
 [ -x "$server" ] || { echo "volume bench: $server not built" >&2; exit 1; }
-if ! command -v gocryptfs >/dev/null; then
-  SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO=sudo
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq gocryptfs >/dev/null
-fi
+. "$(dirname "$0")/../support/peers.sh"
+install_missing_peers gocryptfs=gocryptfs
 size_mb=${VOLUME_BENCH_MB:-1024}
 work=$(mktemp -d "${VOLUME_BENCH_DIR:-/var/tmp}/tessaro-volbench-XXXXXX")
 cleanup() {
