@@ -128,7 +128,8 @@ QVInfoPanelController::QVInfoPanelController(QWidget* parent) : QDialog(parent) 
     addUserNameTakenLabel->setWordWrap(true);
     addUserNameTakenLabel->hide();
     form->addRow(addUserNameTakenLabel);
-    auto* box = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, addUserPanel);
+    auto* box = addUserButtons_ =
+        new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, addUserPanel);
     form->addRow(box);
     connect(box, &QDialogButtonBox::accepted, this,
             [this] { platform::runGuarded("add user ok", [&] { closeAddUserSheet(true); }); });
@@ -310,6 +311,7 @@ void QVInfoPanelController::showNewUserSheet() {
 }
 
 void QVInfoPanelController::closeAddUserSheet(bool ok) {
+    if (addingUser_) return;
     if (ok) {
         std::string name = addUserNameField->text().toStdString();
         SheetCheck c = validateAddUserSheet(name, addUserPasswordField->text().toStdString(),
@@ -330,16 +332,43 @@ void QVInfoPanelController::closeAddUserSheet(bool ok) {
         if (addUserDisplayNameField->text().isEmpty())
             addUserDisplayNameField->setText(addUserNameField->text());
         if (fs_ && userIsAdmin_) {
-            QVFpUser user(std::nullopt, name, addUserDisplayNameField->text().toStdString(),
-                          addUserIsAdminCheck->isChecked());
-            fs_->addUser(user, addUserPasswordField->text().toStdString());
-            users_ = fs_->usersForFolderAtPath(folderPath_);
-            reloadUsers();
+            addUserInBackground(QVFpUser(std::nullopt, name,
+                                         addUserDisplayNameField->text().toStdString(),
+                                         addUserIsAdminCheck->isChecked()),
+                                addUserPasswordField->text().toStdString());
+            return;
         }
     }
     addUserPasswordField->clear();
     addUserPasswordConfirmField->clear();
     addUserPanel->hide();
+}
+
+void QVInfoPanelController::addUserInBackground(const QVFpUser& user, const std::string& password) {
+    // The new record's key derivation (and the database work) off the main
+    // thread; the sheet stays, its buttons off, until it is done.
+    addingUser_ = true;
+    addUserButtons_->setEnabled(false);
+    std::weak_ptr<uint64_t> alive = generation_;
+    const uint64_t generation = *generation_;
+    auto fs = fs_;
+    const std::string path = folderPath_;
+    platform::globalQueue(platform::QueuePriority::High)->async([=, this] {
+        fs->addUser(user, password);
+        std::vector<QVFpUser> users = fs->usersForFolderAtPath(path);
+        platform::mainQueue()->async([=, this, users = std::move(users)]() mutable {
+            auto still = alive.lock();
+            if (!still) return;  // the panel is gone
+            addingUser_ = false;
+            addUserButtons_->setEnabled(true);
+            addUserPasswordField->clear();
+            addUserPasswordConfirmField->clear();
+            addUserPanel->hide();
+            if (*still != generation) return;  // another folder by now
+            users_ = std::move(users);
+            reloadUsers();
+        });
+    });
 }
 
 void QVInfoPanelController::removeUser() {

@@ -8,8 +8,9 @@
 //   info->setFileSystem(handle, folderPath);   // on every selection
 //   info->showInfoPanel();
 //
-// Main thread only; the size and count are computed on a low-priority queue
-// and a result for an earlier folder is dropped.
+// Main thread only; the size and count are computed on a low-priority queue,
+// a new user is added on a background one, and a result for an earlier
+// folder is dropped.
 
 #include <QDialog>
 #include <cstdint>
@@ -21,6 +22,7 @@
 #include "FileSystem/QVFileSystem.h"
 
 class QCheckBox;
+class QDialogButtonBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -36,7 +38,10 @@ class QVInfoPanelController : public QDialog {
     // The add-user sheet; only for an administrator.
     void showNewUserSheet();
     // ok: the sheet's OK button (the sheet stays while its checks fail).
+    // The user is added in the background; the sheet closes when that ends,
+    // and both buttons are ignored meanwhile.
     void closeAddUserSheet(bool ok);
+    bool isAddingUser() const { return addingUser_; }
     // Asks first; "Delete" removes the selected user.
     void removeUser();
     void selectUser(int row);
@@ -87,6 +92,7 @@ class QVInfoPanelController : public QDialog {
   private:
     void reloadUsers();
     void updateButtons();
+    void addUserInBackground(const QVFpUser& user, const std::string& password);
 
     std::shared_ptr<QVFileSystem> fs_;
     std::string folderPath_;
@@ -94,5 +100,7 @@ class QVInfoPanelController : public QDialog {
     bool userIsAdmin_ = false;
     int selectedRow_ = -1;
     bool filling_ = false;
+    bool addingUser_ = false;
+    QDialogButtonBox* addUserButtons_ = nullptr;
     std::shared_ptr<uint64_t> generation_ = std::make_shared<uint64_t>(0);
 };

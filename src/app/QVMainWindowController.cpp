@@ -197,6 +197,12 @@ class UnlockedFolderPage : public QVBrowserInterface {
     std::shared_ptr<QVFileSystem> fs_;
 };
 
+// Stateless and never destroyed: unlocks still running may use it.
+QVPasswordStore& noPasswordStore() {
+    static QVNoPasswordStore store;
+    return store;
+}
+
 template <class F>
 auto guarded(const char* what, F f) {
     return [what, f = std::move(f)] { platform::runGuarded(what, f); };
@@ -210,8 +216,7 @@ QVMainWindowController::QVMainWindowController(Collaborators c)
     : c_(std::move(c)),
       defaults_(c_.defaults ? *c_.defaults : platform::UserDefaults::standard()),
       clock_(c_.clock ? *c_.clock : platform::systemClock()),
-      ownStore_(c_.passwordStore ? nullptr : std::make_unique<QVNoPasswordStore>()),
-      passwords_(c_.passwordStore ? *c_.passwordStore : *ownStore_),
+      passwords_(c_.passwordStore ? *c_.passwordStore : noPasswordStore()),
       browser_(c_.browser ? std::move(c_.browser) : std::make_unique<UnlockedFolderPage>()),
       alive_(std::make_shared<QVMainWindowController*>(this)) {
     setObjectName("mainWindow");
@@ -229,6 +234,16 @@ QVMainWindowController::QVMainWindowController(Collaborators c)
         },
         [](const std::string& key) { return localizedString(key); });
     buildWindow();
+    QVUnlockController::Collaborators u;
+    u.view = this;
+    u.passwords = &passwords_;
+    u.defaults = &defaults_;
+    u.unlock = std::move(c_.unlock);
+    if (QVAppDelegate* d = c_.appDelegate)
+        u.addKnownFolder = [d](const std::string& uuid, const std::string& path, bool onMac) {
+            d->addKnownFolderWithId(uuid, path, onMac);
+        };
+    unlock_ = std::make_unique<QVUnlockController>(std::move(u));
     buildToolbar();
     buildMenus();
     buildContextActions();
@@ -316,7 +331,7 @@ void QVMainWindowController::buildWindow() {
     wrongPasswordTextField_->setObjectName("wrongPasswordTextField");
     wrongPasswordTextField_->setStyleSheet("color: #c0392b;");
     wrongPasswordTextField_->setAlignment(Qt::AlignCenter);
-    auto* unlock = new QPushButton("Unlock");
+    auto* unlock = unlockButton_ = new QPushButton("Unlock");
     unlock->setObjectName("unlockButton");
     unlock->setDefault(true);
     connect(unlock, &QPushButton::clicked, this,
@@ -578,7 +593,15 @@ void QVMainWindowController::setCurrentFileSystem(std::shared_ptr<QVFileSystem> 
     currentFileSystem_ = std::move(fileSystem);
     if (!alive_ || !*alive_) return;  // being destroyed
     passwordTextField_->clear();
-    if (currentFileSystem_) mountFileSystemWithPassword(std::nullopt);
+    if (currentFileSystem_) {
+        // Busy until the folder's remembered password was tried or its
+        // users read.
+        usernamePopUp_->clear();
+        passwordTitle_->setText(QString::fromStdString(
+            QVSourceListController::displayName(currentVolumePath_.value_or(""))));
+        folderOrPasswordTabView_->setCurrentIndex(1);
+    }
+    unlock_->setFolder(currentFileSystem_, currentFileSystem_ ? currentVolumePath_ : std::nullopt);
     LGLogDebug("MWC > setCurrentFile system > done > now setting browser");
     browser_->setFileSystem(currentFileSystem_);
     refreshInfoPanel(false);
@@ -608,90 +631,22 @@ void QVMainWindowController::openEjectingAlert(const platform::Alert& alert) {
     });
 }
 
-void QVMainWindowController::mountFileSystemWithPassword(
-    const std::optional<std::string>& password) {
-    if (!currentFileSystem_ || !currentVolumePath_) return;
-    const std::string path = *currentVolumePath_;
-    QVFileSystem& fs = *currentFileSystem_;
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0) {
-        platform::Alert alert;
-        alert.messageText = localizedString("folderNotFound");
-        alert.informativeText =
-            platform::formatText(localizedString("folderNotFoundMsg"), {lastPathComponent(path)});
-        alert.buttons = {localizedString("Eject")};
-        openEjectingAlert(alert);
-        return;
-    }
-    const std::string uuid = fs.uuidOfUnmountedVolume(path).value_or("");
-    const std::string userKey = "UserName-" + uuid;
-    if (!fs.username()) {
-        if (auto stored = defaults_.stringForKey(userKey)) fs.setUsername(*stored);
-    }
-    const std::optional<std::string> service =
-        app::folderPasswordService(fs.username().value_or(""), uuid);
-    wrongPasswordTextField_->hide();
+// ---- QVUnlockView --------------------------------------------------------------
 
-    std::optional<std::string> pw = password;
-    bool fromKeychain = false;
-    bool attempt = true;
-    if (!password) {
-        LGLogDebug("MWC > mountFS > get pw from keychain");
-        if (service) pw = passwords_.lookup(*service, app::loginUserName());
-        if (!pw) {
-            LGLogDebug("MWC > mountFS > get pw from keychain failed > no such pw");
-            attempt = false;
-        } else {
-            LGLogDebug("MWC > mountFS > get pw from keychain succeeded");
-            fromKeychain = true;
-        }
-    }
-    if (attempt) {
-        if (fs.mountEncryptedFolder(path, pw)) {
-            clearImmutable(path);
-            folderOrPasswordTabView_->setCurrentIndex(0);
-            // Only a typed password is remembered, and only where its item
-            // names this folder and user alone.
-            if (rememberPasswordCheckBox_->isChecked() && !fromKeychain && service &&
-                passwords_.isAvailable()) {
-                passwords_.store(*service, app::loginUserName(), *pw);
-                defaults_.setObject(userKey, fs.username().value_or(""));
-            }
-            splitView_->setFocus();
-            if (c_.appDelegate)
-                c_.appDelegate->addKnownFolderWithId(uuid, fs.volumePath().value_or(path),
-                                                     fs.isCreatedOnMac());
-            // A size still being summed for the locked folder is stale now.
-            ++statusGeneration_;
-            statusTextField_->clear();
-            browser_->reload();
-            refreshInfoPanel(false);
-            return;
-        }
-        wrongPasswordTextField_->show();
-        shakeWindow();
-    }
-    showPasswordPage();
-    browser_->reload();
+void QVMainWindowController::setUnlocking(bool running) {
+    for (QWidget* w : std::initializer_list<QWidget*>{passwordTextField_, usernamePopUp_, unlockButton_})
+        w->setEnabled(!running);
+    rememberPasswordCheckBox_->setEnabled(!running && rememberAvailable_);
 }
 
-void QVMainWindowController::showPasswordPage() {
+void QVMainWindowController::showPasswordPage(const std::vector<std::string>& users,
+                                              const std::string& currentUser) {
     const std::string path = currentVolumePath_.value_or("");
-    const std::vector<QVFpUser> users = currentFileSystem_->usersForFolderAtPath(path);
-    const QString current = QString::fromStdString(currentFileSystem_->username().value_or(""));
     usernamePopUp_->clear();
-    for (const QVFpUser& u : users)
-        usernamePopUp_->addItem(QString::fromStdString(u.shortUserName()));
-    if (int i = usernamePopUp_->findText(current); i >= 0) usernamePopUp_->setCurrentIndex(i);
+    for (const std::string& u : users) usernamePopUp_->addItem(QString::fromStdString(u));
+    if (int i = usernamePopUp_->findText(QString::fromStdString(currentUser)); i >= 0)
+        usernamePopUp_->setCurrentIndex(i);
     passwordTitle_->setText(QString::fromStdString(QVSourceListController::displayName(path)));
-    // Asked here, not at start-up: the first answer costs a round trip to
-    // the keyring service. Unlocking works either way.
-    const bool canRemember = passwords_.isAvailable();
-    rememberPasswordCheckBox_->setEnabled(canRemember);
-    rememberPasswordCheckBox_->setToolTip(
-        canRemember ? QString()
-                    : QString::fromStdString(localizedString("rememberPasswordUnavailable")));
-    if (!canRemember) rememberPasswordCheckBox_->setChecked(false);
     folderOrPasswordTabView_->setCurrentIndex(1);
     std::weak_ptr<QVMainWindowController*> alive = alive_;
     platform::dispatchAfter(
@@ -700,22 +655,61 @@ void QVMainWindowController::showPasswordPage() {
             if (auto self = alive.lock(); self && *self) (*self)->passwordTextField_->setFocus();
         },
         clock_);
-    if (users.empty()) {
-        sourceList_->setSelectedItemPath(path);
-        platform::Alert alert;
-        alert.messageText = localizedString("Not supported");
-        alert.informativeText =
-            platform::formatText(localizedString("certNotSupportedMsg"), {lastPathComponent(path)});
-        alert.buttons = {localizedString("Eject")};
-        openEjectingAlert(alert);
-    }
+}
+
+void QVMainWindowController::setRememberAvailable(bool available) {
+    // Unlocking works either way.
+    rememberAvailable_ = available;
+    rememberPasswordCheckBox_->setEnabled(available && !unlock_->isUnlocking());
+    rememberPasswordCheckBox_->setToolTip(
+        available ? QString()
+                  : QString::fromStdString(localizedString("rememberPasswordUnavailable")));
+    if (!available) rememberPasswordCheckBox_->setChecked(false);
+}
+
+bool QVMainWindowController::rememberPassword() const {
+    return rememberPasswordCheckBox_->isChecked();
+}
+
+std::string QVMainWindowController::typedPassword() const {
+    return passwordTextField_->text().toStdString();
+}
+
+void QVMainWindowController::showWrongPassword(bool shown) {
+    wrongPasswordTextField_->setVisible(shown);
+    if (shown) shakeWindow();
+}
+
+void QVMainWindowController::folderDidUnlock() {
+    clearImmutable(currentVolumePath_);
+    folderOrPasswordTabView_->setCurrentIndex(0);
+    splitView_->setFocus();
+    // A size still being summed for the locked folder is stale now.
+    ++statusGeneration_;
+    statusTextField_->clear();
+    browser_->reload();
+    refreshInfoPanel(false);
+}
+
+void QVMainWindowController::folderStaysLocked() {
+    browser_->reload();
+}
+
+void QVMainWindowController::showEjectingAlert(const std::string& title, const std::string& text) {
+    if (currentVolumePath_) sourceList_->setSelectedItemPath(*currentVolumePath_);
+    platform::Alert alert;
+    alert.messageText = title;
+    alert.informativeText = text;
+    alert.buttons = {localizedString("Eject")};
+    openEjectingAlert(alert);
 }
 
 void QVMainWindowController::unlockVolume() {
+    if (!currentFileSystem_ || unlock_->isUnlocking()) return;
     const std::string typed = passwordTextField_->text().toStdString();
-    if (currentFileSystem_ && usernamePopUp_->currentIndex() >= 0)
-        currentFileSystem_->setUsername(usernamePopUp_->currentText().toStdString());
-    mountFileSystemWithPassword(typed);
+    std::optional<std::string> user;
+    if (usernamePopUp_->currentIndex() >= 0) user = usernamePopUp_->currentText().toStdString();
+    unlock_->submit(typed, user);
     passwordTextField_->clear();
 }
 
@@ -755,7 +749,7 @@ void QVMainWindowController::lockCurrentFolder() {
     LGLogInfo("MWC > lockCurrentFolder > did lock folder");
     browser_->setFileSystem(currentFileSystem_);
     refreshInfoPanel(false);
-    showPasswordPage();
+    unlock_->folderWasLocked();
     updateStatusBar();
 }
 
@@ -933,6 +927,5 @@ void QVMainWindowController::openCreatedFolder(const std::string& path, const st
     sourceList_->addItemWithPath(path);
     sourceList_->setSelectedItemPath(path);
     mainTabView_->setCurrentIndex(0);
-    if (currentFileSystem_) currentFileSystem_->setUsername(userName);
-    mountFileSystemWithPassword(password);
+    unlock_->unlockWithPassword(password, userName);
 }

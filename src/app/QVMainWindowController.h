@@ -2,7 +2,8 @@
 // The main window: the sidebar of added encrypted folders beside the page of
 // the selected one (its password page, or once unlocked its browser), the
 // toolbar and the menu bar. Owns the QVFileSystem of the folder shown and
-// unlocks it with a typed or remembered password. Main thread only.
+// unlocks it (QVUnlockController: off the main thread) with a typed or
+// remembered password. Main thread only.
 //
 // Toolbar items and menu items are separate actions: their rules differ.
 // Both are revalidated every 0.5 s while the window is visible, the menu
@@ -17,8 +18,10 @@
 
 #include "app/QVMainWindowInterface.h"
 #include "app/QVSourceListController.h"
+#include "app/QVUnlockController.h"
 
 class QAction;
+class QPushButton;
 class QVInfoPanelController;
 class QCheckBox;
 class QComboBox;
@@ -84,7 +87,8 @@ std::string newFolderPath(const std::string& directory, const std::string& baseN
 
 class QVMainWindowController : public QMainWindow,
                                public QVMainWindowInterface,
-                               public QVSourceListDelegate {
+                               public QVSourceListDelegate,
+                               private QVUnlockView {
   public:
     struct Collaborators {
         QVAppDelegate* appDelegate = nullptr;        // menus and known folders; none in tests
@@ -93,6 +97,8 @@ class QVMainWindowController : public QMainWindow,
         QVPasswordStore* passwordStore = nullptr;    // remembers nothing when null
         // The browser page; a page that shows the folder unlocked when null.
         std::unique_ptr<QVBrowserInterface> browser;
+        // The unlock on its background thread; the handle's when empty.
+        QVUnlockController::UnlockFunction unlock;
     };
 
     explicit QVMainWindowController(Collaborators c);
@@ -121,8 +127,7 @@ class QVMainWindowController : public QMainWindow,
     bool sourceListDidReceiveFolders(const std::vector<std::string>& paths) override;
 
     // ---- actions ------------------------------------------------------------
-    // None tries the remembered password.
-    void mountFileSystemWithPassword(const std::optional<std::string>& password);
+    // The password page's Unlock; ignored while an unlock runs.
     void unlockVolume();
     void openVolume();
     void deleteSelectedItems();
@@ -170,6 +175,8 @@ class QVMainWindowController : public QMainWindow,
     QVBrowserInterface* browserController() const { return browser_.get(); }
     const std::shared_ptr<QVFileSystem>& currentFileSystem() const { return currentFileSystem_; }
     QVNewFolderSheet* newFolderSheet() const { return newFolderSheet_; }
+    QPushButton* unlockButton() const { return unlockButton_; }
+    const QVUnlockController& unlockController() const { return *unlock_; }
 
     // After the new-folder sheet made a folder: add, select and unlock it.
     void openCreatedFolder(const std::string& path, const std::string& userName,
@@ -188,7 +195,17 @@ class QVMainWindowController : public QMainWindow,
     void setCurrentFileSystem(std::shared_ptr<QVFileSystem> fileSystem);
     // Tells the browser before the handle is locked.
     void releaseBrowserHandle();
-    void showPasswordPage();
+    // ---- QVUnlockView
+    void setUnlocking(bool running) override;
+    void showPasswordPage(const std::vector<std::string>& users,
+                          const std::string& currentUser) override;
+    void setRememberAvailable(bool available) override;
+    bool rememberPassword() const override;
+    std::string typedPassword() const override;
+    void showWrongPassword(bool shown) override;
+    void folderDidUnlock() override;
+    void folderStaysLocked() override;
+    void showEjectingAlert(const std::string& title, const std::string& text) override;
     // The info panel follows the selected folder while it shows.
     void refreshInfoPanel(bool evenHidden);
     void ejectLater();
@@ -200,8 +217,6 @@ class QVMainWindowController : public QMainWindow,
     Collaborators c_;
     platform::UserDefaults& defaults_;
     platform::Clock& clock_;
-    // Before passwords_, which may refer to it.
-    std::unique_ptr<QVPasswordStore> ownStore_;
     QVPasswordStore& passwords_;
     std::unique_ptr<QVBrowserInterface> browser_;
     std::unique_ptr<QVUpdateController> updateController_;
@@ -219,6 +234,8 @@ class QVMainWindowController : public QMainWindow,
     QLabel* passwordTitle_ = nullptr;
     QComboBox* usernamePopUp_ = nullptr;
     QCheckBox* rememberPasswordCheckBox_ = nullptr;
+    QPushButton* unlockButton_ = nullptr;
+    bool rememberAvailable_ = false;
     QLabel* statusTextField_ = nullptr;
     QVDropView* dropView_ = nullptr;
     QVSidebarDropView* sidebarDropView_ = nullptr;
@@ -232,5 +249,6 @@ class QVMainWindowController : public QMainWindow,
     ContextActions context_;
     // Status-line results from before a selection change are dropped.
     uint64_t statusGeneration_ = 0;
+    std::unique_ptr<QVUnlockController> unlock_;
     std::shared_ptr<QVMainWindowController*> alive_;
 };

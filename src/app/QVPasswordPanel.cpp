@@ -140,7 +140,8 @@ void QVPasswordPanel::setRememberPassword(bool on) {
     remember_->setChecked(on);
 }
 void QVPasswordPanel::setRememberAvailable(bool available, const std::string& reason) {
-    remember_->setEnabled(available);
+    rememberAvailable_ = available;
+    remember_->setEnabled(available && !unlocking_);
     remember_->setToolTip(q(reason));
     if (!available) remember_->setChecked(false);
 }
@@ -160,4 +161,11 @@ void QVPasswordPanel::shake() {
     if (shake_->state() == QAbstractAnimation::Running) return;
     setProperty("shakeOrigin", pos());
     shake_->start();
+}
+
+void QVPasswordPanel::setUnlocking(bool running) {
+    unlocking_ = running;
+    for (QWidget* w : std::initializer_list<QWidget*>{users_, password_, apply_})
+        w->setEnabled(!running);
+    remember_->setEnabled(!running && rememberAvailable_);
 }

@@ -44,6 +44,7 @@ class QVPasswordPanel : public QDialog, public QVPasswordPanelView {
     void bringToFront() override;
     void hidePanel() override;
     void shake() override;
+    void setUnlocking(bool running) override;
 
     QStackedWidget* pages() const { return pages_; }
     QComboBox* userPopup() const { return users_; }
@@ -68,4 +69,6 @@ class QVPasswordPanel : public QDialog, public QVPasswordPanelView {
     QLabel* mountedLabel_;
     QVariantAnimation* shake_;
     bool fillingUsers_ = false;
+    bool unlocking_ = false;
+    bool rememberAvailable_ = true;
 };

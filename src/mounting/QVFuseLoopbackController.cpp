@@ -114,6 +114,11 @@ void QVFuseLoopbackController::showPasswordPanelForFolder(const std::string& fol
     }
     c_.panel->setPassword("");
     prefilledPassword_.reset();
+    ++unlockGeneration_;
+    if (unlocking_) {
+        unlocking_ = false;
+        c_.panel->setUnlocking(false);
+    }
     std::error_code ec;
     auto canonical = std::filesystem::weakly_canonical(folderPath, ec);
     // The file manager shows the volume once it is mounted, and only that:
@@ -203,9 +208,14 @@ void QVFuseLoopbackController::closePasswordPrompt(bool fromApplyButton) {
         c_.panel->hidePanel();
         c_.panel->setPassword("");
         prefilledPassword_.reset();
+        ++unlockGeneration_;
+        if (unlocking_) {
+            unlocking_ = false;
+            c_.panel->setUnlocking(false);
+        }
         return;
     }
-    if (applyRunning_) return;
+    if (applyRunning_ || unlocking_) return;
     const std::string password = c_.panel->password();
     const std::string uuid = folderUuid(selectedFolderPath_);
     const std::string dontAsk = keyFor(kDontAskExtensionKey, uuid);
@@ -241,11 +251,7 @@ void QVFuseLoopbackController::closePasswordPrompt(bool fromApplyButton) {
 void QVFuseLoopbackController::continueApply(const std::string& password) {
     auto fs = std::make_shared<QVFileSystem>();
     fs->setUsername(c_.panel->selectedUserName());
-    if (!mountFileSystem(fs, password)) return;
-    c_.host->setActivationPolicy(2);
-    c_.panel->hidePanel();
-    c_.panel->setPassword("");
-    prefilledPassword_.reset();
+    mountFileSystem(fs, password);
 }
 
 void QVFuseLoopbackController::manageSelectedFolderInGUI() {
@@ -272,35 +278,69 @@ void QVFuseLoopbackController::navigateFinderToMountedVolumeAtPath(const std::st
 
 // ---- unlocking and mounting ---------------------------------------------------
 
-bool QVFuseLoopbackController::mountFileSystem(const std::shared_ptr<QVFileSystem>& fs,
+void QVFuseLoopbackController::mountFileSystem(const std::shared_ptr<QVFileSystem>& fs,
                                                const std::optional<std::string>& password) {
     if (!fs) {
         LGLogError("%s > mountFileSystemWithPW > fs is nil", "QVFuseLoopbackController.cpp");
-        return false;
+        return;
     }
-    const std::string uuid = folderUuid(selectedFolderPath_);
-    if (!fs->username() || fs->username()->empty())
-        fs->setUsername(defaults_.stringForKey(keyFor(kUserNameKey, uuid)));
-    if (!password) return false;
-    platform::Error error;
-    if (!fs->mountEncryptedFolder(selectedFolderPath_, password, &error)) {
-        LGLogInfo("LoopbackController > mountFileSystemWithPW > %s", error.description.c_str());
+    if (!password || unlocking_) return;
+    unlocking_ = true;
+    c_.panel->setUnlocking(true);
+    const uint64_t generation = ++unlockGeneration_;
+    const std::string folder = selectedFolderPath_;
+    std::weak_ptr<QVFuseLoopbackController> weak = weak_from_this();
+    // The defaults are the process's (or a test's, which waits for the end).
+    platform::UserDefaults* defaults = &defaults_;
+    platform::globalQueue(platform::QueuePriority::High)->async([=] {
+        // The database reads and the key derivation: a folder may demand
+        // many records, and a slow disk makes each longer.
+        QVFileSystem probe;
+        const std::string uuid = probe.uuidOfUnmountedVolume(folder).value_or("");
+        if (!fs->username() || fs->username()->empty())
+            fs->setUsername(defaults->stringForKey(keyFor(kUserNameKey, uuid)));
+        platform::Error error;
+        const bool unlocked = fs->mountEncryptedFolder(folder, password, &error);
+        if (!unlocked)
+            LGLogInfo("LoopbackController > mountFileSystemWithPW > %s",
+                      error.description.c_str());
+        platform::mainQueue()->async([=] {
+            auto self = weak.lock();
+            if (!self || self->unlockGeneration_ != generation) {
+                if (unlocked) fs->unmount();
+                return;
+            }
+            self->unlockDidEnd(fs, folder, uuid, *password, unlocked);
+        });
+    });
+}
+
+void QVFuseLoopbackController::unlockDidEnd(const std::shared_ptr<QVFileSystem>& fs,
+                                            const std::string& folderPath,
+                                            const std::string& uuid, const std::string& password,
+                                            bool unlocked) {
+    unlocking_ = false;
+    c_.panel->setUnlocking(false);
+    if (!unlocked) {
         c_.panel->shake();
-        return false;
+        return;
     }
-    clearImmutableFlag(selectedFolderPath_);
+    clearImmutableFlag(folderPath);
     const std::string user = fs->username().value_or("");
     if (auto service = app::folderPasswordService(user, uuid);
         service && c_.panel->rememberPassword()) {
         // A password the store filled in is there already.
         if (c_.passwords && password != prefilledPassword_ &&
-            !c_.passwords->store(*service, app::loginUserName(), *password))
+            !c_.passwords->store(*service, app::loginUserName(), password))
             LGLogWarn("LoopbackController > remember password > not stored");
         defaults_.setObject(keyFor(kUserNameKey, uuid), platform::Value(user));
     }
-    if (c_.addKnownFolder) c_.addKnownFolder(uuid, selectedFolderPath_, fs->isCreatedOnMac());
+    if (c_.addKnownFolder) c_.addKnownFolder(uuid, folderPath, fs->isCreatedOnMac());
     mountFuseFSWithFileSystem(fs);
-    return true;
+    c_.host->setActivationPolicy(2);
+    c_.panel->hidePanel();
+    c_.panel->setPassword("");
+    prefilledPassword_.reset();
 }
 
 bool QVFuseLoopbackController::mountPathIsOccupied(const std::string& path) {

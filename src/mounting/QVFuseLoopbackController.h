@@ -47,6 +47,8 @@ class QVPasswordPanelView {
     virtual void bringToFront() = 0;
     virtual void hidePanel() = 0;
     virtual void shake() = 0;
+    // While an unlock runs: the fields and the unlock button are off.
+    virtual void setUnlocking(bool /*running*/) {}
 };
 
 // What the controller asks of the desktop and the application.
@@ -111,8 +113,13 @@ class QVFuseLoopbackController : public QVFuseLoopbackFSDelegate,
     void navigateFinderToMountedVolumeAtPath(const std::string& mountPath);
 
     // ---- unlocking and mounting
-    bool mountFileSystem(const std::shared_ptr<QVFileSystem>& fs,
+    // Unlocks on a background queue and mounts once that succeeded (on the
+    // main thread); a wrong password shakes the panel. A result that comes
+    // after the panel was closed or turned to another folder is dropped,
+    // its handle locked again. The panel's apply is ignored meanwhile.
+    void mountFileSystem(const std::shared_ptr<QVFileSystem>& fs,
                          const std::optional<std::string>& password);
+    bool isUnlocking() const { return unlocking_; }
     void mountFuseFSWithFileSystem(const std::shared_ptr<QVFileSystem>& fs);
     // The first free mount path for a folder: not in the table, and either
     // absent or an empty directory that is not a mount point.
@@ -174,6 +181,8 @@ class QVFuseLoopbackController : public QVFuseLoopbackFSDelegate,
     void fillPasswordFor(const std::string& user);
     void observeRememberAvailability();
     void continueApply(const std::string& password);
+    void unlockDidEnd(const std::shared_ptr<QVFileSystem>& fs, const std::string& folderPath,
+                      const std::string& uuid, const std::string& password, bool unlocked);
     void handleEvent(const platform::UserFileSystemEvent& event,
                      const platform::UserFileSystem* source);
     void didMount(const std::string& mountPath);
@@ -201,6 +210,9 @@ class QVFuseLoopbackController : public QVFuseLoopbackFSDelegate,
     std::optional<std::string> prefilledPassword_;
     bool quitPending_ = false;
     bool applyRunning_ = false;
+    bool unlocking_ = false;
+    // Unlocks started before the panel was closed or turned are stale.
+    uint64_t unlockGeneration_ = 0;
     std::function<void()> volumesChanged_;
     bool observingAvailability_ = false;
 };

@@ -147,6 +147,14 @@ struct Controller {
     std::string uuid(const std::string& path) {
         return QVFileSystem().uuidOfUnmountedVolume(path).value_or("");
     }
+    // Until the background unlock has come back to the main thread.
+    void settle() {
+        for (int i = 0; i < 20000 && ctl->isUnlocking(); ++i) {
+            platform::pumpMainQueue();
+            usleep(1000);
+        }
+        ASSERT_FALSE(ctl->isUnlocking());
+    }
     void advance(platform::Clock::duration d) {
         clock.advance(d);
         platform::pumpMainQueue();
@@ -273,6 +281,7 @@ TEST(MountController, WrongPasswordShakesAndStoresNothing) {
     t.panel.typed = "wrong";
     t.panel.remember = true;
     t.ctl->closePasswordPrompt(true);
+    t.settle();
     EXPECT_EQ(t.panel.shakes, 1);
     EXPECT_EQ(t.panel.hides, 0);
     EXPECT_EQ(t.panel.typed, "wrong");
@@ -293,6 +302,7 @@ TEST(MountController, MountsUnmountsAndForgetsTheKey) {
     t.panel.typed = "hunter2";
     t.panel.remember = true;
     t.ctl->closePasswordPrompt(true);
+    t.settle();
     const std::string mnt = t.root + "/Docs-decrypted";
     ASSERT_EQ(t.ctl->mountPaths(), std::vector<std::string>{mnt});
     EXPECT_EQ(t.panel.hides, 1);
@@ -345,6 +355,7 @@ TEST(MountController, MountsUnmountsAndForgetsTheKey) {
     EXPECT_EQ(t.panel.selected, "bob");
     EXPECT_EQ(t.panel.typed, "hunter2");
     t.ctl->closePasswordPrompt(true);
+    t.settle();
     EXPECT_EQ(t.store.writes, 1);
     platform::pumpMainQueue();
     t.unmountAll();
@@ -362,6 +373,7 @@ TEST(MountController, QuitWithABusyVolumeAsks) {
     ASSERT_EQ(t.desktop.alerts.size(), 1u);
     EXPECT_EQ(t.desktop.alerts[0].title, "appendFileExtensionAlertTitle");
     t.desktop.alerts[0].done(1);  // don't add
+    t.settle();
     EXPECT_TRUE(t.defaults.boolForKey("dontAskToAddExtension-" + t.uuid(f)));
     EXPECT_EQ(t.store.writes, 0);  // the box was not ticked
     const std::string mnt = t.root + "/Docs-decrypted";
@@ -413,6 +425,7 @@ TEST(MountController, EveryEjectCleansUpAlike) {
         t.ctl->showPasswordPanelForFolder(folders.back());
         t.panel.typed = "secret";
         t.ctl->closePasswordPrompt(true);
+        t.settle();
         mnts.push_back(t.root + "/" + std::string(name, 1) + "-decrypted");
     }
     platform::pumpMainQueue();  // did-mount
@@ -494,7 +507,8 @@ TEST(MountController, FailedMountDropsTheEntryAndTheKey) {
     t.ctl->showPasswordPanelForFolder(f);
     auto fs = std::make_shared<QVFileSystem>();
     fs->setUsername(std::string("alice"));
-    ASSERT_TRUE(t.ctl->mountFileSystem(fs, std::string("secret")));
+    ASSERT_TRUE(fs->mountEncryptedFolder(f, std::string("secret")));
+    t.ctl->mountFuseFSWithFileSystem(fs);
     EXPECT_EQ(t.ctl->mountPaths().size(), 1u);
     platform::pumpMainQueue();  // mount failed
     ASSERT_EQ(t.desktop.alerts.size(), 1u);

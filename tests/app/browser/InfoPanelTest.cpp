@@ -88,10 +88,12 @@ TEST_F(InfoPanelTest, AUserAddedInThePanelUnlocksAndTheLastAdministratorStays) {
     panel.addUserPasswordField->setText("hunter2");
     panel.addUserPasswordConfirmField->setText("hunter3");
     panel.closeAddUserSheet(true);  // mismatch: the sheet stays
+    ASSERT_TRUE(testsupport::spinUntil([&] { return !panel.isAddingUser(); }));
     EXPECT_FALSE(panel.addUserPasswordMismatchImage->isHidden());
     EXPECT_EQ(panel.users().size(), 1u);
     panel.addUserPasswordConfirmField->setText("hunter2");
     panel.closeAddUserSheet(true);
+    ASSERT_TRUE(testsupport::spinUntil([&] { return !panel.isAddingUser(); }));
     ASSERT_EQ(panel.users().size(), 2u);
 
     QVFileSystem bob;
@@ -142,6 +144,7 @@ TEST_F(InfoPanelTest, ANameTheFolderHasIsRefusedAndRemovalGoesByKeyId) {
         panel.addUserPasswordField->setText("other");
         panel.addUserPasswordConfirmField->setText("other");
         panel.closeAddUserSheet(true);
+        ASSERT_TRUE(testsupport::spinUntil([&] { return !panel.isAddingUser(); }));
         EXPECT_EQ(panel.users().size(), before + (c.taken ? 0 : 1));
         EXPECT_EQ(panel.addUserNameTakenLabel->isHidden(), !c.taken);
         EXPECT_EQ(panel.addUserPanel->isVisible(), c.taken);  // the sheet stays to correct it

@@ -69,8 +69,10 @@ TEST_F(AlertEscapeTest, EscapeCancelsAndReturnTakesTheDefaultInEveryAlert) {
     std::filesystem::create_directories(std::filesystem::path(path) / "kept");
     auto w = makeWindow(std::make_unique<SelectingBrowser>("/kept"));
     w->addVolumes({path});
+    settle(*w);
     w->passwordTextField()->setText("secret");
     w->unlockVolume();
+    settle(*w);
     ASSERT_TRUE(w->currentFileSystem() && w->currentFileSystem()->isMounted());
     w->show();
 
@@ -82,6 +84,7 @@ TEST_F(AlertEscapeTest, EscapeCancelsAndReturnTakesTheDefaultInEveryAlert) {
     panel.addUserPasswordField->setText("pw");
     panel.addUserPasswordConfirmField->setText("pw");
     panel.closeAddUserSheet(true);
+    ASSERT_TRUE(testsupport::spinUntil([&] { return !panel.isAddingUser(); }));
     ASSERT_EQ(panel.users().size(), 2u);
     const int bobRow = panel.users()[0].shortUserName() == "bob" ? 0 : 1;
 

@@ -20,6 +20,7 @@
 #include "platform/gui/StringTable.h"
 #include "support/FolderBuilder.h"
 #include "support/ManualClock.h"
+#include "support/QtSpin.h"
 #include "support/QtTestApp.h"
 #include "support/TempDir.h"
 
@@ -74,6 +75,11 @@ class MainWindowTest : public ::testing::Test {
     }
 
     static std::vector<QMessageBox*> alerts() { return platform::visibleAlerts(); }
+
+    // Until the unlock running in the background has come back.
+    static void settle(const QVMainWindowController& w) {
+        ASSERT_TRUE(spinUntil([&] { return !w.unlockController().isUnlocking(); }));
+    }
 
     TempDir dir{"tessaro-mainwindow"};
     platform::UserDefaults defaults{(dir / "defaults.json").string()};

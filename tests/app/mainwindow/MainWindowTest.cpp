@@ -45,6 +45,7 @@ TEST_F(MainWindowTest, RememberedPasswordOpensStraightIntoTheBrowserAndIsNotStor
     auto w = makeWindow();
     w->rememberPasswordCheckBox()->setChecked(true);
     w->addVolumes({path});
+    settle(*w);
 
     ASSERT_TRUE(w->currentFileSystem());
     EXPECT_TRUE(w->currentFileSystem()->isMounted());
@@ -60,6 +61,7 @@ TEST_F(MainWindowTest, WithoutAKeyringTheRememberBoxIsOffAndUnlockingStillWorks)
     auto w = makeWindow();
     w->rememberPasswordCheckBox()->setChecked(true);
     w->addVolumes({path});
+    settle(*w);
 
     EXPECT_EQ(w->folderOrPasswordTabView()->currentIndex(), 1);
     EXPECT_FALSE(w->rememberPasswordCheckBox()->isEnabled());
@@ -70,12 +72,14 @@ TEST_F(MainWindowTest, WithoutAKeyringTheRememberBoxIsOffAndUnlockingStillWorks)
 
     w->passwordTextField()->setText("secret");
     w->unlockVolume();
+    settle(*w);
     EXPECT_TRUE(w->currentFileSystem()->isMounted());
     EXPECT_EQ(store.stores, 0);
 
     // The service comes back: the next lock offers the box again.
     store.available = true;
     w->lockCurrentFolder();
+    settle(*w);
     EXPECT_TRUE(w->rememberPasswordCheckBox()->isEnabled());
     EXPECT_TRUE(w->rememberPasswordCheckBox()->toolTip().isEmpty());
 }
@@ -86,6 +90,7 @@ TEST_F(MainWindowTest, PasswordPageWrongPasswordMarksAndStoresNothingTypedOneIsR
     auto w = makeWindow();
     w->show();
     w->addVolumes({path});
+    settle(*w);
 
     // Nothing remembered: the password page without the mark.
     EXPECT_EQ(w->folderOrPasswordTabView()->currentIndex(), 1);
@@ -96,6 +101,7 @@ TEST_F(MainWindowTest, PasswordPageWrongPasswordMarksAndStoresNothingTypedOneIsR
     w->rememberPasswordCheckBox()->setChecked(true);
     w->passwordTextField()->setText("wrong");
     w->unlockVolume();
+    settle(*w);
     EXPECT_FALSE(w->currentFileSystem()->isMounted());
     EXPECT_EQ(w->folderOrPasswordTabView()->currentIndex(), 1);
     EXPECT_TRUE(w->wrongPasswordTextField()->isVisibleTo(w.get()));
@@ -105,6 +111,7 @@ TEST_F(MainWindowTest, PasswordPageWrongPasswordMarksAndStoresNothingTypedOneIsR
 
     w->passwordTextField()->setText("secret");
     w->unlockVolume();
+    settle(*w);
     EXPECT_TRUE(w->currentFileSystem()->isMounted());
     EXPECT_EQ(w->folderOrPasswordTabView()->currentIndex(), 0);
     EXPECT_FALSE(w->wrongPasswordTextField()->isVisibleTo(w.get()));
@@ -136,6 +143,7 @@ TEST_F(MainWindowTest, ThreeFoldersWithoutTheExtensionAskOnceAndAreAllRenamed) {
     auto w = makeWindow();
     w->show();
     w->addVolumes(paths);
+    settle(*w);
     ASSERT_EQ(alerts().size(), 1u);
     EXPECT_EQ(alerts()[0]->text().toStdString(), localizedString("appendFileExtensionAlertTitle"));
     platform::pressAlertButton(alerts()[0], 0);
@@ -152,6 +160,7 @@ TEST_F(MainWindowTest, DecliningTheExtensionIsRememberedPerFolder) {
     auto w = makeWindow();
     w->show();
     w->addVolumes({path});
+    settle(*w);
     ASSERT_EQ(alerts().size(), 1u);
     platform::pressAlertButton(alerts()[0], 1);
     ASSERT_TRUE(spinUntil([&] { return w->sourceListController()->itemsPaths().size() == 1; }));
@@ -159,6 +168,7 @@ TEST_F(MainWindowTest, DecliningTheExtensionIsRememberedPerFolder) {
     EXPECT_TRUE(defaults.boolForKey("dontAskToAddExtension-" + uuidOf(path)));
     w->sourceListController()->ejectSelected();
     w->addVolumes({path});
+    settle(*w);
     EXPECT_TRUE(alerts().empty());
     EXPECT_EQ(w->sourceListController()->itemsPaths().size(), 1u);
 }
@@ -169,8 +179,10 @@ TEST_F(MainWindowTest, FolderDeletedBehindTheWindowsBackIsReportedAndEjected) {
     auto w = makeWindow();
     w->show();
     w->addVolumes({kept, gone});
+    settle(*w);
     std::filesystem::remove_all(gone);
     w->sourceListController()->setSelectedItemPath(gone);
+    settle(*w);
 
     ASSERT_EQ(alerts().size(), 1u);
     EXPECT_EQ(alerts()[0]->text().toStdString(), localizedString("folderNotFound"));
@@ -197,6 +209,7 @@ TEST_F(MainWindowTest, FolderWithoutUsersIsNotSupportedAndEjected) {
     auto w = makeWindow();
     w->show();
     w->addVolumes({path});
+    settle(*w);
     ASSERT_EQ(alerts().size(), 1u);
     EXPECT_EQ(alerts()[0]->text().toStdString(), localizedString("Not supported"));
     clock.advance(5s);
@@ -254,6 +267,8 @@ TEST_F(MainWindowTest, ActionsFollowTheFolderStateAndCarryTheirToolTips) {
     EXPECT_EQ(w->mainTabView()->currentIndex(), 1);  // an empty sidebar: the empty page
 
     w->addVolumes({folder("State.zel")});
+
+    settle(*w);
     w->validateToolbarItems();
     w->validateMenuItems();
     // Locked: the toolbar may eject; the menu's eject needs an unlocked folder.
@@ -265,6 +280,7 @@ TEST_F(MainWindowTest, ActionsFollowTheFolderStateAndCarryTheirToolTips) {
     w->usernamePopUp()->setCurrentIndex(0);
     w->passwordTextField()->setText("secret");
     w->unlockVolume();
+    settle(*w);
     w->validateToolbarItems();
     w->validateMenuItems();
     EXPECT_TRUE(menu.eject->isEnabled());
@@ -297,8 +313,10 @@ TEST_F(MainWindowTest, NewFoldersInTheUnlockedFolderGetTheNextFreeName) {
     const std::string path = folder("Names.zel");
     auto w = makeWindow();
     w->addVolumes({path});
+    settle(*w);
     w->passwordTextField()->setText("secret");
     w->unlockVolume();
+    settle(*w);
     ASSERT_TRUE(w->currentFileSystem()->isMounted());
     w->createNewFolder();
     w->createNewFolder();
@@ -313,6 +331,7 @@ TEST_F(MainWindowTest, StatusLineOfALockedFolderNamesItAndItsSize) {
     testsupport::writeFile(std::filesystem::path(path) / ".hidden", std::string(5000, 'x'));
     auto w = makeWindow();
     w->addVolumes({path});
+    settle(*w);
     const std::string expected =
         platform::formatText(localizedString("statusLockedFolderFormat"),
                              {"Sized", QVAppDelegate::siUnitStringForBytes(3000)});
@@ -338,9 +357,12 @@ TEST_F(MainWindowTest, ScreenshotWithTwoFoldersOneUnlocked) {
     w->resize(1100, 560);
     w->show();
     w->addVolumes({locked, open});
+    settle(*w);
     w->sourceListController()->setSelectedItemPath(open);
+    settle(*w);
     w->passwordTextField()->setText("secret");
     w->unlockVolume();
+    settle(*w);
     ASSERT_TRUE(w->currentFileSystem()->isMounted());
     QVFileSystem& fs = *w->currentFileSystem();
     ASSERT_TRUE(fs.createDirectoryAtPath("Plans"));
@@ -379,6 +401,7 @@ TEST_F(MainWindowTest, TheInfoPanelShowsTheSelectedFolderAndFollowsTheLock) {
     auto w = makeWindow();
     w->rememberPasswordCheckBox()->setChecked(true);
     w->addVolumes({path});
+    settle(*w);
     ASSERT_TRUE(w->currentFileSystem() && w->currentFileSystem()->isMounted());
     w->showInfoPanel();
     auto* panel = w->findChild<QVInfoPanelController*>();
@@ -387,10 +410,12 @@ TEST_F(MainWindowTest, TheInfoPanelShowsTheSelectedFolderAndFollowsTheLock) {
     EXPECT_EQ(panel->folderNameLabel->text(), "Info.zel");
     EXPECT_TRUE(panel->userIsAdmin());
     w->lockCurrentFolder();
+    settle(*w);
     EXPECT_EQ(panel->folderEncryptionLabel->text(), "N/A - Folder is locked");
     EXPECT_FALSE(panel->addUserButton->isEnabled());
     w->passwordTextField()->setText("secret");
     w->unlockVolume();
+    settle(*w);
     ASSERT_TRUE(w->currentFileSystem()->isMounted());
     EXPECT_EQ(panel->folderEncryptionLabel->text(), "AES 256");
     EXPECT_TRUE(panel->addUserButton->isEnabled());
@@ -437,14 +462,18 @@ TEST_F(MainWindowTest, WhileUnlockedTheBrowserWritesTheWindowsStatusLine) {
     auto w = makeWindow(std::move(page));
     const std::string path = folder("Status.zel");
     w->addVolumes({path});
+    settle(*w);
     w->passwordTextField()->setText("secret");
     w->unlockVolume();
+    settle(*w);
     ASSERT_TRUE(w->currentFileSystem()->isMounted());
     EXPECT_EQ(browser->statusLabel(), w->statusTextField());
     ASSERT_TRUE(spinUntil([&] { return w->statusTextField()->text().startsWith("0 items, "); }))
         << w->statusTextField()->text().toStdString();
 
     w->lockCurrentFolder();
+
+    settle(*w);
     const QString locked = QString::fromStdString(
         platform::formatText(localizedString("statusLockedFolderFormat"),
                              {"Status", QVAppDelegate::siUnitStringForBytes(0)}));
@@ -479,8 +508,10 @@ TEST_F(MainWindowTest, TheBrowserPageShowsTheFileManagerOrTheFuseNote) {
         FakeStatusMenu menu;
         if (c.statusMenu) w->setStatusMenuController(&menu);
         w->addVolumes({folder(c.name)});
+        settle(*w);
         w->passwordTextField()->setText("secret");
         w->unlockVolume();
+        settle(*w);
         ASSERT_TRUE(w->currentFileSystem() && w->currentFileSystem()->isMounted());
         EXPECT_EQ(browser->isNotificationAreaVisible(), c.visible);
         if (c.visible) {
@@ -504,10 +535,12 @@ TEST_F(MainWindowTest, WithoutAPasswordStoreTheWindowRemembersNothingAndUnlocks)
     QVMainWindowController w(std::move(c));
     w.show();
     w.addVolumes({path});
+    settle(w);
     ASSERT_TRUE(spinUntil([&] { return w.currentFileSystem() != nullptr; }));
     EXPECT_FALSE(w.rememberPasswordCheckBox()->isEnabled());
     w.passwordTextField()->setText("secret");
     w.unlockVolume();
+    settle(w);
     EXPECT_TRUE(w.currentFileSystem()->isMounted());
 }
 
@@ -520,8 +553,10 @@ TEST_F(MainWindowTest, TheBrowsersContextMenuOffersTheWindowsCommands) {
     auto w = makeWindow(std::move(page));
     w->show();
     w->addVolumes({path});
+    settle(*w);
     w->passwordTextField()->setText("secret");
     w->unlockVolume();
+    settle(*w);
     ASSERT_TRUE(w->currentFileSystem()->isMounted());
     w->currentFileSystem()->createDirectoryAtPath("d");
     browser->reload();

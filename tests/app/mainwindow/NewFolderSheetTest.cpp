@@ -59,6 +59,7 @@ TEST_F(MainWindowTest, NewFolderSheetChecksItsEntriesAndOpensTheFolderItMade) {
 
     const std::string path = (dir / "Made").string();
     sheet->createAt(path);
+    settle(*w);
     EXPECT_EQ(w->sourceListController()->itemsPaths(), (std::vector<std::string>{path + ".zel"}));
     EXPECT_EQ(w->currentVolumePath(), path + ".zel");
     ASSERT_TRUE(w->currentFileSystem());
@@ -79,6 +80,7 @@ TEST_F(MainWindowTest, NewFolderSheetReportsAFolderItCouldNotMake) {
     for (QWidget* top : QApplication::topLevelWidgets())
         if (auto* panel = dynamic_cast<QFileDialog*>(top)) panel->reject();
     sheet->createAt((dir / "missing" / "parent.zel").string());
+    settle(*w);
     ASSERT_EQ(alerts().size(), 1u);
     EXPECT_EQ(alerts()[0]->text().toStdString(),
               platform::localizedString("alertCreateCryptFolderFailedTitle"));

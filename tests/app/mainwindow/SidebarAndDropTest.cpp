@@ -36,6 +36,7 @@ TEST_F(MainWindowTest, SidebarOrderAndSelectionSurviveReorderAndRestart) {
     {
         auto w = makeWindow();
         w->addVolumes(f);
+        settle(*w);
         auto* list = w->sourceListController();
         list->setSelectedItemPath(f[2]);
         list->moveRows({2}, 0);  // C to the top
@@ -59,6 +60,7 @@ TEST_F(MainWindowTest, SidebarRowsAreTheSidebarCells) {
     w->resize(900, 560);
     w->show();
     w->addVolumes({folder("Photos of 2026.zel")});
+    settle(*w);
     QListWidget* table = w->sourceListController()->sourceTableView();
     auto* cell = dynamic_cast<QVSourceImageAndTextCell*>(table->itemDelegate());
     ASSERT_TRUE(cell);
@@ -100,6 +102,7 @@ TEST_F(MainWindowTest, SidebarEjectSelectsTheNeighbourAndKeepsOtherSelections) {
     const Paths f = {folder("A.zel"), folder("B.zel"), folder("C.zel")};
     auto w = makeWindow();
     w->addVolumes(f);
+    settle(*w);
     auto* list = w->sourceListController();
 
     // Ejecting another row by its button keeps the selected folder.
@@ -128,8 +131,10 @@ TEST_F(MainWindowTest, SidebarDuplicateAddSelectsTheListedFolder) {
     const Paths f = {folder("A.zel"), folder("B.zel")};
     auto w = makeWindow();
     w->addVolumes(f);
+    settle(*w);
     EXPECT_EQ(w->sourceListController()->selectedItemPath(), f[0]);
     w->addVolumes({f[1]});
+    settle(*w);
     EXPECT_EQ(w->sourceListController()->itemsPaths(), f);
     EXPECT_EQ(w->sourceListController()->selectedItemPath(), f[1]);
 }
