@@ -35,6 +35,7 @@ bool isMounted(const std::string& path) {
 
 struct ScriptedPanel : QVPasswordPanelView {
     int page = -1, shows = 0, fronts = 0, hides = 0, shakes = 0;
+    bool unlocking = false;
     std::string label, typed;
     std::vector<std::string> users;
     std::optional<std::string> selected;
@@ -61,6 +62,7 @@ struct ScriptedPanel : QVPasswordPanelView {
     void bringToFront() override { ++fronts; }
     void hidePanel() override { ++hides; }
     void shake() override { ++shakes; }
+    void setUnlocking(bool on) override { unlocking = on; }
 };
 
 struct ScriptedDesktop : QVFuseLoopbackControllerHost {
@@ -289,6 +291,44 @@ TEST(MountController, WrongPasswordShakesAndStoresNothing) {
     EXPECT_TRUE(t.defaults.objectForKey("UserName-" + t.uuid(f)).isNull());
     EXPECT_TRUE(t.ctl->mountPaths().empty());
     EXPECT_TRUE(t.known.empty());
+}
+
+// The unlock runs in the background with the panel busy; closed meanwhile,
+// its result is dropped (nothing mounted, stored or tracked), and a second
+// apply while one runs is ignored.
+TEST(MountController, AnUnlockRunningWhenThePanelClosesIsDropped) {
+    Controller t;
+    const std::string f = t.folder("Docs.zel");
+    t.ctl->showPasswordPanelForFolder(f);
+    t.panel.selected = "bob";
+    t.panel.typed = "hunter2";
+    t.panel.remember = true;
+    t.ctl->closePasswordPrompt(true);
+    EXPECT_TRUE(t.ctl->isUnlocking());
+    EXPECT_TRUE(t.panel.unlocking);
+    EXPECT_EQ(t.panel.hides, 0);
+    t.ctl->closePasswordPrompt(false);
+    EXPECT_FALSE(t.ctl->isUnlocking());
+    EXPECT_FALSE(t.panel.unlocking);
+    // Long enough for the unlock to come back (it takes some 30 ms).
+    for (int i = 0; i < 100; ++i) {
+        platform::pumpMainQueue();
+        usleep(10'000);
+    }
+    EXPECT_TRUE(t.ctl->mountPaths().empty());
+    EXPECT_TRUE(t.known.empty());
+    EXPECT_EQ(t.store.writes, 0);
+    EXPECT_EQ(t.panel.shakes, 0);
+    EXPECT_EQ(t.panel.hides, 1);
+
+    t.ctl->showPasswordPanelForFolder(f);
+    t.panel.typed = "wrong";
+    t.ctl->closePasswordPrompt(true);
+    t.panel.typed = "hunter2";
+    t.ctl->closePasswordPrompt(true);  // ignored: the first is still running
+    t.settle();
+    EXPECT_EQ(t.panel.shakes, 1);
+    EXPECT_TRUE(t.ctl->mountPaths().empty());
 }
 
 // Unlock, mount, use, quit: the whole road through real volumes.

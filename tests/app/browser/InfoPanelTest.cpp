@@ -93,7 +93,13 @@ TEST_F(InfoPanelTest, AUserAddedInThePanelUnlocksAndTheLastAdministratorStays) {
     EXPECT_EQ(panel.users().size(), 1u);
     panel.addUserPasswordConfirmField->setText("hunter2");
     panel.closeAddUserSheet(true);
+    // The new record's key derivation runs in the background: the sheet
+    // waits, and its Cancel is ignored meanwhile.
+    EXPECT_TRUE(panel.isAddingUser());
+    panel.closeAddUserSheet(false);
+    EXPECT_TRUE(panel.isAddingUser());
     ASSERT_TRUE(testsupport::spinUntil([&] { return !panel.isAddingUser(); }));
+    EXPECT_FALSE(panel.addUserPanel->isVisible());
     ASSERT_EQ(panel.users().size(), 2u);
 
     QVFileSystem bob;

@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <atomic>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -29,8 +30,10 @@ namespace testsupport {
 class RecordingPasswordStore : public QVPasswordStore {
   public:
     using Key = std::pair<std::string, std::string>;  // service, account
+    // Called on the unlock's background thread.
     std::optional<std::string> lookup(const std::string& service,
                                       const std::string& account) override {
+        ++lookups;
         auto it = items.find({service, account});
         if (it == items.end()) return std::nullopt;
         return it->second;
@@ -42,9 +45,11 @@ class RecordingPasswordStore : public QVPasswordStore {
         return true;
     }
     bool isAvailable() const override { return available; }
+    void observeAvailability(std::function<void(bool)> f) override { observer = std::move(f); }
     std::map<Key, std::string> items;
-    int stores = 0;
+    std::atomic<int> stores = 0, lookups = 0;
     bool available = true;
+    std::function<void(bool)> observer;
 };
 
 class MainWindowTest : public ::testing::Test {
@@ -60,6 +65,7 @@ class MainWindowTest : public ::testing::Test {
         c.defaults = &defaults;
         c.clock = &clock;
         c.passwordStore = &store;
+        c.unlock = unlockHook;
         return std::make_unique<QVMainWindowController>(std::move(c));
     }
 
@@ -85,6 +91,7 @@ class MainWindowTest : public ::testing::Test {
     platform::UserDefaults defaults{(dir / "defaults.json").string()};
     ManualClock clock;
     RecordingPasswordStore store;
+    QVUnlockController::UnlockFunction unlockHook;  // the handle's own when empty
 };
 
 }  // namespace testsupport
