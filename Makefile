@@ -1,5 +1,5 @@
 # Thin front over CMake presets. `make test` and `make run` do all the set-up.
-.PHONY: deps build test run bench asan asan-test fuzz fuzz-smoke clean format
+.PHONY: deps build test run bench asan asan-test fuzz fuzz-smoke clean format format-check
 
 deps:
 	@scripts/install-deps
@@ -33,7 +33,10 @@ fuzz-smoke: fuzz
 	scripts/run-fuzzers build/fuzz $(or $(FUZZ_SECONDS),20)
 
 format:
-	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+	git ls-files -z '*.cpp' '*.h' '*.c' | xargs -0 $(or $(shell command -v clang-format-14),clang-format) -i
+
+format-check: deps
+	scripts/format-check
 
 clean:
 	rm -rf build

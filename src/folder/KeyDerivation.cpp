@@ -6,8 +6,8 @@
 
 #include "Crypto/Rmd160.h"
 #include "Crypto/Sha1.h"
-#include "Crypto/Whirlpool.h"
 #include "Crypto/TraceLog.h"
+#include "Crypto/Whirlpool.h"
 
 const uint32_t g_HashAlgos[kHashAlgoCount] = {kHashIdSha1,       kHashIdRipemd160,
                                               kHashIdWhirlpool,  kHashIdSha1Fips,
