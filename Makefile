@@ -1,5 +1,5 @@
 # Thin front over CMake presets. `make test` and `make run` do all the set-up.
-.PHONY: deps build test run bench asan asan-test fuzz fuzz-smoke clean format format-check
+.PHONY: deps build test run bench asan asan-test debug tsan tsan-test fuzz fuzz-smoke clean format format-check
 
 deps:
 	@scripts/install-deps
@@ -23,6 +23,17 @@ asan: deps
 
 asan-test: asan
 	scripts/with-test-services ctest --preset asan
+
+debug: deps
+	cmake --preset debug
+	cmake --build --preset debug
+
+tsan: deps
+	cmake --preset tsan
+	cmake --build --preset tsan
+
+tsan-test: tsan
+	scripts/with-test-services ctest --preset tsan
 
 fuzz: deps
 	cmake --preset fuzz
