@@ -74,9 +74,10 @@ int main() {
         bestStall = std::min(bestStall, stall);
         bestWhole = std::min(bestWhole, whole);
     }
-    std::printf("unlock of 16 records, wrong password: %.3f s on the calling thread; longest "
-                "main-thread stall in the background road %.6f s\n",
-                bestWhole, bestStall);
+    std::printf(
+        "unlock of 16 records, wrong password: %.3f s on the calling thread; longest "
+        "main-thread stall in the background road %.6f s\n",
+        bestWhole, bestStall);
     std::printf("RATIO unlock_main_thread_stall_vs_unlock %.4f goal <= 0.1\n",
                 bestStall / bestWhole);
     return 0;

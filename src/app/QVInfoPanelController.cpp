@@ -332,10 +332,10 @@ void QVInfoPanelController::closeAddUserSheet(bool ok) {
         if (addUserDisplayNameField->text().isEmpty())
             addUserDisplayNameField->setText(addUserNameField->text());
         if (fs_ && userIsAdmin_) {
-            addUserInBackground(QVFpUser(std::nullopt, name,
-                                         addUserDisplayNameField->text().toStdString(),
-                                         addUserIsAdminCheck->isChecked()),
-                                addUserPasswordField->text().toStdString());
+            addUserInBackground(
+                QVFpUser(std::nullopt, name, addUserDisplayNameField->text().toStdString(),
+                         addUserIsAdminCheck->isChecked()),
+                addUserPasswordField->text().toStdString());
             return;
         }
     }

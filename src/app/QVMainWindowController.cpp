@@ -634,7 +634,8 @@ void QVMainWindowController::openEjectingAlert(const platform::Alert& alert) {
 // ---- QVUnlockView --------------------------------------------------------------
 
 void QVMainWindowController::setUnlocking(bool running) {
-    for (QWidget* w : std::initializer_list<QWidget*>{passwordTextField_, usernamePopUp_, unlockButton_})
+    for (QWidget* w :
+         std::initializer_list<QWidget*>{passwordTextField_, usernamePopUp_, unlockButton_})
         w->setEnabled(!running);
     rememberPasswordCheckBox_->setEnabled(!running && rememberAvailable_);
 }

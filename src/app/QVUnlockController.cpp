@@ -152,14 +152,15 @@ void QVUnlockController::finish(Outcome o) {
     running_ = false;
     c_.view->setUnlocking(false);
     if (!o.exists) {
-        c_.view->showEjectingAlert(
-            localizedString("folderNotFound"),
-            platform::formatText(localizedString("folderNotFoundMsg"), {lastPathComponent(o.path)}));
+        c_.view->showEjectingAlert(localizedString("folderNotFound"),
+                                   platform::formatText(localizedString("folderNotFoundMsg"),
+                                                        {lastPathComponent(o.path)}));
         return;
     }
     if (o.unlocked) {
         pending_.reset();
-        if (o.remembered) c_.defaults->setObject("UserName-" + o.uuid, o.fs->username().value_or(""));
+        if (o.remembered)
+            c_.defaults->setObject("UserName-" + o.uuid, o.fs->username().value_or(""));
         if (c_.addKnownFolder)
             c_.addKnownFolder(o.uuid, o.fs->volumePath().value_or(o.path), o.fs->isCreatedOnMac());
         c_.view->folderDidUnlock();
@@ -176,10 +177,9 @@ void QVUnlockController::finish(Outcome o) {
     c_.view->setRememberAvailable(c_.passwords->isAvailable());
     c_.view->folderStaysLocked();
     if (o.users.empty()) {
-        c_.view->showEjectingAlert(
-            localizedString("Not supported"),
-            platform::formatText(localizedString("certNotSupportedMsg"),
-                                 {lastPathComponent(o.path)}));
+        c_.view->showEjectingAlert(localizedString("Not supported"),
+                                   platform::formatText(localizedString("certNotSupportedMsg"),
+                                                        {lastPathComponent(o.path)}));
         return;
     }
     // The store answered while this ran.

@@ -56,8 +56,7 @@ class QVUnlockController {
   public:
     // The unlock itself, on a background thread. Tests slow it down.
     using UnlockFunction = std::function<bool(QVFileSystem& fs, const std::string& path,
-                                              const std::string& password,
-                                              platform::Error* error)>;
+                                              const std::string& password, platform::Error* error)>;
 
     struct Collaborators {
         QVUnlockView* view = nullptr;                // non-owning, required

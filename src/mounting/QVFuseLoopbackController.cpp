@@ -302,8 +302,7 @@ void QVFuseLoopbackController::mountFileSystem(const std::shared_ptr<QVFileSyste
         platform::Error error;
         const bool unlocked = fs->mountEncryptedFolder(folder, password, &error);
         if (!unlocked)
-            LGLogInfo("LoopbackController > mountFileSystemWithPW > %s",
-                      error.description.c_str());
+            LGLogInfo("LoopbackController > mountFileSystemWithPW > %s", error.description.c_str());
         platform::mainQueue()->async([=] {
             auto self = weak.lock();
             if (!self || self->unlockGeneration_ != generation) {
@@ -316,9 +315,8 @@ void QVFuseLoopbackController::mountFileSystem(const std::shared_ptr<QVFileSyste
 }
 
 void QVFuseLoopbackController::unlockDidEnd(const std::shared_ptr<QVFileSystem>& fs,
-                                            const std::string& folderPath,
-                                            const std::string& uuid, const std::string& password,
-                                            bool unlocked) {
+                                            const std::string& folderPath, const std::string& uuid,
+                                            const std::string& password, bool unlocked) {
     unlocking_ = false;
     c_.panel->setUnlocking(false);
     if (!unlocked) {

@@ -2,8 +2,8 @@
 // a second submit is ignored, a result for a folder no longer shown is
 // dropped with its handle locked, and a keyring that has not answered yet is
 // not asked until it has.
-#include <QComboBox>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -15,7 +15,6 @@
 
 #include "MainWindowFixture.h"
 #include "app/QVSourceListController.h"
-
 
 using platform::localizedString;
 using testsupport::MainWindowTest;
