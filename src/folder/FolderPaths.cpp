@@ -10,6 +10,8 @@
 #include <climits>
 #include <cstdio>
 
+#include "platform/core/UniqueFd.h"
+
 namespace FolderPaths {
 
 namespace {
@@ -84,30 +86,20 @@ int openBeneath(int rootFd, const std::string& rel, int flags, mode_t mode) {
     constexpr size_t kPiece = PATH_MAX - 1;
     if (rel.size() <= kPiece)
         return openat2Beneath(rootFd, rel.empty() ? "." : rel.c_str(), flags, mode);
-    int dir = -1;
+    platform::UniqueFd dir;
     size_t start = 0;
     while (rel.size() - start > kPiece) {
         size_t cut = rel.rfind('/', start + kPiece);
-        int next = -1;
-        if (cut == std::string::npos || cut <= start)
+        if (cut == std::string::npos || cut <= start) {
             errno = ENAMETOOLONG;  // one name longer than any the kernel takes
-        else
-            next = openat2Beneath(dir < 0 ? rootFd : dir, rel.substr(start, cut - start).c_str(),
-                                  O_PATH | O_DIRECTORY, 0);
-        int saved = errno;
-        if (dir >= 0) close(dir);
-        if (next < 0) {
-            errno = saved;
             return -1;
         }
-        dir = next;
+        dir.reset(openat2Beneath(dir.ok() ? dir.get() : rootFd,
+                                 rel.substr(start, cut - start).c_str(), O_PATH | O_DIRECTORY, 0));
+        if (!dir.ok()) return -1;
         start = cut + 1;
     }
-    int fd = openat2Beneath(dir, rel.c_str() + start, flags, mode);
-    int saved = errno;
-    close(dir);
-    errno = saved;
-    return fd;
+    return openat2Beneath(dir.get(), rel.c_str() + start, flags, mode);
 }
 
 int openParentBeneath(int rootFd, const std::string& rel, std::string* name) {
@@ -122,28 +114,22 @@ int openParentBeneath(int rootFd, const std::string& rel, std::string* name) {
 
 int moveBeneath(int rootFd, const std::string& fromRel, const std::string& toRel) {
     std::string fromName, toName;
-    int fromDir = openParentBeneath(rootFd, fromRel, &fromName);
-    if (fromDir < 0) return errno;
-    int toDir = openParentBeneath(rootFd, toRel, &toName);
-    if (toDir < 0) {
-        int e = errno;
-        close(fromDir);
-        return e;
-    }
-    int rc = renameat2(fromDir, fromName.c_str(), toDir, toName.c_str(), RENAME_NOREPLACE);
+    platform::UniqueFd fromDir(openParentBeneath(rootFd, fromRel, &fromName));
+    if (!fromDir.ok()) return errno;
+    platform::UniqueFd toDir(openParentBeneath(rootFd, toRel, &toName));
+    if (!toDir.ok()) return errno;
+    int rc =
+        renameat2(fromDir.get(), fromName.c_str(), toDir.get(), toName.c_str(), RENAME_NOREPLACE);
     if (rc != 0 && errno == EINVAL) {
         // The file system cannot refuse by itself: check, then move.
         struct stat st;
-        if (fstatat(toDir, toName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (fstatat(toDir.get(), toName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
             errno = EEXIST;
         } else if (errno == ENOENT) {
-            rc = renameat(fromDir, fromName.c_str(), toDir, toName.c_str());
+            rc = renameat(fromDir.get(), fromName.c_str(), toDir.get(), toName.c_str());
         }
     }
-    int e = rc == 0 ? 0 : errno;
-    close(fromDir);
-    close(toDir);
-    return e;
+    return rc == 0 ? 0 : errno;
 }
 
 }  // namespace FolderPaths

@@ -12,6 +12,7 @@
 #include "Crypto/Prng.h"
 #include "Crypto/StackScrub.h"
 #include "Crypto/TraceLog.h"
+#include "platform/core/UniqueFd.h"
 
 namespace {
 
@@ -42,11 +43,8 @@ void overwriteRandom(void* p, size_t n) {
 }
 
 bool syncPath(const std::string& path, int flags) {
-    int fd = ::open(path.c_str(), flags | O_CLOEXEC);
-    if (fd < 0) return false;
-    bool ok = ::fsync(fd) == 0;
-    ::close(fd);
-    return ok;
+    platform::UniqueFd fd(::open(path.c_str(), flags | O_CLOEXEC));
+    return fd.ok() && ::fsync(fd.get()) == 0;
 }
 
 // Whether `name` in `dir` is what an interrupted creation leaves: the build
@@ -57,13 +55,15 @@ bool isCreationLeftover(const std::string& dir, const char* name) {
     const std::string build = kMoxConfigDbBuildName;
     const bool journal = name == build + kMoxConfigJournalSuffix;
     if (!journal && name != build) return false;
-    int fd = ::open((dir + name).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
+    platform::UniqueFd fd(
+        ::open((dir + name).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.ok()) return false;
     struct stat st;
     uint8_t head[16] = {};
-    ssize_t n =
-        ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? ::pread(fd, head, sizeof head, 0) : -1;
-    ::close(fd);
+    ssize_t n = ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode)
+                    ? ::pread(fd.get(), head, sizeof head, 0)
+                    : -1;
+    fd.reset();
     if (n == 0) return true;
     if (journal) {
         static const uint8_t kMagic[8] = {0xd9, 0xd5, 0x05, 0xf9, 0x20, 0xa1, 0x63, 0xd7};

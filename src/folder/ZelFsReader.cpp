@@ -16,15 +16,13 @@
 #include "folder/MoxEncryptedFolder.h"
 #include "folder/SectorIO.h"
 #include "folder/ZelFileKey.h"
+#include "platform/core/UniqueFd.h"
 
 // One open file: descriptor, position, the folder's file key and the lock it
 // shares with every other handle of the same file.
 class CZelFile {
   public:
-    ~CZelFile() {
-        if (fd >= 0) ::close(fd);
-    }
-    int fd = -1;
+    platform::UniqueFd fd;
     bool readOnly = false;
     // Why it is read-only: EBADF when that was asked for, else the errno of
     // the refused read-write open. 0 for a writable handle.
@@ -48,7 +46,7 @@ bool withFile(const CZelFsReader::FileHandle& h, bool forWriting, int* error, Fn
         return false;
     }
     std::lock_guard<std::mutex> guard(*h->lock);
-    if (h->fd < 0) {
+    if (!h->fd.ok()) {
         setErr(error, EBADF);
         return false;
     }
@@ -88,13 +86,10 @@ void finishResize(int fd, bool readOnly) {
         (void)sector_io::recover(fd);
         return;
     }
-    char link[32];
-    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
     if (::fgetxattr(fd, sector_io::kResizeRecord, nullptr, 0) < 0) return;
-    int rw = ::open(link, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (rw < 0) return;
-    (void)sector_io::recover(rw);
-    ::close(rw);
+    platform::UniqueFd rw(
+        ::open(platform::descriptorPath(fd).c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (rw.ok()) (void)sector_io::recover(rw.get());
 }
 
 int64_t nowSeconds() {
@@ -107,7 +102,6 @@ CZelFsReader::CZelFsReader() = default;
 
 CZelFsReader::~CZelFsReader() {
     if (m_key) m_key->wipe();
-    if (m_rootFd >= 0) ::close(m_rootFd);
 }
 
 void CZelFsReader::setEncryptedFolder(std::shared_ptr<CMoxEncryptedFolder> folder) {
@@ -135,8 +129,7 @@ uint32_t CZelFsReader::OpenEncryptedVolume(const std::string& path, const char*,
         TRACE_EXIT("OpenEncryptedVolume");
         return e;
     }
-    if (m_rootFd >= 0) ::close(m_rootFd);
-    m_rootFd = fd;
+    m_rootFd.reset(fd);
     m_root = path;
     // The names under which SQLite reaches the database and its journal.
     std::string db = FolderPaths::splitParent(m_folder->GetConfigDbPath()).second;
@@ -159,15 +152,14 @@ void CZelFsReader::CloseVolume() {
         if (m_key) m_key->wipe();
         m_key.reset();
         folder = std::move(m_folder);
-        if (m_rootFd >= 0) ::close(m_rootFd);
-        m_rootFd = -1;
+        m_rootFd.reset();
     }
     folder.reset();  // the last owner's destructor wipes the folder key
 }
 
 int CZelFsReader::rootFd() const {
     std::lock_guard<std::mutex> guard(m_mutex);
-    return m_rootFd >= 0 ? ::fcntl(m_rootFd, F_DUPFD_CLOEXEC, 0) : -1;
+    return m_rootFd.ok() ? ::fcntl(m_rootFd.get(), F_DUPFD_CLOEXEC, 0) : -1;
 }
 
 std::shared_ptr<CZelFileKey> CZelFsReader::fileKey() {
@@ -206,11 +198,8 @@ std::shared_ptr<std::mutex> lockFor(dev_t dev, ino_t ino) {
 // The root descriptor and the clean relative path of a request; false with
 // errno set when the path is refused or no volume is open.
 struct CZelFsReader::Resolved {
-    int root = -1;
+    platform::UniqueFd root;
     std::string rel;
-    ~Resolved() {
-        if (root >= 0) ::close(root);
-    }
 };
 
 bool CZelFsReader::resolve(const std::string& path, Resolved* out) const {
@@ -220,8 +209,8 @@ bool CZelFsReader::resolve(const std::string& path, Resolved* out) const {
         return false;
     }
     out->rel = *rel;
-    out->root = rootFd();
-    if (out->root < 0) {
+    out->root.reset(rootFd());
+    if (!out->root.ok()) {
         errno = ENXIO;
         return false;
     }
@@ -231,16 +220,14 @@ bool CZelFsReader::resolve(const std::string& path, Resolved* out) const {
 std::optional<std::vector<FADirEntry>> CZelFsReader::NewDirEntryForPath(const std::string& path) {
     Resolved r;
     if (!resolve(path, &r)) return std::nullopt;
-    int fd = FolderPaths::openBeneath(r.root, r.rel, O_RDONLY | O_DIRECTORY);
-    if (fd < 0) {
+    platform::UniqueFd fd(FolderPaths::openBeneath(r.root.get(), r.rel, O_RDONLY | O_DIRECTORY));
+    if (!fd.ok()) {
         TRACE_EXIT_ERR(static_cast<long>(errno), "NewDirEntryForPath", "Cannot find any file.");
         return std::nullopt;
     }
-    DIR* dir = ::fdopendir(fd);
-    if (!dir) {
-        ::close(fd);
-        return std::nullopt;
-    }
+    DIR* dir = ::fdopendir(fd.get());
+    if (!dir) return std::nullopt;
+    fd.release();  // the stream owns it now
     std::vector<FADirEntry> entries;
     while (struct dirent* de = ::readdir(dir)) {
         std::string name = de->d_name;
@@ -270,26 +257,16 @@ bool CZelFsReader::DeleteFile(const std::string& path) {
     Resolved r;
     if (!resolve(path, &r)) return false;
     std::string name;
-    int dir = FolderPaths::openParentBeneath(r.root, r.rel, &name);
-    if (dir < 0) return false;
-    bool ok = ::unlinkat(dir, name.c_str(), 0) == 0;
-    int saved = errno;
-    ::close(dir);
-    errno = saved;
-    return ok;
+    platform::UniqueFd dir(FolderPaths::openParentBeneath(r.root.get(), r.rel, &name));
+    return dir.ok() && ::unlinkat(dir.get(), name.c_str(), 0) == 0;
 }
 
 bool CZelFsReader::DeleteDirectory(const std::string& path) {
     Resolved r;
     if (!resolve(path, &r)) return false;
     std::string name;
-    int dir = FolderPaths::openParentBeneath(r.root, r.rel, &name);
-    if (dir < 0) return false;
-    bool ok = ::unlinkat(dir, name.c_str(), AT_REMOVEDIR) == 0;
-    int saved = errno;
-    ::close(dir);
-    errno = saved;
-    return ok;
+    platform::UniqueFd dir(FolderPaths::openParentBeneath(r.root.get(), r.rel, &name));
+    return dir.ok() && ::unlinkat(dir.get(), name.c_str(), AT_REMOVEDIR) == 0;
 }
 
 bool CZelFsReader::RenameFile(const std::string& from, const std::string& to) {
@@ -300,17 +277,17 @@ bool CZelFsReader::RenameFile(const std::string& from, const std::string& to) {
         errno = EACCES;
         return false;
     }
-    return FolderPaths::moveBeneath(a.root, a.rel, *toRel) == 0;
+    return FolderPaths::moveBeneath(a.root.get(), a.rel, *toRel) == 0;
 }
 
 bool CZelFsReader::CreateDirectory(const std::string& path, FADirEntry* out) {
     Resolved r;
     if (!resolve(path, &r)) return false;
     std::string name;
-    int dir = FolderPaths::openParentBeneath(r.root, r.rel, &name);
-    bool ok = dir >= 0 && ::mkdirat(dir, name.c_str(), 0770) == 0;
+    platform::UniqueFd dir(FolderPaths::openParentBeneath(r.root.get(), r.rel, &name));
+    bool ok = dir.ok() && ::mkdirat(dir.get(), name.c_str(), 0770) == 0;
     int saved = errno;
-    if (dir >= 0) ::close(dir);
+    dir.reset();
     if (!ok) {
         std::printf("ZelFsReader > CreateDirectory %s failed with error: %d\n", path.c_str(),
                     saved);
@@ -337,11 +314,10 @@ CZelFsReader::FileHandle CZelFsReader::OpenFile(const std::string& path, bool re
     auto rel = FolderPaths::relative(path);
     if (!rel) return fail(EACCES);
     if (rel->empty()) return fail(EISDIR);
-    int root = rootFd();
-    if (root < 0) return fail(ENXIO);
+    platform::UniqueFd root(rootFd());
+    if (!root.ok()) return fail(ENXIO);
     std::shared_ptr<CZelFileKey> key = fileKey();
     if (!key) {
-        ::close(root);
         std::printf("zelfsREader > openFile > mFolder is null!!!\n");
         return fail(ENXIO);
     }
@@ -361,10 +337,10 @@ CZelFsReader::FileHandle CZelFsReader::OpenFile(const std::string& path, bool re
     auto openAs = [&](int access, bool creating) {
         followed = false;
         int fd = FolderPaths::openBeneath(
-            root, *rel, base | access | O_NOFOLLOW | (creating ? O_CREAT : 0), 0666);
+            root.get(), *rel, base | access | O_NOFOLLOW | (creating ? O_CREAT : 0), 0666);
         if (fd < 0 && errno == ELOOP) {
             followed = true;
-            fd = FolderPaths::openBeneath(root, *rel, base | access);
+            fd = FolderPaths::openBeneath(root.get(), *rel, base | access);
             // Creating through a dangling link would create its target,
             // whatever name that has.
             if (fd < 0 && errno == ENOENT && creating) errno = EACCES;
@@ -390,30 +366,25 @@ CZelFsReader::FileHandle CZelFsReader::OpenFile(const std::string& path, bool re
         fd = openAs(O_RDONLY, false);
         saved = errno;
     }
-    if (fd < 0) {
-        ::close(root);
-        return fail(saved);
-    }
+    if (fd < 0) return fail(saved);
+    platform::UniqueFd file(fd);
     struct stat st;
     int refused = 0;
     if (::fstat(fd, &st) != 0)
         refused = errno;
     else if (!S_ISREG(st.st_mode))
         refused = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-    else if ((followed || st.st_nlink > 1) && isConfigFile(root, configNames, st))
+    else if ((followed || st.st_nlink > 1) && isConfigFile(root.get(), configNames, st))
         refused = EACCES;
-    ::close(root);
+    root.reset();
     if (!refused) finishResize(fd, gotReadOnly);
     if (!refused && create && !gotReadOnly && st.st_size != 0 && ::ftruncate(fd, 0) != 0)
         refused = errno;
-    if (refused) {
-        ::close(fd);
-        return fail(refused);
-    }
+    if (refused) return fail(refused);
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
 
     auto h = std::make_shared<CZelFile>();
-    h->fd = fd;
+    h->fd = std::move(file);
     h->readOnly = gotReadOnly;
     h->writeRefusal = writeRefusal;
     h->key = std::move(key);
@@ -425,9 +396,8 @@ bool CZelFsReader::CloseFile(const FileHandle& h, int* error) {
     setErr(error, 0);
     if (!h) return true;
     std::lock_guard<std::mutex> guard(*h->lock);
-    int rc = h->fd >= 0 ? ::close(h->fd) : 0;
+    int rc = h->fd.ok() ? ::close(h->fd.release()) : 0;
     int saved = errno;
-    h->fd = -1;
     // EINTR: the descriptor is gone all the same, and nothing was lost.
     if (rc == 0 || saved == EINTR) return true;
     setErr(error, saved);
@@ -438,7 +408,8 @@ bool CZelFsReader::ReadFileAt(const FileHandle& h, uint64_t offset, void* buffer
                               size_t* got, int* error) {
     size_t n = 0;
     bool ok = withFile(h, false, error, [&](CZelFile& f) {
-        return sector_io::readAt(f.fd, *f.key, offset, static_cast<uint8_t*>(buffer), length, &n);
+        return sector_io::readAt(f.fd.get(), *f.key, offset, static_cast<uint8_t*>(buffer), length,
+                                 &n);
     });
     if (got) *got = n;
     return ok;
@@ -447,7 +418,7 @@ bool CZelFsReader::ReadFileAt(const FileHandle& h, uint64_t offset, void* buffer
 bool CZelFsReader::WriteFileAt(const FileHandle& h, uint64_t offset, const void* buffer,
                                size_t length, int* error) {
     return withFile(h, true, error, [&](CZelFile& f) {
-        return sector_io::writeAt(f.fd, *f.key, offset, static_cast<const uint8_t*>(buffer),
+        return sector_io::writeAt(f.fd.get(), *f.key, offset, static_cast<const uint8_t*>(buffer),
                                   length);
     });
 }
@@ -456,8 +427,8 @@ bool CZelFsReader::ReadFile(const FileHandle& h, void* buffer, size_t length, si
                             int* error) {
     size_t n = 0;
     bool ok = withFile(h, false, error, [&](CZelFile& f) {
-        int rc =
-            sector_io::readAt(f.fd, *f.key, f.position, static_cast<uint8_t*>(buffer), length, &n);
+        int rc = sector_io::readAt(f.fd.get(), *f.key, f.position, static_cast<uint8_t*>(buffer),
+                                   length, &n);
         f.position += n;
         return rc;
     });
@@ -468,8 +439,8 @@ bool CZelFsReader::ReadFile(const FileHandle& h, void* buffer, size_t length, si
 bool CZelFsReader::WriteFile(const FileHandle& h, const void* buffer, size_t length, size_t* count,
                              int* error) {
     bool ok = withFile(h, true, error, [&](CZelFile& f) {
-        int rc = sector_io::writeAt(f.fd, *f.key, f.position, static_cast<const uint8_t*>(buffer),
-                                    length);
+        int rc = sector_io::writeAt(f.fd.get(), *f.key, f.position,
+                                    static_cast<const uint8_t*>(buffer), length);
         if (rc == 0) f.position += length;
         return rc;
     });
@@ -479,12 +450,12 @@ bool CZelFsReader::WriteFile(const FileHandle& h, const void* buffer, size_t len
 
 bool CZelFsReader::TruncateFile(const FileHandle& h, uint64_t size, int* error) {
     return withFile(h, true, error,
-                    [&](CZelFile& f) { return sector_io::truncate(f.fd, *f.key, size); });
+                    [&](CZelFile& f) { return sector_io::truncate(f.fd.get(), *f.key, size); });
 }
 
 bool CZelFsReader::SyncFile(const FileHandle& h, bool dataOnly, int* error) {
     return withFile(h, false, error, [&](CZelFile& f) {
-        int rc = dataOnly ? ::fdatasync(f.fd) : ::fsync(f.fd);
+        int rc = dataOnly ? ::fdatasync(f.fd.get()) : ::fsync(f.fd.get());
         return rc == 0 ? 0 : errno;
     });
 }
@@ -497,7 +468,7 @@ bool CZelFsReader::SeekTo(const FileHandle& h, uint64_t position) {
     if (!h) return false;
     if (position > static_cast<uint64_t>(INT64_MAX)) return false;
     std::lock_guard<std::mutex> guard(*h->lock);
-    if (h->fd < 0) return false;
+    if (!h->fd.ok()) return false;
     h->position = position;
     return true;
 }
@@ -512,17 +483,17 @@ uint64_t CZelFsReader::GetFileSize(const FileHandle& h) const {
     if (!h) return 0;
     std::lock_guard<std::mutex> guard(*h->lock);
     struct stat st;
-    if (h->fd < 0 || ::fstat(h->fd, &st) != 0) return 0;
+    if (!h->fd.ok() || ::fstat(h->fd.get(), &st) != 0) return 0;
     return static_cast<uint64_t>(st.st_size);
 }
 
 bool CZelFsReader::SetFileTime(const FileHandle& h, int64_t, int64_t access, int64_t modification) {
     if (!h) return false;
     std::lock_guard<std::mutex> guard(*h->lock);
-    if (h->fd < 0) return false;
+    if (!h->fd.ok()) return false;
     struct timespec ts[2] = {{static_cast<time_t>(access), 0},
                              {static_cast<time_t>(modification), 0}};
-    return ::futimens(h->fd, ts) == 0;
+    return ::futimens(h->fd.get(), ts) == 0;
 }
 
 bool CZelFsReader::IsHandleReadOnly(const FileHandle& h) const {
@@ -539,13 +510,11 @@ int CZelFsReader::PathDescriptor(const FileHandle& h) const {
         return -1;
     }
     std::lock_guard<std::mutex> guard(*h->lock);
-    if (h->fd < 0) {
+    if (!h->fd.ok()) {
         errno = EBADF;
         return -1;
     }
     // Through the descriptor's own link, so it names this very file and
     // cannot be used to write its bytes.
-    char link[32];
-    std::snprintf(link, sizeof link, "/proc/self/fd/%d", h->fd);
-    return ::open(link, O_PATH | O_CLOEXEC);
+    return ::open(platform::descriptorPath(h->fd.get()).c_str(), O_PATH | O_CLOEXEC);
 }

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/core/UniqueFd.h"
+
 class CMoxEncryptedFolder;
 
 class CFsReaderBase {
@@ -123,6 +125,6 @@ class CZelFsReader : public CFsReaderBase {
     std::shared_ptr<CMoxEncryptedFolder> m_folder;
     std::shared_ptr<CZelFileKey> m_key;
     std::string m_root;
-    int m_rootFd = -1;
+    platform::UniqueFd m_rootFd;
     std::vector<std::string> m_configNames;  // the database and journal names in the root
 };

@@ -26,6 +26,8 @@ class UniqueFd {
 
     int get() const { return fd_; }
     bool ok() const { return fd_ >= 0; }
+    // Hands the descriptor over (to a stream, or to a close whose result counts).
+    int release() { return std::exchange(fd_, -1); }
     // Leaves errno as it was, so a failure can be read after the cleanup.
     void reset(int fd = -1) {
         if (fd_ >= 0) {
