@@ -11,6 +11,8 @@
 #include <limits>
 #include <vector>
 
+#include "platform/core/FullIO.h"
+
 namespace sector_io {
 
 namespace {
@@ -92,34 +94,10 @@ int fileSize(int fd, uint64_t* size) {
     return 0;
 }
 
-// Reads until `n` bytes or the end of the file; -1 with errno on failure.
-ssize_t preadFull(int fd, uint8_t* buf, size_t n, uint64_t off) {
-    size_t done = 0;
-    while (done < n) {
-        ssize_t r = pread(fd, buf + done, n - done, static_cast<off_t>(off + done));
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (r == 0) break;
-        done += static_cast<size_t>(r);
-    }
-    return static_cast<ssize_t>(done);
-}
-
+// 0 or the errno of the failed write.
 int pwriteFull(int fd, const uint8_t* buf, size_t n, uint64_t off) {
     step();
-    size_t done = 0;
-    while (done < n) {
-        ssize_t r = pwrite(fd, buf + done, n - done, static_cast<off_t>(off + done));
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        if (r == 0) return ENOSPC;
-        done += static_cast<size_t>(r);
-    }
-    return 0;
+    return platform::pwriteFully(fd, buf, n, off) ? 0 : errno;
 }
 
 int cut(int fd, uint64_t size) {
@@ -191,7 +169,7 @@ bool decryptStored(Codec& codec, uint64_t pos, uint8_t* data, size_t n) {
 // Reads the whole old sector run [pos, end) and decrypts it.
 int loadOld(int fd, Codec& codec, uint8_t* buf, uint64_t pos, uint64_t end) {
     size_t n = static_cast<size_t>(end - pos);
-    ssize_t r = preadFull(fd, buf, n, pos);
+    ssize_t r = platform::preadFully(fd, buf, n, pos);
     if (r < 0) return errno;
     if (static_cast<size_t>(r) != n) return EIO;  // shrank under us
     return decryptStored(codec, pos, buf, n) ? 0 : EIO;
@@ -282,7 +260,7 @@ int saveLastSector(int fd, uint64_t size, std::vector<uint8_t>* out) {
     uint64_t start = roundDown(size);
     if (start == size) return 0;
     out->resize(static_cast<size_t>(size - start));
-    ssize_t r = preadFull(fd, out->data(), out->size(), start);
+    ssize_t r = platform::preadFully(fd, out->data(), out->size(), start);
     if (r < 0) return errno;
     return static_cast<size_t>(r) == out->size() ? 0 : EIO;
 }
@@ -340,7 +318,7 @@ int readAt(int fd, Codec& codec, uint64_t off, uint8_t* buf, size_t len, size_t*
         const uint64_t runEnd = end == size ? end : roundDown(end);
         if (pos == sector && runEnd > pos) {
             size_t n = static_cast<size_t>(runEnd - pos);
-            ssize_t r = preadFull(fd, buf + (pos - off), n, pos);
+            ssize_t r = platform::preadFully(fd, buf + (pos - off), n, pos);
             if (r < 0) return errno;
             if (!decryptStored(codec, pos, buf + (pos - off), static_cast<size_t>(r))) return EIO;
             *got += static_cast<size_t>(r);
@@ -350,7 +328,7 @@ int readAt(int fd, Codec& codec, uint64_t off, uint8_t* buf, size_t len, size_t*
         }
         uint8_t tmp[kSectorSize];
         const uint64_t sectorEnd = std::min(sector + kSectorSize, size);
-        ssize_t r = preadFull(fd, tmp, static_cast<size_t>(sectorEnd - sector), sector);
+        ssize_t r = platform::preadFully(fd, tmp, static_cast<size_t>(sectorEnd - sector), sector);
         if (r < 0) return errno;
         if (!decryptStored(codec, sector, tmp, static_cast<size_t>(r))) return EIO;
         const uint64_t have = std::min(sector + static_cast<uint64_t>(r), end);
@@ -419,7 +397,7 @@ int truncate(int fd, Codec& codec, uint64_t newSize) {
     // cut: two steps, guarded by the record of the old sector.
     const uint64_t oldEnd = std::min(start + kSectorSize, size);
     std::vector<uint8_t> cipher(static_cast<size_t>(oldEnd - start));
-    ssize_t r = preadFull(fd, cipher.data(), cipher.size(), start);
+    ssize_t r = platform::preadFully(fd, cipher.data(), cipher.size(), start);
     if (r < 0) return errno;
     if (static_cast<size_t>(r) != cipher.size()) return EIO;
     std::vector<uint8_t> plain = cipher;

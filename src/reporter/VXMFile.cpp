@@ -4,17 +4,14 @@
 
 #include <cstring>
 
+#include "platform/core/FullIO.h"
 #include "reporter/VXMSafe.h"
 
 namespace {
 
+// Async-signal-safe for one piece. Write errors are ignored: the record stays short.
 void writeAll(VXMFile* file, const char* bytes, size_t length) {
-    while (length > 0) {
-        ssize_t n = write(file->fd, bytes, length);
-        if (n <= 0) return;  // write errors are ignored: the record stays short
-        bytes += n;
-        length -= static_cast<size_t>(n);
-    }
+    (void)platform::writeFully(file->fd, bytes, length);
 }
 
 void collectionStart(VXMFile* file, char bracket) {

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <filesystem>
 
+#include "platform/core/FullIO.h"
+
 namespace platform {
 
 namespace {
@@ -24,16 +26,6 @@ std::string followLinks(std::string path) {
         path = (target.is_absolute() ? target : p.parent_path() / target).string();
     }
     return path;
-}
-
-bool writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        bytes.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
 }
 
 }  // namespace
@@ -90,8 +82,8 @@ bool replaceFileContents(const std::string& path, std::string_view bytes, mode_t
         if (fd < 0 && errno != EEXIST) return false;
     }
     if (fd < 0) return false;
-    bool ok = (!existed || ::fchmod(fd, st.st_mode & 07777) == 0) && writeAll(fd, bytes) &&
-              ::fsync(fd) == 0;
+    bool ok = (!existed || ::fchmod(fd, st.st_mode & 07777) == 0) &&
+              writeFully(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
     int err = errno;
     if (::close(fd) != 0 && ok) {
         ok = false;

@@ -5,20 +5,11 @@
 
 #include <cerrno>
 
+#include "platform/core/FullIO.h"
+
 namespace {
 
 constexpr size_t kChunk = 5120;
-
-bool writeAll(int fd, const unsigned char* data, size_t size) {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -45,7 +36,7 @@ int VXMCompressionGZipSrcToDest(int source, int destination) {
             stream.avail_out = sizeof out;
             status = deflate(&stream, flush);
             if (status == Z_STREAM_ERROR) break;
-            if (!writeAll(destination, out, sizeof out - stream.avail_out)) {
+            if (!platform::writeFully(destination, out, sizeof out - stream.avail_out)) {
                 status = Z_STREAM_ERROR;
                 break;
             }
