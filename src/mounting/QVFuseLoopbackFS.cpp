@@ -21,6 +21,7 @@ using platform::descriptorPath;
 using platform::Error;
 using platform::FileUserData;
 using platform::ItemAttributes;
+using platform::posixOrEIO;
 using platform::setError;
 using platform::UniqueFd;
 
@@ -36,11 +37,6 @@ std::string failWithErrno(Error* error) {
     std::string text = e.description;
     setError(error, std::move(e));
     return text;
-}
-
-// The handle's failure as the kernel must hear it: a POSIX code, else EIO.
-Error posixOrEIO(const Error& e) {
-    return e.isPOSIX() && e.code ? e : Error::posix(EIO);
 }
 
 QVFile::Ptr fileOf(const FileUserData& data) {
@@ -320,7 +316,7 @@ bool QVFuseLoopbackFS::createDirectory(const std::string& path, const ItemAttrib
     QVFile::Ptr dir = fs ? fs->createDirectoryAtPath(path, &e) : nullptr;
     if (!dir) {
         LGLogError("FUSE > createDirAtPath %s could not create error", c(path));
-        setError(error, e.isPOSIX() ? e : Error::posix(EIO));
+        setError(error, posixOrEIO(e));
         return false;
     }
     giveToCaller(at, path);
@@ -353,7 +349,7 @@ bool QVFuseLoopbackFS::createFile(const std::string& path, const ItemAttributes&
     QVFile::Ptr file = fs ? fs->openFileAtPath(path, false, true, &e) : nullptr;
     if (!file) {
         LGLogError("FUSE > createFileAtPath %s could not open error", c(path));
-        setError(error, e.isPOSIX() ? e : Error::posix(EIO));
+        setError(error, posixOrEIO(e));
         return false;
     }
     // Only reachable for reading (made meanwhile by someone else): refused.
@@ -635,7 +631,7 @@ bool QVFuseLoopbackFS::applyAttributes(const ItemAttributes& a, const std::strin
         bool ok = fs && (file && file->isOpen() ? fs->truncateFile(file, *a.size, &e)
                                                 : fs->truncateItemAtPath(path, *a.size, &e));
         if (!ok) {
-            if (!e.isPOSIX()) e = Error::posix(EIO);
+            e = posixOrEIO(e);
             LGLogError("FUSE > setAttsOfItemAtPath %s could not truncate error: %s", c(path),
                        c(e.description));
             setError(error, e);
@@ -713,7 +709,7 @@ bool QVFuseLoopbackFS::openFile(const std::string& path, int mode, FileUserData*
     if (!file && !isReadonly() && !forWriting && exists)
         file = fs->openFileAtPath(path, true, false, &e);
     if (!file) {
-        setError(error, e.isPOSIX() ? e : Error::posix(EIO));
+        setError(error, posixOrEIO(e));
         return false;
     }
     if (forWriting && !keepOnlyIfWritable(*fs, file, error)) return false;

@@ -31,6 +31,20 @@ struct Error {
     bool operator==(const Error&) const = default;
 };
 
+// The errno value a failure stands for where only an errno can travel (the
+// kernel, a POSIX caller): its POSIX code, else EIO. Never 0, so that a
+// failure without a code cannot read as success.
+inline int errnoOrEIO(int code) {
+    return code > 0 ? code : EIO;
+}
+inline int errnoOrEIO(const Error& e) {
+    return e.isPOSIX() ? errnoOrEIO(static_cast<int>(e.code)) : EIO;
+}
+// The same as an error value: `e` itself when it carries such a code.
+inline Error posixOrEIO(const Error& e) {
+    return e.isPOSIX() && e.code > 0 ? e : Error::posix(EIO);
+}
+
 // Stores `e` when the caller gave somewhere to put it.
 inline void setError(Error* out, Error e) {
     if (out) *out = std::move(e);
