@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdio>
 
+#include "platform/core/PathPieces.h"
 #include "platform/core/UniqueFd.h"
 
 namespace FolderPaths {
@@ -45,9 +46,7 @@ std::optional<std::string> relative(std::string_view path) {
 }
 
 std::pair<std::string, std::string> splitParent(const std::string& rel) {
-    size_t slash = rel.rfind('/');
-    if (slash == std::string::npos) return {std::string(), rel};
-    return {rel.substr(0, slash), rel.substr(slash + 1)};
+    return {std::string(platform::parentPath(rel)), std::string(platform::lastComponent(rel))};
 }
 
 std::string join(std::string_view root, std::string_view rel) {

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/core/Files.h"
+#include "platform/core/PathPieces.h"
 #include "reporter/VXMContext.h"
 #include "reporter/VXMFile.h"
 #include "reporter/VXMSafe.h"
@@ -307,7 +308,7 @@ uint64_t VXMHostGetiTunesMetadataItemId() {
     VXMWritableContext* writable = vxmContext.writable;
     if (uint64_t cached = writable->itemIdentifier.load()) return cached;
     VXMBundleInfo bundle = VXMExecutableBundleInfo();
-    std::string parent = bundle.path.substr(0, bundle.path.find_last_of('/'));
+    const std::string parent(platform::parentPath(bundle.path));
     std::string bytes = readTextFile(parent + "/iTunesMetadata.plist");
     std::optional<uint64_t> found;
     if (!bytes.empty()) {
@@ -658,8 +659,8 @@ VXMBundleInfo VXMExecutableBundleInfo() {
     std::lock_guard<std::mutex> lock(bundleMutex);
     VXMBundleInfo info = bundleInfo;
     const std::string executable = mainExecutablePath();
-    if (!bundleInfoSet) info.identifier = executable.substr(executable.find_last_of('/') + 1);
-    if (info.path.empty()) info.path = executable.substr(0, executable.find_last_of('/'));
+    if (!bundleInfoSet) info.identifier = platform::lastComponent(executable);
+    if (info.path.empty()) info.path = platform::parentPath(executable);
     return info;
 }
 

@@ -9,6 +9,7 @@
 #include <map>
 
 #include "platform/core/Files.h"
+#include "platform/core/PathPieces.h"
 #include "platform/core/UniqueFd.h"
 #include "platform/desktop/FavouriteVolumes.h"
 #include "platform/desktop/FileURL.h"
@@ -103,9 +104,7 @@ LWLaunchServicesListItem favouriteItem(const FavouriteVolumes::Bookmark& b) {
     item.url = b.uri;
     item.icon = "folder-remote";
     if (item.name.empty()) {
-        std::string tail = b.uri;
-        while (tail.size() > 1 && tail.back() == '/') tail.pop_back();
-        tail = tail.substr(tail.rfind('/') + 1);
+        const std::string tail(platform::lastComponent(b.uri));
         gchar* unescaped = g_uri_unescape_string(tail.c_str(), nullptr);
         item.name = unescaped && *unescaped ? unescaped : b.uri;
         g_free(unescaped);
@@ -130,12 +129,12 @@ std::vector<StoredEntry> storedEntries(LWSharedFileList list) {
     return entries;
 }
 
-bool isUnder(const std::string& path, std::string root) {
-    while (root.size() > 1 && root.back() == '/') root.pop_back();
-    if (root.empty() || root.front() != '/') return false;
-    const fs::path rel =
-        fs::path(path).lexically_normal().lexically_relative(fs::path(root).lexically_normal());
-    return !rel.empty() && rel != "." && *rel.begin() != "..";
+// Strictly below `root`, after ".." and "." are resolved in the text.
+bool isUnder(const std::string& path, const std::string& root) {
+    if (!root.starts_with('/')) return false;
+    const std::string p = fs::path(path).lexically_normal().string();
+    const std::string r = fs::path(root).lexically_normal().string();
+    return platform::liesWithin(p, r) && !platform::liesWithin(r, p);
 }
 
 }  // namespace

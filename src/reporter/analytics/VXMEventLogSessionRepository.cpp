@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "platform/core/PathPieces.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -25,7 +27,7 @@ std::string standardised(const std::string& path) {
 }
 
 std::string lastComponent(const std::string& path) {
-    return fs::path(standardised(path)).filename().string();
+    return std::string(platform::lastComponent(standardised(path)));
 }
 
 }  // namespace
@@ -76,7 +78,7 @@ bool VXMEventLogSessionRepository::isPrepDirectory(const std::string& path) {
 }
 
 std::string VXMEventLogSessionRepository::parentDirectory(const std::string& path) {
-    return fs::path(standardised(path)).parent_path().string();
+    return std::string(platform::parentPath(standardised(path)));
 }
 
 bool VXMEventLogSessionRepository::isDirectory(const std::string& path) {

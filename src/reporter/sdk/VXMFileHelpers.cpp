@@ -9,7 +9,8 @@
 #include <cerrno>
 #include <filesystem>
 
-#include "platform/core/Console.h"
+#include "platform/core/FullIO.h"
+#include "platform/core/PathPieces.h"
 #include "reporter/VXMSafe.h"
 
 namespace {
@@ -50,7 +51,7 @@ bool VXMWriteFileAtomically(const std::string& path, std::string_view bytes,
     }
     if (!ok) {
         unlink(temporary.c_str());
-        platform::setError(error, platform::Error::posix(saved ? saved : EIO));
+        platform::setError(error, platform::Error::posix(platform::errnoOrEIO(saved)));
     }
     return ok;
 }
@@ -71,7 +72,7 @@ std::string VXMMoveItemToDirectory(const std::string& path, const std::string& d
         VXMDebugLog("[Vexmor] Failed to move file, inputs invalid");
         return {};
     }
-    const std::string name = VXMLastPathComponent(path);
+    const std::string name(platform::lastComponent(path));
     const std::string extension = VXMPathExtension(name);
     const std::string stem = VXMDeletingPathExtension(name);
     for (unsigned suffix = 0; suffix < 1000; ++suffix) {
@@ -110,13 +111,8 @@ bool VXMListDirectory(const std::string& directory, std::vector<std::string>& en
     return true;
 }
 
-std::string VXMLastPathComponent(const std::string& path) {
-    size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 std::string VXMPathExtension(const std::string& path) {
-    const std::string name = VXMLastPathComponent(path);
+    const std::string name(platform::lastComponent(path));
     size_t dot = name.find_last_of('.');
     if (dot == std::string::npos || dot == 0) return {};
     return name.substr(dot + 1);

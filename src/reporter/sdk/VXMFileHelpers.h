@@ -22,8 +22,7 @@ bool VXMRemoveItem(const std::string& path);
 // Full paths of the entries of `directory` in the order the system lists
 // them, leaving out names that begin with "."; false when it cannot be read.
 bool VXMListDirectory(const std::string& directory, std::vector<std::string>& entries);
-// The last path component, and its extension without the dot ("" for none).
-std::string VXMLastPathComponent(const std::string& path);
+// The extension of the last path component without the dot ("" for none).
 std::string VXMPathExtension(const std::string& path);
 // The path without its extension.
 std::string VXMDeletingPathExtension(const std::string& path);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "platform/core/PathPieces.h"
 #include "platform/core/XdgPaths.h"
 #include "reporter/VXMHost.h"
 #include "reporter/VXMSafe.h"
@@ -20,11 +21,6 @@ namespace {
 constexpr const char* kBuildInstanceKey = "vexmor_build_instance_identifier";
 constexpr const char* kCachePathComponentKey = "VexmorCachePathComponent";
 constexpr const char* kEndpointKey = "VexmorAPIEndpoint";
-
-std::string parentDirectory(const std::string& path) {
-    size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
-}
 
 // The regular files among `entries`; anything else where a record or report
 // belongs (a FIFO, a device, a directory) is removed, so that it can never
@@ -188,7 +184,8 @@ void VXMSDKController::settingsArrived(const platform::Value& document,
     const std::string path = settingsCachePath();
     const auto now = clock_.now();
     std::shared_ptr<const VXMSettings> fresh;
-    if (VXMCreateDirectory(parentDirectory(path)) &&
+    const std::string parent(platform::parentPath(path));
+    if (VXMCreateDirectory(parent.empty() ? "." : parent) &&
         VXMSettings::writeSettings(document, path, now)) {
         fresh = VXMSettings::initWithCachePath(path);
     } else {
@@ -261,7 +258,7 @@ void VXMSDKController::removeEveryRecord() {
     for (const std::string& entry : entries) {
         const std::string extension = VXMPathExtension(entry);
         if (extension != "vxmrecord" && extension != "vxmlog") continue;
-        if (VXMLastPathComponent(entry).ends_with("session.vxmlog")) continue;
+        if (platform::lastComponent(entry).ends_with("session.vxmlog")) continue;
         VXMRemoveItem(entry);
     }
     for (const std::string& directory :
@@ -293,7 +290,7 @@ void VXMSDKController::processExistingRecords(bool skipPermission) {
     for (const std::string& entry : entries) {
         const std::string extension = VXMPathExtension(entry);
         if (extension != "vxmrecord" && extension != "vxmlog") continue;
-        if (VXMLastPathComponent(entry).ends_with("session.vxmlog")) continue;
+        if (platform::lastComponent(entry).ends_with("session.vxmlog")) continue;
         records.push_back(entry);
     }
     for (const std::string& entry : regularFilesOnly(records))

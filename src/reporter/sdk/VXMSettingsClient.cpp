@@ -4,6 +4,7 @@
 #include <iterator>
 
 #include "platform/core/Files.h"
+#include "platform/core/PathPieces.h"
 #include "reporter/VXMSafe.h"
 #include "reporter/sdk/VXMFileHelpers.h"
 #include "reporter/sdk/VXMSettings.h"
@@ -206,7 +207,7 @@ void VXMSettingsClient::submitVXMFileAtPath(const std::string& path,
     auto request = newRequest("POST", "", url);
     if (asInvalid) request->addValueForHTTPHeaderField("1", "X-VEXMOR-INVALID-SESSION");
     request->addValueForHTTPHeaderField(d ? d->APIKey() : std::string(), VXM_API_KEY_HEADER);
-    const std::string name = VXMLastPathComponent(path);
+    const std::string name(platform::lastComponent(path));
     request->addValueForFormField(VXMDeletingPathExtension(name), "report[identifier]");
     request->addDataForFormField(std::move(*bytes), "application/octet-stream", name,
                                  "report[file]");
@@ -245,7 +246,7 @@ void VXMSettingsClient::submitEventLogFilesAtPaths(const std::vector<std::string
             if (completion) completion(clientError(VXMClientUnreadableFile, "unreadable file"));
             return;
         }
-        const std::string name = VXMLastPathComponent(path);
+        const std::string name(platform::lastComponent(path));
         request->addDataForFormField(std::move(*bytes), VXMClientAnalyticsMIMEType, name, name);
     }
     webClient_->startRequest(request, [completion = std::move(completion)](
