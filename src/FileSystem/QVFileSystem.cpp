@@ -17,6 +17,7 @@
 #include "folder/FolderPaths.h"
 #include "folder/MoxEncryptedFolder.h"
 #include "folder/ZelFsReader.h"
+#include "platform/core/TreeBytes.h"
 #include "platform/core/UniqueFd.h"
 
 using platform::Error;
@@ -80,33 +81,15 @@ int removeTree(int dirFd, const char* name) {
     return unlinkat(dirFd, name, AT_REMOVEDIR) == 0 ? 0 : errno;
 }
 
-uint64_t treeSize(int dirFd, const char* name, bool top) {
-    struct stat st;
-    if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW | (name[0] ? 0 : AT_EMPTY_PATH)) != 0)
-        return 0;
-    if (!S_ISDIR(st.st_mode)) return static_cast<uint64_t>(st.st_size);
-    int fd = top && !name[0] ? fcntl(dirFd, F_DUPFD_CLOEXEC, 0)
-                             : openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return 0;
-    if (top && !name[0]) {
-        // dirFd may be an O_PATH descriptor: reopen it for reading.
-        int rd = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        ::close(fd);
-        fd = rd;
-        if (fd < 0) return 0;
-    }
-    DIR* dir = fdopendir(fd);
-    if (!dir) {
-        ::close(fd);
-        return 0;
-    }
-    uint64_t sum = 0;
-    while (struct dirent* de = readdir(dir)) {
-        if (de->d_name[0] == '.' || FolderPaths::isHiddenName(de->d_name)) continue;
-        sum += treeSize(dirfd(dir), de->d_name, false);
-    }
-    closedir(dir);
-    return sum;
+// What the browser and an export count: visible names only, and a link as
+// the text an export writes for it.
+uint64_t treeSize(int dirFd, const std::string& name) {
+    platform::TreeRules rules;
+    rules.skip = [](std::string_view n) {
+        return n.starts_with('.') || FolderPaths::isHiddenName(n);
+    };
+    rules.countLinkLengths = true;
+    return static_cast<uint64_t>(platform::tallyTree(dirFd, name, rules).bytes);
 }
 
 }  // namespace
@@ -553,10 +536,10 @@ uint64_t QVFileSystem::calculateItemSize(const std::string& path) const {
     std::shared_lock lock(m_mutex);
     Fd root(rootFd());
     if (!root.ok()) return 0;
-    if (rel->empty()) return treeSize(root.get(), "", true);
+    if (rel->empty()) return treeSize(root.get(), "");
     std::string name;
     Fd dir(FolderPaths::openParentBeneath(root.get(), *rel, &name));
-    return dir.ok() ? treeSize(dir.get(), name.c_str(), true) : 0;
+    return dir.ok() ? treeSize(dir.get(), name) : 0;
 }
 
 bool QVFileSystem::volumeSize(uint64_t* size, uint64_t* freeSpace) const {

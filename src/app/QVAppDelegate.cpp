@@ -25,6 +25,7 @@
 #include "app/QVMainWindowInterface.h"
 #include "app/QVStatusMenuInterface.h"
 #include "platform/core/Console.h"
+#include "platform/core/TreeBytes.h"
 #include "platform/core/UserDefaults.h"
 #include "platform/gui/Alert.h"
 #include "platform/gui/Bookmarks.h"
@@ -109,29 +110,8 @@ bool QVAppDelegate::fileIsEncryptedFolder(const std::string& path) {
 }
 
 int64_t QVAppDelegate::totalBytesOfFinderItem(const std::string& path) {
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    auto status = fs::symlink_status(path, ec);
-    if (ec) return 0;
-    if (!fs::is_directory(status)) {
-        auto size = fs::is_regular_file(status) ? fs::file_size(path, ec) : 0;
-        return ec ? 0 : static_cast<int64_t>(size);
-    }
-    int64_t total = 0;
-    fs::recursive_directory_iterator it(path, fs::directory_options::skip_permission_denied, ec);
-    for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-        const auto name = it->path().filename().string();
-        if (!name.empty() && name.front() == '.') {
-            it.disable_recursion_pending();
-            continue;
-        }
-        std::error_code sec;
-        if (it->is_regular_file(sec) && !it->is_symlink(sec)) {
-            auto size = it->file_size(sec);
-            if (!sec) total += static_cast<int64_t>(size);
-        }
-    }
-    return total;
+    return platform::tallyTree(path, {[](std::string_view name) { return name.starts_with('.'); }})
+        .bytes;
 }
 
 std::string QVAppDelegate::siUnitStringForBytes(int64_t bytes) {

@@ -20,6 +20,7 @@
 #include "app/QVAppDelegate.h"
 #include "folder/FolderPaths.h"
 #include "platform/core/Dispatch.h"
+#include "platform/core/TreeBytes.h"
 #include "platform/gui/Alert.h"
 #include "platform/gui/Application.h"
 #include "platform/gui/StringTable.h"
@@ -33,20 +34,13 @@ size_t adminCount(const std::vector<QVFpUser>& users) {
 
 // Every visible item beneath the folder and the sum of their sizes.
 std::pair<int64_t, int64_t> sizeAndCount(const std::string& folder) {
-    namespace fs = std::filesystem;
-    int64_t size = 0, count = 0;
-    std::error_code ec;
-    fs::recursive_directory_iterator it(folder, fs::directory_options::skip_permission_denied, ec);
-    for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-        std::string name = it->path().filename().string();
-        if (name.starts_with('.') || FolderPaths::isHiddenName(name)) {
-            if (it->is_directory(ec)) it.disable_recursion_pending();
-            continue;
-        }
-        ++count;
-        if (it->is_regular_file(ec)) size += static_cast<int64_t>(it->file_size(ec));
-    }
-    return {size, count};
+    platform::TreeRules rules;
+    rules.skip = [](std::string_view name) {
+        return name.starts_with('.') || FolderPaths::isHiddenName(name);
+    };
+    rules.followRootLink = true;
+    const platform::TreeTally tally = platform::tallyTree(folder, rules);
+    return {tally.bytes, tally.items};
 }
 
 }  // namespace

@@ -46,6 +46,8 @@
 #include "app/QVUpdateController.h"
 #include "folder/FolderPaths.h"
 #include "platform/core/Dispatch.h"
+#include "platform/core/PathPieces.h"
+#include "platform/core/TreeBytes.h"
 #include "platform/core/UserDefaults.h"
 #include "platform/gui/Alert.h"
 #include "platform/gui/Application.h"
@@ -117,31 +119,14 @@ void clearImmutable(const std::optional<std::string>& path) {
     ::close(fd);
 }
 
-std::string lastPathComponent(const std::string& path) {
-    std::string p = path;
-    while (p.size() > 1 && p.back() == '/') p.pop_back();
-    return std::filesystem::path(p).filename().string();
-}
-
 // Bytes of the files below a folder, hidden ones (and the database) left out.
 int64_t visibleBytesBelow(const std::string& folder) {
-    namespace fs = std::filesystem;
-    int64_t total = 0;
-    std::error_code ec;
-    fs::recursive_directory_iterator it(folder, fs::directory_options::skip_permission_denied, ec);
-    for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-        const std::string name = it->path().filename().string();
-        if (name.starts_with('.') || FolderPaths::isHiddenName(name)) {
-            if (it->is_directory(ec)) it.disable_recursion_pending();
-            continue;
-        }
-        std::error_code e2;
-        if (it->is_regular_file(e2) && !it->is_symlink(e2)) {
-            const auto size = it->file_size(e2);
-            if (!e2) total += static_cast<int64_t>(size);
-        }
-    }
-    return total;
+    platform::TreeRules rules;
+    rules.skip = [](std::string_view name) {
+        return name.starts_with('.') || FolderPaths::isHiddenName(name);
+    };
+    rules.followRootLink = true;
+    return platform::tallyTree(folder, rules).bytes;
 }
 
 // The browser page until the browser is built: it says the folder is open.
@@ -910,7 +895,7 @@ void QVMainWindowController::updateStatusBar() {
     const std::string path = *currentVolumePath_;
     std::weak_ptr<QVMainWindowController*> alive = alive_;
     platform::globalQueue(platform::QueuePriority::Background)->async([alive, path, generation] {
-        std::string name = std::filesystem::path(lastPathComponent(path)).stem().string();
+        std::string name = std::filesystem::path(platform::lastComponent(path)).stem().string();
         const std::string text = platform::formatText(
             localizedString("statusLockedFolderFormat"),
             {name, QVAppDelegate::siUnitStringForBytes(visibleBytesBelow(path))});
