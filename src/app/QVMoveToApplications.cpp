@@ -14,6 +14,8 @@
 #include "Logging/LGLog.h"
 #include "platform/core/Console.h"
 #include "platform/core/Files.h"
+#include "platform/core/MountTable.h"
+#include "platform/core/PathPieces.h"
 #include "platform/core/Process.h"
 #include "platform/core/UserDefaults.h"
 #include "platform/core/XdgPaths.h"
@@ -30,47 +32,13 @@ std::string readWholeFile(const std::string& path) {
 
 // `path` is `dir` or lies below it, compared by whole components.
 bool isWithin(const fs::path& path, const fs::path& dir) {
-    const auto p = path.lexically_normal();
-    const auto d = dir.lexically_normal();
-    auto pi = p.begin();
-    for (auto di = d.begin(); di != d.end(); ++di, ++pi) {
-        if (di->empty()) continue;  // the trailing "" of "dir/"
-        if (pi == p.end() || *pi != *di) return false;
-    }
-    return true;
+    return platform::liesWithin(path.lexically_normal().string(), dir.lexically_normal().string());
 }
 
 bool isWithinResolved(const fs::path& path, const fs::path& dir) {
     std::error_code ec;
     return isWithin(path, dir) ||
            isWithin(fs::weakly_canonical(path, ec), fs::weakly_canonical(dir, ec));
-}
-
-// Mount points of a /proc/<pid>/mountinfo text; octal escapes undone.
-std::vector<std::string> mountPoints(const std::string& mountInfo) {
-    std::vector<std::string> points;
-    std::istringstream lines(mountInfo);
-    std::string line;
-    while (std::getline(lines, line)) {
-        std::istringstream fields(line);
-        std::string field;
-        for (int i = 0; i < 5 && fields >> field; ++i) {
-        }
-        if (!fields) continue;
-        std::string point;
-        for (std::size_t i = 0; i < field.size(); ++i) {
-            if (field[i] == '\\' && i + 3 < field.size() &&
-                std::all_of(field.begin() + i + 1, field.begin() + i + 4,
-                            [](char c) { return c >= '0' && c <= '7'; })) {
-                point += static_cast<char>(std::stoi(field.substr(i + 1, 3), nullptr, 8));
-                i += 3;
-            } else {
-                point += field[i];
-            }
-        }
-        points.push_back(point);
-    }
-    return points;
 }
 
 bool holdsAppImage(const fs::path& dir) {
@@ -194,10 +162,10 @@ std::optional<QVMoveOffer> QVMoveToApplications::offerFor(const QVMoveEnvironmen
     if (!env.appDir || env.appDir->empty()) return std::nullopt;
     const fs::path appDir = fs::path(*env.appDir).lexically_normal();
     if (appDir == "/" || !isWithin(env.executablePath, appDir)) return std::nullopt;
-    const auto points = mountPoints(env.mountInfo);
-    if (std::find_if(points.begin(), points.end(), [&](const std::string& p) {
-            return fs::path(p).lexically_normal() == appDir;
-        }) == points.end())
+    const auto mounts = platform::parseMountInfo(env.mountInfo);
+    if (std::find_if(mounts.begin(), mounts.end(), [&](const platform::MountEntry& m) {
+            return fs::path(m.point).lexically_normal() == appDir;
+        }) == mounts.end())
         return std::nullopt;
 
     QVMoveOffer offer;

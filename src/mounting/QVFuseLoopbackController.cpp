@@ -16,6 +16,8 @@
 
 #include "Logging/LGLogMacros.h"
 #include "folder/FolderPaths.h"
+#include "platform/core/MountTable.h"
+#include "platform/core/PathPieces.h"
 #include "platform/core/Process.h"
 #include "platform/core/UniqueFd.h"
 #include "platform/core/UserDefaults.h"
@@ -32,14 +34,8 @@ std::string keyFor(const char* format, const std::string& uuid) {
     return platform::formatText(format, {uuid});
 }
 
-std::string lastComponent(std::string path) {
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
-    auto slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 bool hasZelExtension(const std::string& path) {
-    std::string name = lastComponent(path);
+    std::string name(platform::lastComponent(path));
     auto dot = name.rfind('.');
     if (dot == std::string::npos) return false;
     std::string ext = name.substr(dot + 1);
@@ -132,8 +128,8 @@ void QVFuseLoopbackController::showPasswordPanelForFolder(const std::string& fol
     }
 
     c_.panel->showPage(0);
-    c_.panel->setLabelText(
-        platform::formatText(text("folderIsEncrypted"), {lastComponent(selectedFolderPath_)}));
+    c_.panel->setLabelText(platform::formatText(
+        text("folderIsEncrypted"), {std::string(platform::lastComponent(selectedFolderPath_))}));
     QVFileSystem fs;
     selectedUuid_ = fs.uuidOfUnmountedVolume(selectedFolderPath_).value_or("");
     std::vector<std::string> names;
@@ -347,9 +343,7 @@ bool QVFuseLoopbackController::mountPathIsOccupied(const std::string& path) {
         return errno == ENOTCONN;  // a volume whose server is gone; other
                                    // failures are the mount's to report
     if (!S_ISDIR(sx.stx_mode)) return true;
-    if ((sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) &&
-        (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT))
-        return true;
+    if (platform::isMountRoot(sx)) return true;
     DIR* dir = opendir(path.c_str());
     if (!dir) return true;
     bool empty = true;
@@ -396,7 +390,7 @@ void QVFuseLoopbackController::mountFuseFSWithFileSystem(const std::shared_ptr<Q
     const std::string mountPath = mountPathForFolder(folder);
     std::vector<std::string> options;
     options.push_back("volicon=" + c_.volumeIconPath);
-    std::string volname = lastComponent(mountPath);
+    std::string volname(platform::lastComponent(mountPath));
     if (auto dot = volname.rfind('.'); dot != std::string::npos && dot > 0) volname.resize(dot);
     options.push_back("volname=" + volname);
 
@@ -576,7 +570,7 @@ std::string QVFuseLoopbackController::busyVolumesText(
     for (const auto& path : mountPaths) {
         auto it = volumes_.find(path);
         const std::string folder = it == volumes_.end() ? std::string() : it->second.folderPath;
-        text += "\n\n\u201c" + lastComponent(path) + "\u201d";
+        text += "\n\n\u201c" + std::string(platform::lastComponent(path)) + "\u201d";
         if (!folder.empty()) text += " (" + folder + ")";
         const auto programs = programsUsingVolume(path);
         if (programs.empty()) {
@@ -595,7 +589,7 @@ std::vector<QVFuseLoopbackController::MountedVolume> QVFuseLoopbackController::m
     std::vector<MountedVolume> list;
     for (const auto& [path, volume] : volumes_) {
         if (volume.fileSystem && volume.fileSystem->isMounted())
-            list.push_back({path, volume.folderPath, lastComponent(path)});
+            list.push_back({path, volume.folderPath, std::string(platform::lastComponent(path))});
     }
     return list;
 }
@@ -607,10 +601,7 @@ std::vector<std::string> QVFuseLoopbackController::programsUsingVolume(
         char target[4096];
         const ssize_t n = ::readlink(link.c_str(), target, sizeof target);
         if (n <= 0 || static_cast<size_t>(n) >= sizeof target) return false;
-        const std::string t(target, static_cast<size_t>(n));
-        return t == mountPath ||
-               (t.size() > mountPath.size() && t.compare(0, mountPath.size(), mountPath) == 0 &&
-                t[mountPath.size()] == '/');
+        return platform::liesWithin(std::string_view(target, static_cast<size_t>(n)), mountPath);
     };
     std::vector<std::string> programs;
     for (pid_t pid : platform::runningProcessIds(procRoot)) {

@@ -17,13 +17,12 @@
 #include <map>
 #include <mutex>
 #include <set>
-#include <sstream>
 #include <thread>
 #include <unordered_map>
 
 #include "platform/core/Console.h"
 #include "platform/core/Dispatch.h"
-#include "platform/core/Files.h"
+#include "platform/core/MountTable.h"
 #include "platform/core/Process.h"
 #include "platform/core/ThreadHooks.h"
 #include "platform/core/UniqueFd.h"
@@ -404,8 +403,7 @@ namespace {
 
 // -errno for a failed call; never -1, and a failure without a POSIX code is EIO.
 int fail(const Error& e) {
-    if (e.isPOSIX() && e.code > 0) return static_cast<int>(e.code);
-    return EIO;
+    return platform::errnoOrEIO(e);
 }
 
 // The caller of the request being served, set for the length of a callback.
@@ -1035,30 +1033,6 @@ std::string optionValue(const std::string& v) {
     return out;
 }
 
-// The mount table, read through a close-on-exec descriptor.
-std::istringstream mountTable() {
-    return std::istringstream(platform::readRegularFile("/proc/self/mountinfo").value_or(""));
-}
-
-// A mountinfo field as the path it names: the kernel writes space, tab,
-// newline and backslash as octal escapes ("My Files" is "My\040Files").
-std::string unescapeMountField(std::string_view field) {
-    std::string out;
-    out.reserve(field.size());
-    auto octal = [](char c) { return c >= '0' && c <= '7'; };
-    for (size_t i = 0; i < field.size(); ++i) {
-        if (field[i] == '\\' && i + 3 < field.size() && octal(field[i + 1]) &&
-            octal(field[i + 2]) && octal(field[i + 3])) {
-            out += static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 +
-                                     (field[i + 3] - '0'));
-            i += 3;
-        } else {
-            out += field[i];
-        }
-    }
-    return out;
-}
-
 // "major:minor" of the file system mounted at `path` (the last mount there
 // wins, as it is the one seen), or nullopt when nothing is mounted there.
 // Read from mountinfo so that nothing asks the volume itself, which may not
@@ -1070,16 +1044,9 @@ std::optional<std::string> mountDevice(const std::string& mountPath) {
     std::error_code ec;
     std::filesystem::path parent = std::filesystem::weakly_canonical(given.parent_path(), ec);
     const std::string path = ec ? mountPath : (parent / given.filename()).string();
-    std::istringstream in = mountTable();
-    std::string line;
     std::optional<std::string> device;
-    while (std::getline(in, line)) {
-        // id parent major:minor root mount-point ...
-        std::istringstream fields(line);
-        std::string id, parent, dev, root, point;
-        if (fields >> id >> parent >> dev >> root >> point && unescapeMountField(point) == path)
-            device = dev;
-    }
+    for (const platform::MountEntry& entry : platform::mountTable())
+        if (entry.point == path) device = entry.device;
     return device;
 }
 
@@ -1203,7 +1170,7 @@ bool UserFileSystem::mountAtPath(const std::string& path, const std::vector<std:
         return failWith(Error::posix(EINVAL, "the FUSE session could not be created"));
     }
     if (fuse_session_mount(f, path.c_str()) != 0) {
-        int err = errno ? errno : EIO;
+        int err = platform::errnoOrEIO(errno);
         fuse_session_destroy(f);
         removeCreated();
         return failWith(Error::posix(err, "cannot mount the volume at " + path));
