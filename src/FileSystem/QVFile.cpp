@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "folder/FolderPaths.h"
+#include "platform/core/PathPieces.h"
 
 QVFile::QVFile() = default;
 
@@ -15,10 +16,7 @@ QVFile::QVFile(const std::string& path, bool isDirectory) : QVFile() {
         children_->reserve(8);
     }
     filePath_ = path;
-    std::string trimmed = path;
-    if (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
-    size_t slash = trimmed.rfind('/');
-    fileName_ = slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
+    fileName_ = platform::lastComponent(path);
     fileSize_ = 0;
 }
 

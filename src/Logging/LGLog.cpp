@@ -12,6 +12,7 @@
 #include "Logging/LGLogCall.h"
 #include "Logging/LGMessagePool.h"
 #include "platform/core/Console.h"
+#include "platform/core/PathPieces.h"
 
 char* lg::dd_str_copy(const char* s) {
     if (!s) return nullptr;
@@ -61,9 +62,7 @@ std::string LGLogMessage::threadID() const {
 
 std::optional<std::string_view> LGLogMessage::fileName() const {
     if (!file_) return std::nullopt;
-    std::string_view path(file_);
-    auto slash = path.rfind('/');
-    std::string_view last = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    std::string_view last = platform::lastComponent(file_);
     auto dot = last.rfind('.');
     return dot == std::string_view::npos ? last : last.substr(0, dot);
 }

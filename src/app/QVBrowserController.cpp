@@ -23,6 +23,7 @@
 #include "app/QVDropView.h"
 #include "app/QVPreviewController.h"
 #include "app/QVStatusMenuInterface.h"
+#include "platform/core/PathPieces.h"
 #include "platform/gui/Application.h"
 #include "platform/gui/FilePanel.h"
 #include "platform/gui/StringTable.h"
@@ -293,9 +294,7 @@ bool QVBrowserController::selectItemWithPath(const std::string& path) {
     QModelIndex index = model_.indexForPath(path);
     auto file = model_.fileForIndex(index);
     std::string expectedParent = dir->filePath();
-    if (!file || !(QVBrowserModel::isSameOrInside(file->filePath(), expectedParent) &&
-                   file->filePath().rfind('/') ==
-                       (expectedParent.empty() ? std::string::npos : expectedParent.size()))) {
+    if (!file || platform::parentPath(file->filePath()) != expectedParent) {
         LGLogInfo("BrowserController > selectItemWIthpath > path outside visible cols");
         return false;
     }

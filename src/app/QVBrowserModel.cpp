@@ -12,6 +12,7 @@
 
 #include "Logging/LGLogMacros.h"
 #include "folder/FolderPaths.h"
+#include "platform/core/PathPieces.h"
 #include "platform/gui/Application.h"
 #include "platform/gui/FileNames.h"
 #include "platform/gui/StringTable.h"
@@ -55,11 +56,6 @@ namespace {
 
 std::string joinPath(const std::string& dir, const std::string& name) {
     return dir.empty() ? name : dir + "/" + name;
-}
-
-std::string parentPath(const std::string& path) {
-    auto slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
 }  // namespace
@@ -165,9 +161,7 @@ bool QVBrowserModel::isValidItemName(const std::string& name) {
 }
 
 bool QVBrowserModel::isSameOrInside(const std::string& path, const std::string& ancestor) {
-    if (ancestor.empty() || path == ancestor) return true;
-    return path.size() > ancestor.size() && path.compare(0, ancestor.size(), ancestor) == 0 &&
-           path[ancestor.size()] == '/';
+    return ancestor.empty() || platform::liesWithin(path, ancestor);  // "" is the folder's root
 }
 
 bool QVBrowserModel::renameItem(const QVFile::Ptr& item, const std::string& newName) {
@@ -185,7 +179,7 @@ bool QVBrowserModel::renameItem(const QVFile::Ptr& item, const std::string& newN
         alert("alertRenameFileInvalidHeading", "alertRenameFileInvalidTextFormat");
         return false;
     }
-    std::string target = joinPath(parentPath(item->filePath()), newName);
+    std::string target = joinPath(std::string(platform::parentPath(item->filePath())), newName);
     platform::Error error;
     if (fs_->fileExistsAtPath(target) ||
         !fs_->renameFileFromPath(item->filePath(), target, &error)) {
@@ -211,8 +205,9 @@ bool QVBrowserModel::renameItem(const QVFile::Ptr& item, const std::string& newN
 bool QVBrowserModel::replaceItem(const std::string& from, const std::string& to) {
     // The old item goes aside first and is removed only once the move is done,
     // so a failed move leaves both in place.
-    std::string aside = joinPath(parentPath(to), ".tessaro-" + std::to_string(::getpid()) +
-                                                     "-move-" + std::to_string(++asideCounter_));
+    std::string aside = joinPath(
+        std::string(platform::parentPath(to)),
+        ".tessaro-" + std::to_string(::getpid()) + "-move-" + std::to_string(++asideCounter_));
     if (!fs_->renameFileFromPath(to, aside)) return false;
     if (!fs_->renameFileFromPath(from, to)) {
         fs_->renameFileFromPath(aside, to);

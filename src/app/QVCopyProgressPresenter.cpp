@@ -3,18 +3,13 @@
 #include "FileSystem/QVFileSystem.h"
 #include "app/QVAppDelegate.h"
 #include "folder/FolderPaths.h"
+#include "platform/core/PathPieces.h"
 #include "platform/gui/StringTable.h"
 
 using platform::formatText;
 using platform::localizedString;
 
 namespace {
-
-std::string lastComponent(std::string path) {
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 int buttonIndex(int response) {
     return response - platform::Alert::kFirstButton;
@@ -49,8 +44,9 @@ bool QVCopyProgressPresenter::importFiles(const std::vector<std::string>& paths,
     auto copier = importExporter();
     if (copier->isRunning()) return copier->importFiles(paths, targetDir);  // says why not
     // The destination's name, or the encrypted folder's own at its root.
-    std::string name = lastComponent(FolderPaths::relative(targetDir).value_or(targetDir));
-    if (name.empty() && fs_ && fs_->volumePath()) name = lastComponent(*fs_->volumePath());
+    std::string name(platform::lastComponent(FolderPaths::relative(targetDir).value_or(targetDir)));
+    if (name.empty() && fs_ && fs_->volumePath())
+        name = platform::lastComponent(*fs_->volumePath());
     lastImportTargetPath_ = targetDir;
     beginProgress(paths.size(), name);
     if (copier->importFiles(paths, targetDir)) return true;
@@ -62,7 +58,7 @@ bool QVCopyProgressPresenter::exportFiles(const std::vector<QVFile::Ptr>& items,
                                           const std::string& destinationDir) {
     auto copier = importExporter();
     if (copier->isRunning()) return copier->exportFiles(items, destinationDir);
-    beginProgress(items.size(), lastComponent(destinationDir));
+    beginProgress(items.size(), std::string(platform::lastComponent(destinationDir)));
     if (copier->exportFiles(items, destinationDir)) return true;
     endProgress();
     return false;

@@ -7,6 +7,7 @@
 #include "FileSystem/QVFileSystem.h"
 #include "Logging/LGLogMacros.h"
 #include "platform/core/Dispatch.h"
+#include "platform/core/PathPieces.h"
 #include "platform/core/UserDefaults.h"
 #include "platform/gui/StringTable.h"
 #include "utilities/QVPasswordStore.h"
@@ -25,14 +26,7 @@ struct QVUnlockController::Outcome {
     std::vector<std::string> users;
 };
 
-namespace {
-
-std::string lastPathComponent(std::string path) {
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
-    return std::filesystem::path(path).filename().string();
-}
-
-}  // namespace
+namespace {}  // namespace
 
 QVUnlockController::QVUnlockController(Collaborators c)
     : c_(std::move(c)), alive_(std::make_shared<QVUnlockController*>(this)) {
@@ -152,9 +146,10 @@ void QVUnlockController::finish(Outcome o) {
     running_ = false;
     c_.view->setUnlocking(false);
     if (!o.exists) {
-        c_.view->showEjectingAlert(localizedString("folderNotFound"),
-                                   platform::formatText(localizedString("folderNotFoundMsg"),
-                                                        {lastPathComponent(o.path)}));
+        c_.view->showEjectingAlert(
+            localizedString("folderNotFound"),
+            platform::formatText(localizedString("folderNotFoundMsg"),
+                                 {std::string(platform::lastComponent(o.path))}));
         return;
     }
     if (o.unlocked) {
@@ -177,9 +172,10 @@ void QVUnlockController::finish(Outcome o) {
     c_.view->setRememberAvailable(c_.passwords->isAvailable());
     c_.view->folderStaysLocked();
     if (o.users.empty()) {
-        c_.view->showEjectingAlert(localizedString("Not supported"),
-                                   platform::formatText(localizedString("certNotSupportedMsg"),
-                                                        {lastPathComponent(o.path)}));
+        c_.view->showEjectingAlert(
+            localizedString("Not supported"),
+            platform::formatText(localizedString("certNotSupportedMsg"),
+                                 {std::string(platform::lastComponent(o.path))}));
         return;
     }
     // The store answered while this ran.

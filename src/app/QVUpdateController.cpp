@@ -8,6 +8,7 @@
 #include <iterator>
 
 #include "platform/core/Files.h"
+#include "platform/core/PathPieces.h"
 #include "platform/core/Process.h"
 #include "platform/gui/Application.h"
 
@@ -26,8 +27,7 @@ std::string applicationIdentifier(const std::string& environPath) {
         static const std::string gio = "GIO_LAUNCHED_DESKTOP_FILE=";
         static const std::string flatpak = "FLATPAK_ID=";
         if (entry.rfind(gio, 0) == 0) {
-            std::string file = entry.substr(gio.size());
-            file = file.substr(file.rfind('/') + 1);
+            std::string file(platform::lastComponent(std::string_view(entry).substr(gio.size())));
             static const std::string suffix = ".desktop";
             if (file.size() > suffix.size() &&
                 file.compare(file.size() - suffix.size(), suffix.size(), suffix) == 0)

@@ -16,6 +16,7 @@
 #include "Logging/LGLogMacros.h"
 #include "folder/FolderPaths.h"
 #include "platform/core/Dispatch.h"
+#include "platform/core/PathPieces.h"
 
 using platform::descriptorPath;
 using platform::Error;
@@ -44,9 +45,7 @@ QVFile::Ptr fileOf(const FileUserData& data) {
 }
 
 std::string sourceFileName() {
-    std::string f = __FILE__;
-    auto slash = f.rfind('/');
-    return slash == std::string::npos ? f : f.substr(slash + 1);
+    return std::string(platform::lastComponent(__FILE__));
 }
 
 // Volume path of `name` inside the volume directory `dir`.

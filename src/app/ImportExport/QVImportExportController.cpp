@@ -15,6 +15,9 @@
 #include "FileSystem/QVMountedVolumes.h"
 #include "Logging/LGLogMacros.h"
 #include "folder/FolderPaths.h"
+#include "platform/core/FullIO.h"
+#include "platform/core/PathPieces.h"
+#include "platform/core/TreeBytes.h"
 #include "platform/core/UniqueFd.h"
 
 namespace {
@@ -26,41 +29,6 @@ using Fd = platform::UniqueFd;
 void closeFd(int& fd) {
     if (fd >= 0) ::close(fd);
     fd = -1;
-}
-
-// A short read(2) is not the end of a file: every chunk but the last must be
-// whole, or the folder's sector grid would no longer match the file offsets.
-ssize_t readFull(int fd, uint8_t* buf, size_t n) {
-    size_t got = 0;
-    while (got < n) {
-        ssize_t r = ::read(fd, buf + got, n - got);
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) return -1;
-        if (r == 0) break;
-        got += static_cast<size_t>(r);
-    }
-    return static_cast<ssize_t>(got);
-}
-
-bool writeFull(int fd, const uint8_t* buf, size_t n) {
-    while (n > 0) {
-        ssize_t w = ::write(fd, buf, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w < 0) return false;
-        if (w == 0) {
-            errno = ENOSPC;
-            return false;
-        }
-        buf += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
-std::string baseName(std::string path) {
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 // The real path of `path` without following its last component (a link is
@@ -77,12 +45,6 @@ std::string realPathOf(const std::string& path, bool followLast) {
     fs::path parent = fs::canonical(fs::absolute(p, ec).parent_path(), ec);
     if (ec) return std::string();
     return (parent / p.filename()).string();
-}
-
-// `a` equals `b` or lies inside it.
-bool isWithin(const std::string& a, const std::string& b) {
-    if (b.empty() || a.size() < b.size() || a.compare(0, b.size(), b) != 0) return false;
-    return a.size() == b.size() || b == "/" || a[b.size()] == '/';
 }
 
 Message alert(std::string title, std::string message, std::vector<std::string> args = {}) {
@@ -188,12 +150,14 @@ bool QVImportExportController::refuseWhileRunning() {
 }
 
 bool QVImportExportController::touchesFolderRoot(const std::string& realPath) const {
-    return !realPath.empty() && (isWithin(realPath, rootReal_) || isWithin(rootReal_, realPath));
+    return !realPath.empty() &&
+           (platform::liesWithin(realPath, rootReal_) || platform::liesWithin(rootReal_, realPath));
 }
 
 bool QVImportExportController::onOwnVolume(const std::string& realPath) const {
     return std::any_of(volumesReal_.begin(), volumesReal_.end(), [&](const std::string& v) {
-        return !realPath.empty() && (isWithin(realPath, v) || isWithin(v, realPath));
+        return !realPath.empty() &&
+               (platform::liesWithin(realPath, v) || platform::liesWithin(v, realPath));
     });
 }
 
@@ -268,7 +232,8 @@ bool QVImportExportController::startImport() {
     copiedBytes_ = 0;
     totalBytes_ = 0;
     for (const auto& src : preSourcePaths_)
-        if (std::find(ignore_.begin(), ignore_.end(), baseName(src)) == ignore_.end())
+        if (std::find(ignore_.begin(), ignore_.end(), platform::lastComponent(src)) ==
+            ignore_.end())
             totalBytes_ += localTreeBytes(src);
     if (static_cast<uint64_t>(totalBytes_) > freeSpace) {
         if (delegate_)
@@ -279,7 +244,8 @@ bool QVImportExportController::startImport() {
     }
     queue_entries_.clear();
     for (const auto& src : preSourcePaths_)
-        if (std::find(ignore_.begin(), ignore_.end(), baseName(src)) == ignore_.end())
+        if (std::find(ignore_.begin(), ignore_.end(), platform::lastComponent(src)) ==
+            ignore_.end())
             queue_entries_.push_back({src, nullptr, FolderPaths::relative(target).value_or("")});
     return beginRun(Mode::Import);
 }
@@ -300,9 +266,11 @@ bool QVImportExportController::startExport() {
     // Into the folder's own directory or its volume, or onto the folder or
     // one of its ancestors by an item's name: each would write what is being
     // read.
-    bool refused = destReal.empty() || isWithin(destReal, rootReal_) || onOwnVolume(destReal);
+    bool refused =
+        destReal.empty() || platform::liesWithin(destReal, rootReal_) || onOwnVolume(destReal);
     for (const auto& f : preSourceFiles_)
-        if (f && isWithin(rootReal_, FolderPaths::join(destReal, f->fileName()))) refused = true;
+        if (f && platform::liesWithin(rootReal_, FolderPaths::join(destReal, f->fileName())))
+            refused = true;
     if (refused) {
         LGLogError("QVImportExport > export > %s lies in the folder or would replace it",
                    dest.c_str());
@@ -334,30 +302,11 @@ bool QVImportExportController::beginRun(Mode mode) {
 }
 
 int64_t QVImportExportController::localTreeBytes(const std::string& path) const {
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    auto st = fs::symlink_status(path, ec);
-    if (ec) return 0;
-    if (fs::is_regular_file(st)) {
-        auto n = fs::file_size(path, ec);
-        return ec ? 0 : static_cast<int64_t>(n);
-    }
-    if (!fs::is_directory(st)) return 0;
-    int64_t sum = 0;
-    fs::recursive_directory_iterator it(path, fs::directory_options::skip_permission_denied, ec);
-    for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-        if (std::find(ignore_.begin(), ignore_.end(), it->path().filename().string()) !=
-            ignore_.end()) {
-            it.disable_recursion_pending();
-            continue;
-        }
-        std::error_code e2;
-        if (it->is_regular_file(e2) && !it->is_symlink(e2)) {
-            auto n = it->file_size(e2);
-            if (!e2) sum += static_cast<int64_t>(n);
-        }
-    }
-    return sum;
+    return platform::tallyTree(path, {[this](std::string_view name) {
+                                   return std::find(ignore_.begin(), ignore_.end(), name) !=
+                                          ignore_.end();
+                               }})
+        .bytes;
 }
 
 // ---------------------------------------------------------------- stepping
@@ -614,7 +563,7 @@ void QVImportExportController::importItem() {
         scheduleStep();
         return;
     }
-    const std::string name = baseName(e.source);
+    const std::string name(platform::lastComponent(e.source));
     const std::string target = FolderPaths::join(e.destination, name);
     if (FolderPaths::isHiddenName(name)) {
         // The configuration database's names: importing one would replace
@@ -683,7 +632,7 @@ void QVImportExportController::importItem() {
         Fd probe(::open(e.source.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         if (!probe.ok()) readErr = errno;
     } else if (!listLocalDirectory(e.source, &names)) {
-        readErr = errno ? errno : EIO;
+        readErr = platform::errnoOrEIO(errno);
     }
     if (readErr) {
         LGLogError("importExporter > copyNextFinderUrlToContainer > cannot read %s: %s",
@@ -758,7 +707,9 @@ void QVImportExportController::importItem() {
 
 void QVImportExportController::moveImportChunk() {
     uint8_t* buf = chunkBuffer(0);
-    ssize_t n = readFull(cur_.localFd, buf, static_cast<size_t>(kDataChunkSize));
+    // Every chunk but the last must be whole (a short read(2) is not the end),
+    // or the folder's sector grid would no longer match the file offsets.
+    ssize_t n = platform::readFully(cur_.localFd, buf, static_cast<size_t>(kDataChunkSize));
     if (n < 0) {
         int err = errno;
         const std::string src = queue_entries_.front().source;
@@ -985,8 +936,8 @@ std::optional<std::string> QVImportExportController::folderLinkText(const std::s
     }
     *size = st.st_size;
     for (const std::string& base : {*root, rootReal_}) {
-        if (base.empty() || !isWithin(text, base)) continue;
-        auto inside = FolderPaths::relative(text.substr(base.size()));
+        if (base.empty() || !platform::liesWithin(text, base)) continue;
+        auto inside = FolderPaths::relative(text.substr(std::min(base.size(), text.size())));
         if (!inside) break;
         std::string up;
         const std::string linkDir = FolderPaths::splitParent(*clean).first;
@@ -1043,7 +994,7 @@ void QVImportExportController::moveExportChunk() {
     pendingWrite_ = pending;
     if (!writer_) writer_ = platform::DispatchQueue::serial("tessaro.export");
     writer_->async([pending, fd = cur_.localFd, buf, got] {
-        if (!writeFull(fd, buf, got)) pending->err = errno ? errno : EIO;
+        if (!platform::writeFully(fd, buf, got)) pending->err = platform::errnoOrEIO(errno);
         pending->done.signal();
     });
     const auto n = static_cast<int64_t>(got);
@@ -1173,7 +1124,7 @@ bool QVImportExportController::writeChunk(const QVFile::Ptr& file, uint64_t offs
                                           const uint8_t* data, size_t size, int* err) {
     platform::Error e;
     if (fs_->writeFile(file, offset, data, size, &e)) return true;
-    *err = e.isPOSIX() ? static_cast<int>(e.code) : EIO;
+    *err = platform::errnoOrEIO(e);
     return false;
 }
 
@@ -1181,6 +1132,6 @@ bool QVImportExportController::readChunk(const QVFile::Ptr& file, uint64_t offse
                                          size_t size, size_t* got, int* err) {
     platform::Error e;
     if (fs_->readFile(file, offset, data, size, got, &e)) return true;
-    *err = e.isPOSIX() ? static_cast<int>(e.code) : EIO;
+    *err = platform::errnoOrEIO(e);
     return false;
 }

@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cstdlib>
 
+#include "platform/core/PathPieces.h"
 #include "platform/core/XdgPaths.h"
 
 namespace platform {
@@ -51,9 +52,7 @@ std::string mountRoot(const UserDefaults& defaults) {
 std::string mountPathForFolder(const std::string& root, const std::string& folderPath,
                                const std::string& suffix,
                                const std::function<bool(const std::string&)>& isTaken) {
-    std::string last = folderPath;
-    while (last.size() > 1 && last.back() == '/') last.pop_back();
-    if (auto slash = last.rfind('/'); slash != std::string::npos) last = last.substr(slash + 1);
+    const std::string last(platform::lastComponent(folderPath));
     std::string base = root + "/" + withoutZelExtensions(last) + "-" + suffix;
     std::string candidate = base;
     for (long n = 1; isTaken && isTaken(candidate); ++n) candidate = base + "-" + std::to_string(n);
