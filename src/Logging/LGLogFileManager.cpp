@@ -18,6 +18,7 @@
 
 #include "Logging/LGTimestamp.h"
 #include "platform/core/Console.h"
+#include "platform/core/PathPieces.h"
 #include "platform/core/XdgPaths.h"
 
 namespace fs = std::filesystem;
@@ -53,7 +54,7 @@ std::shared_ptr<LGLogFileInfo> LGLogFileInfo::logFileWithPath(std::string filePa
 LGLogFileInfo::LGLogFileInfo(std::string filePath) : filePath_(std::move(filePath)) {}
 
 const std::string& LGLogFileInfo::fileName() {
-    if (!fileName_) fileName_ = fs::path(filePath_).filename().string();
+    if (!fileName_) fileName_ = std::string(platform::lastComponent(filePath_));
     return *fileName_;
 }
 

@@ -14,7 +14,6 @@
 #include <QThread>
 #include <QVBoxLayout>
 #include <charconv>
-#include <filesystem>
 #include <mutex>
 
 #include "Logging/LGLog.h"

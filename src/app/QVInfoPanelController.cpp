@@ -15,11 +15,11 @@
 #include <QTableWidget>
 #include <QVBoxLayout>
 #include <algorithm>
-#include <filesystem>
 
 #include "app/QVAppDelegate.h"
 #include "folder/FolderPaths.h"
 #include "platform/core/Dispatch.h"
+#include "platform/core/PathPieces.h"
 #include "platform/core/TreeBytes.h"
 #include "platform/gui/Alert.h"
 #include "platform/gui/Application.h"
@@ -209,7 +209,7 @@ void QVInfoPanelController::setFileSystem(std::shared_ptr<QVFileSystem> fileSyst
     folderHashLabel->setText(QStringLiteral("--"));
     users_ = fs_->usersForFolderAtPath(folderPath_);
     folderNameLabel->setText(
-        QString::fromStdString(std::filesystem::path(folderPath_).filename().string()));
+        QString::fromStdString(std::string(platform::lastComponent(folderPath_))));
     struct stat st {};
     std::string db = folderPath_ + "/" + std::string(FolderPaths::kConfigDatabaseName);
     if (::stat(db.c_str(), &st) == 0)

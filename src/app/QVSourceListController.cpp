@@ -11,13 +11,13 @@
 #include <QStyledItemDelegate>
 #include <QUrl>
 #include <algorithm>
-#include <filesystem>
 
 #include "Logging/LGLog.h"
 #include "Logging/LGLogMacros.h"
 #include "app/QVAppDelegate.h"
 #include "app/QVBrowserCells.h"
 #include "app/QVDropView.h"
+#include "platform/core/PathPieces.h"
 #include "platform/core/UserDefaults.h"
 #include "platform/gui/Application.h"
 #include "platform/gui/FileNames.h"
@@ -218,8 +218,7 @@ QRect QVSourceListController::nameRect(const QRect& row) {
 }
 
 std::string QVSourceListController::displayName(const std::string& path) {
-    std::string name = std::filesystem::path(path).filename().string();
-    if (name.empty()) name = std::filesystem::path(path).parent_path().filename().string();
+    std::string name(platform::lastComponent(path));
     for (size_t at = 0; at + 4 <= name.size();) {
         if (strncasecmp(name.c_str() + at, ".zel", 4) == 0)
             name.erase(at, 4);

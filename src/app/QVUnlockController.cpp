@@ -2,8 +2,6 @@
 
 #include <sys/stat.h>
 
-#include <filesystem>
-
 #include "FileSystem/QVFileSystem.h"
 #include "Logging/LGLogMacros.h"
 #include "platform/core/Dispatch.h"

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/core/FullIO.h"
 #include "reporter/VXMContext.h"
 #include "reporter/VXMFile.h"
 #include "reporter/VXMSafe.h"
@@ -33,13 +34,7 @@ uint64_t monotonicNanoseconds() {
 }
 
 void writeAt(int fd, const char* bytes, size_t length, uint64_t offset) {
-    while (length > 0) {
-        ssize_t n = pwrite(fd, bytes, length, static_cast<off_t>(offset));
-        if (n <= 0) return;  // ring write errors are ignored
-        bytes += n;
-        length -= static_cast<size_t>(n);
-        offset += static_cast<uint64_t>(n);
-    }
+    (void)platform::pwriteFully(fd, bytes, length, offset);  // ring write errors are ignored
 }
 
 bool readWhole(const char* path, std::string* out) {

@@ -56,7 +56,7 @@ std::optional<std::string> contentTypeOfFile(const std::string& path) {
         do n = read(fd.get(), head, sizeof head);
         while (n < 0 && errno == EINTR);
     }
-    const std::string name = fs::path(path).filename().string();
+    const std::string name(platform::lastComponent(path));
     return takeString(gio.contentTypeGuess(name.c_str(), n >= 0 ? head : nullptr,
                                            n >= 0 ? size_t(n) : 0, nullptr));
 }

@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "platform/core/FullIO.h"
+#include "platform/core/PathPieces.h"
 
 namespace platform {
 
@@ -99,7 +100,7 @@ bool replaceFileContents(const std::string& path, std::string_view bytes, mode_t
         return false;
     }
     // The rename is on disk once the folder is.
-    const std::string folder = std::filesystem::path(file).parent_path().string();
+    const std::string folder(parentPath(file));
     const int dir =
         ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir >= 0) {
