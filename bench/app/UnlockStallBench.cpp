@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "FileSystem/QVFileSystem.h"
-#include "app/QVUnlockController.h"
+#include "app/logic/QVUnlockController.h"
 #include "platform/core/Dispatch.h"
 #include "platform/core/UserDefaults.h"
 #include "support/FolderBuilder.h"

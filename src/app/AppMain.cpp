@@ -11,7 +11,7 @@
 #include "app/AppIcon.h"
 #include "app/QVAppDelegate.h"
 #include "app/QVBrowserPage.h"
-#include "app/QVMainWindowController.h"
+#include "app/mainwindow/QVMainWindowController.h"
 #include "platform/core/ThreadHooks.h"
 #include "platform/gui/Application.h"
 #include "utilities/KCKeychainItem.h"

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "app/QVStatusMenuInterface.h"
+#include "app/statusmenu/QVStatusMenuInterface.h"
 #include "mounting/QVFuseLoopbackFS.h"
 #include "platform/core/Dispatch.h"
 #include "platform/core/Value.h"

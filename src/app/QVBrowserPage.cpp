@@ -1,7 +1,7 @@
 #include "app/QVBrowserPage.h"
 
-#include "app/QVCopyProgressPresenter.h"
 #include "app/QVCopyProgressSheet.h"
+#include "app/logic/QVCopyProgressPresenter.h"
 
 QVBrowserPage::QVBrowserPage(const QVFuseProbe& probe)
     : browser_(new QVBrowserController(nullptr, {})) {

@@ -8,8 +8,8 @@
 #include <memory>
 
 #include "app/QVBrowserController.h"
-#include "app/QVFuseInstaller.h"
-#include "app/QVMainWindowController.h"
+#include "app/logic/QVFuseInstaller.h"
+#include "app/mainwindow/QVMainWindowController.h"
 
 class QVCopyProgressPresenter;
 class QVCopyProgressSheet;

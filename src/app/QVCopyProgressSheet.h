@@ -6,7 +6,7 @@
 #include <QDialog>
 #include <functional>
 
-#include "app/QVCopyProgressPresenter.h"
+#include "app/logic/QVCopyProgressPresenter.h"
 
 class QLabel;
 class QProgressBar;

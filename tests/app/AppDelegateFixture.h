@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "app/QVAppDelegate.h"
-#include "app/QVMainWindowInterface.h"
-#include "app/QVStatusMenuInterface.h"
+#include "app/mainwindow/QVMainWindowInterface.h"
+#include "app/statusmenu/QVStatusMenuInterface.h"
 #include "platform/core/UserDefaults.h"
 #include "support/ManualClock.h"
 #include "support/TempDir.h"

@@ -9,9 +9,9 @@
 #include <thread>
 
 #include "AppDelegateFixture.h"
-#include "app/QVMainWindowController.h"
-#include "app/QVTourWindow.h"
-#include "app/ReporterStart.h"
+#include "app/mainwindow/QVMainWindowController.h"
+#include "app/startup/QVTourWindow.h"
+#include "app/startup/ReporterStart.h"
 #include "platform/gui/Alert.h"
 #include "platform/gui/Bookmarks.h"
 #include "platform/gui/StringTable.h"

@@ -8,8 +8,8 @@
 #include <QWidget>
 
 #include "app/ImportExport/ImportExportFixture.h"
-#include "app/QVCopyProgressPresenter.h"
 #include "app/QVCopyProgressSheet.h"
+#include "app/logic/QVCopyProgressPresenter.h"
 #include "support/QtTestApp.h"
 
 namespace {

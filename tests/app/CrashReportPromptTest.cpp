@@ -10,7 +10,7 @@
 #include "reporter/sdk/VXMSDKController.h"
 
 // After the reporter's headers: Qt's keyword macros would rewrite them.
-#include "app/ReporterStart.h"
+#include "app/startup/ReporterStart.h"
 #include "platform/gui/Alert.h"
 #include "support/QtTestApp.h"
 

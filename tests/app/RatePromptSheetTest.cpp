@@ -6,7 +6,7 @@
 #include <QMessageBox>
 #include <QTimer>
 
-#include "app/QVRatePromptPresenter.h"
+#include "app/startup/QVRatePromptPresenter.h"
 #include "platform/core/UserDefaults.h"
 #include "platform/gui/Alert.h"
 #include "support/QtTestApp.h"

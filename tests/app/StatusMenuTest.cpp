@@ -6,7 +6,7 @@
 #include <QWidget>
 
 #include "app/AppDelegateFixture.h"
-#include "app/QVStatusMenuController.h"
+#include "app/statusmenu/QVStatusMenuController.h"
 #include "support/FolderBuilder.h"
 #include "support/QtSpin.h"
 

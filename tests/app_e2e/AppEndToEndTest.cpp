@@ -21,7 +21,7 @@
 #include <sstream>
 #include <string>
 
-#include "app/QVFuseInstaller.h"
+#include "app/logic/QVFuseInstaller.h"
 #include "support/QtSpin.h"
 #include "support/TempDir.h"
 

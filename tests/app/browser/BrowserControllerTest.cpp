@@ -11,8 +11,8 @@
 
 #include "app/QVBrowserController.h"
 #include "app/QVPreviewController.h"
-#include "app/QVStatusMenuInterface.h"
 #include "app/browser/BrowserFixture.h"
+#include "app/statusmenu/QVStatusMenuInterface.h"
 #include "support/DragEvents.h"
 #include "support/QtSpin.h"
 

@@ -8,7 +8,7 @@
 #include <QTest>
 #include <filesystem>
 
-#include "app/QVStartupAlerts.h"
+#include "app/startup/QVStartupAlerts.h"
 #include "support/QtTestApp.h"
 #include "support/TempDir.h"
 

@@ -1,4 +1,4 @@
-#include "app/QVPasswordPanel.h"
+#include "app/statusmenu/QVPasswordPanel.h"
 
 #include <gtest/gtest.h>
 

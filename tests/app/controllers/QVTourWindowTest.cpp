@@ -1,4 +1,4 @@
-#include "app/QVTourWindow.h"
+#include "app/startup/QVTourWindow.h"
 
 #include <gtest/gtest.h>
 

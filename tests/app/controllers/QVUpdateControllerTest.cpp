@@ -1,4 +1,4 @@
-#include "app/QVUpdateController.h"
+#include "app/startup/QVUpdateController.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>

@@ -11,12 +11,12 @@
 
 #include "FileSystem/QVFileSystem.h"
 #include "MainWindowFixture.h"
-#include "app/QVCopyProgressPresenter.h"
-#include "app/QVFolderExtensionOffer.h"
 #include "app/QVInfoPanelController.h"
-#include "app/QVMountDesktop.h"
-#include "app/QVRatePromptPresenter.h"
-#include "app/QVStartupAlerts.h"
+#include "app/logic/QVCopyProgressPresenter.h"
+#include "app/mainwindow/QVFolderExtensionAlert.h"
+#include "app/startup/QVRatePromptPresenter.h"
+#include "app/startup/QVStartupAlerts.h"
+#include "app/statusmenu/QVMountDesktop.h"
 #include "support/QtSpin.h"
 
 namespace testsupport {

@@ -4,7 +4,7 @@
 #include <QMouseEvent>
 #include <QScreen>
 
-#include "app/CustomWindow.h"
+#include "app/mainwindow/CustomWindow.h"
 
 namespace {
 

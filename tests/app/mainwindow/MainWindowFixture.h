@@ -14,8 +14,8 @@
 #include <utility>
 
 #include "FileSystem/QVFileSystem.h"
-#include "app/QVMainWindowController.h"
 #include "app/QVPasswordStore.h"
+#include "app/mainwindow/QVMainWindowController.h"
 #include "platform/core/UserDefaults.h"
 #include "platform/gui/Alert.h"
 #include "platform/gui/StringTable.h"

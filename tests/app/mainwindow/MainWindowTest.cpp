@@ -15,8 +15,8 @@
 #include "app/QVAppDelegate.h"
 #include "app/QVBrowserPage.h"
 #include "app/QVInfoPanelController.h"
-#include "app/QVSourceListController.h"
-#include "app/QVStatusMenuInterface.h"
+#include "app/mainwindow/QVSourceListController.h"
+#include "app/statusmenu/QVStatusMenuInterface.h"
 #include "platform/gui/StringTable.h"
 
 TESSARO_QT_TEST_APP();

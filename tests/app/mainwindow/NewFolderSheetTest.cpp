@@ -5,8 +5,8 @@
 #include <QStackedWidget>
 
 #include "MainWindowFixture.h"
-#include "app/QVNewFolderSheet.h"
-#include "app/QVSourceListController.h"
+#include "app/mainwindow/QVNewFolderSheet.h"
+#include "app/mainwindow/QVSourceListController.h"
 
 using testsupport::MainWindowTest;
 

@@ -10,9 +10,9 @@
 
 #include "MainWindowFixture.h"
 #include "app/QVBrowserCells.h"
-#include "app/QVDropView.h"
-#include "app/QVGradientView.h"
-#include "app/QVSourceListController.h"
+#include "app/mainwindow/QVDropView.h"
+#include "app/mainwindow/QVGradientView.h"
+#include "app/mainwindow/QVSourceListController.h"
 #include "support/DragEvents.h"
 
 using testsupport::MainWindowTest;

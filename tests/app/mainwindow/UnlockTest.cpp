@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "MainWindowFixture.h"
-#include "app/QVSourceListController.h"
+#include "app/mainwindow/QVSourceListController.h"
 
 using platform::localizedString;
 using testsupport::MainWindowTest;

@@ -1,4 +1,4 @@
-#include "app/QVFuseInstaller.h"
+#include "app/logic/QVFuseInstaller.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "app/QVMoveToApplications.h"
+#include "app/logic/QVMoveToApplications.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>

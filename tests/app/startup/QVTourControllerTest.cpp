@@ -1,4 +1,4 @@
-#include "app/QVTourController.h"
+#include "app/logic/QVTourController.h"
 
 #include <gtest/gtest.h>
 
