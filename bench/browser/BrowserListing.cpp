@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <fstream>
 
-#include "app/QVBrowserModel.h"
+#include "app/browser/QVBrowserModel.h"
 #include "support/FolderBuilder.h"
 #include "support/TempDir.h"
 

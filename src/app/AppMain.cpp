@@ -10,7 +10,7 @@
 
 #include "app/AppIcon.h"
 #include "app/QVAppDelegate.h"
-#include "app/QVBrowserPage.h"
+#include "app/browser/QVBrowserPage.h"
 #include "app/mainwindow/QVMainWindowController.h"
 #include "platform/core/ThreadHooks.h"
 #include "platform/gui/Application.h"

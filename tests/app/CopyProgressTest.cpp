@@ -8,7 +8,7 @@
 #include <QWidget>
 
 #include "app/ImportExport/ImportExportFixture.h"
-#include "app/QVCopyProgressSheet.h"
+#include "app/browser/QVCopyProgressSheet.h"
 #include "app/logic/QVCopyProgressPresenter.h"
 #include "support/QtTestApp.h"
 

@@ -15,7 +15,7 @@
 #include "Logging/LGLog.h"
 #include "Logging/LGLogMacros.h"
 #include "app/QVAppDelegate.h"
-#include "app/QVBrowserCells.h"
+#include "app/browser/QVBrowserCells.h"
 #include "app/mainwindow/QVDropView.h"
 #include "platform/core/PathPieces.h"
 #include "platform/core/UserDefaults.h"

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "app/QVBrowserCells.h"
+#include "app/browser/QVBrowserCells.h"
 
 namespace {
 

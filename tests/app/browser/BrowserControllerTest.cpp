@@ -9,9 +9,9 @@
 #include <QPushButton>
 #include <QUrl>
 
-#include "app/QVBrowserController.h"
-#include "app/QVPreviewController.h"
 #include "app/browser/BrowserFixture.h"
+#include "app/browser/QVBrowserController.h"
+#include "app/browser/QVPreviewController.h"
 #include "app/statusmenu/QVStatusMenuInterface.h"
 #include "support/DragEvents.h"
 #include "support/QtSpin.h"

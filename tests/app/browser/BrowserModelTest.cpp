@@ -3,8 +3,8 @@
 #include <QMimeData>
 #include <QUrl>
 
-#include "app/QVBrowserModel.h"
 #include "app/browser/BrowserFixture.h"
+#include "app/browser/QVBrowserModel.h"
 #include "platform/gui/FileNames.h"
 #include "support/QtTestApp.h"
 

@@ -3,8 +3,8 @@
 #include <QMainWindow>
 #include <QPixmap>
 
-#include "app/QVBrowserPage.h"
 #include "app/browser/BrowserFixture.h"
+#include "app/browser/QVBrowserPage.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <QMessageBox>
 #include <QPushButton>
 
-#include "app/QVInfoPanelController.h"
 #include "app/browser/BrowserFixture.h"
+#include "app/browser/QVInfoPanelController.h"
 #include "platform/gui/Alert.h"
 #include "support/QtSpin.h"
 

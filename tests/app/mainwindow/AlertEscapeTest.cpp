@@ -11,7 +11,7 @@
 
 #include "FileSystem/QVFileSystem.h"
 #include "MainWindowFixture.h"
-#include "app/QVInfoPanelController.h"
+#include "app/browser/QVInfoPanelController.h"
 #include "app/logic/QVCopyProgressPresenter.h"
 #include "app/mainwindow/QVFolderExtensionAlert.h"
 #include "app/startup/QVRatePromptPresenter.h"

@@ -13,8 +13,8 @@
 
 #include "MainWindowFixture.h"
 #include "app/QVAppDelegate.h"
-#include "app/QVBrowserPage.h"
-#include "app/QVInfoPanelController.h"
+#include "app/browser/QVBrowserPage.h"
+#include "app/browser/QVInfoPanelController.h"
 #include "app/mainwindow/QVSourceListController.h"
 #include "app/statusmenu/QVStatusMenuInterface.h"
 #include "platform/gui/StringTable.h"

@@ -9,7 +9,7 @@
 #include <QUrl>
 
 #include "MainWindowFixture.h"
-#include "app/QVBrowserCells.h"
+#include "app/browser/QVBrowserCells.h"
 #include "app/mainwindow/QVDropView.h"
 #include "app/mainwindow/QVGradientView.h"
 #include "app/mainwindow/QVSourceListController.h"

@@ -7,7 +7,7 @@
 
 #include <memory>
 
-#include "app/QVBrowserController.h"
+#include "app/browser/QVBrowserController.h"
 #include "app/logic/QVFuseInstaller.h"
 #include "app/mainwindow/QVMainWindowController.h"
 

@@ -1,4 +1,4 @@
-#include "app/QVInfoPanelController.h"
+#include "app/browser/QVInfoPanelController.h"
 
 #include <sys/stat.h>
 

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "FileSystem/QVFileSystem.h"
-#include "app/QVBrowserModel.h"
+#include "app/browser/QVBrowserModel.h"
 #include "platform/core/Dispatch.h"
 
 class QAction;

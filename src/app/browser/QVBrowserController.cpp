@@ -1,4 +1,4 @@
-#include "app/QVBrowserController.h"
+#include "app/browser/QVBrowserController.h"
 
 #include <QAbstractItemView>
 #include <QAction>
@@ -18,8 +18,8 @@
 
 #include "Logging/LGLogMacros.h"
 #include "app/QVAppDelegate.h"
-#include "app/QVBrowserCells.h"
-#include "app/QVPreviewController.h"
+#include "app/browser/QVBrowserCells.h"
+#include "app/browser/QVPreviewController.h"
 #include "app/logic/QVCopyProgressPresenter.h"
 #include "app/mainwindow/QVDropView.h"
 #include "app/statusmenu/QVStatusMenuInterface.h"

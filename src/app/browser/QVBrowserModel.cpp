@@ -1,4 +1,4 @@
-#include "app/QVBrowserModel.h"
+#include "app/browser/QVBrowserModel.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "app/QVPreviewController.h"
+#include "app/browser/QVPreviewController.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,7 +11,7 @@
 #include <QVBoxLayout>
 
 #include "app/QVAppDelegate.h"
-#include "app/QVBrowserModel.h"
+#include "app/browser/QVBrowserModel.h"
 #include "platform/gui/FileNames.h"
 
 namespace {

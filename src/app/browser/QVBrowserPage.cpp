@@ -1,6 +1,6 @@
-#include "app/QVBrowserPage.h"
+#include "app/browser/QVBrowserPage.h"
 
-#include "app/QVCopyProgressSheet.h"
+#include "app/browser/QVCopyProgressSheet.h"
 #include "app/logic/QVCopyProgressPresenter.h"
 
 QVBrowserPage::QVBrowserPage(const QVFuseProbe& probe)

@@ -1,4 +1,4 @@
-#include "app/QVBrowserCells.h"
+#include "app/browser/QVBrowserCells.h"
 
 #include <QApplication>
 #include <QIcon>

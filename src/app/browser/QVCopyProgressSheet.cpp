@@ -1,4 +1,4 @@
-#include "app/QVCopyProgressSheet.h"
+#include "app/browser/QVCopyProgressSheet.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
