@@ -4,6 +4,7 @@
 
 #include "platform/archive/ZipArchive.h"
 #include "reporter/web/VXMWebClient.h"
+#include "reporter/web/VXMWebErrors.h"
 #include "run/RunInfo.h"
 #include "run/RunTool.h"
 #include "run/VXMMachOBinary.h"
@@ -17,7 +18,12 @@ constexpr const char* kDeveloperToken = "5a1e90c3b7d24f6e8a0b13c9d7f2e4a6b8c0d1e
 struct Outcome {
     unsigned long status = 0;
     std::optional<platform::Error> error;
-    bool succeeded() const { return status == 200 || status == 201; }
+    // An answer cut at the body bound or by the transport is no success,
+    // whatever its status line said.
+    bool succeeded() const {
+        if (error && vxmweb::isTransportError(error->domain)) return false;
+        return status == 200 || status == 201;
+    }
 };
 
 // One client per request, for the default origin, released afterwards.

@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -22,6 +23,7 @@
 
 #include "platform/core/Value.h"
 #include "reporter/macho/MachOBuilder.h"
+#include "reporter/web/VXMWebRequest.h"
 #include "run/RunTool.h"
 #include "support/HttpServer.h"
 #include "support/TempDir.h"
@@ -43,6 +45,7 @@ const std::string kFatUUIDs =
 struct Result {
     int status = -1;
     std::string err;
+    long peakResidentKiB = 0;  // of the tool's process
 };
 
 std::string shell(const std::string& command) {
@@ -252,8 +255,10 @@ class RunTool : public ::testing::Test {
         }
         close(pipefd[0]);
         int status = 0;
-        waitpid(pid, &status, 0);
+        rusage usage{};
+        wait4(pid, &status, 0, &usage);
         result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        result.peakResidentKiB = usage.ru_maxrss;
         return result;
     }
 
@@ -432,6 +437,38 @@ TEST_F(RunTool, RetriesAndJudgesTheAnswers) {
     EXPECT_NE(r.err.find("Could not be onboarded statusCode 0 "), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("App.app.dSYM could not be uploaded statusCode 0 "), std::string::npos);
     EXPECT_TRUE(leftovers().empty());
+}
+
+// An answer larger than the tool can need fails its request at the bound:
+// the upload counts as failed (and is tried again), with memory to spare.
+TEST_F(RunTool, OversizedAnswersFailAtTheBound) {
+    server.enqueue({.status = 201});
+    server.enqueue({.status = 201});
+    Result plain = runTool({kKey});
+    ASSERT_EQ(plain.status, 0) << plain.err;
+
+    const uint64_t bound = VXMWebRequest::kUploadMaximumResponseSize;
+    const struct {
+        const char* name;
+        HttpScript answer;
+    } cases[] = {{"endless", {.status = 201, .endless = true}},
+                 {"huge", {.status = 201, .fillBytes = 1u << 30}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        testsupport::HttpServer local;
+        env["VEXMOR_API_ORIGIN"] = origin(local);
+        for (int i = 0; i < 3; ++i) local.enqueue(c.answer);  // onboarding, two uploads
+        Result r = runTool({kKey});
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_EQ(local.requests().size(), 3u) << r.err;
+        EXPECT_NE(r.err.find("Could not be onboarded statusCode 201 "), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("App.app.dSYM could not be uploaded statusCode 201 "),
+                  std::string::npos)
+            << r.err;
+        EXPECT_LT(r.peakResidentKiB - plain.peakResidentKiB,
+                  static_cast<long>(bound / 1024 + 16 * 1024));
+        EXPECT_TRUE(leftovers().empty());
+    }
 }
 
 // A termination signal during the upload ends the tool without its dSYM

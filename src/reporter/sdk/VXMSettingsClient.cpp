@@ -178,9 +178,7 @@ std::optional<platform::Error> VXMSettingsClient::uploadOutcome(const VXMWebResp
     // does not decode changes nothing (sending again would duplicate it).
     // Transport errors (the body bound included) still count.
     const auto& error = response.error();
-    const bool transport = error && (error->domain == vxmweb::kURLErrorDomain ||
-                                     error->domain == vxmweb::kWebClientErrorDomain);
-    if (transport) return error;
+    if (error && vxmweb::isTransportError(error->domain)) return error;
     if (status >= 200 && status <= 299) return std::nullopt;
     if (error) return error;
     // A time-out or a rate limit says nothing about the report itself.

@@ -1,6 +1,8 @@
 #pragma once
 // Error domains and codes of the web client.
 
+#include <string>
+
 namespace vxmweb {
 
 // The client's own errors.
@@ -27,5 +29,12 @@ inline constexpr long kURLErrorRequestBodyStreamExhausted = -1021;
 inline constexpr long kURLErrorDataLengthExceedsMaximum = -1103;
 inline constexpr long kURLErrorSecureConnectionFailed = -1200;
 inline constexpr long kURLErrorServerCertificateUntrusted = -1202;
+
+// An error of the exchange itself (transport, the body bound, the client's
+// own checks), as against one about the body it delivered: whatever the
+// status said, the answer did not arrive as sent.
+inline bool isTransportError(const std::string& domain) {
+    return domain == kURLErrorDomain || domain == kWebClientErrorDomain;
+}
 
 }  // namespace vxmweb
