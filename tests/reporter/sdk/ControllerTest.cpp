@@ -14,12 +14,15 @@
 
 #include "SdkTestSupport.h"
 #include "reporter/sdk/VXMDefaults.h"
+#include "reporter/web/VXMWebRequest.h"
 #include "support/HttpServer.h"
+#include "support/ProcessStatus.h"
 #include "support/TempDir.h"
 
 using namespace std::chrono_literals;
 using platform::Value;
 using sdktest::waitUntil;
+using testsupport::HttpHeaders;
 using testsupport::HttpScript;
 using testsupport::HttpServer;
 using testsupport::readFile;
@@ -456,5 +459,95 @@ TEST(VXMSDKController, FifosNeverHoldUpTheQueue) {
     for (const std::string& fifo : fifos) {
         struct stat info {};
         EXPECT_FALSE(stat(fifo.c_str(), &info) == 0 && S_ISFIFO(info.st_mode)) << fifo;
+    }
+}
+
+// An upload the service answered 2xx is done, whatever its body: sent once,
+// never retried, nothing left.
+TEST(VXMSDKController, AcceptedUploadIsSentOnceWhateverItsBody) {
+    const struct {
+        const char* name;
+        HttpScript answer;
+    } cases[] = {
+        {"plist that does not parse",
+         {.status = 201, .headers = {{"Content-Type", "application/x-plist"}}, .body = "<plist><"}},
+        {"JSON that does not parse",
+         {.status = 201, .headers = {{"Content-Type", "application/json"}}, .body = "{\"id\":"}},
+        {"bytes", {.status = 201, .body = std::string("\0\xff\x01", 3)}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Pipeline p;
+        p.server.enqueue(settingsAnswer(p.settings()));
+        p.server.enqueue(c.answer);
+        p.server.setFallback(HttpScript{.status = 500});
+        writeFile(fs::path(p.dir()) / "aaaa.vxmrecord", kRecord);
+        p.controller->beginStartupFlowAfterDelay(0);
+        p.startProcessing();
+        ASSERT_TRUE(waitUntil([&] { return p.recorder.completed == 1; }));
+        p.controller->queue()->sync([] {});
+        EXPECT_EQ(p.uploads().size(), 1u);
+        EXPECT_EQ(p.server.requests().size(), 2u);
+        for (const std::string& d :
+             {p.controller->preparedDirectory(), p.controller->sendableDirectory(),
+              p.controller->invalidDirectory()})
+            EXPECT_EQ(entryCount(d), 0u) << d;
+        EXPECT_EQ(p.clock.pendingCount(), 0u);  // no retry waiting
+    }
+}
+
+// An answer larger than its request can need fails that request at the
+// bound: the report stays pending for the next attempt, and memory grows by
+// less than the bound plus 16 MiB.
+TEST(VXMSDKController, OversizedAnswersLeaveTheReportPending) {
+    const HttpHeaders plist = {{"Content-Type", "application/x-plist"}};
+    const struct {
+        const char* name;
+        bool settings;  // the settings answer, else the upload's
+        HttpScript answer;
+        uint64_t bound;
+    } cases[] = {
+        {"endless settings",
+         true,
+         {.headers = plist, .endless = true},
+         VXMWebRequest::kDefaultMaximumResponseSize},
+        {"huge settings",
+         true,
+         {.headers = plist, .fillBytes = 256u << 20},
+         VXMWebRequest::kDefaultMaximumResponseSize},
+        {"endless upload answer",
+         false,
+         {.status = 201, .endless = true},
+         VXMWebRequest::kUploadMaximumResponseSize},
+        {"huge upload answer",
+         false,
+         {.status = 201, .fillBytes = 64u << 20},
+         VXMWebRequest::kUploadMaximumResponseSize},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Pipeline p;
+        if (!c.settings) p.server.enqueue(settingsAnswer(p.settings()));
+        p.server.enqueue(c.answer);
+        p.server.setFallback(HttpScript{.status = 500});
+        writeFile(fs::path(p.dir()) / "aaaa.vxmrecord", kRecord);
+        const long before = testsupport::statusKiB("VmRSS:");
+        p.controller->beginStartupFlowAfterDelay(0);
+        if (c.settings) {
+            ASSERT_TRUE(waitUntil([&] { return p.clock.pendingCount() == 1; }));
+            EXPECT_EQ(p.clock.delays().back(), VXMSDKController::kSettingsRetrySeconds);
+            EXPECT_TRUE(fs::exists(fs::path(p.dir()) / "aaaa.vxmrecord"));
+        } else {
+            p.startProcessing();
+            ASSERT_TRUE(
+                waitUntil([&] { return p.uploads().size() == 1 && p.clock.pendingCount() == 1; }));
+            EXPECT_GT(p.clock.delays().back(), 0);  // the retry
+            EXPECT_EQ(entryCount(p.controller->sendableDirectory()), 1u);
+            EXPECT_EQ(entryCount(p.controller->invalidDirectory()), 0u);
+        }
+        p.controller->queue()->sync([] {});
+        const long after = testsupport::statusKiB("VmRSS:");
+        EXPECT_LT(after - before, static_cast<long>(c.bound / 1024 + 16 * 1024));
+        EXPECT_EQ(p.recorder.completed, 0);
     }
 }

@@ -145,3 +145,36 @@ TEST(Vexmor, NoSessionIdentifierLeavesTheReporterInert) {
     EXPECT_EQ(f.vexmor->sessionIdentifier(), "");
     EXPECT_EQ(f.clock.pendingCount(), 0u);
 }
+
+// The icon is drawn before the first settings request is built: that request
+// carries its hash, and the onboarding it leads to carries the icon itself.
+TEST(Vexmor, FirstSettingsRequestCarriesTheIconHash) {
+    testsupport::HttpServer server;
+    Front f;
+    f.defaults.setObject("VexmorAPIEndpoint", server.url("/"));
+    server.enqueue(testsupport::HttpScript{
+        .status = 200,
+        .headers = {{"Content-Type", "application/x-plist"}},
+        .body = *sdktest::settingsDocument(server.url("/reports"), false, "new").toPlistXML()});
+    server.setFallback(testsupport::HttpScript{.status = 500});  // onboarding retried later
+    const std::vector<uint8_t> png = {0x89, 'P', 'N', 'G', 0x0d, 0x0a, 0x1a, 0x0a, 1, 2, 3};
+    f.vexmor->setAppIconRenderer([&]() -> std::optional<VXMIconImage> {
+        return VXMIconImage{png, 64, 64};
+    });
+    ASSERT_EQ(f.vexmor->initializeWithAPIKey(sdktest::kAPIKey, 0, Vexmor::defaultEnvironment()),
+              f.vexmor.get());
+    ASSERT_TRUE(server.waitForRequests(2));
+
+    const std::string hash = VXMIcon(png, 64, 64).dataHash();
+    ASSERT_EQ(hash.size(), 40u);
+    const auto requests = server.requests();
+    EXPECT_EQ(requests[0].method, "GET");
+    EXPECT_NE(requests[0].target.find("&icon_hash=" + hash), std::string::npos)
+        << requests[0].target;
+    EXPECT_EQ(requests[1].target, "/reports-app");
+    const std::string& body = requests[1].body;
+    EXPECT_NE(
+        body.find("name=\"app[icon][hash]\"\r\nContent-Type: text/plain\r\n\r\n" + hash + "\r\n"),
+        std::string::npos);
+    EXPECT_NE(body.find(std::string(png.begin(), png.end())), std::string::npos);
+}

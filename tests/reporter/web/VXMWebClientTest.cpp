@@ -14,6 +14,7 @@
 #include "platform/core/Dispatch.h"
 #include "reporter/web/VXMWebErrors.h"
 #include "support/HttpServer.h"
+#include "support/ProcessStatus.h"
 #include "support/TempDir.h"
 
 using namespace std::chrono_literals;
@@ -218,17 +219,7 @@ TEST(VXMWebClient, MultipartUploadOnTheWire) {
     EXPECT_EQ(bare.header("Content-Length"), "0");
 }
 
-namespace {
-
-long statusKiB(const char* field) {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::strlen(field)));
-    return -1;
-}
-
-}  // namespace
+using testsupport::statusKiB;
 
 // A file part goes from disk to the wire as it is sent: the same bytes as an
 // in-memory part, without the file ever being held in memory.

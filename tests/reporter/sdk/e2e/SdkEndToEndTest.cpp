@@ -1,7 +1,8 @@
 // A crash reported on the next start: the probe starts the reporter and
 // crashes; started again against a loopback service it uploads the report,
 // which decodes with the Session schema and names the crashing thread and
-// signal, and nothing is left to send.
+// signal, and nothing is left to send; the user's opt-out sends and keeps
+// nothing.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/core/UserDefaults.h"
 #include "reporter/proto/session.pb-c.h"
 #include "support/HttpServer.h"
 #include "support/TempDir.h"
@@ -71,6 +73,18 @@ std::string unusedEndpoint() {
     return "http://127.0.0.1:" + std::to_string(HttpServer::unusedPort()) + "/";
 }
 
+// A version 2 settings answer holding `entries` (plist key and value pairs
+// of its top-level dictionary).
+HttpScript settingsAnswer(const std::string& entries) {
+    return HttpScript{.status = 200,
+                      .headers = {{"Content-Type", "application/x-plist"}},
+                      .body =
+                          "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist "
+                          "version=\"1.0\"><dict><key>settings_version</key><integer>2</"
+                          "integer>" +
+                          entries + "</dict></plist>"};
+}
+
 // The bytes of the file part of a multipart body.
 std::string filePart(const std::string& body) {
     const std::string marker = "Content-Transfer-Encoding: binary\r\n\r\n";
@@ -89,17 +103,12 @@ TEST(ReporterEndToEnd, CrashIsReportedOnTheNextStart) {
     ASSERT_TRUE(fs::exists(home.data() / "crash_marker"));
 
     HttpServer server;
-    const std::string settings =
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-        "<key>settings_version</key><integer>2</integer>"
-        "<key>app</key><dict><key>status</key><string>activated</string>"
-        "<key>reports_url</key><string>" +
-        server.url("/reports") +
-        "</string></dict>"
-        "<key>settings</key><dict><key>collect_reports</key><true/></dict>"
-        "</dict></plist>";
-    server.setFallback(HttpScript{
-        .status = 200, .headers = {{"Content-Type", "application/x-plist"}}, .body = settings});
+    server.setFallback(
+        settingsAnswer("<key>app</key><dict><key>status</key><string>activated</string>"
+                       "<key>reports_url</key><string>" +
+                       server.url("/reports") +
+                       "</string></dict>"
+                       "<key>settings</key><dict><key>collect_reports</key><true/></dict>"));
     std::string err;
     const int reported = runProbe(home, "report", server.url("/"), &err);
     ASSERT_TRUE(WIFEXITED(reported) && WEXITSTATUS(reported) == 0) << reported << "\n" << err;
@@ -156,17 +165,12 @@ TEST(ReporterEndToEnd, SecondStartIsIgnoredWithAMessage) {
 TEST(ReporterEndToEnd, EventsAreUploadedAsGzipLogs) {
     Home home;
     HttpServer server;
-    const std::string settings =
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-        "<key>settings_version</key><integer>2</integer>"
+    server.setFallback(settingsAnswer(
         "<key>app</key><dict><key>status</key><string>activated</string></dict>"
         "<key>features</key><dict><key>collect_analytics</key><true/></dict>"
         "<key>analytics</key><dict><key>url</key><string>" +
         server.url("/events") +
-        "</string><key>max_pending_send_file_count</key><integer>10</integer></dict>"
-        "</dict></plist>";
-    server.setFallback(HttpScript{
-        .status = 200, .headers = {{"Content-Type", "application/x-plist"}}, .body = settings});
+        "</string><key>max_pending_send_file_count</key><integer>10</integer></dict>"));
     std::string err;
     const int status = runProbe(home, "analytics", server.url("/"), &err);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << err;
@@ -194,4 +198,56 @@ TEST(ReporterEndToEnd, EventsAreUploadedAsGzipLogs) {
     EXPECT_NE(high.find("\"api_key\":\"3f9c1e7a0b5d2486c1e9f0a7d3b6524e8c1a9f07\""),
               std::string::npos);
     EXPECT_NE(high.find("\tapp_installed\t"), std::string::npos) << high;
+}
+
+// The user's no over a start after a crash, with a service that asks for
+// reports and analytics: the collector learns nothing of the device, gets no
+// report and no event log, and nothing of the crash stays on disk. Opting
+// out before the crash captures nothing in the first place.
+TEST(ReporterEndToEnd, UserOptOutSendsAndKeepsNothing) {
+    for (bool beforeCrash : {false, true}) {
+        SCOPED_TRACE(beforeCrash ? "opted out before the crash" : "opted out after the crash");
+        Home home;
+        const fs::path defaultsPath = home.dir.path() / "config/Tessaro/defaults.json";
+        auto optOut = [&] {
+            platform::UserDefaults defaults(defaultsPath.string());
+            defaults.setObject("VexmorShouldCollectCrashReports", false);
+        };
+        if (beforeCrash) optOut();
+        const int crashed = runProbe(home, "crash", unusedEndpoint());
+        ASSERT_TRUE(WIFSIGNALED(crashed) && WTERMSIG(crashed) == SIGSEGV) << crashed;
+        ASSERT_EQ(fs::exists(home.data() / "crash_marker"), !beforeCrash);
+        if (!beforeCrash) optOut();
+
+        HttpServer server;
+        server.setFallback(
+            settingsAnswer("<key>app</key><dict><key>status</key><string>activated</string>"
+                           "<key>reports_url</key><string>" +
+                           server.url("/reports") +
+                           "</string></dict>"
+                           "<key>settings</key><dict><key>collect_reports</key><true/></dict>"
+                           "<key>features</key><dict><key>collect_analytics</key><true/></dict>"
+                           "<key>analytics</key><dict><key>url</key><string>" +
+                           server.url("/events") + "</string></dict>"));
+        std::string err;
+        const int status = runProbe(home, "settle", server.url("/"), &err);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << err;
+        EXPECT_NE(err.find("analytics off"), std::string::npos) << err;
+
+        const auto requests = server.requests();
+        ASSERT_FALSE(requests.empty());
+        for (const auto& r : requests) {
+            EXPECT_EQ(r.method, "GET") << r.target;
+            EXPECT_NE(r.target.find("/settings?"), std::string::npos) << r.target;
+            for (const char* header : {"X-VEXMOR-D", "X-VEXMOR-E"})
+                EXPECT_FALSE(r.header(header)) << header;
+            EXPECT_EQ(r.header("X-VEXMOR-DEVICE-STATE"), "0");
+        }
+        // Only the settings cache is left.
+        for (const auto& entry : fs::recursive_directory_iterator(home.data())) {
+            if (!entry.is_directory()) {
+                EXPECT_EQ(entry.path().filename(), "settings.plist") << entry.path();
+            }
+        }
+    }
 }

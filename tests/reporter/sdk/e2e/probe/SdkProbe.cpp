@@ -5,6 +5,9 @@
 //   reporter_sdk_probe twice    starts a second time and exits
 //   reporter_sdk_probe report   runs the pipeline until no report is left to
 //                               send (exit 0) or 30 s have passed (exit 1)
+//   reporter_sdk_probe settle   as report, and also until the settings have
+//                               come; then lets running analytics passes
+//                               end and prints "analytics on" or "off"
 //
 // Where things go comes from the environment: XDG_CACHE_HOME (reporter
 // data), XDG_CONFIG_HOME (user defaults) and VexmorAPIEndpoint (the service).
@@ -57,7 +60,7 @@ bool nothingLeft(const std::filesystem::path& dir) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        fprintf(stderr, "usage: %s crash|twice|report|analytics\n", argv[0]);
+        fprintf(stderr, "usage: %s crash|twice|report|settle|analytics\n", argv[0]);
         return 2;
     }
     const std::string which = argv[1];
@@ -84,13 +87,21 @@ int main(int argc, char** argv) {
         Vexmor::startWithAPIKey(kAPIKey);
         return 0;
     }
-    if (which == "report") {
+    if (which == "report" || which == "settle") {
         if (!vexmor->controller()) return 4;
+        const bool settle = which == "settle";
         const auto dir = std::filesystem::path(vexmor->controller()->crashFileDirectory());
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         while (std::chrono::steady_clock::now() < end) {
             platform::pumpMainQueue();
-            if (nothingLeft(dir)) return 0;
+            if (nothingLeft(dir) && (!settle || vexmor->controller()->settings())) {
+                if (!settle) return 0;
+                vexmor->controller()->queue()->sync([] {});
+                const auto& analytics = vexmor->analyticsController();
+                if (analytics) analytics->drain();
+                fprintf(stderr, "analytics %s\n", analytics ? "on" : "off");
+                return 0;
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         return 1;
