@@ -287,6 +287,27 @@ TEST(CrashFile, ProtocDecodesTheReport) {
     }
 }
 
+// The packed bytes of two records, pinned: the full fixture, and a sparse
+// record that takes the other roads (the Mach exception, a simulator, an
+// installed build, no log ring, more disk free than there is).
+TEST(CrashFile, PackedBytesStayTheSame) {
+    const struct {
+        const char* record;
+        std::optional<std::string> log;
+        const char* packed;
+    } cases[] = {{"crash.vxmrecord", readFile(kData / "crash.vxmlog"), "crash.vxm"},
+                 {"sparse.vxmrecord", std::nullopt, "sparse.vxm"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.record);
+        Fixture fixture(readFile(kData / c.record), c.log);
+        VXMCrashFile file = fixture.crashFile();
+        ASSERT_TRUE(file.isValid());
+        std::optional<std::vector<uint8_t>> packed = file.packedSession();
+        ASSERT_TRUE(packed);
+        EXPECT_EQ(std::string(packed->begin(), packed->end()), readFile(kData / c.packed));
+    }
+}
+
 TEST(CrashFile, IncompleteOrMalformedRecordsGiveNoReport) {
     const std::vector<std::string> good = splitLines(readFile(kData / "crash.vxmrecord"));
     ASSERT_EQ(good.size(), 21u);
