@@ -474,298 +474,67 @@ void VXMCrashFile::symbolicateWithUUIDMap(const VXMUUIDMap& map) {
 
 // ---- Report -------------------------------------------------------------
 
-std::optional<std::vector<uint8_t>> VXMCrashFile::packedSession() {
-    if (!isValid()) return std::nullopt;
-    // A record that was never symbolicated still reports its frames.
-    if (!symbolicated_) symbolicateWithUUIDMap({});
+namespace {
 
-    const Value& identity = record_["identity"];
-    const Value& executable = record_["executable"];
-    const Value& processInfo = record_["process_info"];
-    const Value& host = record_["host"];
-    const Value& stats = record_["process_stats"];
-    const Value& storage = record_["storage"];
-    const Value& user = record_["user"];
-    Arena arena;
+using Session = Vexmor__Session;
+using User = Vexmor__Session__User;
+using Application = Vexmor__Session__Application;
+using Organization = Vexmor__Session__Application__Organization;
+using OperatingSystem = Vexmor__Session__OperatingSystem;
+using Device = Vexmor__Session__Device;
+using Event = Vexmor__Session__Event;
+using EventDevice = Vexmor__Session__Event__Device;
+using EventOperatingSystem = Vexmor__Session__Event__OperatingSystem;
+using EventApplication = Vexmor__Session__Event__Application;
+using Execution = Vexmor__Session__Event__Application__Execution;
+using Signal = Vexmor__Session__Event__Application__Execution__Signal;
+using Exception = Vexmor__Session__Event__Application__Execution__Exception;
+using Log = Vexmor__Session__Event__Log;
 
-    // Session.
-    Vexmor__Session session;
+// The Session of one valid record, one function per message. The arena owns
+// every piece the messages point to until the session is packed.
+class SessionBuilder {
+  public:
+    explicit SessionBuilder(const VXMCrashFile& file) : file_(file), record_(file.record()) {}
+
+    std::optional<std::vector<uint8_t>> pack();
+
+  private:
+    const Value& section(const char* name) const { return record_[name]; }
+    // Shared by the device and the crash event's device.
+    uint64_t ramUsed() const;
+    std::optional<uint64_t> diskTotal() const { return numberAt(section("storage"), "total"); }
+    uint64_t platformCode() const { return numberAt(section("host"), "platform_code").value_or(0); }
+
+    void fillSession(Session& session);
+    User* user();
+    Application* application();
+    Process* process();
+    Organization* organization();
+    OperatingSystem* operatingSystem();
+    Device* device();
+    DeviceIdentifier** deviceIdentifiers(size_t* count);
+    Event* event();
+    EventDevice* eventDevice();
+    EventOperatingSystem* eventOperatingSystem();
+    EventApplication* eventApplication();
+    Execution* execution();
+    Signal* signal();
+    BinaryImage** binaryImages(size_t* count);
+    Thread** threads(size_t* count);
+    Exception* exception();
+    Log* log();
+
+    const VXMCrashFile& file_;
+    const Value& record_;
+    Arena arena_;
+};
+
+std::optional<std::vector<uint8_t>> SessionBuilder::pack() {
+    Session session;
     vexmor__session__init(&session);
-    const std::string generator = stringAt(identity, "generator").value_or("");
-    session.generator = arena.text(generator);
-    for (const auto& [prefix, type] :
-         {std::pair{"Vexmor iOS", VEXMOR__GENERATOR_TYPE__IOS_SDK},
-          std::pair{"Vexmor Enterprise iOS", VEXMOR__GENERATOR_TYPE__IOS_SDK},
-          std::pair{"Vexmor Mac", VEXMOR__GENERATOR_TYPE__MACOS_SDK},
-          std::pair{"Vexmor Enterprise Mac", VEXMOR__GENERATOR_TYPE__MACOS_SDK}}) {
-        if (generator.starts_with(prefix)) {
-            session.has_generator_type = 1;
-            session.generator_type = type;
-            break;
-        }
-    }
-    session.identifier = arena.bytes(identifier());
-    session.started_at = numberAt(identity, "started_at").value_or(0);
-    if (std::optional<uint64_t> ended = numberAt(identity, "ended_at")) {
-        session.has_ended_at = 1;
-        session.ended_at = *ended;
-    }
-    session.has_crashed = 1;
-    session.crashed = 1;
-
-    // User.
-    auto* sessionUser = arena.make(vexmor__session__user__init);
-    sessionUser->identifier = arena.text(unescapedAt(user, "id").value_or(""));
-    if (auto name = unescapedAt(user, "name")) sessionUser->name = arena.text(*name);
-    if (auto email = unescapedAt(user, "email")) sessionUser->email = arena.text(*email);
-    session.user = sessionUser;
-
-    // Application.
-    auto* app = arena.make(vexmor__session__application__init);
-    app->identifier = arena.text(stringAt(executable, "bundle_id").value_or(""));
-    app->version = arena.text(stringAt(executable, "version").value_or(""));
-    if (auto shown = stringAt(executable, "display_version"))
-        app->display_version = arena.text(*shown);
-    app->has_delivery_mechanism = 1;
-    app->delivery_mechanism = boolAt(executable, "encrypted").value_or(false)
-                                  ? VEXMOR__DELIVERY_MECHANISM__APP_STORE
-                                  : VEXMOR__DELIVERY_MECHANISM__DEVELOPER;
-    if (auto install = unescapedAt(identity, "install_id"))
-        app->installation_uuid = arena.text(*install);
-    if (auto platform = unescapedAt(executable, "dev_platform")) {
-        app->development_platform = arena.text(*platform);
-    }
-    if (auto version = unescapedAt(executable, "dev_platform_version")) {
-        app->development_platform_version = arena.text(*version);
-    }
-    auto* process = arena.make(vexmor__session__application__process__init);
-    if (auto path = stringAt(executable, "path")) process->path = arena.text(*path);
-    if (auto name = stringAt(processInfo, "name")) process->name = arena.text(*name);
-    process->pid = static_cast<uint32_t>(numberAt(processInfo, "pid").value_or(0));
-    if (auto parent = numberAt(processInfo, "parent_pid")) {
-        process->has_parent_process_id = 1;
-        process->parent_process_id = static_cast<uint32_t>(*parent);
-    }
-    if (auto parent = stringAt(processInfo, "parent_name")) {
-        process->parent_process_name = arena.text(*parent);
-    }
-    app->process = process;
-    auto* organization = arena.make(vexmor__session__application__organization__init);
-    const std::optional<std::string> apiKey = stringAt(identity, "api_key");
-    if (apiKey) organization->api_key = arena.text(*apiKey);
-    app->organization = organization;
-    session.app = app;
-
-    // Operating system.
-    const uint64_t platformCode = numberAt(host, "platform_code").value_or(0);
-    auto* os = arena.make(vexmor__session__operating_system__init);
-    os->platform = static_cast<Vexmor__Platform>(static_cast<int>(platformCode));
-    os->version = arena.text(osVersion().value_or(""));
-    if (auto build = osBuildVersion()) os->build_version = arena.text(*build);
-    session.os = os;
-
-    // Device.
-    const bool simulator = platformCode == VEXMOR__PLATFORM__IPHONE_SIMULATOR;
-    auto* device = arena.make(vexmor__session__device__init);
-    device->arch = architecture();
-    if (auto model = stringAt(host, "model")) device->model = arena.text(*model);
-    if (auto cores = numberAt(host, "cores")) {
-        device->has_cores = 1;
-        device->cores = static_cast<uint32_t>(*cores);
-    }
-    if (auto locale = stringAt(host, "locale")) device->language = arena.text(*locale);
-    uint32_t state = 0;
-    if (boolAt(host, "vendor_internal").value_or(false))
-        state |= VEXMOR__DEVICE_STATE__VENDOR_INTERNAL;
-    if (boolAt(host, "jailbroken").value_or(false)) state |= VEXMOR__DEVICE_STATE__JAILBROKEN;
-    if (boolAt(processInfo, "debugger").value_or(false))
-        state |= VEXMOR__DEVICE_STATE__DEBUGGER_ATTACHED;
-    if (boolAt(processInfo, "dyld_insert").value_or(false)) {
-        state |= VEXMOR__DEVICE_STATE__COMPROMISED_LIBRARIES;
-    }
-    if (simulator) state |= VEXMOR__DEVICE_STATE__IS_SIMULATOR;
-    device->has_state = 1;
-    device->state = state;
-    device->has_simulator = 1;
-    device->simulator = simulator;
-    const uint64_t ramUsed = numberAt(stats, "active").value_or(0) +
-                             numberAt(stats, "inactive").value_or(0) +
-                             numberAt(stats, "wired").value_or(0);
-    device->has_ram = 1;
-    device->ram = ramUsed + numberAt(stats, "freeMem").value_or(0);
-    const std::optional<uint64_t> diskTotal = numberAt(storage, "total");
-    if (diskTotal) {
-        device->has_disk_space = 1;
-        device->disk_space = *diskTotal;
-    }
-    std::vector<DeviceIdentifier*> identifiers;
-    auto addIdentifier = [&](Vexmor__DeviceIdentifierType key, const std::string& value) {
-        auto* entry = arena.make(vexmor__session__device__identifier__init);
-        entry->key = key;
-        entry->value = arena.text(value);
-        identifiers.push_back(entry);
-    };
-    if (auto id = deviceId()) {
-        device->has_identifier = 1;
-        device->identifier = arena.bytes(VXMHashSaltedNSString(*id, apiKey.value_or("")));
-        device->has_udid = 1;
-        device->udid = arena.bytes(*id);
-        addIdentifier(VEXMOR__DEVICE_IDENTIFIER_TYPE__IOS_UDID, *id);
-    }
-    if (auto id = vendorId())
-        addIdentifier(VEXMOR__DEVICE_IDENTIFIER_TYPE__IOS_VENDOR_IDENTIFIER, *id);
-    if (auto id = advertisingId()) {
-        addIdentifier(VEXMOR__DEVICE_IDENTIFIER_TYPE__IOS_ADVERTISING_IDENTIFIER, *id);
-    }
-    if (auto id = fontToken())
-        addIdentifier(VEXMOR__DEVICE_IDENTIFIER_TYPE__TESTER_DEVICE_TOKEN, *id);
-    device->identifiers = arena.list(std::move(identifiers), &device->n_identifiers);
-    session.device = device;
-
-    // The crash event.
-    auto* event = arena.make(vexmor__session__event__init);
-    event->timestamp = numberAt(identity, "ended_at").value_or(0);
-    event->type = arena.text("crash");
-
-    auto* eventDevice = arena.make(vexmor__session__event__device__init);
-    const Value& battery = host["battery_level"];
-    double level = battery.toDouble().value_or(0);
-    if (const std::string* text = battery.ifString()) {
-        level = 0;
-        const char* end = text->data() + text->size();
-        std::from_chars_result parsed = std::from_chars(text->data(), end, level);
-        if (parsed.ec != std::errc() || parsed.ptr != end) level = 0;
-    }
-    eventDevice->has_battery_level = 1;
-    eventDevice->battery_level = static_cast<float>(level);
-    if (auto charging = numberAt(host, "charging_state")) {
-        eventDevice->has_battery_velocity = 1;
-        eventDevice->battery_velocity = static_cast<int32_t>(*charging);
-    }
-    if (auto orientation = numberAt(host, "device_orientation")) {
-        eventDevice->has_orientation = 1;
-        eventDevice->orientation = static_cast<uint32_t>(*orientation);
-    }
-    if (auto proximity = boolAt(host, "proximity_on")) {
-        eventDevice->has_proximity_on = 1;
-        eventDevice->proximity_on = *proximity;
-    }
-    eventDevice->has_ram_used = 1;
-    eventDevice->ram_used = ramUsed;
-    if (diskTotal) {
-        const uint64_t diskFree = numberAt(storage, "free").value_or(0);
-        eventDevice->has_disk_used = 1;
-        eventDevice->disk_used = diskFree < *diskTotal ? *diskTotal - diskFree : 0;
-    }
-    event->device = eventDevice;
-
-    auto* eventOS = arena.make(vexmor__session__event__operating_system__init);
-    std::vector<Process*> processes;
-    for (const Value& entry : *record_["external_process_info"].ifArray()) {
-        auto* other = arena.make(vexmor__session__application__process__init);
-        if (auto name = stringAt(entry, "name")) other->name = arena.text(*name);
-        other->pid = static_cast<uint32_t>(numberAt(entry, "pid").value_or(0));
-        processes.push_back(other);
-    }
-    eventOS->processes = arena.list(std::move(processes), &eventOS->n_processes);
-    event->os = eventOS;
-
-    auto* eventApp = arena.make(vexmor__session__event__application__init);
-    if (auto background = boolAt(host, "is_backgrounded")) {
-        eventApp->has_background = 1;
-        eventApp->background = *background;
-    }
-    if (auto orientation = numberAt(host, "ui_orientation")) {
-        eventApp->has_ui_orientation = 1;
-        eventApp->ui_orientation = static_cast<uint32_t>(*orientation);
-    }
-    std::vector<CustomAttribute*> attributes;
-    for (auto& [key, value] : customKeys()) {
-        auto* attribute = arena.make(vexmor__custom_attribute__init);
-        attribute->key = arena.text(key);
-        attribute->value = arena.text(value);
-        attributes.push_back(attribute);
-    }
-    eventApp->custom_attributes = arena.list(std::move(attributes), &eventApp->n_custom_attributes);
-
-    auto* execution = arena.make(vexmor__session__event__application__execution__init);
-    auto* signal = arena.make(vexmor__session__event__application__execution__signal__init);
-    const Value& signalSection = record_["signal"];
-    if (auto name = stringAt(signalSection, "name")) {
-        signal->name = arena.text(*name);
-        signal->code = arena.text(stringAt(signalSection, "code_name").value_or(""));
-        signal->address = numberAt(signalSection, "address").value_or(0);
-    } else {
-        const Value& mach = record_["mach_exception"];
-        signal->name = arena.text(stringAt(mach, "name").value_or(""));
-        std::optional<std::string> code = stringAt(mach, "code_name");
-        if (!code) {
-            if (auto number = numberAt(mach, "code")) code = std::to_string(*number);
-        }
-        signal->code = arena.text(code.value_or(""));
-        signal->address = numberAt(mach, "subcode").value_or(0);
-    }
-    execution->signal = signal;
-
-    const Vexmor__Architecture arch = architecture();
-    std::vector<BinaryImage*> binaries;
-    for (const Value& image : sortedBinaryImageData()) {
-        auto* binary =
-            arena.make(vexmor__session__event__application__execution__binary_image__init);
-        binary->base_address = numberAt(image, "address").value_or(0);
-        binary->size = numberAt(image, "size").value_or(0);
-        binary->name = arena.text(stringAt(image, "path").value_or(""));
-        if (auto uuid = stringAt(image, "uuid")) {
-            binary->has_uuid = 1;
-            binary->uuid = arena.bytes(lowerCase(*uuid));
-        }
-        binary->has_arch = 1;
-        binary->arch = arch;
-        binaries.push_back(binary);
-    }
-    execution->binaries = arena.list(std::move(binaries), &execution->n_binaries);
-
-    const std::optional<std::string> selector = objcSelectorName();
-    std::vector<Thread*> threads;
-    for (const auto& source : threads_) {
-        auto* thread = arena.make(vexmor__session__event__application__execution__thread__init);
-        if (source->name()) thread->name = arena.text(*source->name());
-        if (source->queueName()) thread->alternate_name = arena.text(*source->queueName());
-        thread->importance = source->importance();
-        if (source->crashed() && selector) thread->objc_selector_name = arena.text(*selector);
-        thread->frames = packFrames(arena, source->frames(), &thread->n_frames);
-        threads.push_back(thread);
-    }
-    execution->threads = arena.list(std::move(threads), &execution->n_threads);
-
-    auto* exception = arena.make(vexmor__session__event__application__execution__exception__init);
-    const Value& exceptionSection = record_["exception"];
-    if (auto name = stringAt(exceptionSection, "name")) {
-        exception->type = arena.text(*name);
-        if (auto reason = unescapedAt(exceptionSection, "reason")) {
-            exception->reason = arena.text(*reason);
-        }
-        exception->frames = packFrames(arena, exceptionFrames_, &exception->n_frames);
-    }
-    execution->exception = exception;
-    eventApp->execution = execution;
-    event->app = eventApp;
-
-    // The log ring, oldest bytes first.
-    std::optional<uint64_t> lastOffset = numberAt(record_["log"], "last_offset");
-    std::optional<std::string> ring = lastOffset ? readWholeFile(logFilePath()) : std::nullopt;
-    if (ring) {
-        // An offset past the end (a ring shrunk or cut after the crash) reads
-        // the file in its stored order.
-        const size_t split = static_cast<size_t>(std::min<uint64_t>(*lastOffset, ring->size()));
-        std::string ordered = ring->substr(split) + ring->substr(0, split);
-        auto* log = arena.make(vexmor__session__event__log__init);
-        log->content = arena.text(VXMDecodeUTF8Leniently(
-            reinterpret_cast<const uint8_t*>(ordered.data()), ordered.size()));
-        event->log = log;
-    }
-
-    Vexmor__Session__Event* events[] = {event};
+    fillSession(session);
+    Event* events[] = {event()};
     session.n_events = 1;
     session.events = events;
 
@@ -779,6 +548,343 @@ std::optional<std::vector<uint8_t>> VXMCrashFile::packedSession() {
     }
     packed.resize(vexmor__session__pack(&session, packed.data()));
     return packed;
+}
+
+uint64_t SessionBuilder::ramUsed() const {
+    const Value& stats = section("process_stats");
+    return numberAt(stats, "active").value_or(0) + numberAt(stats, "inactive").value_or(0) +
+           numberAt(stats, "wired").value_or(0);
+}
+
+void SessionBuilder::fillSession(Session& session) {
+    const Value& identity = section("identity");
+    const std::string generator = stringAt(identity, "generator").value_or("");
+    session.generator = arena_.text(generator);
+    for (const auto& [prefix, type] :
+         {std::pair{"Vexmor iOS", VEXMOR__GENERATOR_TYPE__IOS_SDK},
+          std::pair{"Vexmor Enterprise iOS", VEXMOR__GENERATOR_TYPE__IOS_SDK},
+          std::pair{"Vexmor Mac", VEXMOR__GENERATOR_TYPE__MACOS_SDK},
+          std::pair{"Vexmor Enterprise Mac", VEXMOR__GENERATOR_TYPE__MACOS_SDK}}) {
+        if (generator.starts_with(prefix)) {
+            session.has_generator_type = 1;
+            session.generator_type = type;
+            break;
+        }
+    }
+    session.identifier = arena_.bytes(file_.identifier());
+    session.started_at = numberAt(identity, "started_at").value_or(0);
+    if (std::optional<uint64_t> ended = numberAt(identity, "ended_at")) {
+        session.has_ended_at = 1;
+        session.ended_at = *ended;
+    }
+    session.has_crashed = 1;
+    session.crashed = 1;
+    session.user = user();
+    session.app = application();
+    session.os = operatingSystem();
+    session.device = device();
+}
+
+User* SessionBuilder::user() {
+    const Value& source = section("user");
+    auto* user = arena_.make(vexmor__session__user__init);
+    user->identifier = arena_.text(unescapedAt(source, "id").value_or(""));
+    if (auto name = unescapedAt(source, "name")) user->name = arena_.text(*name);
+    if (auto email = unescapedAt(source, "email")) user->email = arena_.text(*email);
+    return user;
+}
+
+Application* SessionBuilder::application() {
+    const Value& executable = section("executable");
+    auto* app = arena_.make(vexmor__session__application__init);
+    app->identifier = arena_.text(stringAt(executable, "bundle_id").value_or(""));
+    app->version = arena_.text(stringAt(executable, "version").value_or(""));
+    if (auto shown = stringAt(executable, "display_version"))
+        app->display_version = arena_.text(*shown);
+    app->has_delivery_mechanism = 1;
+    app->delivery_mechanism = boolAt(executable, "encrypted").value_or(false)
+                                  ? VEXMOR__DELIVERY_MECHANISM__APP_STORE
+                                  : VEXMOR__DELIVERY_MECHANISM__DEVELOPER;
+    if (auto install = unescapedAt(section("identity"), "install_id"))
+        app->installation_uuid = arena_.text(*install);
+    if (auto platform = unescapedAt(executable, "dev_platform"))
+        app->development_platform = arena_.text(*platform);
+    if (auto version = unescapedAt(executable, "dev_platform_version"))
+        app->development_platform_version = arena_.text(*version);
+    app->process = process();
+    app->organization = organization();
+    return app;
+}
+
+Process* SessionBuilder::process() {
+    const Value& processInfo = section("process_info");
+    auto* process = arena_.make(vexmor__session__application__process__init);
+    if (auto path = stringAt(section("executable"), "path")) process->path = arena_.text(*path);
+    if (auto name = stringAt(processInfo, "name")) process->name = arena_.text(*name);
+    process->pid = static_cast<uint32_t>(numberAt(processInfo, "pid").value_or(0));
+    if (auto parent = numberAt(processInfo, "parent_pid")) {
+        process->has_parent_process_id = 1;
+        process->parent_process_id = static_cast<uint32_t>(*parent);
+    }
+    if (auto parent = stringAt(processInfo, "parent_name"))
+        process->parent_process_name = arena_.text(*parent);
+    return process;
+}
+
+Organization* SessionBuilder::organization() {
+    auto* organization = arena_.make(vexmor__session__application__organization__init);
+    if (auto apiKey = stringAt(section("identity"), "api_key"))
+        organization->api_key = arena_.text(*apiKey);
+    return organization;
+}
+
+OperatingSystem* SessionBuilder::operatingSystem() {
+    auto* os = arena_.make(vexmor__session__operating_system__init);
+    os->platform = static_cast<Vexmor__Platform>(static_cast<int>(platformCode()));
+    os->version = arena_.text(file_.osVersion().value_or(""));
+    if (auto build = file_.osBuildVersion()) os->build_version = arena_.text(*build);
+    return os;
+}
+
+Device* SessionBuilder::device() {
+    const Value& host = section("host");
+    const Value& processInfo = section("process_info");
+    const bool simulator = platformCode() == VEXMOR__PLATFORM__IPHONE_SIMULATOR;
+    auto* device = arena_.make(vexmor__session__device__init);
+    device->arch = file_.architecture();
+    if (auto model = stringAt(host, "model")) device->model = arena_.text(*model);
+    if (auto cores = numberAt(host, "cores")) {
+        device->has_cores = 1;
+        device->cores = static_cast<uint32_t>(*cores);
+    }
+    if (auto locale = stringAt(host, "locale")) device->language = arena_.text(*locale);
+    uint32_t state = 0;
+    if (boolAt(host, "vendor_internal").value_or(false))
+        state |= VEXMOR__DEVICE_STATE__VENDOR_INTERNAL;
+    if (boolAt(host, "jailbroken").value_or(false)) state |= VEXMOR__DEVICE_STATE__JAILBROKEN;
+    if (boolAt(processInfo, "debugger").value_or(false))
+        state |= VEXMOR__DEVICE_STATE__DEBUGGER_ATTACHED;
+    if (boolAt(processInfo, "dyld_insert").value_or(false))
+        state |= VEXMOR__DEVICE_STATE__COMPROMISED_LIBRARIES;
+    if (simulator) state |= VEXMOR__DEVICE_STATE__IS_SIMULATOR;
+    device->has_state = 1;
+    device->state = state;
+    device->has_simulator = 1;
+    device->simulator = simulator;
+    device->has_ram = 1;
+    device->ram = ramUsed() + numberAt(section("process_stats"), "freeMem").value_or(0);
+    if (auto total = diskTotal()) {
+        device->has_disk_space = 1;
+        device->disk_space = *total;
+    }
+    if (auto id = file_.deviceId()) {
+        const std::string apiKey = stringAt(section("identity"), "api_key").value_or("");
+        device->has_identifier = 1;
+        device->identifier = arena_.bytes(VXMHashSaltedNSString(*id, apiKey));
+        device->has_udid = 1;
+        device->udid = arena_.bytes(*id);
+    }
+    device->identifiers = deviceIdentifiers(&device->n_identifiers);
+    return device;
+}
+
+DeviceIdentifier** SessionBuilder::deviceIdentifiers(size_t* count) {
+    std::vector<DeviceIdentifier*> identifiers;
+    auto add = [&](Vexmor__DeviceIdentifierType key, const std::optional<std::string>& value) {
+        if (!value) return;
+        auto* entry = arena_.make(vexmor__session__device__identifier__init);
+        entry->key = key;
+        entry->value = arena_.text(*value);
+        identifiers.push_back(entry);
+    };
+    add(VEXMOR__DEVICE_IDENTIFIER_TYPE__IOS_UDID, file_.deviceId());
+    add(VEXMOR__DEVICE_IDENTIFIER_TYPE__IOS_VENDOR_IDENTIFIER, file_.vendorId());
+    add(VEXMOR__DEVICE_IDENTIFIER_TYPE__IOS_ADVERTISING_IDENTIFIER, file_.advertisingId());
+    add(VEXMOR__DEVICE_IDENTIFIER_TYPE__TESTER_DEVICE_TOKEN, file_.fontToken());
+    return arena_.list(std::move(identifiers), count);
+}
+
+Event* SessionBuilder::event() {
+    auto* event = arena_.make(vexmor__session__event__init);
+    event->timestamp = numberAt(section("identity"), "ended_at").value_or(0);
+    event->type = arena_.text("crash");
+    event->device = eventDevice();
+    event->os = eventOperatingSystem();
+    event->app = eventApplication();
+    event->log = log();
+    return event;
+}
+
+EventDevice* SessionBuilder::eventDevice() {
+    const Value& host = section("host");
+    auto* device = arena_.make(vexmor__session__event__device__init);
+    const Value& battery = host["battery_level"];
+    double level = battery.toDouble().value_or(0);
+    if (const std::string* text = battery.ifString()) {
+        level = 0;
+        const char* end = text->data() + text->size();
+        std::from_chars_result parsed = std::from_chars(text->data(), end, level);
+        if (parsed.ec != std::errc() || parsed.ptr != end) level = 0;
+    }
+    device->has_battery_level = 1;
+    device->battery_level = static_cast<float>(level);
+    if (auto charging = numberAt(host, "charging_state")) {
+        device->has_battery_velocity = 1;
+        device->battery_velocity = static_cast<int32_t>(*charging);
+    }
+    if (auto orientation = numberAt(host, "device_orientation")) {
+        device->has_orientation = 1;
+        device->orientation = static_cast<uint32_t>(*orientation);
+    }
+    if (auto proximity = boolAt(host, "proximity_on")) {
+        device->has_proximity_on = 1;
+        device->proximity_on = *proximity;
+    }
+    device->has_ram_used = 1;
+    device->ram_used = ramUsed();
+    if (auto total = diskTotal()) {
+        const uint64_t diskFree = numberAt(section("storage"), "free").value_or(0);
+        device->has_disk_used = 1;
+        device->disk_used = diskFree < *total ? *total - diskFree : 0;
+    }
+    return device;
+}
+
+EventOperatingSystem* SessionBuilder::eventOperatingSystem() {
+    auto* os = arena_.make(vexmor__session__event__operating_system__init);
+    std::vector<Process*> processes;
+    for (const Value& entry : *section("external_process_info").ifArray()) {
+        auto* other = arena_.make(vexmor__session__application__process__init);
+        if (auto name = stringAt(entry, "name")) other->name = arena_.text(*name);
+        other->pid = static_cast<uint32_t>(numberAt(entry, "pid").value_or(0));
+        processes.push_back(other);
+    }
+    os->processes = arena_.list(std::move(processes), &os->n_processes);
+    return os;
+}
+
+EventApplication* SessionBuilder::eventApplication() {
+    const Value& host = section("host");
+    auto* app = arena_.make(vexmor__session__event__application__init);
+    if (auto background = boolAt(host, "is_backgrounded")) {
+        app->has_background = 1;
+        app->background = *background;
+    }
+    if (auto orientation = numberAt(host, "ui_orientation")) {
+        app->has_ui_orientation = 1;
+        app->ui_orientation = static_cast<uint32_t>(*orientation);
+    }
+    std::vector<CustomAttribute*> attributes;
+    for (auto& [key, value] : file_.customKeys()) {
+        auto* attribute = arena_.make(vexmor__custom_attribute__init);
+        attribute->key = arena_.text(key);
+        attribute->value = arena_.text(value);
+        attributes.push_back(attribute);
+    }
+    app->custom_attributes = arena_.list(std::move(attributes), &app->n_custom_attributes);
+    app->execution = execution();
+    return app;
+}
+
+Execution* SessionBuilder::execution() {
+    auto* execution = arena_.make(vexmor__session__event__application__execution__init);
+    execution->signal = signal();
+    execution->binaries = binaryImages(&execution->n_binaries);
+    execution->threads = threads(&execution->n_threads);
+    execution->exception = exception();
+    return execution;
+}
+
+// The signal when it has a name, else the Mach exception it came from.
+Signal* SessionBuilder::signal() {
+    auto* signal = arena_.make(vexmor__session__event__application__execution__signal__init);
+    const Value& source = section("signal");
+    if (auto name = stringAt(source, "name")) {
+        signal->name = arena_.text(*name);
+        signal->code = arena_.text(stringAt(source, "code_name").value_or(""));
+        signal->address = numberAt(source, "address").value_or(0);
+        return signal;
+    }
+    const Value& mach = section("mach_exception");
+    signal->name = arena_.text(stringAt(mach, "name").value_or(""));
+    std::optional<std::string> code = stringAt(mach, "code_name");
+    if (!code) {
+        if (auto number = numberAt(mach, "code")) code = std::to_string(*number);
+    }
+    signal->code = arena_.text(code.value_or(""));
+    signal->address = numberAt(mach, "subcode").value_or(0);
+    return signal;
+}
+
+BinaryImage** SessionBuilder::binaryImages(size_t* count) {
+    const Vexmor__Architecture arch = file_.architecture();
+    std::vector<BinaryImage*> binaries;
+    for (const Value& image : file_.sortedBinaryImageData()) {
+        auto* binary =
+            arena_.make(vexmor__session__event__application__execution__binary_image__init);
+        binary->base_address = numberAt(image, "address").value_or(0);
+        binary->size = numberAt(image, "size").value_or(0);
+        binary->name = arena_.text(stringAt(image, "path").value_or(""));
+        if (auto uuid = stringAt(image, "uuid")) {
+            binary->has_uuid = 1;
+            binary->uuid = arena_.bytes(lowerCase(*uuid));
+        }
+        binary->has_arch = 1;
+        binary->arch = arch;
+        binaries.push_back(binary);
+    }
+    return arena_.list(std::move(binaries), count);
+}
+
+Thread** SessionBuilder::threads(size_t* count) {
+    const std::optional<std::string> selector = file_.objcSelectorName();
+    std::vector<Thread*> threads;
+    for (const auto& source : file_.threads()) {
+        auto* thread = arena_.make(vexmor__session__event__application__execution__thread__init);
+        if (source->name()) thread->name = arena_.text(*source->name());
+        if (source->queueName()) thread->alternate_name = arena_.text(*source->queueName());
+        thread->importance = source->importance();
+        if (source->crashed() && selector) thread->objc_selector_name = arena_.text(*selector);
+        thread->frames = packFrames(arena_, source->frames(), &thread->n_frames);
+        threads.push_back(thread);
+    }
+    return arena_.list(std::move(threads), count);
+}
+
+Exception* SessionBuilder::exception() {
+    auto* exception = arena_.make(vexmor__session__event__application__execution__exception__init);
+    const Value& source = section("exception");
+    if (auto name = stringAt(source, "name")) {
+        exception->type = arena_.text(*name);
+        if (auto reason = unescapedAt(source, "reason")) exception->reason = arena_.text(*reason);
+        exception->frames = packFrames(arena_, file_.exceptionBacktrace(), &exception->n_frames);
+    }
+    return exception;
+}
+
+// The log ring, oldest bytes first; none without the ring file or its offset.
+Log* SessionBuilder::log() {
+    std::optional<uint64_t> lastOffset = numberAt(section("log"), "last_offset");
+    std::optional<std::string> ring =
+        lastOffset ? readWholeFile(file_.logFilePath()) : std::nullopt;
+    if (!ring) return nullptr;
+    // An offset past the end (a ring shrunk or cut after the crash) reads
+    // the file in its stored order.
+    const size_t split = static_cast<size_t>(std::min<uint64_t>(*lastOffset, ring->size()));
+    std::string ordered = ring->substr(split) + ring->substr(0, split);
+    auto* log = arena_.make(vexmor__session__event__log__init);
+    log->content = arena_.text(
+        VXMDecodeUTF8Leniently(reinterpret_cast<const uint8_t*>(ordered.data()), ordered.size()));
+    return log;
+}
+
+}  // namespace
+
+std::optional<std::vector<uint8_t>> VXMCrashFile::packedSession() {
+    if (!isValid()) return std::nullopt;
+    // A record that was never symbolicated still reports its frames.
+    if (!symbolicated_) symbolicateWithUUIDMap({});
+    return SessionBuilder(*this).pack();
 }
 
 bool VXMCrashFile::writeVXMFileToPath(const std::string& path) {
