@@ -28,12 +28,12 @@ now() { date +%s.%N; }
 since() { awk -v a="$1" -v b="$(now)" 'BEGIN { print b - a }'; }
 min() { awk -v a="$1" -v b="$2" 'BEGIN { print (a == "" || b < a) ? b : a }'; }
 
-ti= te= gi= ge= peak=
+ti= te= gi= ge= peak= epeak=
 for _ in $(seq "${IMPEXP_BENCH_ROUNDS:-3}"); do
   rm -rf "$work/folder.zel" "$work/tout"; mkdir -p "$work/tout"
-  read -r _ i _ e _ p _ _ < <("$runner" "$work/folder.zel" "$work/src" "$work/tout" 2>/dev/null | grep "^import ")
+  read -r _ i _ e _ p _ _ _ q < <("$runner" "$work/folder.zel" "$work/src" "$work/tout" 2>/dev/null | grep "^import ")
   diff -r "$work/src" "$work/tout" >/dev/null || { echo "import/export bench: round trip differs" >&2; exit 1; }
-  ti=$(min "$ti" "$i"); te=$(min "$te" "$e"); peak=$(min "$peak" "$p")
+  ti=$(min "$ti" "$i"); te=$(min "$te" "$e"); peak=$(min "$peak" "$p"); epeak=$(min "$epeak" "$q")
 
   fusermount3 -u "$work/gmnt" 2>/dev/null || true
   rm -rf "$work/gcipher" "$work/gout"; mkdir -p "$work/gcipher" "$work/gmnt" "$work/gout"
@@ -46,6 +46,6 @@ for _ in $(seq "${IMPEXP_BENCH_ROUNDS:-3}"); do
 done
 
 echo "import/export: best of ${IMPEXP_BENCH_ROUNDS:-3}: tessaro import ${ti}s export ${te}s; gocryptfs cp in ${gi}s out ${ge}s (${big_mb} MiB + ${small} files)"
-echo "import/export: peak resident size of the import $((peak / 1024)) MiB above the idle process (goal < 64)"
+echo "import/export: peak resident size above the idle process: import $((peak / 1024)) MiB, export $((epeak / 1024)) MiB (goal < 64)"
 awk -v g="$gi" -v t="$ti" 'BEGIN { printf "RATIO import_vs_gocryptfs_cp %.2f goal >= 1.5\n", g / t }'
 awk -v g="$ge" -v t="$te" 'BEGIN { printf "RATIO export_vs_gocryptfs_cp %.2f goal >= 1.5\n", g / t }'

@@ -111,24 +111,35 @@ int openParentBeneath(int rootFd, const std::string& rel, std::string* name) {
     return openBeneath(rootFd, parent, O_PATH | O_DIRECTORY);
 }
 
+namespace {
+
+int renameNoReplace(int fromDir, const char* fromName, int toDir, const char* toName) {
+    int rc = renameat2(fromDir, fromName, toDir, toName, RENAME_NOREPLACE);
+    if (rc != 0 && errno == EINVAL) {
+        // The file system cannot refuse by itself: check, then move.
+        struct stat st;
+        if (fstatat(toDir, toName, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            errno = EEXIST;
+        } else if (errno == ENOENT) {
+            rc = renameat(fromDir, fromName, toDir, toName);
+        }
+    }
+    return rc == 0 ? 0 : errno;
+}
+
+}  // namespace
+
 int moveBeneath(int rootFd, const std::string& fromRel, const std::string& toRel) {
+    if (fromRel.empty() || toRel.empty()) return EINVAL;
+    // Two names in the root itself need no walk: the root is their parent.
+    if (fromRel.find('/') == std::string::npos && toRel.find('/') == std::string::npos)
+        return renameNoReplace(rootFd, fromRel.c_str(), rootFd, toRel.c_str());
     std::string fromName, toName;
     platform::UniqueFd fromDir(openParentBeneath(rootFd, fromRel, &fromName));
     if (!fromDir.ok()) return errno;
     platform::UniqueFd toDir(openParentBeneath(rootFd, toRel, &toName));
     if (!toDir.ok()) return errno;
-    int rc =
-        renameat2(fromDir.get(), fromName.c_str(), toDir.get(), toName.c_str(), RENAME_NOREPLACE);
-    if (rc != 0 && errno == EINVAL) {
-        // The file system cannot refuse by itself: check, then move.
-        struct stat st;
-        if (fstatat(toDir.get(), toName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-            errno = EEXIST;
-        } else if (errno == ENOENT) {
-            rc = renameat(fromDir.get(), fromName.c_str(), toDir.get(), toName.c_str());
-        }
-    }
-    return rc == 0 ? 0 : errno;
+    return renameNoReplace(fromDir.get(), fromName.c_str(), toDir.get(), toName.c_str());
 }
 
 }  // namespace FolderPaths

@@ -65,19 +65,6 @@ Message systemAlert(std::string title, int err, const std::string& path) {
     return m;
 }
 
-timespec toTimespec(const QVFile::Date& d) {
-    timespec ts{0, UTIME_OMIT};
-    if (!d) return ts;
-    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(d->time_since_epoch()).count();
-    ts.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
-    ts.tv_nsec = static_cast<long>(ns % 1'000'000'000);
-    if (ts.tv_nsec < 0) {
-        ts.tv_nsec += 1'000'000'000;
-        --ts.tv_sec;
-    }
-    return ts;
-}
-
 // Only the permission bits travel: never set-id bits, ownership or flags.
 constexpr mode_t kCopiedModeBits = S_IRWXU | S_IRWXG | S_IRWXO;
 
@@ -294,6 +281,9 @@ bool QVImportExportController::startExport() {
 // The queue is filled: a new run with clear flags, its first step at once.
 bool QVImportExportController::beginRun(Mode mode) {
     mode_ = mode;
+    // The folder's directory for the run's lookups on disk, opened once.
+    const auto root = fs_->volumePath();
+    rootFd_.reset(root ? ::open(root->c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC) : -1);
     ++run_;
     stopCopying_ = replaceAll_ = skipAliases_ = waiting_ = false;
     conflictReply_.reset();
@@ -458,6 +448,8 @@ void QVImportExportController::endRun() {
     queue_entries_.clear();
     ++run_;
     if (timer_) timer_->cancel(), timer_.reset();
+    rootFd_.reset();
+    destDir_.reset();
     const std::string stopped = std::exchange(stoppedFile_, std::string());
     notifyEnd(ended);
     // Said once the sheet is gone: the file Stop cut short is not there.
@@ -479,9 +471,10 @@ void QVImportExportController::abortRun() {
 
 std::string QVImportExportController::uniqueTempName(
     const std::function<bool(const std::string&)>& taken, const char* kind) {
+    static const pid_t pid = ::getpid();
     for (;;) {
-        std::string name = ".tessaro-" + std::to_string(::getpid()) + "-" +
-                           std::to_string(++tempCounter_) + "." + kind;
+        std::string name =
+            ".tessaro-" + std::to_string(pid) + "-" + std::to_string(++tempCounter_) + "." + kind;
         if (!taken(name)) return name;
     }
 }
@@ -492,6 +485,15 @@ std::string QVImportExportController::folderTempPath(const std::string& dir, con
                                           return fs_->fileExistsAtPath(FolderPaths::join(dir, n));
                                       },
                                       kind));
+}
+
+int QVImportExportController::createLocalTemp(int dirFd, std::string* name) {
+    for (;;) {
+        *name = uniqueTempName([](const std::string&) { return false; }, "part");
+        int fd = ::openat(dirFd, name->c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
 }
 
 std::string QVImportExportController::localTempName(int dirFd, const char* kind) {
@@ -783,12 +785,9 @@ void QVImportExportController::finishImportFile(bool complete) {
     {
         // The source's permission bits and times, on the encrypted file on disk.
         struct stat st;
-        auto root = fs_->volumePath();
-        if (!src.empty() && ::stat(src.c_str(), &st) == 0 && root) {
-            Fd rootFd(::open(root->c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-            Fd f(rootFd.ok() ? FolderPaths::openBeneath(rootFd.get(), cur_.tempPath,
-                                                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK)
-                             : -1);
+        if (!src.empty() && ::stat(src.c_str(), &st) == 0 && rootFd_.ok()) {
+            Fd f(FolderPaths::openBeneath(rootFd_.get(), cur_.tempPath,
+                                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
             if (f.ok()) {
                 timespec times[2] = {st.st_atim, st.st_mtim};
                 if (::futimens(f.get(), times) != 0 ||
@@ -817,20 +816,23 @@ void QVImportExportController::finishImportFile(bool complete) {
 void QVImportExportController::exportItem() {
     const Entry e = queue_entries_.front();
     const QVFile::Ptr& src = e.file;
-    bool srcIsDir = false;
-    // A link is copied as itself: followed, one to "." or ".." would make
-    // the copy endless.
-    int64_t linkSize = 0;
-    const auto link = src ? folderLinkText(src->filePath(), &linkSize) : std::nullopt;
-    if (!src || (!link && !fs_->fileExistsAtPath(src->filePath(), &srcIsDir))) {
+    // One look at the item as it lies on disk, never followed: whether it is
+    // there, a link, a directory, and the bits and times the copy takes.
+    struct stat sst;
+    std::string srcName;
+    Fd srcDir;
+    const auto clean = src ? FolderPaths::relative(src->filePath()) : std::nullopt;
+    if (clean && !clean->empty() && rootFd_.ok())
+        srcDir.reset(FolderPaths::openParentBeneath(rootFd_.get(), *clean, &srcName));
+    if (!srcDir.ok() || ::fstatat(srcDir.get(), srcName.c_str(), &sst, AT_SYMLINK_NOFOLLOW) != 0) {
         LGLogError("importExporter > copyNextContainerFileToFinderUrl > %s does not exist",
                    src ? src->filePath().c_str() : "(null)");
         dropHead();
         scheduleStep();
         return;
     }
-    Fd dir(::open(e.destination.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!dir.ok()) {
+    const int dir = destinationDirectory(e.destination);
+    if (dir < 0) {
         LGLogError(
             "QVImportExport > copyNextContainerFileToFinderUrl > target folder does not exist");
         dropHead();
@@ -840,26 +842,34 @@ void QVImportExportController::exportItem() {
     const std::string name = src->fileName();
     const std::string target = FolderPaths::join(e.destination, name);
     struct stat tst;
-    const bool exists = ::fstatat(dir.get(), name.c_str(), &tst, AT_SYMLINK_NOFOLLOW) == 0;
+    const bool exists = ::fstatat(dir, name.c_str(), &tst, AT_SYMLINK_NOFOLLOW) == 0;
     const bool targetIsDir = exists && S_ISDIR(tst.st_mode);
     bool replacing = false;
     if (exists) {
         if (!replaceAfterConflict(name)) return;
         replacing = true;
     }
-    if (link) {
-        exportLink(dir.get(), *link, name, replacing, linkSize);
+    if (S_ISLNK(sst.st_mode)) {
+        // A link is copied as itself: followed, one to "." or ".." would make
+        // the copy endless.
+        auto link = folderLinkText(srcDir.get(), srcName, *clean, sst);
+        if (!link) {
+            dropHead();
+            alertAndGoOn(alert("alertReadErrorHeading", "alertReadErrorFolderText"));
+            return;
+        }
+        exportLink(dir, *link, name, replacing, sst.st_size);
         return;
     }
 
-    if (srcIsDir) {
+    if (S_ISDIR(sst.st_mode)) {
         // An existing directory is kept and filled; anything else in the way
         // (a file, a link) is replaced by a new directory, never followed.
         if (!targetIsDir) {
-            const std::string temp = replacing ? localTempName(dir.get(), "dir") : name;
-            bool ok = ::mkdirat(dir.get(), temp.c_str(), 0777) == 0;
-            if (ok && replacing && replaceLocal(dir.get(), e.destination, temp, name) != 0) {
-                ::unlinkat(dir.get(), temp.c_str(), AT_REMOVEDIR);
+            const std::string temp = replacing ? localTempName(dir, "dir") : name;
+            bool ok = ::mkdirat(dir, temp.c_str(), 0777) == 0;
+            if (ok && replacing && replaceLocal(dir, e.destination, temp, name) != 0) {
+                ::unlinkat(dir, temp.c_str(), AT_REMOVEDIR);
                 ok = false;
             }
             if (!ok) {
@@ -882,9 +892,8 @@ void QVImportExportController::exportItem() {
         alertAndEnd(alert("alertReadErrorHeading", "alertReadErrorFolderText"));
         return;
     }
-    const std::string temp = localTempName(dir.get(), "part");
-    int fd = ::openat(dir.get(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                      0600);
+    std::string temp;
+    int fd = createLocalTemp(dir, &temp);
     if (fd < 0) {
         int err = errno;
         fs_->closeFile(src);
@@ -901,32 +910,37 @@ void QVImportExportController::exportItem() {
     cur_.shownPath = target;
     cur_.replacing = replacing;
     cur_.localFd = fd;
-    cur_.destDirFd = ::fcntl(dir.get(), F_DUPFD_CLOEXEC, 0);
+    cur_.destDirFd = ::fcntl(dir, F_DUPFD_CLOEXEC, 0);
     cur_.folderFile = src;
     cur_.expected =
         src->fileSize() == QVFile::kUnknownSize ? -1 : static_cast<int64_t>(src->fileSize());
+    cur_.sourceStat = sst;
     moveExportChunk();
 }
 
-// The text of the folder item `rel` when it is a symbolic link, as the copy
+// The export's destination directory, opened once for the items that go
+// there one after another; -1 when it is gone or no directory.
+int QVImportExportController::destinationDirectory(const std::string& path) {
+    if (!destDir_.ok() || destDirPath_ != path) {
+        destDirPath_ = path;
+        destDir_.reset(::open(path.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    }
+    return destDir_.get();
+}
+
+// The text of the folder's link `name` in `dirFd` (at `rel`), as the copy
 // writes it: a target inside the folder by its absolute path becomes a path
 // relative to the link, so that the copy names the copied item and never the
 // folder's encrypted one. Relative targets stay as they are.
-std::optional<std::string> QVImportExportController::folderLinkText(const std::string& rel,
-                                                                    int64_t* size) const {
+std::optional<std::string> QVImportExportController::folderLinkText(int dirFd,
+                                                                    const std::string& name,
+                                                                    const std::string& rel,
+                                                                    const struct stat& st) const {
     auto root = fs_->volumePath();
-    auto clean = FolderPaths::relative(rel);
-    if (!root || !clean || clean->empty()) return std::nullopt;
-    Fd rootFd(::open(root->c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    std::string name;
-    Fd dir(rootFd.ok() ? FolderPaths::openParentBeneath(rootFd.get(), *clean, &name) : -1);
-    struct stat st;
-    if (!dir.ok() || ::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !S_ISLNK(st.st_mode))
-        return std::nullopt;
+    if (!root) return std::nullopt;
     std::string text(static_cast<size_t>(st.st_size) + 1, '\0');
     for (;;) {
-        ssize_t n = ::readlinkat(dir.get(), name.c_str(), text.data(), text.size());
+        ssize_t n = ::readlinkat(dirFd, name.c_str(), text.data(), text.size());
         if (n < 0) return std::nullopt;
         if (static_cast<size_t>(n) < text.size()) {
             text.resize(static_cast<size_t>(n));
@@ -934,13 +948,12 @@ std::optional<std::string> QVImportExportController::folderLinkText(const std::s
         }
         text.resize(text.size() * 2);
     }
-    *size = st.st_size;
     for (const std::string& base : {*root, rootReal_}) {
         if (base.empty() || !platform::liesWithin(text, base)) continue;
         auto inside = FolderPaths::relative(text.substr(std::min(base.size(), text.size())));
         if (!inside) break;
         std::string up;
-        const std::string linkDir = FolderPaths::splitParent(*clean).first;
+        const std::string linkDir = FolderPaths::splitParent(rel).first;
         for (size_t i = 0; i < linkDir.size(); ++i)
             if (i == 0 || linkDir[i] == '/') up += "../";
         text = up + *inside;
@@ -972,36 +985,68 @@ void QVImportExportController::exportLink(int dirFd, const std::string& text,
     scheduleStep();
 }
 
-// Reading and decrypting a chunk overlaps the writing of the one before,
-// which the writer queue does; two buffers take turns.
+// A file of one chunk is read and written here, at once. A longer one is a
+// pipeline over two buffers: while the writer queue writes one chunk, the
+// reader queue reads and decrypts the next into the other buffer, and this
+// queue only hands them on, so that neither waits for the step's timer.
 void QVImportExportController::moveExportChunk() {
-    bufferTurn_ ^= 1;
     uint8_t* buf = chunkBuffer(bufferTurn_);
     int err = 0;
     size_t got = 0;
-    if (!readChunk(cur_.folderFile, static_cast<uint64_t>(cur_.bytes), buf,
-                   static_cast<size_t>(kDataChunkSize), &got, &err)) {
+    bool ok;
+    if (pendingRead_) {
+        pendingRead_->done.wait();
+        ok = pendingRead_->ok;
+        got = pendingRead_->got;
+        err = pendingRead_->err;
+        pendingRead_.reset();
+    } else {
+        ok = readChunk(cur_.folderFile, static_cast<uint64_t>(cur_.bytes), buf,
+                       static_cast<size_t>(kDataChunkSize), &got, &err);
+    }
+    if (!ok) {
         discardCurrent();
         dropHead();
         alertAndGoOn(alert("alertReadErrorHeading", "alertReadErrorFolderText"));
         return;
     }
+    // The write before holds the other buffer, which the next read takes.
     if (int werr = finishPendingWrite()) {
         failExportWrite(werr);
         return;
     }
-    auto pending = std::make_shared<PendingWrite>();
-    pendingWrite_ = pending;
-    if (!writer_) writer_ = platform::DispatchQueue::serial("tessaro.export");
-    writer_->async([pending, fd = cur_.localFd, buf, got] {
-        if (!platform::writeFully(fd, buf, got)) pending->err = platform::errnoOrEIO(errno);
-        pending->done.signal();
-    });
     const auto n = static_cast<int64_t>(got);
+    const bool last = n < kDataChunkSize;
+    if (last) {
+        if (!platform::writeFully(cur_.localFd, buf, got)) {
+            failExportWrite(platform::errnoOrEIO(errno));
+            return;
+        }
+    } else {
+        auto pending = std::make_shared<PendingWrite>();
+        pendingWrite_ = pending;
+        if (!writer_) writer_ = platform::DispatchQueue::serial("tessaro.export");
+        writer_->async([pending, fd = cur_.localFd, buf, got] {
+            if (!platform::writeFully(fd, buf, got)) pending->err = platform::errnoOrEIO(errno);
+            pending->done.signal();
+        });
+        bufferTurn_ ^= 1;
+        auto read = std::make_shared<PendingRead>();
+        pendingRead_ = read;
+        if (!reader_) reader_ = platform::DispatchQueue::serial("tessaro.export.read");
+        // The controller waits for this read before it closes the file or
+        // goes (discardCurrent), so `this` and the buffer outlive it.
+        reader_->async([this, read, file = cur_.folderFile, at = cur_.bytes + n,
+                        next = chunkBuffer(bufferTurn_)] {
+            read->ok = readChunk(file, static_cast<uint64_t>(at), next,
+                                 static_cast<size_t>(kDataChunkSize), &read->got, &read->err);
+            read->done.signal();
+        });
+    }
     cur_.bytes += n;
     copiedBytes_ += n;
     if (delegate_) delegate_->importExporterProcessed(copiedBytes_, totalBytes_);
-    if (n < kDataChunkSize)
+    if (last)
         finishExportFile(true);
     else
         scheduleStep();
@@ -1013,6 +1058,12 @@ int QVImportExportController::finishPendingWrite() {
     const int err = pendingWrite_->err;
     pendingWrite_.reset();
     return err;
+}
+
+void QVImportExportController::finishPendingRead() {
+    if (!pendingRead_) return;
+    pendingRead_->done.wait();
+    pendingRead_.reset();
 }
 
 void QVImportExportController::failExportWrite(int err) {
@@ -1029,6 +1080,7 @@ void QVImportExportController::finishExportFile(bool complete) {
         dropIncomplete();
         return;
     }
+    finishPendingRead();  // past the end: nothing more to write
     if (int err = finishPendingWrite()) {
         failExportWrite(err);
         return;
@@ -1037,24 +1089,12 @@ void QVImportExportController::finishExportFile(bool complete) {
     const std::string where =
         (queue_entries_.empty() ? std::string() : queue_entries_.front().destination) + "/" +
         cur_.name;
-    {
-        // Permission bits and times of the encrypted file on disk.
-        auto root = fs_->volumePath();
-        Fd rootFd(root ? ::open(root->c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC) : -1);
-        Fd raw(rootFd.ok() ? FolderPaths::openBeneath(rootFd.get(), cur_.folderFile->filePath(),
-                                                      O_PATH | O_NOFOLLOW)
-                           : -1);
-        struct stat st;
-        if (raw.ok() && ::fstat(raw.get(), &st) == 0) {
-            timespec times[2] = {st.st_atim, st.st_mtim};
-            ::futimens(cur_.localFd, times);
-            ::fchmod(cur_.localFd, st.st_mode & kCopiedModeBits);
-        } else {
-            timespec times[2] = {toTimespec(cur_.folderFile->accessDate()),
-                                 toTimespec(cur_.folderFile->modificationDate())};
-            ::futimens(cur_.localFd, times);
-        }
-    }
+    // Permission bits and times of the encrypted file on disk, as they were
+    // before it was read.
+    const struct stat& st = cur_.sourceStat;
+    timespec times[2] = {st.st_atim, st.st_mtim};
+    ::futimens(cur_.localFd, times);
+    ::fchmod(cur_.localFd, st.st_mode & kCopiedModeBits);
     int fd = cur_.localFd;
     cur_.localFd = -1;
     if (::close(fd) != 0) {
@@ -1088,7 +1128,9 @@ void QVImportExportController::finishExportFile(bool complete) {
 // The file in hand is given up: its temporary copy goes, a target stays as it was.
 void QVImportExportController::discardCurrent() {
     if (!cur_.active) return;
-    finishPendingWrite();  // the writer lets go of the file and the buffer
+    // The reader and the writer let go of the file and the buffers.
+    finishPendingRead();
+    finishPendingWrite();
     closeFd(cur_.localFd);
     if (mode_ == Mode::Import) {
         if (cur_.folderFile) fs_->closeFile(cur_.folderFile);

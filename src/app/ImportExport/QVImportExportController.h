@@ -6,7 +6,9 @@
 // The copy is a chain of small steps on one queue (the main queue in the
 // application), one chunk of at most kDataChunkSize bytes per step, each step
 // started by a 1 ms one-shot timer, so the interface stays live and Stop is
-// seen between steps. Questions and alerts go to the delegate, which answers
+// seen between steps. An export of a longer file reads and decrypts the next
+// chunk and writes the one before on two queues of its own meanwhile, so the
+// step only hands them on. Questions and alerts go to the delegate, which answers
 // through a callback whenever it likes; the chain waits meanwhile.
 //
 // No file is ever lost or made to look complete when it is not: every file is
@@ -25,6 +27,7 @@
 //
 // Everything runs on the controller's queue; call it from there only.
 
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <chrono>
 #include <cstdint>
@@ -37,6 +40,7 @@
 
 #include "FileSystem/QVFile.h"
 #include "platform/core/Dispatch.h"
+#include "platform/core/UniqueFd.h"
 
 class QVFileSystem;
 
@@ -148,6 +152,8 @@ class QVImportExportController : public std::enable_shared_from_this<QVImportExp
 
     // One chunk into and out of a folder file at `offset`; tests override
     // them to fail at a chosen chunk. False with an errno value in *err.
+    // An export reads ahead on a queue of its own: readChunk runs there, and
+    // a subclass that overrides it ends a running copy before it goes.
     virtual bool writeChunk(const QVFile::Ptr& file, uint64_t offset, const uint8_t* data,
                             size_t size, int* err);
     virtual bool readChunk(const QVFile::Ptr& file, uint64_t offset, uint8_t* data, size_t size,
@@ -164,15 +170,16 @@ class QVImportExportController : public std::enable_shared_from_this<QVImportExp
     struct Current {
         bool active = false;
         std::string name;
-        std::string tempPath;    // folder-relative (import) or a name in destFd (export)
-        std::string targetPath;  // likewise
-        std::string shownPath;   // the target as the user knows it
-        bool replacing = false;  // a target exists and is replaced on completion
-        int localFd = -1;        // import: the source; export: the temporary file
-        int destDirFd = -1;      // export: the destination directory
-        QVFile::Ptr folderFile;  // import: the temporary file; export: the source
-        int64_t bytes = 0;       // moved so far
-        int64_t expected = -1;   // the source's size when it was opened
+        std::string tempPath;       // folder-relative (import) or a name in destFd (export)
+        std::string targetPath;     // likewise
+        std::string shownPath;      // the target as the user knows it
+        bool replacing = false;     // a target exists and is replaced on completion
+        int localFd = -1;           // import: the source; export: the temporary file
+        int destDirFd = -1;         // export: the destination directory
+        QVFile::Ptr folderFile;     // import: the temporary file; export: the source
+        int64_t bytes = 0;          // moved so far
+        int64_t expected = -1;      // the source's size when it was opened
+        struct stat sourceStat {};  // export: the encrypted file as it lay before the copy
     };
 
     bool startImport();
@@ -186,7 +193,9 @@ class QVImportExportController : public std::enable_shared_from_this<QVImportExp
     void exportItem();
     void moveImportChunk();
     void moveExportChunk();
-    std::optional<std::string> folderLinkText(const std::string& rel, int64_t* size) const;
+    std::optional<std::string> folderLinkText(int dirFd, const std::string& name,
+                                              const std::string& rel, const struct stat& st) const;
+    int destinationDirectory(const std::string& path);
     void exportLink(int dirFd, const std::string& text, const std::string& name, bool replacing,
                     int64_t size);
     void finishImportFile(bool complete);
@@ -215,6 +224,8 @@ class QVImportExportController : public std::enable_shared_from_this<QVImportExp
                                const char* kind);
     std::string folderTempPath(const std::string& dir, const char* kind);
     std::string localTempName(int dirFd, const char* kind);
+    // Creates a new hidden file for an export in `dirFd`; its descriptor or -1.
+    int createLocalTemp(int dirFd, std::string* name);
     int replaceLocal(int dirFd, const std::string& dirPath, const std::string& temp,
                      const std::string& name);
     bool placeInFolder(const std::string& temp, const std::string& target, bool replace);
@@ -223,6 +234,8 @@ class QVImportExportController : public std::enable_shared_from_this<QVImportExp
     uint8_t* chunkBuffer(int which);
     // The export's write in flight: 0 or its errno value once it is done.
     int finishPendingWrite();
+    // The export's read ahead, waited for and dropped.
+    void finishPendingRead();
     void failExportWrite(int err);
 
     std::shared_ptr<QVFileSystem> fs_;
@@ -250,6 +263,17 @@ class QVImportExportController : public std::enable_shared_from_this<QVImportExp
     };
     std::shared_ptr<PendingWrite> pendingWrite_;
     platform::DispatchQueuePtr writer_;
+    struct PendingRead {
+        platform::DispatchSemaphore done;
+        bool ok = false;
+        size_t got = 0;
+        int err = 0;
+    };
+    std::shared_ptr<PendingRead> pendingRead_;
+    platform::DispatchQueuePtr reader_;
+    platform::UniqueFd rootFd_;   // the folder's directory, for the run
+    platform::UniqueFd destDir_;  // the export's last destination directory
+    std::string destDirPath_;
     int64_t totalBytes_ = 0, copiedBytes_ = 0;
     bool stopCopying_ = false, replaceAll_ = false, skipAliases_ = false;
     bool waiting_ = false;  // a question or alert is open
