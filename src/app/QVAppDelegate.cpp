@@ -75,7 +75,7 @@ QVAppDelegate::QVAppDelegate(Collaborators collaborators)
     refreshKnownFoldersMenu();
     totalBytesOfAllKnownFolders();
     loadFolders(kTrackedFoldersKey, trackedBookmarks_, trackedUrls_);
-    totalBytesOfAllTrackedFolders();
+    recomputeTotalBytesOfAllTrackedFolders();
 }
 
 QVAppDelegate::~QVAppDelegate() {
@@ -191,8 +191,25 @@ int64_t QVAppDelegate::totalBytesOfAllKnownFolders() {
 int64_t QVAppDelegate::totalBytesOfAllTrackedFolders() {
     int64_t sum = 0;
     for (const auto& [path, url] : trackedUrls_) sum += totalBytesOfFinderItem(url);
-    bufferedTrackedSize_ = sum;
+    ++trackedTotal_->latest;  // a sum still on its way is older
+    trackedTotal_->bytes = sum;
     return sum;
+}
+
+void QVAppDelegate::recomputeTotalBytesOfAllTrackedFolders() {
+    std::vector<std::string> paths;
+    for (const auto& [path, url] : trackedUrls_) paths.push_back(url);
+    auto total = trackedTotal_;
+    const uint64_t request = ++total->latest;
+    if (!sizeQueue_) sizeQueue_ = platform::DispatchQueue::serial("tessaro.sizes");
+    sizeQueue_->async([total, request, paths = std::move(paths)] {
+        if (total->latest != request) return;  // a newer request follows: walk once
+        int64_t sum = 0;
+        for (const auto& p : paths) sum += totalBytesOfFinderItem(p);
+        platform::mainQueue()->async([total, request, sum] {
+            if (total->latest == request) total->bytes = sum;
+        });
+    });
 }
 
 void QVAppDelegate::updateKnownFoldersMenu() {

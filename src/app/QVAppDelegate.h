@@ -7,6 +7,7 @@
 // shared_ptr: the volumes hold it as their QVKnownFoldersMenu, and delayed
 // actions reach it through a weak pointer.
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -107,8 +108,12 @@ class QVAppDelegate : public platform::ApplicationDelegate,
     }
     int64_t totalBytesOfAllKnownFolders();
     int64_t totalBytesOfAllTrackedFolders();
+    // The same sum on a queue of its own, so that a big folder never holds
+    // the main thread; it lands in bufferedAllTrackedFolderSize on the main
+    // thread, and only the latest request's does.
+    void recomputeTotalBytesOfAllTrackedFolders();
     int64_t bufferedAllKnownFolderSize() const { return bufferedKnownSize_; }
-    int64_t bufferedAllTrackedFolderSize() const { return bufferedTrackedSize_; }
+    int64_t bufferedAllTrackedFolderSize() const { return trackedTotal_->bytes; }
     // Any thread: from elsewhere than the main thread the refresh is posted.
     void updateKnownFoldersMenu() override;
     void openKnownFolder(const std::string& path);
@@ -165,7 +170,13 @@ class QVAppDelegate : public platform::ApplicationDelegate,
     std::map<std::string, std::string> knownUrls_;
     std::map<std::string, std::string> trackedUrls_;
     int64_t bufferedKnownSize_ = 0;
-    int64_t bufferedTrackedSize_ = 0;
+    struct TrackedTotal {
+        std::atomic<uint64_t> latest{0};  // the newest request
+        int64_t bytes = 0;                // main thread only
+    };
+    // Shared with the summing queue, which may outlive the delegate.
+    std::shared_ptr<TrackedTotal> trackedTotal_ = std::make_shared<TrackedTotal>();
+    platform::DispatchQueuePtr sizeQueue_;
     std::shared_ptr<QVStatusMenuInterface> statusMenu_;
     std::shared_ptr<QVTourInterface> tour_;
     QDialog* aboutWindow_ = nullptr;

@@ -137,6 +137,29 @@ TEST_F(AppDelegateTest, KnownFoldersPersistAndKeepUnresolvableOnes) {
     EXPECT_TRUE(reread.objectForKey("knownFolders").ifDictionary()->contains("uuid-b"));
 }
 
+// The tracked folders' total is summed away from the main thread: the call
+// returns at once, the sum lands through the main queue, and of two requests
+// in a row the later one's stays.
+TEST_F(AppDelegateTest, TrackedFoldersTotalIsSummedInTheBackground) {
+    const auto a = makeEncryptedFolder("a.zel");
+    testsupport::writeFile(std::filesystem::path(a) / "data", std::string(2000, 'x'));
+    auto d = makeDelegate();
+    d->addKnownFolderWithId("uuid-a", a, true);
+    d->recomputeTotalBytesOfAllTrackedFolders();
+    EXPECT_EQ(d->bufferedAllTrackedFolderSize(), 0);
+    ASSERT_TRUE(spinUntil([&] { return d->bufferedAllTrackedFolderSize() == 2001; }))
+        << d->bufferedAllTrackedFolderSize();
+
+    d->recomputeTotalBytesOfAllTrackedFolders();
+    testsupport::writeFile(std::filesystem::path(a) / "more", std::string(500, 'x'));
+    d->recomputeTotalBytesOfAllTrackedFolders();
+    ASSERT_TRUE(spinUntil([&] { return d->bufferedAllTrackedFolderSize() == 2501; }))
+        << d->bufferedAllTrackedFolderSize();
+    drainMainQueue();
+    EXPECT_EQ(d->bufferedAllTrackedFolderSize(), 2501);
+    EXPECT_EQ(d->totalBytesOfAllTrackedFolders(), 2501);
+}
+
 // The volume's thread refreshes the menu through the main queue, without
 // waiting for the main thread.
 TEST_F(AppDelegateTest, KnownFoldersMenuFromAnotherThreadIsPosted) {

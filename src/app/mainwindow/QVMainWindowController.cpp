@@ -437,7 +437,7 @@ void QVMainWindowController::buildContextActions() {
         {context_.rename, context_.deleteItems, context_.addFolder, context_.info},
         [this] { validateContextActions(); });
     browser_->setContentsChangedHandler([this] {
-        if (c_.appDelegate) c_.appDelegate->totalBytesOfAllTrackedFolders();
+        if (c_.appDelegate) c_.appDelegate->recomputeTotalBytesOfAllTrackedFolders();
     });
 }
 
@@ -796,7 +796,8 @@ void QVMainWindowController::deleteSelectedItems() {
         // The folder may have been locked or changed while the alert was up.
         if (!fs || fs != (*self)->currentFileSystem_ || !fs->isMounted()) return;
         for (const std::string& p : selected) fs->removeItemAtPath(p);
-        if ((*self)->c_.appDelegate) (*self)->c_.appDelegate->totalBytesOfAllTrackedFolders();
+        if ((*self)->c_.appDelegate)
+            (*self)->c_.appDelegate->recomputeTotalBytesOfAllTrackedFolders();
         (*self)->browser_->reload();
     });
 }
