@@ -348,6 +348,22 @@ void QVAppDelegate::applicationDidFinishLaunching() {
     if (!waitingForMoveOffer_) finishLaunching();
 }
 
+// Shown over an alert of the start (a folder that cannot be opened), the
+// tour would hide what the user has to answer first: it waits for it.
+void QVAppDelegate::showFirstTour() {
+    if (platform::visibleAlerts().empty()) {
+        showTour();
+        return;
+    }
+    std::weak_ptr<QVAppDelegate> weak = weak_from_this();
+    platform::dispatchAfter(
+        kTourDelay, platform::mainQueue(),
+        [weak] {
+            if (auto self = weak.lock()) self->showFirstTour();
+        },
+        clock_);
+}
+
 void QVAppDelegate::finishLaunching() {
     // The main window is up before launching is reported done.
     if (mainWindow_) mainWindow_->showWindow();
@@ -358,7 +374,7 @@ void QVAppDelegate::finishLaunching() {
         platform::dispatchAfter(
             kTourDelay, platform::mainQueue(),
             [weak] {
-                if (auto self = weak.lock()) self->showTour();
+                if (auto self = weak.lock()) self->showFirstTour();
             },
             clock_);
         defaults_.setObject(kHasStartedBeforeKey, true);

@@ -176,6 +176,27 @@ TEST_F(AppDelegateTest, KnownFoldersMenuFromAnotherThreadIsPosted) {
     EXPECT_EQ(window.added, (std::vector<std::string>{a}));
 }
 
+// An alert of the start (a folder that cannot be opened) stays in sight:
+// the first tour waits until it is answered.
+TEST_F(AppDelegateTest, TheFirstTourWaitsForAnOpenAlert) {
+    auto d = makeDelegate();
+    platform::Alert alert;
+    alert.messageText = "Not supported";
+    QMessageBox* box = alert.open(nullptr);
+    d->applicationDidFinishLaunching();
+    for (int i = 0; i < 3; ++i) {
+        clock.advance(std::chrono::milliseconds(500));
+        drainMainQueue();
+    }
+    EXPECT_FALSE(tour);
+    platform::pressAlertButton(box, 0);
+    ASSERT_TRUE(spinUntil([] { return platform::visibleAlerts().empty(); }));
+    clock.advance(std::chrono::milliseconds(500));
+    drainMainQueue();
+    ASSERT_TRUE(tour);
+    EXPECT_EQ(tour->shows, 1);
+}
+
 // The tour comes 0.5 s after the first launch only; the crash reporter starts
 // on every launch.
 TEST_F(AppDelegateTest, TourOnlyOnFirstLaunch) {

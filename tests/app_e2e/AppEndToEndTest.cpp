@@ -1,7 +1,7 @@
-// Starts the real Tessaro on a virtual X server with an encrypted folder,
-// takes a screenshot and checks that it shows the main window with the
-// folder in its sidebar, hands it two more requests from
-// second starts, and quits it with SIGTERM.
+// Starts the real Tessaro on a virtual X server with a window manager and a
+// folder it cannot open, takes a screenshot and checks that it shows the main
+// window with the folder in its sidebar and the alert whole over it, hands it two more requests
+// from second starts, and quits it with SIGTERM.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -20,6 +20,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "app/logic/QVFuseInstaller.h"
 #include "support/QtSpin.h"
@@ -50,12 +51,12 @@ double paintedShare(const QImage& image) {
     return all ? static_cast<double>(painted) / all : 0.0;
 }
 
-// The largest mapped window named "Tessaro" on the screen: the main window
-// (its alerts and the tour are smaller). Empty when there is none.
-QRect mainWindowRect() {
-    QRect best;
+// The mapped windows that `xdotool search --onlyvisible <criteria>` finds on
+// the screen, largest first.
+std::vector<QRect> windowRects(const std::string& criteria) {
+    std::vector<QRect> rects;
     const std::string ids =
-        testsupport::commandOutput("xdotool search --onlyvisible --name '^Tessaro$' 2>/dev/null");
+        testsupport::commandOutput("xdotool search --onlyvisible " + criteria + " 2>/dev/null");
     std::istringstream list(ids);
     for (std::string id; list >> id;) {
         std::istringstream geometry(
@@ -68,9 +69,19 @@ QRect mainWindowRect() {
             if (line.starts_with("WIDTH=")) w = value("WIDTH=");
             if (line.starts_with("HEIGHT=")) h = value("HEIGHT=");
         }
-        if (w * h > best.width() * best.height()) best = QRect(x, y, w, h);
+        rects.emplace_back(x, y, w, h);
     }
-    return best;
+    std::sort(rects.begin(), rects.end(), [](const QRect& a, const QRect& b) {
+        return a.width() * a.height() > b.width() * b.height();
+    });
+    return rects;
+}
+
+// The largest mapped window named "Tessaro" on the screen: the main window
+// (its alerts are smaller). Empty when there is none.
+QRect mainWindowRect() {
+    const auto rects = windowRects("--name '^Tessaro$'");
+    return rects.empty() ? QRect() : rects.front();
 }
 
 // A selected row: at least 12 lines on which 100 or more neighbouring pixels
@@ -109,6 +120,22 @@ TEST(AppEndToEnd, StartsShowsItsWindowAndQuits) {
     // test services' offscreen platform it would only see its own empty one.
     qputenv("QT_QPA_PLATFORM", "xcb");
     QApplication qt(argc, argv);
+    // A window manager, as a desktop has: it frames and places the windows,
+    // and stacks an alert over the window it belongs to.
+    QProcess wm;
+    wm.start("openbox", {"--sm-disable"});
+    ASSERT_TRUE(wm.waitForStarted()) << "openbox is not installed (scripts/install-deps)";
+    ASSERT_TRUE(spinUntil([] {
+        return testsupport::commandOutput("xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null")
+                   .find("window id") != std::string::npos;
+    })) << "the window manager did not start";
+    struct StopWm {
+        QProcess& p;
+        ~StopWm() {
+            p.terminate();
+            p.waitForFinished(3000);
+        }
+    } stopWm{wm};
 
     testsupport::TempDir dir("tessaro-e2e");
     for (const char* folder : {"Vault.zel", "Second.zel"}) {
@@ -164,6 +191,14 @@ TEST(AppEndToEnd, StartsShowsItsWindowAndQuits) {
     EXPECT_GT(paintedShare(window), 0.9);
     EXPECT_TRUE(holdsASelectedRow(window.copy(0, 0, main.width() / 4, main.height())))
         << "the sidebar shows no folder; see " << png;
+    // The folder is no folder of ours ("Not supported"): the alert that says
+    // so stands whole over the main window, and the first start's tour waits
+    // for its answer instead of covering it.
+    const auto own = windowRects("--pid " + std::to_string(app.processId()));
+    ASSERT_EQ(own.size(), 2u) << "not the main window and one alert; see " << png;
+    EXPECT_TRUE(main.contains(own[1])) << "the alert stands apart; see " << png;
+    EXPECT_GE(own[1].width(), 350) << "the alert is a narrow column; see " << png;
+    EXPECT_TRUE(windowRects("--name '^Welcome to Tessaro$'").empty()) << "see " << png;
 
     // Second starts hand their request to the running program and exit with its answer.
     auto secondStart = [&](const std::filesystem::path& p) {

@@ -1,10 +1,17 @@
 #include "platform/gui/Alert.h"
 
+#include <algorithm>
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
+#include <QEvent>
+#include <QFontMetrics>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTimer>
+#include <QWindow>
 
 #include "platform/gui/Application.h"
 
@@ -13,6 +20,46 @@ namespace platform {
 namespace {
 constexpr char kAlertProperty[] = "tessaroAlert";
 constexpr char kIndexProperty[] = "tessaroAlertButton";
+
+// An alert opened for a window that is not on the screen yet is mapped
+// before its window: the window manager places it by a window that is not
+// there and, for a hidden one, gives it a frame of its own. Once the window
+// is on the screen the alert is mapped again, over it, as its modal dialog.
+class ReopenWhenMapped : public QObject {
+  public:
+    ReopenWhenMapped(QMessageBox* box, QWidget* window) : QObject(box), box_(box), window_(window) {
+        if (window->isVisible() && window->windowHandle())
+            window->windowHandle()->installEventFilter(this);
+        else
+            window->installEventFilter(this);
+    }
+
+    static bool isMapped(QWidget* window) {
+        return window->isVisible() && window->windowHandle() && window->windowHandle()->isExposed();
+    }
+
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == window_ && event->type() == QEvent::Show) {
+            watched->removeEventFilter(this);
+            if (QWindow* handle = window_->windowHandle()) handle->installEventFilter(this);
+        } else if (watched != window_ && event->type() == QEvent::Expose &&
+                   static_cast<QWindow*>(watched)->isExposed()) {
+            watched->removeEventFilter(this);
+            QMessageBox* box = box_;
+            QTimer::singleShot(0, box, [box] {
+                if (!box->isVisible()) return;  // answered meanwhile
+                box->hide();
+                box->open();
+            });
+            deleteLater();
+        }
+        return false;
+    }
+
+  private:
+    QMessageBox* box_;
+    QWidget* window_;
+};
 }  // namespace
 
 QMessageBox* Alert::open(QWidget* window, Completion completion) const {
@@ -68,6 +115,18 @@ QMessageBox* Alert::open(QWidget* window, Completion completion) const {
                                         [&] { completion(kFirstButton + index, suppressed); });
                          }
                      });
+    if (auto* info = box->findChild<QLabel*>("qt_msgbox_informativelabel")) {
+        // The box takes the width of its title alone, and a long message then
+        // stands in a narrow column of many lines: a line holds some fifty
+        // characters at least.
+        const QFontMetrics fm(info->font());
+        int widest = 0;
+        for (const QString& line : info->text().split('\n'))
+            widest = std::max(widest, fm.horizontalAdvance(line));
+        info->setMinimumWidth(std::min(widest, fm.averageCharWidth() * 56));
+    }
+    if (window && !ReopenWhenMapped::isMapped(window->window()))
+        new ReopenWhenMapped(box, window->window());
     box->open();
     return box;
 }

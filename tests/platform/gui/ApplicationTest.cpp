@@ -9,6 +9,7 @@
 #include <QCheckBox>
 #include <QDialog>
 #include <QFileDialog>
+#include <QLabel>
 #include <QMessageBox>
 #include <QTimer>
 #include <QWidget>
@@ -84,6 +85,34 @@ TEST(Application, AlertsOpenWithoutANestedLoop) {
     ASSERT_TRUE(spinUntil([&] { return platform::visibleAlerts().empty(); }));
     EXPECT_EQ(response, platform::Alert::kSecondButton);
     EXPECT_TRUE(suppressed);
+}
+
+// A long message reads in a few lines, not in a column under the title; an
+// alert opened before its window is on the screen stands over it, still
+// answerable, once it is.
+TEST(Application, AlertsShowTheirWholeTextOverTheirWindow) {
+    QWidget window;
+    window.setGeometry(100, 100, 900, 560);
+    platform::Alert alert;
+    alert.messageText = "Not supported";
+    alert.informativeText =
+        "The folder \"Vault.zel\" has no password users. Folders protected by certificates are "
+        "not supported.";
+    alert.buttons = {"Eject"};
+    int response = 0;
+    QMessageBox* box = alert.open(&window, [&](int r, bool) { response = r; });
+    auto* info = box->findChild<QLabel*>("qt_msgbox_informativelabel");
+    ASSERT_TRUE(info);
+    window.show();
+    ASSERT_TRUE(spinUntil([&] {
+        return box->isVisible() && window.geometry().contains(box->geometry().center());
+    })) << box->geometry().x()
+        << "," << box->geometry().y();
+    EXPECT_LE(info->height(), 3 * info->fontMetrics().lineSpacing() + 4) << info->width();
+    EXPECT_EQ(box->windowModality(), Qt::WindowModal);
+    platform::pressAlertButton(box, 0);
+    ASSERT_TRUE(spinUntil([&] { return platform::visibleAlerts().empty(); }));
+    EXPECT_EQ(response, platform::Alert::kFirstButton);
 }
 
 // A sheet reports how it ended, each time it is opened, to that opening's handler.
