@@ -348,18 +348,20 @@ void QVAppDelegate::applicationDidFinishLaunching() {
     if (!waitingForMoveOffer_) finishLaunching();
 }
 
-// Shown over an alert of the start (a folder that cannot be opened), the
-// tour would hide what the user has to answer first: it waits for it.
-void QVAppDelegate::showFirstTour() {
-    if (platform::visibleAlerts().empty()) {
-        showTour();
-        return;
-    }
+// The first start's tour, 0.5 s on. Shown over an alert of the start (a
+// folder that cannot be opened), it would hide what the user has to answer
+// first: it waits until no alert is open.
+void QVAppDelegate::showFirstTourLater() {
     std::weak_ptr<QVAppDelegate> weak = weak_from_this();
     platform::dispatchAfter(
         kTourDelay, platform::mainQueue(),
         [weak] {
-            if (auto self = weak.lock()) self->showFirstTour();
+            auto self = weak.lock();
+            if (!self) return;
+            if (platform::visibleAlerts().empty())
+                self->showTour();
+            else
+                self->showFirstTourLater();
         },
         clock_);
 }
@@ -370,13 +372,7 @@ void QVAppDelegate::finishLaunching() {
     platform::consoleLog("Application did Finish Launching");
     if (c_.startCrashReporter) c_.startCrashReporter();
     if (!defaults_.boolForKey(kHasStartedBeforeKey)) {
-        std::weak_ptr<QVAppDelegate> weak = weak_from_this();
-        platform::dispatchAfter(
-            kTourDelay, platform::mainQueue(),
-            [weak] {
-                if (auto self = weak.lock()) self->showFirstTour();
-            },
-            clock_);
+        showFirstTourLater();
         defaults_.setObject(kHasStartedBeforeKey, true);
     }
     // Without a usable FUSE no status menu starts for the whole run.

@@ -153,7 +153,7 @@ class QVAppDelegate : public platform::ApplicationDelegate,
 
   private:
     void finishLaunching();
-    void showFirstTour();
+    void showFirstTourLater();
     void loadFolders(const char* key, platform::Value::Dictionary& bookmarks,
                      std::map<std::string, std::string>& urls);
     void refreshKnownFoldersMenu();
