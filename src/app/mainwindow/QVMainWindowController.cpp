@@ -565,8 +565,12 @@ void QVMainWindowController::ejectLater() {
 void QVMainWindowController::openEjectingAlert(const platform::Alert& alert) {
     // The folder goes once the user has read why, so that the alert never
     // stands over the next folder's page.
+    // One at a time: the unlock road may tell the same reason twice (a
+    // keychain answer, then the password page), and a second answer would
+    // eject the folder selected after the first.
+    if (ejectingAlert_ && ejectingAlert_->isVisible()) return;
     std::weak_ptr<QVMainWindowController*> alive = alive_;
-    alert.open(this, [alive](int, bool) {
+    ejectingAlert_ = alert.open(this, [alive](int, bool) {
         if (auto self = alive.lock(); self && *self) (*self)->ejectLater();
     });
 }

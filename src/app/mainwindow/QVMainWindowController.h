@@ -10,6 +10,8 @@
 // items also when their menu is about to show.
 
 #include <QMainWindow>
+#include <QMessageBox>
+#include <QPointer>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -197,6 +199,7 @@ class QVMainWindowController : public QMainWindow,
     void ejectLater();
     // An alert whose only answer is Eject: the eject follows the answer.
     void openEjectingAlert(const platform::Alert& alert);
+    QPointer<QMessageBox> ejectingAlert_;
     void shakeWindow();
     void showSelectedPage();
 

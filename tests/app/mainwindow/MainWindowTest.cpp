@@ -221,6 +221,33 @@ TEST_F(MainWindowTest, FolderWithoutUsersIsNotSupportedAndEjected) {
     EXPECT_EQ(w->mainTabView()->currentIndex(), 1);
 }
 
+// The same reason to eject told twice (a keychain answer, then the password
+// page; or the folder selected again) opens one alert: a second answer
+// would eject the next folder too.
+TEST_F(MainWindowTest, AReasonToEjectIsAskedOnce) {
+    const std::string kept = folder("Kept.zel");
+    const std::string path = (dir / "Broken.zel").string();
+    std::filesystem::create_directory(path);
+    testsupport::writeFile(dir / "Broken.zel" / "_QXCFG.MOX", "not a database");
+    auto w = makeWindow();
+    w->show();
+    w->addVolumes({kept, path});
+    w->sourceListController()->setSelectedItemPath(path);
+    settle(*w);
+    ASSERT_EQ(alerts().size(), 1u);
+    w->sourceListController()->setSelectedItemPath(kept);
+    settle(*w);
+    w->sourceListController()->setSelectedItemPath(path);
+    settle(*w);
+    ASSERT_EQ(alerts().size(), 1u);
+    platform::pressAlertButton(alerts()[0], 0);
+    clock.advance(200ms);
+    ASSERT_TRUE(spinUntil([&] { return w->sourceListController()->itemsPaths().size() == 1u; }));
+    clock.advance(5s);
+    settle(*w);
+    EXPECT_EQ(w->sourceListController()->itemsPaths(), std::vector<std::string>{kept});
+}
+
 TEST(MainWindowValidation, ToolbarAndMenuFollowTheirOwnRules) {
     // W handle, M unlocked, S selection, P sheet not key, F sidebar selection.
     struct Case {
