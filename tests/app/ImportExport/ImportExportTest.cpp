@@ -1,7 +1,10 @@
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+#include <cstring>
 #include <future>
 
 #include "FileSystem/QVMountedVolumes.h"
@@ -492,6 +495,62 @@ TEST_F(ImportExportTest, SpecialFilesAreSkippedWithoutBlocking) {
     EXPECT_EQ(folderText("dir/before"), "b");
     EXPECT_EQ(folderText("dir/zafter"), "z");
     EXPECT_FALSE(fs_->fileExistsAtPath("dir/pipe"));
+}
+
+// Root reads and lists every directory whatever its mode: for as long as it
+// lives, the calling thread (which runs the copy's steps here) has the two
+// capabilities that allow it out of its effective set, as any other user is.
+class WithoutFileAccessOverride {
+  public:
+    WithoutFileAccessOverride() {
+        syscall(SYS_capget, &header_, saved_);
+        __user_cap_data_struct reduced[2] = {saved_[0], saved_[1]};
+        reduced[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+        ok_ = syscall(SYS_capset, &header_, reduced) == 0;
+    }
+    ~WithoutFileAccessOverride() { syscall(SYS_capset, &header_, saved_); }
+    bool ok() const { return ok_; }
+
+  private:
+    __user_cap_header_struct header_{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct saved_[2] = {};
+    bool ok_ = false;
+};
+
+// A directory that cannot be listed gets the read alert naming it; nothing
+// is made for it in the folder, and the run goes on with what can be read.
+TEST_F(ImportExportTest, AnUnlistableSourceGivesTheReadAlert) {
+    fs::create_directories(src_ / "top/shut");
+    fs::create_directories(src_ / "alone");
+    writeFile(src_ / "top/open.txt", "open");
+    writeFile(src_ / "top/shut/hidden.txt", "hidden");
+    writeFile(src_ / "alone/inside.txt", "inside");
+    writeFile(src_ / "after.txt", "after");
+    fs::permissions(src_ / "top/shut", fs::perms::none);
+    fs::permissions(src_ / "alone", fs::perms::none);
+    struct Case {
+        std::vector<std::string> sources;
+        std::string unlistable, notMade, made;
+    } cases[] = {
+        {{"alone", "after.txt"}, "alone", "alone", "after.txt"},
+        {{"top"}, "top/shut", "top/shut", "top/open.txt"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.unlistable);
+        rec_ = Recorder{};
+        WithoutFileAccessOverride asAUser;
+        ASSERT_TRUE(asAUser.ok());
+        ASSERT_TRUE(importAll(c.sources));
+        ASSERT_EQ(rec_.alerts.size(), 1u) << ::testing::PrintToString(rec_.alertTitles());
+        EXPECT_EQ(rec_.alerts[0].titleKey, "alertReadErrorHeading");
+        EXPECT_EQ(rec_.alerts[0].detail,
+                  (src_ / c.unlistable).string() + ": " + std::strerror(EACCES));
+        EXPECT_FALSE(fs_->fileExistsAtPath(c.notMade));
+        EXPECT_TRUE(fs_->fileExistsAtPath(c.made));
+        EXPECT_EQ(rec_.imports, 1);
+    }
+    fs::permissions(src_ / "top/shut", fs::perms::owner_all);
+    fs::permissions(src_ / "alone", fs::perms::owner_all);
 }
 
 TEST_F(ImportExportTest, OneRunAtATime) {
