@@ -25,7 +25,9 @@
 //   c->importFiles({"/home/u/a.txt", "/home/u/photos"}, "docs");
 //   c->exportFiles(selectedFiles, "/home/u/Desktop");
 //
-// Everything runs on the controller's queue; call it from there only.
+// Everything runs on the controller's queue; call it from there only. The
+// run's course (steps, questions, Stop) is QVCopyRun; the import's steps are
+// in QVImportSteps.cpp, the export's in QVExportSteps.cpp.
 
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -39,50 +41,12 @@
 #include <vector>
 
 #include "FileSystem/QVFile.h"
+#include "app/ImportExport/QVCopyRun.h"
+#include "app/ImportExport/QVImportExportDelegate.h"
 #include "platform/core/Dispatch.h"
 #include "platform/core/UniqueFd.h"
 
 class QVFileSystem;
-
-enum class QVConflictAnswer { Stop, Skip, Replace };
-enum class QVAliasAnswer { Skip, Stop };
-
-// An alert or a question by the keys of the string table. `arguments` fill
-// the "%s" of a format key in order; `detail` is the system's description of
-// an error, shown as it is (the message key is then empty).
-struct QVImportExportMessage {
-    std::string titleKey;
-    std::string messageKey;
-    std::vector<std::string> arguments;
-    std::string detail;
-    std::vector<std::string> buttonKeys;  // the first is the default
-    std::string checkBoxKey;              // empty: no apply-to-all box
-};
-
-// The browser's side of a copy. Every call comes on the controller's queue.
-// A reply may be called at once or later, once; after the run ended or the
-// controller went it does nothing.
-class QVImportExportDelegate {
-  public:
-    using ConflictReply = std::function<void(QVConflictAnswer, bool applyToAll)>;
-    using AliasReply = std::function<void(QVAliasAnswer)>;
-    using Done = std::function<void()>;
-
-    virtual ~QVImportExportDelegate() = default;
-    virtual void importExporterProcessed(int64_t done, int64_t total) {}
-    virtual void importExporterDidImportFiles() {}
-    virtual void importExporterDidExportFiles() {}
-    // Buttons Stop (default), Skip, Replace and the apply-to-all box, which
-    // counts only with Replace. Without an answerer: Stop.
-    virtual void askConflict(const QVImportExportMessage& question, ConflictReply reply) {
-        reply(QVConflictAnswer::Stop, false);
-    }
-    // Asked once per run for the first symbolic link met. Without an answerer: Skip.
-    virtual void askAlias(const QVImportExportMessage& question, AliasReply reply) {
-        reply(QVAliasAnswer::Skip);
-    }
-    virtual void showAlert(const QVImportExportMessage& alert, Done done) { done(); }
-};
 
 // Progress shown by the sheet: bar 0-100 and remaining seconds, safe for any
 // pair of counts (a total of 0, done above total).
@@ -92,7 +56,8 @@ struct QVCopyProgress {
 };
 QVCopyProgress copyProgressFor(int64_t done, int64_t total, double elapsedSeconds);
 
-class QVImportExportController : public std::enable_shared_from_this<QVImportExportController> {
+class QVImportExportController : public std::enable_shared_from_this<QVImportExportController>,
+                                 private QVCopyRun::Owner {
   public:
     static constexpr int64_t kDataChunkSize = 5'120'000;
     static constexpr std::chrono::milliseconds kStepDelay{1};
@@ -138,10 +103,10 @@ class QVImportExportController : public std::enable_shared_from_this<QVImportExp
     static QVImportExportMessage conflictQuestion(const std::string& name);
 
     // Ends the run before the next item; a file being copied ends at the next step.
-    void stop() { stopCopying_ = true; }
-    bool isRunning() const { return mode_ != Mode::Idle; }
+    void stop() { run_.stop(); }
+    bool isRunning() const { return run_.isRunning(); }
     // Zero: one item per step.
-    void setStepBudget(std::chrono::steady_clock::duration d) { stepBudget_ = d; }
+    void setStepBudget(std::chrono::steady_clock::duration d) { run_.setStepBudget(d); }
     int64_t totalBytesToCopy() const { return totalBytes_; }
     int64_t copiedBytes() const { return copiedBytes_; }
     std::vector<std::string>& finderItemsToIgnore() { return ignore_; }
@@ -160,35 +125,52 @@ class QVImportExportController : public std::enable_shared_from_this<QVImportExp
                            size_t* got, int* err);
 
   private:
-    enum class Mode { Idle, Import, Export };
-    struct Entry {
-        std::string source;  // import: local path
-        QVFile::Ptr file;    // export: folder item
+    enum class Direction { Import, Export };
+    // A local item into a folder directory (relative to the folder root).
+    struct ImportEntry {
+        std::string source;
         std::string destination;
     };
-    // The file being copied, between its chunks.
-    struct Current {
-        bool active = false;
-        std::string name;
-        std::string tempPath;       // folder-relative (import) or a name in destFd (export)
-        std::string targetPath;     // likewise
+    // A folder item into a local directory (its real path).
+    struct ExportEntry {
+        QVFile::Ptr file;
+        std::string destination;
+    };
+    // The file being imported, between its chunks.
+    struct ImportFile {
+        std::string tempPath;    // folder-relative, beside the target
+        std::string targetPath;  // folder-relative; what the user is told
+        bool replacing = false;  // a target exists and is replaced on completion
+        int sourceFd = -1;       // the local file
+        QVFile::Ptr temp;        // the folder's temporary file
+        int64_t bytes = 0;       // moved so far
+        int64_t expected = -1;   // the source's size when it was opened
+    };
+    // The file being exported, between its chunks.
+    struct ExportFile {
+        std::string name;           // in the destination directory
+        std::string tempName;       // beside it
         std::string shownPath;      // the target as the user knows it
         bool replacing = false;     // a target exists and is replaced on completion
-        int localFd = -1;           // import: the source; export: the temporary file
-        int destDirFd = -1;         // export: the destination directory
-        QVFile::Ptr folderFile;     // import: the temporary file; export: the source
+        int tempFd = -1;            // the temporary file
+        int directoryFd = -1;       // the destination directory
+        QVFile::Ptr source;         // the folder file
         int64_t bytes = 0;          // moved so far
         int64_t expected = -1;      // the source's size when it was opened
-        struct stat sourceStat {};  // export: the encrypted file as it lay before the copy
+        struct stat sourceStat {};  // the encrypted file as it lay before the copy
     };
+
+    // QVCopyRun::Owner
+    void stepOnce() override;
+    bool fileInHand() const override { return importing_ || exporting_; }
+    void stepFailed() override { abortRun(); }
+    std::weak_ptr<void> lifetime() override { return weak_from_this(); }
 
     bool startImport();
     bool startExport();
-    bool beginRun(Mode mode);
+    bool beginRun(Direction direction);
     bool refuseWhileRunning();
-    void scheduleStep();
-    void step();
-    void stepOnce();
+    void scheduleStep() { run_.scheduleStep(); }
     void importItem();
     void exportItem();
     void moveImportChunk();
@@ -200,22 +182,22 @@ class QVImportExportController : public std::enable_shared_from_this<QVImportExp
                     int64_t size);
     void finishImportFile(bool complete);
     void finishExportFile(bool complete);
+    // The file in hand ends as the direction does it.
+    void finishFile(bool complete);
     void discardCurrent();
+    void discardImport();
+    void discardExport();
     void dropIncomplete();
     void removeRawTemp(const std::string& rel);
-    void closeCurrent();
-    // Asks about an existing target unless Replace-all is set; nullopt while
-    // the question is open.
-    std::optional<QVConflictAnswer> conflictAnswer(const std::string& name);
     // True with Replace; otherwise the item ended here (Stop, Skip, or asked).
     bool replaceAfterConflict(const std::string& name);
-    void alertThen(QVImportExportMessage alert, std::function<void()> then);
     void alertAndGoOn(QVImportExportMessage alert);
     void alertAndEnd(QVImportExportMessage alert);
+    // The item in hand is done: off the queue of its direction.
     void dropHead();
     void endRun();
     void abortRun();
-    void notifyEnd(Mode mode);
+    void notifyEnd(Direction direction);
     bool touchesFolderRoot(const std::string& realPath) const;
     // On a volume that serves this folder (or holding one).
     bool onOwnVolume(const std::string& realPath) const;
@@ -241,7 +223,6 @@ class QVImportExportController : public std::enable_shared_from_this<QVImportExp
     std::shared_ptr<QVFileSystem> fs_;
     platform::DispatchQueuePtr queue_;
     platform::Clock& clock_;
-    platform::DispatchTimerPtr timer_;
     QVImportExportDelegate* delegate_ = nullptr;
 
     std::vector<std::string> ignore_{".DS_Store"};
@@ -250,10 +231,11 @@ class QVImportExportController : public std::enable_shared_from_this<QVImportExp
     std::vector<QVFile::Ptr> preSourceFiles_;
     std::optional<std::string> preTargetDir_;
 
-    Mode mode_ = Mode::Idle;
-    uint64_t run_ = 0;  // run generation: replies of an earlier run are ignored
-    std::deque<Entry> queue_entries_;
-    Current cur_;
+    Direction direction_ = Direction::Import;
+    std::deque<ImportEntry> imports_;
+    std::deque<ExportEntry> exports_;
+    std::optional<ImportFile> importing_;
+    std::optional<ExportFile> exporting_;
     // Chunks, kept for the controller's life; an export alternates the two.
     std::unique_ptr<uint8_t[]> buffers_[2];
     int bufferTurn_ = 0;
@@ -275,14 +257,9 @@ class QVImportExportController : public std::enable_shared_from_this<QVImportExp
     platform::UniqueFd destDir_;  // the export's last destination directory
     std::string destDirPath_;
     int64_t totalBytes_ = 0, copiedBytes_ = 0;
-    bool stopCopying_ = false, replaceAll_ = false, skipAliases_ = false;
-    bool waiting_ = false;  // a question or alert is open
-    bool inStep_ = false, again_ = false, quiet_ = false;
-    std::chrono::steady_clock::time_point stepStart_;
-    std::chrono::steady_clock::duration stepBudget_ = kStepBudget;
-    std::optional<std::pair<QVConflictAnswer, bool>> conflictReply_;
     std::string rootReal_;                  // real path of the folder's directory for this run
     std::vector<std::string> volumesReal_;  // the folder's mounted volumes, likewise
     std::string stoppedFile_;               // cut short by Stop: said at the end
     unsigned tempCounter_ = 0;
+    QVCopyRun run_;
 };
