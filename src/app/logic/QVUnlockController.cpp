@@ -24,8 +24,6 @@ struct QVUnlockController::Outcome {
     std::vector<std::string> users;
 };
 
-namespace {}  // namespace
-
 QVUnlockController::QVUnlockController(Collaborators c)
     : c_(std::move(c)), alive_(std::make_shared<QVUnlockController*>(this)) {
     if (!c_.unlock) {
@@ -170,6 +168,9 @@ void QVUnlockController::finish(Outcome o) {
     c_.view->setRememberAvailable(c_.passwords->isAvailable());
     c_.view->folderStaysLocked();
     if (o.users.empty()) {
+        // Nothing a remembered password could open: a later keyring answer
+        // must not tell the same reason again.
+        rememberedTried_ = true;
         c_.view->showEjectingAlert(
             localizedString("Not supported"),
             platform::formatText(localizedString("certNotSupportedMsg"),

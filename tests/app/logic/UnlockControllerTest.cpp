@@ -188,6 +188,24 @@ TEST(QVUnlockControllerLogic, AWrongPasswordIsMarkedAndARightOneRemembered) {
     fs->unmount();
 }
 
+// A folder with no user to unlock is refused once, not again at the
+// keyring's first answer (each alert ejects a folder when answered).
+TEST(QVUnlockControllerLogic, AFolderWithoutUsersIsRefusedOnce) {
+    Fixture t;
+    const std::string path = (t.dir / "Broken.zel").string();
+    std::filesystem::create_directory(path);
+    testsupport::writeFile(t.dir / "Broken.zel" / "_QXCFG.MOX", "not a database");
+    t.store.available = false;
+    t.controller->setFolder(std::make_shared<QVFileSystem>(), path);
+    t.settle();
+    EXPECT_EQ(t.view.alerts, 1);
+    t.store.answer();
+    Fixture::pumpUntil([] { return false; }, 50);
+    t.settle();
+    EXPECT_EQ(t.view.alerts, 1);
+    EXPECT_EQ(t.gate.calls, 0);
+}
+
 // Another folder shown, or the controller gone, while an unlock runs.
 TEST(QVUnlockControllerLogic, AResultNoLongerWantedIsDroppedAndItsHandleLocked) {
     for (bool controllerGone : {false, true}) {
