@@ -1,6 +1,7 @@
 # Helpers that keep each folder's CMakeLists.txt to a few lines.
 
-set(TESSARO_WARNINGS -Wall -Wextra -Wformat=2 -Wno-unused-parameter)
+set(TESSARO_WARNINGS -Wall -Wextra -Wformat=2 -Wshadow $<$<COMPILE_LANGUAGE:CXX>:-Wnon-virtual-dtor>
+    -Wno-unused-parameter)
 if(TESSARO_WERROR)
   list(APPEND TESSARO_WARNINGS -Werror)
 endif()

@@ -405,13 +405,13 @@ int truncate(int fd, Codec& codec, uint64_t newSize) {
     const size_t keep = static_cast<size_t>(newSize - start);
     if (!codec.encrypt(start, plain.data(), keep)) return EIO;
     int rc = guarded(fd, size, newSize, start, cipher, [&] {
-        if (int rc = pwriteFull(fd, plain.data(), keep, start)) {
+        if (int err = pwriteFull(fd, plain.data(), keep, start)) {
             (void)pwriteFull(fd, cipher.data(), cipher.size(), start);
-            return rc;
+            return err;
         }
-        if (int rc = cut(fd, newSize)) {
+        if (int err = cut(fd, newSize)) {
             (void)pwriteFull(fd, cipher.data(), cipher.size(), start);
-            return rc;
+            return err;
         }
         return 0;
     });

@@ -553,8 +553,9 @@ std::optional<std::vector<platform::DirectoryEntry>> QVFuseLoopbackFS::listDirec
     for (auto& name : names) {
         std::string item = childPath(path, name);
         if (markQuarantineCleared(item)) {
-            UniqueFd fd = openItem(dirfd(dir), name);
-            if (fd.ok() && removexattr(c(descriptorPath(fd.get())), kQuarantineUserName) != 0 &&
+            UniqueFd itemFd = openItem(dirfd(dir), name);
+            if (itemFd.ok() &&
+                removexattr(c(descriptorPath(itemFd.get())), kQuarantineUserName) != 0 &&
                 errno != ENODATA && errno != ENOTSUP && errno != EPERM)
                 LGLogError("FUSE > removeExtendedAtt %s atPath %s error: %s", kQuarantineName,
                            c(item), std::strerror(errno));

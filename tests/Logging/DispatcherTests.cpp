@@ -29,7 +29,7 @@ class Dispatcher : public ::testing::TestWithParam<int> {
 
 // Sinks run one after another with 1 processor, in parallel with more.
 INSTANTIATE_TEST_SUITE_P(Processors, Dispatcher, ::testing::Values(1, 4),
-                         [](const auto& info) { return std::to_string(info.param) + "cpu"; });
+                         [](const auto& p) { return std::to_string(p.param) + "cpu"; });
 
 TEST_P(Dispatcher, DeliversInOrderToEverySinkOnItsQueueAndFlushWaits) {
     auto a = std::make_shared<RecordingSink>("tessaro.test.a");

@@ -398,9 +398,9 @@ TEST(ReporterStart, TheStandardCollaboratorsStartTheReporterWithTheKey) {
 // main window carries the updater's menu item third in its application menu
 // and the FUSE install action fourth.
 TEST_F(AppDelegateTest, StandardToursAndTheUpdateMenuItem) {
-    auto tour = QVAppDelegate::standardCollaborators().makeTour();
-    ASSERT_TRUE(tour);
-    tour->show();
+    auto tourWindow = QVAppDelegate::standardCollaborators().makeTour();
+    ASSERT_TRUE(tourWindow);
+    tourWindow->show();
     const auto windows = QApplication::topLevelWidgets();
     EXPECT_TRUE(std::any_of(windows.begin(), windows.end(), [](QWidget* w) {
         return dynamic_cast<QVTourWindow*>(w) && w->isVisible();

@@ -70,8 +70,8 @@ QVAppDelegate::Collaborators QVAppDelegate::standardCollaborators() {
     };
     c.installFuse = [installerFor](QVAppDelegate& delegate) {
         // One package manager run at a time; its sheet is up meanwhile.
-        QVFuseInstaller& installer = installerFor(delegate);
-        if (!installer.isWaitingForInstaller()) installer.installFuse();
+        QVFuseInstaller& fuseInstaller = installerFor(delegate);
+        if (!fuseInstaller.isWaitingForInstaller()) fuseInstaller.installFuse();
     };
 
     c.startRatePrompt = [](QVAppDelegate& delegate) {

@@ -1196,18 +1196,18 @@ bool UserFileSystem::mountAtPath(const std::string& path, const std::vector<std:
             impl->byIdentity.clear();
             impl->byName.clear();
         }
-        std::string path;
+        std::string mountedAt;
         {
             std::lock_guard lock(impl->mutex);
             impl->session = nullptr;
             impl->mounted = false;
-            path = impl->mountPath;
+            mountedAt = impl->mountPath;
             if (impl->createdMountPoint) {
-                std::error_code ec;
-                std::filesystem::remove(path, ec);
+                std::error_code removeError;
+                std::filesystem::remove(mountedAt, removeError);
             }
         }
-        impl->post({UserFileSystemEvent::Kind::DidUnmount, path, {}});
+        impl->post({UserFileSystemEvent::Kind::DidUnmount, mountedAt, {}});
     });
     impl_->post({UserFileSystemEvent::Kind::DidMount, path, {}});
     return true;

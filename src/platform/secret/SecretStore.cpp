@@ -240,7 +240,7 @@ std::optional<bool> SecretStore::cachedAvailability() {
             AvailabilityCache& c = availabilityCache();
             std::vector<std::function<void(bool)>> observers;
             {
-                std::lock_guard lock(c.mutex);
+                std::lock_guard guard(c.mutex);
                 if (c.answer != available) observers = c.observers;
                 c.answer = available;
                 c.checking = false;

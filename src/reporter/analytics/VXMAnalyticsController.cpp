@@ -436,14 +436,14 @@ void VXMAnalyticsController::maintainSessionFragments(Completion completion) {
                     VXMDebugLog("[Vexmor] Unable to transmit packaged session fragments {%s}",
                                 sent->description.c_str());
                 self->maintenanceQueue_->async([self, completion] {
-                    platform::Error error;
-                    if (!self->prunePendingFiles(&error))
+                    platform::Error cleanupError;
+                    if (!self->prunePendingFiles(&cleanupError))
                         VXMDebugLog("[Vexmor] Unable to prune session fragment log files {%s}",
-                                    error.description.c_str());
+                                    cleanupError.description.c_str());
                     if (!self->repository_.cleanUpIgnoringSessionFragmentDirectory(
-                            self->currentSessionFragmentDirectory(), &error))
+                            self->currentSessionFragmentDirectory(), &cleanupError))
                         VXMDebugLog("[Vexmor] Unable to clean up session repository {%s}",
-                                    error.description.c_str());
+                                    cleanupError.description.c_str());
                     // Written here rather than on the main queue: a main thread
                     // that waits for this queue must not deadlock.
                     self->setMaintenanceDate();
