@@ -15,7 +15,7 @@ namespace {
 using Phase = QVCopyRun::Phase;
 using namespace std::chrono_literals;
 
-struct Owner : QVCopyRun::Owner, std::enable_shared_from_this<Owner> {
+struct Owner final : QVCopyRun::Owner, std::enable_shared_from_this<Owner> {
     testsupport::ManualClock clock;
     QVCopyRun run{*this, platform::mainQueue(), clock, 1ms, std::chrono::hours(1)};
     std::function<void()> onStep;
