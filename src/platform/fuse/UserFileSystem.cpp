@@ -1080,7 +1080,7 @@ int unmountNow(const std::string& path) {
     if (geteuid() == 0) return umount2(path.c_str(), 0) == 0 ? 0 : errno;
     platform::Error error;
     const auto status = platform::runProcess({"fusermount3", "-u", "-q", path}, &error);
-    if (!status) return error.code;
+    if (!status) return static_cast<int>(error.code);
     if (*status == 0) return 0;
     return isMountPoint(path) ? EBUSY : 0;
 }
