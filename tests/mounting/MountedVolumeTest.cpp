@@ -1,6 +1,7 @@
 // Real volumes: ordinary programs and system calls on a mounted folder must
 // give exactly what they give on a plain directory, and the folder must read
 // back the same through the handle afterwards.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mman.h>
@@ -291,6 +292,44 @@ TEST(MountedVolume, TarAndRsyncRoundTrip) {
     ASSERT_EQ(run("rsync -a '" + m.at("r") + "/' '" + b + "/'"), 0);
     EXPECT_EQ(run("diff -r '" + s + "/a' '" + b + "'"), 0);
     EXPECT_EQ(std::filesystem::read_symlink(m.at("r/link")), "one.txt");
+}
+
+// Several programs at once are served by several loop threads: listings
+// closed the moment they are answered, and writes and reads of files of
+// their own, all beside each other.
+TEST(MountedVolume, ManyProgramsAtOnceAreServedConcurrently) {
+    REQUIRE_FUSE();
+    MountedFolder m;
+    ASSERT_TRUE(m.volume && m.volume->isMounted());
+    const std::string dir = m.at("d");
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    constexpr int kFixed = 20, kThreads = 8, kRounds = 300;
+    for (int i = 0; i < kFixed; ++i)
+        testsupport::writeFile(dir + "/fixed" + std::to_string(i), "x");
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            const std::string own = dir + "/own" + std::to_string(t);
+            const std::string bytes = pattern(5000 + static_cast<size_t>(t) * 777, t);
+            for (int round = 0; round < kRounds; ++round) {
+                if (round % 10 == 0) {
+                    testsupport::writeFile(own, bytes);
+                    if (testsupport::readFile(own) != bytes) ++failures;
+                }
+                DIR* d = opendir(dir.c_str());
+                if (!d) {
+                    ++failures;
+                    continue;
+                }
+                int fixed = 0;
+                while (dirent* e = readdir(d)) fixed += std::strncmp(e->d_name, "fixed", 5) == 0;
+                closedir(d);
+                if (fixed != kFixed) ++failures;
+            }
+        });
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(failures.load(), 0);
 }
 
 TEST(MountedVolume, HardLinksAreSecondNamesOfOneFile) {

@@ -59,7 +59,7 @@ class QVFuseInstaller {
   public:
     // The oldest libfuse 3 the volume runs on: the newest FUSE symbol
     // version the program links (a test reads the binary's needs).
-    static constexpr const char* kRequiredFuseVersion = "3.0";
+    static constexpr const char* kRequiredFuseVersion = "3.2";
     // Fedora/Arch spell their package alike; the command is Debian's. It
     // installs without a terminal, so it must not go on where removals
     // would be needed: nobody would have seen them.

@@ -159,6 +159,10 @@ using Clock = std::chrono::steady_clock;
 // after this long.
 constexpr double kCacheSeconds = 1.0;
 
+// libfuse's most loop threads; as many may wait idle, so none ends and starts
+// again with every burst of requests.
+constexpr unsigned kLoopThreads = 10;
+
 struct Node {
     dev_t dev = 0;
     ino_t ino = 0;
@@ -816,7 +820,7 @@ void readDirectory(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fu
     guarded(req, plus ? "readdirplus" : "readdir",
             [&](UserFileSystem::Impl& fs, UserFileSystemDelegate& d) {
                 auto* dir = reinterpret_cast<OpenDirectory*>(fi->fh);
-                std::lock_guard lock(dir->mutex);
+                std::unique_lock lock(dir->mutex);
                 if (offset == 0 || !dir->loaded) {
                     std::string path = fs.pathOf(ino);
                     dir->entries.clear();
@@ -872,6 +876,10 @@ void readDirectory(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fu
                     }
                     used += n;
                 }
+                // Once answered, the directory may be closed and freed by
+                // another loop thread at once: nothing of it is touched past
+                // the reply, its lock included.
+                lock.unlock();
                 fuse_reply_buf(req, buf.data(), used);
                 return 0;
             });
@@ -1186,7 +1194,12 @@ bool UserFileSystem::mountAtPath(const std::string& path, const std::vector<std:
     Impl* impl = impl_.get();
     impl_->loop = std::thread([impl] {
         platform::threadDidStart();
-        fuse_session_loop(impl->session);
+        // Requests are served concurrently; per-file order comes from the
+        // handle's locks, and the node tables are locked of their own.
+        fuse_loop_config config{};
+        config.clone_fd = 0;
+        config.max_idle_threads = kLoopThreads;
+        fuse_session_loop_mt(impl->session, &config);
         fuse_session_unmount(impl->session);
         fuse_session_destroy(impl->session);
         {

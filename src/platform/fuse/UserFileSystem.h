@@ -9,8 +9,9 @@
 // modification time stay; every name of one raw item (st_dev, st_ino) is
 // one node, with the raw st_ino.
 //
-// One mount = one thread running the FUSE loop, so the delegate is called
-// one request at a time.
+// Each mount serves requests on several threads of libfuse's loop at once:
+// the delegate is called concurrently, also for one open file (per-file order
+// is the delegate's own locking).
 
 #include <sys/stat.h>
 #include <sys/statvfs.h>

@@ -101,10 +101,11 @@ TEST(QVFuseInstaller, LaunchCheckAsksOnlyForAnOutdatedVersion) {
         QVFuseInstaller::LaunchCheck expected;
     };
     using LC = QVFuseInstaller::LaunchCheck;
-    // Every libfuse 2 is outdated: the volume is built on libfuse 3.
+    // Every libfuse 2 is outdated, and so is a 3 without the threaded loop (3.2).
     const Case cases[] = {{"2.7.3", LC::AskedToUpdate}, {"2.9.9", LC::AskedToUpdate},
-                          {"3.0", LC::UpToDate},        {"3.0.0", LC::UpToDate},
-                          {"3.14.0", LC::UpToDate},     {"", LC::AskedToUpdate}};
+                          {"3.1.1", LC::AskedToUpdate}, {"3.2", LC::UpToDate},
+                          {"3.2.0", LC::UpToDate},      {"3.14.0", LC::UpToDate},
+                          {"", LC::AskedToUpdate}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.version);
         FakeSystem sys;
