@@ -132,7 +132,7 @@ TEST(QVFuseInstaller, OutdatedAlertTextsAndAnswers) {
                               {"/bin/sh", "-c", "exit 1"});
     ASSERT_EQ(installer.checkFuseAtLaunch(), QVFuseInstaller::LaunchCheck::AskedToUpdate);
     EXPECT_EQ(view->title, "<fuseOutdatedAlertTitle>");
-    EXPECT_EQ(view->message, "FUSE 2.7.3 is older than 3.0.");
+    EXPECT_EQ(view->message, "FUSE 2.7.3 is older than 3.2.");
     EXPECT_EQ(view->updateButton, "<fuseOutdatedAlertUpdate>");
     EXPECT_EQ(view->laterButton, "<fuseOutdatedAlertLater>");
 
