@@ -73,7 +73,7 @@ QVAppDelegate::QVAppDelegate(Collaborators collaborators)
     });
     loadFolders(kKnownFoldersKey, knownBookmarks_, knownUrls_);
     refreshKnownFoldersMenu();
-    totalBytesOfAllKnownFolders();
+    recomputeTotalBytesOfAllKnownFolders();
     loadFolders(kTrackedFoldersKey, trackedBookmarks_, trackedUrls_);
     recomputeTotalBytesOfAllTrackedFolders();
 }
@@ -181,8 +181,9 @@ void QVAppDelegate::addKnownFolderWithId(const std::string& uuid, const std::str
 int64_t QVAppDelegate::totalBytesOfAllKnownFolders() {
     int64_t sum = 0;
     for (const auto& [path, url] : knownUrls_) sum += totalBytesOfFinderItem(url);
-    if (sum != bufferedKnownSize_) {
-        bufferedKnownSize_ = sum;
+    ++knownTotal_->latest;  // a sum still on its way is older
+    if (sum != knownTotal_->bytes) {
+        knownTotal_->bytes = sum;
         updateKnownFoldersMenu();
     }
     return sum;
@@ -196,10 +197,18 @@ int64_t QVAppDelegate::totalBytesOfAllTrackedFolders() {
     return sum;
 }
 
+void QVAppDelegate::recomputeTotalBytesOfAllKnownFolders() {
+    recomputeTotal(knownTotal_, knownUrls_);
+}
+
 void QVAppDelegate::recomputeTotalBytesOfAllTrackedFolders() {
+    recomputeTotal(trackedTotal_, trackedUrls_);
+}
+
+void QVAppDelegate::recomputeTotal(const std::shared_ptr<FolderTotal>& total,
+                                   const std::map<std::string, std::string>& urls) {
     std::vector<std::string> paths;
-    for (const auto& [path, url] : trackedUrls_) paths.push_back(url);
-    auto total = trackedTotal_;
+    for (const auto& [path, url] : urls) paths.push_back(url);
     const uint64_t request = ++total->latest;
     if (!sizeQueue_) sizeQueue_ = platform::DispatchQueue::serial("tessaro.sizes");
     sizeQueue_->async([total, request, paths = std::move(paths)] {

@@ -108,11 +108,12 @@ class QVAppDelegate : public platform::ApplicationDelegate,
     }
     int64_t totalBytesOfAllKnownFolders();
     int64_t totalBytesOfAllTrackedFolders();
-    // The same sum on a queue of its own, so that a big folder never holds
-    // the main thread; it lands in bufferedAllTrackedFolderSize on the main
-    // thread, and only the latest request's does.
+    // The same sums on a queue of their own, so that a big folder never holds
+    // the main thread; each lands in its buffered size on the main thread,
+    // and only the latest request's does.
+    void recomputeTotalBytesOfAllKnownFolders();
     void recomputeTotalBytesOfAllTrackedFolders();
-    int64_t bufferedAllKnownFolderSize() const { return bufferedKnownSize_; }
+    int64_t bufferedAllKnownFolderSize() const { return knownTotal_->bytes; }
     int64_t bufferedAllTrackedFolderSize() const { return trackedTotal_->bytes; }
     // Any thread: from elsewhere than the main thread the refresh is posted.
     void updateKnownFoldersMenu() override;
@@ -170,13 +171,15 @@ class QVAppDelegate : public platform::ApplicationDelegate,
     platform::Value::Dictionary trackedBookmarks_;
     std::map<std::string, std::string> knownUrls_;
     std::map<std::string, std::string> trackedUrls_;
-    int64_t bufferedKnownSize_ = 0;
-    struct TrackedTotal {
+    struct FolderTotal {
         std::atomic<uint64_t> latest{0};  // the newest request
         int64_t bytes = 0;                // main thread only
     };
+    void recomputeTotal(const std::shared_ptr<FolderTotal>& total,
+                        const std::map<std::string, std::string>& urls);
     // Shared with the summing queue, which may outlive the delegate.
-    std::shared_ptr<TrackedTotal> trackedTotal_ = std::make_shared<TrackedTotal>();
+    std::shared_ptr<FolderTotal> knownTotal_ = std::make_shared<FolderTotal>();
+    std::shared_ptr<FolderTotal> trackedTotal_ = std::make_shared<FolderTotal>();
     platform::DispatchQueuePtr sizeQueue_;
     std::shared_ptr<QVStatusMenuInterface> statusMenu_;
     std::shared_ptr<QVTourInterface> tour_;
