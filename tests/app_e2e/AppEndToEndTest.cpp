@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -18,15 +19,18 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "app/logic/QVFuseInstaller.h"
+#include "support/HttpServer.h"
 #include "support/QtSpin.h"
 #include "support/TempDir.h"
 
 using testsupport::spinUntil;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -104,6 +108,86 @@ bool holdsASelectedRow(const QImage& image) {
     return false;
 }
 
+// A window manager, as a desktop has: it frames and places the windows,
+// and stacks an alert over the window it belongs to.
+struct WindowManager {
+    QProcess process;
+    bool start() {
+        process.start("openbox", {"--sm-disable"});
+        if (!process.waitForStarted()) {
+            ADD_FAILURE() << "openbox is not installed (scripts/install-deps)";
+            return false;
+        }
+        const bool up = spinUntil([] {
+            return testsupport::commandOutput("xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null")
+                       .find("window id") != std::string::npos;
+        });
+        if (!up) ADD_FAILURE() << "the window manager did not start";
+        return up;
+    }
+    ~WindowManager() {
+        process.terminate();
+        process.waitForFinished(3000);
+    }
+};
+
+// The program's environment: its places are folders of `dir`, and it draws on
+// the X screen rather than the test services' offscreen platform.
+QProcessEnvironment privateEnvironment(const testsupport::TempDir& dir) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("QT_QPA_PLATFORM");
+    env.remove("VexmorAPIEndpoint");
+    for (const char* v :
+         {"XDG_CONFIG_HOME", "XDG_RUNTIME_DIR", "XDG_STATE_HOME", "XDG_CACHE_HOME"}) {
+        std::filesystem::create_directories(dir / v);
+        env.insert(v, QString::fromStdString((dir / v).string()));
+    }
+    std::filesystem::permissions(dir / "XDG_RUNTIME_DIR", std::filesystem::perms::owner_all);
+    return env;
+}
+
+// The visible windows of process `pid` smaller than `main`, by their place on
+// the screen (xwininfo's absolute corner: xdotool's is off by the frame).
+std::vector<QRect> smallerWindowsOf(qint64 pid, const QRect& main) {
+    std::vector<QRect> rects;
+    std::istringstream ids(testsupport::commandOutput("xdotool search --onlyvisible --pid " +
+                                                      std::to_string(pid) + " 2>/dev/null"));
+    for (std::string id; ids >> id;) {
+        std::istringstream info(testsupport::commandOutput("xwininfo -id " + id));
+        int x = 0, y = 0, w = 0, h = 0;
+        for (std::string line; std::getline(info, line);) {
+            auto value = [&](const char* key) {
+                const size_t at = line.find(key);
+                return at == std::string::npos ? -1 : std::stoi(line.substr(at + strlen(key)));
+            };
+            if (int v = value("Absolute upper-left X:"); v >= 0) x = v;
+            if (int v = value("Absolute upper-left Y:"); v >= 0) y = v;
+            if (int v = value("Width:"); v >= 0) w = v;
+            if (int v = value("Height:"); v >= 0) h = v;
+        }
+        const QRect r(x, y, w, h);
+        if (w > 1 && h > 1 && w * h < main.width() * main.height()) rects.push_back(r);
+    }
+    return rects;
+}
+
+// The screen once it has stood still for half a second (a window mapped a
+// moment ago may not be painted yet).
+QImage stillScreen() {
+    QImage shot;
+    QElapsedTimer still;
+    spinUntil([&] {
+        QImage now = QGuiApplication::primaryScreen()->grabWindow(0).toImage();
+        if (now != shot) {
+            shot = now;
+            still.start();
+            return false;
+        }
+        return still.elapsed() > 500;
+    });
+    return shot;
+}
+
 std::string mounts() {
     std::ifstream in("/proc/self/mounts");
     return std::string(std::istreambuf_iterator<char>(in), {});
@@ -111,45 +195,35 @@ std::string mounts() {
 
 }  // namespace
 
-TEST(AppEndToEnd, StartsShowsItsWindowAndQuits) {
-    ASSERT_NE(qgetenv("DISPLAY"), QByteArray()) << "run through xvfb-run";
-    int argc = 1;
-    char name[] = "test_app_e2e";
-    char* argv[] = {name, nullptr};
-    // This process grabs the X screen that the program draws on; on the
-    // test services' offscreen platform it would only see its own empty one.
-    qputenv("QT_QPA_PLATFORM", "xcb");
-    QApplication qt(argc, argv);
-    // A window manager, as a desktop has: it frames and places the windows,
-    // and stacks an alert over the window it belongs to.
-    QProcess wm;
-    wm.start("openbox", {"--sm-disable"});
-    ASSERT_TRUE(wm.waitForStarted()) << "openbox is not installed (scripts/install-deps)";
-    ASSERT_TRUE(spinUntil([] {
-        return testsupport::commandOutput("xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null")
-                   .find("window id") != std::string::npos;
-    })) << "the window manager did not start";
-    struct StopWm {
-        QProcess& p;
-        ~StopWm() {
-            p.terminate();
-            p.waitForFinished(3000);
-        }
-    } stopWm{wm};
+// The real program on the X screen, under a window manager.
+class AppEndToEnd : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_NE(qgetenv("DISPLAY"), QByteArray()) << "run through xvfb-run";
+        // This process grabs the X screen that the program draws on; on the
+        // test services' offscreen platform it would only see its own empty one.
+        qputenv("QT_QPA_PLATFORM", "xcb");
+        qt_ = std::make_unique<QApplication>(argc_, argv_);
+        wm_ = std::make_unique<WindowManager>();
+        ASSERT_TRUE(wm_->start());
+    }
 
+  private:
+    char name_[13] = "test_app_e2e";
+    char* argv_[2] = {name_, nullptr};
+    int argc_ = 1;
+    std::unique_ptr<QApplication> qt_;
+    std::unique_ptr<WindowManager> wm_;  // ends before the application
+};
+
+TEST_F(AppEndToEnd, StartsShowsItsWindowAndQuits) {
     testsupport::TempDir dir("tessaro-e2e");
     for (const char* folder : {"Vault.zel", "Second.zel"}) {
         std::filesystem::create_directory(dir / folder);
         testsupport::writeFile(dir / folder / "_QXCFG.MOX", "x");
     }
     testsupport::writeFile(dir / "plain.txt", "not a folder");
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove("QT_QPA_PLATFORM");
-    for (const char* v :
-         {"XDG_CONFIG_HOME", "XDG_RUNTIME_DIR", "XDG_STATE_HOME", "XDG_CACHE_HOME"}) {
-        std::filesystem::create_directory(dir / v);
-        env.insert(v, QString::fromStdString((dir / v).string()));
-    }
+    const QProcessEnvironment env = privateEnvironment(dir);
 
     QProcess app;
     app.setProcessEnvironment(env);
@@ -224,6 +298,106 @@ TEST(AppEndToEnd, StartsShowsItsWindowAndQuits) {
     EXPECT_EQ(app.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(app.exitCode(), 0) << log.toStdString();
     EXPECT_EQ(mounts().find(dir.path().string()), std::string::npos);
+}
+
+// A crash, then the next start against a loopback collector whose settings ask
+// for permission: the alert stands over the main window painted with its
+// text, not as a black box, nothing leaves before the answer, and Return
+// (Send) sends the report once.
+TEST_F(AppEndToEnd, CrashReportAlertIsReadableAndAsksFirst) {
+    // The crash leaves no core file behind.
+    rlimit none{0, 0};
+    setrlimit(RLIMIT_CORE, &none);
+
+    testsupport::HttpServer collector({.lifetime = std::chrono::seconds(110)});
+    collector.setFallback(testsupport::HttpScript{
+        .status = 200,
+        .headers = {{"Content-Type", "application/x-plist"}},
+        .body = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                "<key>settings_version</key><integer>2</integer>"
+                "<key>app</key><dict><key>status</key><string>activated</string>"
+                "<key>reports_url</key><string>" +
+                collector.url("/reports") +
+                "</string></dict>"
+                "<key>settings</key><dict><key>collect_reports</key><true/></dict>"
+                "<key>features</key><dict><key>prompt_enabled</key><true/></dict>"
+                "<key>prompt</key><dict><key>title</key><string>Send the crash report?</string>"
+                "<key>message</key><string>Tessaro quit unexpectedly.</string>"
+                "<key>show_always_send_button</key><true/></dict></dict></plist>"});
+    auto reports = [&] {
+        size_t n = 0;
+        for (const auto& r : collector.requests())
+            n += r.method == "POST" && r.target == "/reports";
+        return n;
+    };
+
+    testsupport::TempDir dir("tessaro-e2e-report");
+    QProcessEnvironment env = privateEnvironment(dir);
+    env.insert("VexmorAPIEndpoint", QString::fromStdString(collector.url("/")));
+    const fs::path data = dir / "XDG_CACHE_HOME/com.vexmor.data/com.norvane.tessaro";
+
+    // The first start learns the settings and crashes.
+    {
+        QProcess app;
+        app.setProcessEnvironment(env);
+        app.start(TESSARO_APP_BINARY, QStringList{});
+        ASSERT_TRUE(app.waitForStarted());
+        ASSERT_TRUE(spinUntil([&] { return !collector.requests().empty(); }))
+            << "no settings request";
+        // Kept settings: the reporter has started and caught up with the service.
+        ASSERT_TRUE(spinUntil([&] {
+            std::error_code error;
+            for (auto it = fs::recursive_directory_iterator(data, error);
+                 !error && it != fs::recursive_directory_iterator(); it.increment(error))
+                if (it->path().filename() == "settings.plist") return true;
+            return false;
+        }));
+        ::kill(static_cast<pid_t>(app.processId()), SIGSEGV);
+        ASSERT_TRUE(spinUntil([&] { return app.state() == QProcess::NotRunning; }));
+        ASSERT_EQ(app.exitStatus(), QProcess::CrashExit);
+    }
+    bool recorded = false;
+    for (const auto& entry : fs::directory_iterator(data))
+        recorded |= entry.path().extension() == ".vxmrecord";
+    ASSERT_TRUE(recorded) << "the crash left no record";
+
+    QProcess app;
+    app.setProcessEnvironment(env);
+    QString log;
+    QObject::connect(&app, &QProcess::readyReadStandardError,
+                     [&] { log += QString::fromUtf8(app.readAllStandardError()); });
+    app.start(TESSARO_APP_BINARY, QStringList{});
+    ASSERT_TRUE(app.waitForStarted());
+    QRect main, alert;
+    ASSERT_TRUE(spinUntil([&] {
+        main = mainWindowRect();
+        if (main.width() < 600) return false;
+        for (const QRect& r : smallerWindowsOf(app.processId(), main))
+            if (r.intersects(main)) alert = r;
+        return !alert.isEmpty();
+    })) << "no alert over the main window\n"
+        << log.toStdString();
+
+    const QImage shot = stillScreen();
+    const std::string png = std::string(TESSARO_BINARY_DIR) + "/app-e2e-report-alert.png";
+    shot.save(QString::fromStdString(png), "PNG");
+    const QImage box = shot.copy(alert.intersected(shot.rect()));
+    ASSERT_GE(box.width(), 250) << "see " << png;
+    ASSERT_GE(box.height(), 60) << "see " << png;
+    EXPECT_GT(paintedShare(box), 0.9) << "the alert is not painted; see " << png;
+    EXPECT_GT(colourCount(box), 3) << "the alert holds no text or buttons; see " << png;
+    EXPECT_EQ(reports(), 0u) << "a report left before the answer";
+
+    // Return answers the default button, Send.
+    const std::string active = testsupport::commandOutput("xdotool getactivewindow 2>/dev/null");
+    testsupport::commandOutput("xdotool key Return");
+    EXPECT_TRUE(spinUntil([&] { return reports() == 1; })) << "active window " << active;
+    EXPECT_TRUE(spinUntil([&] { return fs::is_empty(data / "prepared"); }));
+    EXPECT_EQ(reports(), 1u);
+
+    ::kill(static_cast<pid_t>(app.processId()), SIGTERM);
+    ASSERT_TRUE(spinUntil([&] { return app.state() == QProcess::NotRunning; }));
+    EXPECT_EQ(app.exitCode(), 0) << log.toStdString();
 }
 
 // The web client's and the keychain's libraries are opened when first used:
