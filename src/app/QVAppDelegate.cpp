@@ -238,7 +238,7 @@ void QVAppDelegate::refreshKnownFoldersMenu() {
     for (const auto& [path, url] : knownUrls_) {
         QAction* item = knownFoldersMenu_->addAction(QString::fromStdString(path));
         item->setData(QString::fromStdString(url));
-        QObject::connect(item, &QAction::triggered, [this, url] {
+        QObject::connect(item, &QAction::triggered, [this, url = url] {
             platform::runGuarded("AppDelegate > openKnownFolder", [&] { openKnownFolder(url); });
         });
     }

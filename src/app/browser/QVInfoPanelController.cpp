@@ -225,7 +225,7 @@ void QVInfoPanelController::setFileSystem(std::shared_ptr<QVFileSystem> fileSyst
     std::string path = folderPath_;
     platform::globalQueue(platform::QueuePriority::Low)->async([=, this] {
         auto [size, count] = sizeAndCount(path);
-        platform::mainQueue()->async([=, this] {
+        platform::mainQueue()->async([=, this, size = size, count = count] {
             auto still = alive.lock();
             if (!still || *still != generation) return;  // another folder by now
             folderSizeLabel->setText(
