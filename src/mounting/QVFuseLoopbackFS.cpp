@@ -201,6 +201,18 @@ UniqueFd QVFuseLoopbackFS::itemDescriptor(const std::string& path, const QVFile:
     return fd;
 }
 
+bool QVFuseLoopbackFS::refusedAsReadonly(const char* call, const std::string& path, Error* error,
+                                         const std::string& to) {
+    if (!isReadonly()) return false;
+    refuseReadonly(error);
+    if (to.empty())
+        LGLogError("FUSE > %s %s readonly error: %s", call, c(path), std::strerror(EROFS));
+    else
+        LGLogError("FUSE > %s %s to %s readonly error: %s", call, c(path), c(to),
+                   std::strerror(EROFS));
+    return true;
+}
+
 bool QVFuseLoopbackFS::refuseReadonly(Error* error) {
     if (auto d = delegate().lock()) {
         platform::mainQueue()->async([d, self = weak_from_this()] {
@@ -244,12 +256,7 @@ void QVFuseLoopbackFS::giveToCaller(const Location& at, const std::string& path)
 
 bool QVFuseLoopbackFS::moveItem(const std::string& source, const std::string& destination,
                                 Error* error) {
-    if (isReadonly()) {
-        refuseReadonly(error);
-        LGLogError("FUSE > moveItemAtPath %s to %s readonly error: %s", c(source), c(destination),
-                   std::strerror(EROFS));
-        return false;
-    }
+    if (refusedAsReadonly("moveItemAtPath", source, error, destination)) return false;
     Location from, to;
     if (!locate(source, &from, error) || !locate(destination, &to, error)) return false;
     if (renameat(from.dir.get(), c(from.name), to.dir.get(), c(to.name)) != 0) {
@@ -261,11 +268,7 @@ bool QVFuseLoopbackFS::moveItem(const std::string& source, const std::string& de
 }
 
 bool QVFuseLoopbackFS::removeDirectory(const std::string& path, Error* error) {
-    if (isReadonly()) {
-        refuseReadonly(error);
-        LGLogError("FUSE > removeDirAtPath %s readonly error: %s", c(path), std::strerror(EROFS));
-        return false;
-    }
+    if (refusedAsReadonly("removeDirAtPath", path, error)) return false;
     Location at;
     if (!locate(path, &at, error)) return false;
     if (unlinkat(at.dir.get(), c(at.name), AT_REMOVEDIR) != 0) {
@@ -278,11 +281,7 @@ bool QVFuseLoopbackFS::removeDirectory(const std::string& path, Error* error) {
 }
 
 bool QVFuseLoopbackFS::removeItem(const std::string& path, Error* error) {
-    if (isReadonly()) {
-        refuseReadonly(error);
-        LGLogError("FUSE > removeItemAtPath %s readonly error: %s", c(path), std::strerror(EROFS));
-        return false;
-    }
+    if (refusedAsReadonly("removeItemAtPath", path, error)) return false;
     Location at;
     if (!locate(path, &at, error)) return false;
     // A directory goes with everything in it, as the handle removes one.
@@ -303,11 +302,7 @@ bool QVFuseLoopbackFS::removeItem(const std::string& path, Error* error) {
 
 bool QVFuseLoopbackFS::createDirectory(const std::string& path, const ItemAttributes& attributes,
                                        Error* error) {
-    if (isReadonly()) {
-        refuseReadonly(error);
-        LGLogError("FUSE > createDirAtPath %s readonly error: %s", c(path), std::strerror(EROFS));
-        return false;
-    }
+    if (refusedAsReadonly("createDirAtPath", path, error)) return false;
     Location at;
     if (!locate(path, &at, error)) return false;
     auto fs = fileSystem();
@@ -336,11 +331,7 @@ bool QVFuseLoopbackFS::createDirectory(const std::string& path, const ItemAttrib
 
 bool QVFuseLoopbackFS::createFile(const std::string& path, const ItemAttributes& attributes,
                                   FileUserData* userData, Error* error) {
-    if (isReadonly()) {
-        refuseReadonly(error);
-        LGLogError("FUSE > createFileAtPath %s readonly error: %s", c(path), std::strerror(EROFS));
-        return false;
-    }
+    if (refusedAsReadonly("createFileAtPath", path, error)) return false;
     Location at;
     if (!locate(path, &at, error)) return false;
     auto fs = fileSystem();
@@ -368,11 +359,7 @@ bool QVFuseLoopbackFS::createFile(const std::string& path, const ItemAttributes&
 
 bool QVFuseLoopbackFS::createSpecialItem(const std::string& path, mode_t mode, dev_t device,
                                          Error* error) {
-    if (isReadonly()) {
-        refuseReadonly(error);
-        LGLogError("FUSE > createNodeAtPath %s readonly error: %s", c(path), std::strerror(EROFS));
-        return false;
-    }
+    if (refusedAsReadonly("createNodeAtPath", path, error)) return false;
     const mode_t kind = mode & S_IFMT;
     if (kind != S_IFIFO && kind != S_IFSOCK && kind != S_IFCHR && kind != S_IFBLK &&
         kind != S_IFREG) {
@@ -404,11 +391,7 @@ bool QVFuseLoopbackFS::createSpecialItem(const std::string& path, mode_t mode, d
 
 bool QVFuseLoopbackFS::linkItem(const std::string& path, const std::string& otherPath,
                                 Error* error) {
-    if (isReadonly()) {
-        refuseReadonly(error);
-        LGLogError("FUSE > linkItemAtPath %s readonly error: %s", c(path), std::strerror(EROFS));
-        return false;
-    }
+    if (refusedAsReadonly("linkItemAtPath", path, error)) return false;
     // A real hard link: a second name of the same encrypted file, whose
     // sectors decrypt the same under either name. An existing name is
     // EEXIST, so nothing is ever replaced.
@@ -424,12 +407,7 @@ bool QVFuseLoopbackFS::linkItem(const std::string& path, const std::string& othe
 
 bool QVFuseLoopbackFS::createSymbolicLink(const std::string& path, const std::string& destination,
                                           Error* error) {
-    if (isReadonly()) {
-        refuseReadonly(error);
-        LGLogError("FUSE > createSymLinkAtPath %s readonly error: %s", c(path),
-                   std::strerror(EROFS));
-        return false;
-    }
+    if (refusedAsReadonly("createSymLinkAtPath", path, error)) return false;
     Location at;
     if (!locate(path, &at, error)) return false;
     // An absolute target is kept inside the folder, so a link made on the
@@ -484,12 +462,7 @@ std::optional<std::string> QVFuseLoopbackFS::linkTarget(const Location& at, Erro
 
 bool QVFuseLoopbackFS::exchangeData(const std::string& path1, const std::string& path2,
                                     Error* error) {
-    if (isReadonly()) {
-        refuseReadonly(error);
-        LGLogError("FUSE > exchangeDataFrom %s to %s readonly error: %s", c(path1), c(path2),
-                   std::strerror(EROFS));
-        return false;
-    }
+    if (refusedAsReadonly("exchangeDataFrom", path1, error, path2)) return false;
     Location a, b;
     if (!locate(path1, &a, error) || !locate(path2, &b, error)) return false;
     if (renameat2(a.dir.get(), c(a.name), b.dir.get(), c(b.name), RENAME_EXCHANGE) != 0) {

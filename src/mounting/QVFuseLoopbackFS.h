@@ -156,6 +156,10 @@ class QVFuseLoopbackFS : public platform::UserFileSystemDelegate,
                             platform::Error* error) const;
     // The read-only refusal: tells the mount controller, EROFS.
     bool refuseReadonly(platform::Error* error);
+    // Where every change to the tree starts: on a read-only volume the
+    // refusal above, logged with the call's name and paths, and true.
+    bool refusedAsReadonly(const char* call, const std::string& path, platform::Error* error,
+                           const std::string& to = {});
     void askToUpdateKnownFoldersMenu();
     // Applies what the request carries to the item (size via the handle).
     bool applyAttributes(const platform::ItemAttributes& attributes, const std::string& path,
