@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <vector>
 
 #include "platform/core/PathPieces.h"
 #include "platform/core/UniqueFd.h"
@@ -76,29 +77,145 @@ int openat2Beneath(int dirFd, const char* path, int flags, mode_t mode) {
 
 }  // namespace
 
+namespace {
+
+// `path`'s components pushed onto `todo` so that the first comes off last.
+void pushComponents(std::string_view path, std::vector<std::string>* todo) {
+    size_t end = path.size();
+    while (end > 0) {
+        size_t slash = path.rfind('/', end - 1);
+        size_t begin = slash == std::string_view::npos ? 0 : slash + 1;
+        if (end > begin) todo->emplace_back(path.substr(begin, end - begin));
+        if (slash == std::string_view::npos) break;
+        end = slash;
+    }
+}
+
+// Whether opening with `flags` follows a link in the last component.
+bool followsLastLink(int flags) {
+    return !(flags & O_NOFOLLOW) && !((flags & O_CREAT) && (flags & O_EXCL));
+}
+
+// A path too long for one call, walked a component at a time. Each step
+// opens one name beneath the directory reached, so the kernel keeps it
+// there; links are read and their targets walked in their place. A ".."
+// goes back to the directory walked through before, checked by identity, so
+// it reaches exactly as far up as on a plain directory and never above the
+// root (EXDEV, as openat2 refuses it). EAGAIN when a directory moved meanwhile.
+class BeneathWalk {
+  public:
+    BeneathWalk(int rootFd, const std::string& rel) : rootFd_(rootFd) {
+        pushComponents(rel, &todo_);
+    }
+
+    int open(int flags, mode_t mode) {
+        while (!todo_.empty()) {
+            const std::string name = std::move(todo_.back());
+            todo_.pop_back();
+            if (name == ".") continue;
+            if (name == "..") {
+                if (!climb()) return -1;
+                continue;
+            }
+            const bool last = todo_.empty();
+            const Step step = last && !followsLastLink(flags) ? Step::Last : enter(name, last);
+            if (step == Step::Failed) return -1;
+            // Opened anew with the caller's flags: an item swapped in since is
+            // still opened beneath this directory.
+            if (step == Step::Last) return openat2Beneath(dir(), name.c_str(), flags, mode);
+        }
+        // Ended on a directory (a trailing "." or ".." of a link's target).
+        return openat2Beneath(dir(), ".", flags, mode);
+    }
+
+  private:
+    int dir() const { return cur_.ok() ? cur_.get() : rootFd_; }
+
+    enum class Step { Entered, Last, Failed };
+
+    // One name of the directory reached: a directory is entered, a link's
+    // target queued in its place; Last when the caller's open comes next
+    // (the last name, also one still to be made).
+    Step enter(const std::string& name, bool last) {
+        platform::UniqueFd item(openat2Beneath(dir(), name.c_str(), O_PATH | O_NOFOLLOW, 0));
+        struct stat st;
+        if (!item.ok() || fstat(item.get(), &st) != 0)
+            return last && errno == ENOENT ? Step::Last : Step::Failed;
+        if (S_ISLNK(st.st_mode)) return walkLinkTarget(item.get()) ? Step::Entered : Step::Failed;
+        if (last) return Step::Last;
+        if (!S_ISDIR(st.st_mode)) {
+            errno = ENOTDIR;
+            return Step::Failed;
+        }
+        below_.emplace_back(st.st_dev, st.st_ino);
+        cur_ = std::move(item);
+        return Step::Entered;
+    }
+
+    bool climb() {
+        if (below_.empty()) {
+            errno = EXDEV;
+            return false;
+        }
+        below_.pop_back();
+        if (below_.empty()) {
+            cur_.reset();
+            return true;
+        }
+        platform::UniqueFd up(openat(dir(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        struct stat st;
+        if (!up.ok() || fstat(up.get(), &st) != 0) return false;
+        if (st.st_dev != below_.back().first || st.st_ino != below_.back().second) {
+            errno = EAGAIN;
+            return false;
+        }
+        cur_ = std::move(up);
+        return true;
+    }
+
+    bool walkLinkTarget(int linkFd) {
+        constexpr int kMaxLinks = 40;  // the kernel's own limit
+        if (++links_ > kMaxLinks) {
+            errno = ELOOP;
+            return false;
+        }
+        char target[PATH_MAX];
+        ssize_t n = readlinkat(linkFd, "", target, sizeof target);
+        if (n < 0) return false;
+        if (n == 0 || static_cast<size_t>(n) == sizeof target) {
+            errno = n == 0 ? ENOENT : ENAMETOOLONG;
+            return false;
+        }
+        if (target[0] == '/') {
+            errno = EXDEV;  // as openat2 beneath refuses an absolute link
+            return false;
+        }
+        pushComponents(std::string_view(target, static_cast<size_t>(n)), &todo_);
+        return true;
+    }
+
+    const int rootFd_;
+    std::vector<std::string> todo_;  // the next component last
+    // Identity of each directory walked into below the root, outermost first.
+    std::vector<std::pair<dev_t, ino_t>> below_;
+    platform::UniqueFd cur_;  // not ok: the root
+    int links_ = 0;
+};
+
+}  // namespace
+
 int openBeneath(int rootFd, const std::string& rel, int flags, mode_t mode) {
     // The kernel takes at most PATH_MAX bytes (with the NUL) per call, while a
-    // tree may go deeper. A longer path is walked in pieces of whole
-    // components, each beneath the directory the one before reached, which
-    // itself lies beneath the root. (A relative link whose ".." climbs out of
-    // its piece is refused there, though it would stay inside the root.)
-    constexpr size_t kPiece = PATH_MAX - 1;
-    if (rel.size() <= kPiece)
+    // tree may go deeper: a longer path is walked by name.
+    constexpr size_t kOneCall = PATH_MAX - 1;
+    if (rel.size() <= kOneCall)
         return openat2Beneath(rootFd, rel.empty() ? "." : rel.c_str(), flags, mode);
-    platform::UniqueFd dir;
-    size_t start = 0;
-    while (rel.size() - start > kPiece) {
-        size_t cut = rel.rfind('/', start + kPiece);
-        if (cut == std::string::npos || cut <= start) {
-            errno = ENAMETOOLONG;  // one name longer than any the kernel takes
-            return -1;
-        }
-        dir.reset(openat2Beneath(dir.ok() ? dir.get() : rootFd,
-                                 rel.substr(start, cut - start).c_str(), O_PATH | O_DIRECTORY, 0));
-        if (!dir.ok()) return -1;
-        start = cut + 1;
-    }
-    return openat2Beneath(dir.get(), rel.c_str() + start, flags, mode);
+    int fd;
+    int retries = 0;  // EAGAIN: a rename raced the walk, as openat2 retries it
+    do {
+        fd = BeneathWalk(rootFd, rel).open(flags, mode);
+    } while (fd < 0 && errno == EAGAIN && ++retries < 16);
+    return fd;
 }
 
 int openParentBeneath(int rootFd, const std::string& rel, std::string* name) {

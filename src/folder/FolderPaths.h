@@ -40,7 +40,8 @@ std::string join(std::string_view root, std::string_view rel);
 // openat2 beneath `rootFd`: resolution (symbolic links included) may never
 // leave the directory. `rel` "" opens the root itself. Returns the descriptor,
 // or -1 with errno set (EXDEV when the path would leave the root). Paths
-// longer than the kernel takes in one call are resolved in pieces.
+// longer than the kernel takes in one call are walked name by name, with the
+// same result, links climbing up included.
 int openBeneath(int rootFd, const std::string& rel, int flags, mode_t mode = 0);
 
 // The directory that holds `rel` (not the root itself), opened O_PATH beneath

@@ -924,6 +924,31 @@ TEST(MountedVolume, ALinkReportsTheLengthOfTheTargetItReadsAs) {
     EXPECT_EQ(std::filesystem::read_symlink(m.at("raw")), m.at("a"));
 }
 
+namespace {
+
+// 25 directories of 198-byte names below `root`, made one below the other;
+// `rel` receives their path ("/aaa.../bbb..."), `atLevel` sees each one made.
+// The deepest, open, or -1.
+int makeDeepChain(const std::string& root, std::string* rel,
+                  const std::function<void(int level, int dir)>& atLevel = {}) {
+    rel->clear();
+    int dir = open(root.c_str(), O_RDONLY | O_DIRECTORY);
+    for (int level = 0; level < 25 && dir >= 0; ++level) {
+        const std::string name(198, static_cast<char>('a' + level));
+        int next = mkdirat(dir, name.c_str(), 0755) == 0
+                       ? openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY)
+                       : -1;
+        if (next < 0) ADD_FAILURE() << level << ": " << std::strerror(errno);
+        close(dir);
+        dir = next;
+        *rel += "/" + name;
+        if (dir >= 0 && atLevel) atLevel(level, dir);
+    }
+    return dir;
+}
+
+}  // namespace
+
 // 25 directories of 198-byte names: about 5,000 bytes of path, more than
 // the kernel takes in one call, and fine on a plain directory.
 TEST(MountedVolume, PathsAsDeepAsAPlainDirectoryAllows) {
@@ -936,17 +961,8 @@ TEST(MountedVolume, PathsAsDeepAsAPlainDirectoryAllows) {
     for (const std::string& root : {plain.path().string(), m.mnt}) {
         SCOPED_TRACE(root);
         rel.clear();
-        int dir = open(root.c_str(), O_RDONLY | O_DIRECTORY);
+        int dir = makeDeepChain(root, &rel);
         ASSERT_GE(dir, 0);
-        for (int level = 0; level < 25; ++level) {
-            const std::string name(198, static_cast<char>('a' + level));
-            ASSERT_EQ(mkdirat(dir, name.c_str(), 0755), 0) << level << ": " << std::strerror(errno);
-            int next = openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY);
-            ASSERT_GE(next, 0) << level << ": " << std::strerror(errno);
-            close(dir);
-            dir = next;
-            rel += "/" + name;
-        }
         int f = openat(dir, "file", O_RDWR | O_CREAT | O_EXCL, 0644);
         ASSERT_GE(f, 0) << std::strerror(errno);
         EXPECT_EQ(write(f, data.data(), data.size()), static_cast<ssize_t>(data.size()));
@@ -969,6 +985,70 @@ TEST(MountedVolume, PathsAsDeepAsAPlainDirectoryAllows) {
     EXPECT_TRUE(m.fs->fileExistsAtPath(rel + "/moved"));
     EXPECT_EQ(run("rm -rf '" + m.at(std::string(198, 'a')) + "'"), 0);
     EXPECT_FALSE(std::filesystem::exists(m.real(std::string(198, 'a'))));
+}
+
+// A relative link at the bottom of such a chain that climbs back up reads as
+// on a plain directory, through the volume and through the folder's handle;
+// one that climbs out of the folder leads to nothing outside it.
+TEST(MountedVolume, LinksDeepDownClimbAsOnAPlainDirectory) {
+    REQUIRE_FUSE();
+    MountedFolder m;
+    ASSERT_TRUE(m.volume && m.volume->isMounted());
+    testsupport::TempDir plain("plain");
+    // What 26 levels up from the bottom of the chain reaches from the folder.
+    testsupport::writeFile(m.dir / "outside", "outside");
+    auto up = [](int levels, const std::string& rest) {
+        std::string s;
+        for (int i = 0; i < levels; ++i) s += "../";
+        return s + rest;
+    };
+    auto readAt = [](int dir, const char* name) {
+        int f = openat(dir, name, O_RDONLY);
+        if (f < 0) return "error: " + std::string(std::strerror(errno));
+        char buf[64] = {};
+        ssize_t n = read(f, buf, sizeof buf);
+        close(f);
+        return n < 0 ? "read error" : std::string(buf, static_cast<size_t>(n));
+    };
+    std::string rel;
+    for (const std::string& root : {plain.path().string(), m.mnt}) {
+        SCOPED_TRACE(root);
+        rel.clear();
+        int dir = makeDeepChain(root, &rel, [](int level, int at) {
+            if (level != 16) return;
+            int f = openat(at, "file", O_WRONLY | O_CREAT | O_EXCL, 0644);
+            ASSERT_GE(f, 0) << std::strerror(errno);
+            EXPECT_EQ(write(f, "deep", 4), 4);
+            close(f);
+        });
+        ASSERT_GE(dir, 0);
+        ASSERT_EQ(symlinkat(up(8, "file").c_str(), dir, "up"), 0) << std::strerror(errno);
+        ASSERT_EQ(symlinkat(up(8, "").c_str(), dir, "updir"), 0) << std::strerror(errno);
+        ASSERT_EQ(symlinkat(up(26, "outside").c_str(), dir, "out"), 0) << std::strerror(errno);
+        EXPECT_EQ(readAt(dir, "up"), "deep");
+        EXPECT_EQ(readAt(dir, "updir/file"), "deep");
+        if (root == m.mnt) {
+            EXPECT_NE(readAt(dir, "out"), "outside");
+        }
+        close(dir);
+    }
+    // The handle resolves the folder's links itself, in the folder.
+    for (const char* through : {"/up", "/updir/file"}) {
+        SCOPED_TRACE(through);
+        EXPECT_TRUE(m.fs->fileExistsAtPath(rel + through));
+        platform::Error err;
+        auto f = m.fs->openFileAtPath(rel + through, true, false, &err);
+        ASSERT_TRUE(f) << err.description;
+        char buf[16] = {};
+        size_t got = 0;
+        EXPECT_TRUE(m.fs->readFile(f, 0, buf, sizeof buf, &got, &err)) << err.description;
+        EXPECT_EQ(std::string(buf, got), "deep");
+        m.fs->closeFile(f);
+    }
+    EXPECT_FALSE(m.fs->fileExistsAtPath(rel + "/out"));
+    platform::Error err;
+    EXPECT_FALSE(m.fs->openFileAtPath(rel + "/out", true, false, &err));
+    EXPECT_EQ(testsupport::readFile(m.dir / "outside"), "outside");
 }
 
 // A server that ended while a file removed on its volume was still open

@@ -5,6 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
 #include "support/TempDir.h"
 
 namespace {
@@ -75,6 +79,101 @@ TEST(FolderPaths, OpeningNeverLeavesTheRoot) {
         EXPECT_EQ(fd >= 0, c.opens) << c.rel;
         if (fd >= 0) close(fd);
     }
+    close(root);
+}
+
+// 25 directories of 198-byte names: too long for one openat2, so walked by
+// name, and links deep down still climb exactly as far as on a plain
+// directory, never out of the root.
+TEST(FolderPaths, LongPathsResolveLinksAsOnAPlainDirectory) {
+    testsupport::TempDir tmp;
+    mkdir((tmp / "root").c_str(), 0700);
+    testsupport::writeFile(tmp / "outside", "secret");
+    testsupport::writeFile(tmp / "root/top", "top");
+    // Made by descriptor: the whole path is too long for mkdir and symlink too.
+    std::string rel, at17;
+    int bottom = open((tmp / "root").c_str(), O_PATH | O_DIRECTORY);
+    for (int level = 0; level < 25; ++level) {
+        const std::string name(198, static_cast<char>('a' + level));
+        rel += (rel.empty() ? "" : "/") + name;
+        ASSERT_EQ(mkdirat(bottom, name.c_str(), 0700), 0) << level;
+        int next = openat(bottom, name.c_str(), O_PATH | O_DIRECTORY);
+        close(bottom);
+        bottom = next;
+        ASSERT_GE(bottom, 0) << level;
+        if (level == 16) at17 = rel;
+    }
+    testsupport::writeFile(tmp / "root" / at17 / "file", "deep");
+    auto up = [](int levels, const std::string& rest) {
+        std::string s;
+        for (int i = 0; i < levels; ++i) s += "../";
+        return s + rest;
+    };
+    const struct {
+        const char* name;
+        std::string target;
+    } links[] = {
+        {"up", up(8, "file")},      {"updir", up(8, "")},
+        {"toroot", up(25, "top")},  {"chain", "up"},
+        {"out", up(26, "outside")}, {"abs", (tmp / "outside").string()},
+        {"loop", "loop"},           {"viaup", "updir/../" + std::string(198, 'q') + "/file"},
+    };
+    for (const auto& l : links) ASSERT_EQ(symlinkat(l.target.c_str(), bottom, l.name), 0) << l.name;
+    close(bottom);
+    int root = open((tmp / "root").c_str(), O_PATH | O_DIRECTORY);
+    ASSERT_GE(root, 0);
+
+    struct Case {
+        std::string path;  // below the bottom directory
+        int flags;
+        const char* contents;  // nullptr: refused with `error`
+        int error;
+    } cases[] = {
+        {"up", O_RDONLY, "deep", 0},
+        {"updir/file", O_RDONLY, "deep", 0},
+        {"updir/../" + up(16, "top"), O_RDONLY, "top", 0},
+        {"toroot", O_RDONLY, "top", 0},
+        {"chain", O_RDONLY, "deep", 0},
+        {"updir/missing", O_RDONLY, nullptr, ENOENT},
+        {"out", O_RDONLY, nullptr, EXDEV},
+        {"abs", O_RDONLY, nullptr, EXDEV},
+        {"loop", O_RDONLY, nullptr, ELOOP},
+        {"viaup", O_RDONLY, "deep", 0},
+        {"up/file", O_RDONLY, nullptr, ENOTDIR},
+        {"up", O_RDONLY | O_NOFOLLOW, nullptr, ELOOP},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        errno = 0;
+        int fd = FolderPaths::openBeneath(root, rel + "/" + c.path, c.flags);
+        if (!c.contents) {
+            EXPECT_LT(fd, 0);
+            EXPECT_EQ(errno, c.error) << std::strerror(errno);
+            if (fd >= 0) close(fd);
+            continue;
+        }
+        ASSERT_GE(fd, 0) << std::strerror(errno);
+        char buf[16] = {};
+        EXPECT_EQ(read(fd, buf, sizeof buf - 1), static_cast<ssize_t>(std::strlen(c.contents)));
+        EXPECT_STREQ(buf, c.contents);
+        close(fd);
+    }
+    // A file made through a link that climbs lands where the link leads.
+    int made =
+        FolderPaths::openBeneath(root, rel + "/updir/new", O_WRONLY | O_CREAT | O_EXCL, 0600);
+    ASSERT_GE(made, 0) << std::strerror(errno);
+    close(made);
+    EXPECT_TRUE(std::filesystem::exists(tmp / "root" / at17 / "new"));
+    std::string name;
+    int parent = FolderPaths::openParentBeneath(root, rel + "/updir/file", &name);
+    ASSERT_GE(parent, 0) << std::strerror(errno);
+    EXPECT_EQ(name, "file");
+    struct stat a, b;
+    ASSERT_EQ(fstat(parent, &a), 0);
+    ASSERT_EQ(stat((tmp / "root" / at17).c_str(), &b), 0);
+    EXPECT_EQ(a.st_ino, b.st_ino);
+    close(parent);
+    EXPECT_EQ(testsupport::readFile(tmp / "outside"), "secret");
     close(root);
 }
 
