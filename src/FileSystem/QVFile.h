@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -47,8 +48,9 @@ class QVFile {
     void setIsOpen(bool v);
     std::shared_ptr<CZelFile> fileHandle() const;
     void setFileHandle(std::shared_ptr<CZelFile> h);
-    // Serialises open, close and I/O of this object across threads.
-    std::mutex& ioMutex() const { return ioMutex_; }
+    // Open, close and changes of this object take it alone; positional
+    // reads share it, so that a volume's reads of one file run at once.
+    std::shared_mutex& ioMutex() const { return ioMutex_; }
 
     // Sorted by name, ignoring case; none for a file, a plain init and after
     // the last child went.
@@ -71,7 +73,7 @@ class QVFile {
     std::string filePath_;
     uint64_t fileSize_ = kUnknownSize;
     Date creationDate_, accessDate_, modificationDate_;
-    mutable std::mutex ioMutex_;
+    mutable std::shared_mutex ioMutex_;
     mutable std::mutex stateMutex_;
     bool isOpen_ = false;
     std::shared_ptr<CZelFile> fileHandle_;

@@ -569,7 +569,7 @@ bool QVFileSystem::openFileLocked(const QVFile::Ptr& file, bool readOnly, bool c
         platform::setError(error, Error::posix(EINVAL, "no file"));
         return false;
     }
-    std::lock_guard<std::mutex> io(file->ioMutex());
+    std::lock_guard io(file->ioMutex());
     int e = ENXIO;
     CZelFsReader::FileHandle h;
     if (m_isMounted) h = m_reader->OpenFile(file->filePath(), readOnly, createNew, &e);
@@ -627,7 +627,7 @@ QVFile::Ptr QVFileSystem::openFileAtPath(const std::string& path, bool readOnly,
             path.c_str());
         file = std::make_shared<QVFile>(rel, false);
     }
-    std::lock_guard<std::mutex> io(file->ioMutex());
+    std::lock_guard io(file->ioMutex());
     file->setFileHandle(h);
     file->setIsOpen(true);
     return file;
@@ -640,7 +640,7 @@ bool QVFileSystem::closeFile(const QVFile::Ptr& file, Error* error) {
 
 bool QVFileSystem::closeFileLocked(const QVFile::Ptr& file, Error* error) {
     if (!file) return true;
-    std::lock_guard<std::mutex> io(file->ioMutex());
+    std::lock_guard io(file->ioMutex());
     int e = 0;
     bool ok = true;
     if (file->isOpen())
@@ -668,13 +668,19 @@ CZelFsReader::FileHandle openHandle(const QVFile::Ptr& file, Error* error) {
 
 // The common frame of an operation on an open file: the handle shared, the
 // file's own lock, its reader handle, and a failure logged and returned as a
-// POSIX error.
+// POSIX error. `shareFile`: the operation only reads, and may run beside
+// other such reads of the file.
 template <class Op>
 bool QVFileSystem::withOpenFile(const QVFile::Ptr& file, Error* error, const char* logPrefix,
-                                const char* verb, Op op) {
+                                const char* verb, Op op, bool shareFile) {
     std::shared_lock lock(m_mutex);
     if (!file) return false;
-    std::lock_guard<std::mutex> io(file->ioMutex());
+    std::unique_lock alone(file->ioMutex(), std::defer_lock);
+    std::shared_lock shared(file->ioMutex(), std::defer_lock);
+    if (shareFile)
+        shared.lock();
+    else
+        alone.lock();
     CZelFsReader::FileHandle h = openHandle(file, error);
     if (!h) return false;
     int e = 0;
@@ -690,7 +696,7 @@ std::optional<std::vector<uint8_t>> QVFileSystem::readDataFromFile(const QVFile:
                                                                    size_t length, Error* error) {
     std::shared_lock lock(m_mutex);
     if (!file) return std::nullopt;
-    std::lock_guard<std::mutex> io(file->ioMutex());
+    std::lock_guard io(file->ioMutex());
     CZelFsReader::FileHandle h = openHandle(file, error);
     if (!h) return std::nullopt;
     // No larger than what is left, whatever length was asked for.
@@ -719,7 +725,7 @@ bool QVFileSystem::writeData(const std::vector<uint8_t>& data, const QVFile::Ptr
 bool QVFileSystem::setPosition(uint64_t position, const QVFile::Ptr& file) {
     std::shared_lock lock(m_mutex);
     if (!file) return false;
-    std::lock_guard<std::mutex> io(file->ioMutex());
+    std::lock_guard io(file->ioMutex());
     CZelFsReader::FileHandle h = openHandle(file, nullptr);
     return h && m_reader->SeekTo(h, position);
 }
@@ -727,10 +733,12 @@ bool QVFileSystem::setPosition(uint64_t position, const QVFile::Ptr& file) {
 bool QVFileSystem::readFile(const QVFile::Ptr& file, uint64_t offset, void* buffer, size_t size,
                             size_t* got, Error* error) {
     if (got) *got = 0;
-    return withOpenFile(file, error, "QVFileSystem > readFile > read of", "read",
-                        [&](CZelFsReader::FileHandle h, int* e) {
-                            return m_reader->ReadFileAt(h, offset, buffer, size, got, e);
-                        });
+    return withOpenFile(
+        file, error, "QVFileSystem > readFile > read of", "read",
+        [&](CZelFsReader::FileHandle h, int* e) {
+            return m_reader->ReadFileAt(h, offset, buffer, size, got, e);
+        },
+        true);
 }
 
 bool QVFileSystem::writeFile(const QVFile::Ptr& file, uint64_t offset, const void* buffer,
@@ -764,7 +772,7 @@ bool QVFileSystem::syncFile(const QVFile::Ptr& file, bool dataOnly, Error* error
 int QVFileSystem::writeRefusalOfFile(const QVFile::Ptr& file) const {
     std::shared_lock lock(m_mutex);
     if (!file) return EBADF;
-    std::lock_guard<std::mutex> io(file->ioMutex());
+    std::lock_guard io(file->ioMutex());
     return file->isOpen() ? m_reader->WriteRefusal(file->fileHandle()) : EBADF;
 }
 

@@ -10,7 +10,8 @@
 // Threads: any method may be called from any thread. Mount and unmount take
 // the handle exclusively and wait for the file operations in flight; unmount
 // wipes the folder key, after which open files fail with EBADF. Operations on
-// one QVFile are serialised by that file's own lock.
+// one QVFile are serialised by that file's own lock, but for positional reads
+// (readFile), which run side by side.
 //
 // File I/O for a volume, by path, offset and size:
 //
@@ -152,7 +153,7 @@ class QVFileSystem {
     int rootFd() const;
     template <class Op>
     bool withOpenFile(const QVFile::Ptr& file, platform::Error* error, const char* logPrefix,
-                      const char* verb, Op op);
+                      const char* verb, Op op, bool shareFile = false);
 
     mutable std::shared_mutex m_mutex;
     std::unique_ptr<CZelFsReader> m_reader;

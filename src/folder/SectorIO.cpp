@@ -87,6 +87,85 @@ class RangeLock {
     uint64_t m_start = 0, m_len = 0;
 };
 
+}  // namespace
+
+// The read lock of one read; with a SharedReads, released only where no
+// other read through the descriptor holds the range.
+class ReadLock {
+  public:
+    explicit ReadLock(SharedReads* shared) : m_shared(shared) {}
+    ReadLock(const ReadLock&) = delete;
+    ReadLock& operator=(const ReadLock&) = delete;
+    ~ReadLock() { release(); }
+
+    int acquire(int fd, uint64_t start, uint64_t len) {
+        if (!m_shared) return m_lock.acquire(fd, false, start, len);
+        m_range = {start, len ? start + len : kToEnd};
+        {
+            std::lock_guard<std::mutex> guard(m_shared->m_mutex);
+            m_shared->m_held.push_back(m_range);
+        }
+        m_fd = fd;
+        // Waited for outside the list's lock: a writer elsewhere may hold it.
+        if (int rc = setLock(F_RDLCK, F_OFD_SETLKW, m_range)) {
+            if (rc == ENOLCK || rc == EINVAL || rc == EOPNOTSUPP || rc == ENOSYS) return 0;
+            release();  // nothing was locked, so nothing is given up
+            return rc;
+        }
+        m_locked = true;
+        return 0;
+    }
+
+    void release() {
+        if (!m_shared) return m_lock.release();
+        if (m_fd < 0) return;
+        std::lock_guard<std::mutex> guard(m_shared->m_mutex);
+        auto& held = m_shared->m_held;
+        held.erase(std::find(held.begin(), held.end(), m_range));
+        if (m_locked) {
+            // What this read locked, less what the others still hold.
+            std::vector<std::pair<uint64_t, uint64_t>> free = {m_range};
+            for (const auto& [b, e] : held) {
+                std::vector<std::pair<uint64_t, uint64_t>> left;
+                for (const auto& [fb, fe] : free) {
+                    if (e <= fb || b >= fe) {
+                        left.emplace_back(fb, fe);
+                        continue;
+                    }
+                    if (fb < b) left.emplace_back(fb, b);
+                    if (e < fe) left.emplace_back(e, fe);
+                }
+                free = std::move(left);
+            }
+            for (const auto& piece : free) (void)setLock(F_UNLCK, F_OFD_SETLK, piece);
+        }
+        m_fd = -1;
+        m_locked = false;
+    }
+
+  private:
+    static constexpr uint64_t kToEnd = std::numeric_limits<uint64_t>::max();
+
+    int setLock(short type, int command, std::pair<uint64_t, uint64_t> range) const {
+        struct flock fl = {};
+        fl.l_type = type;
+        fl.l_whence = SEEK_SET;
+        fl.l_start = static_cast<off_t>(range.first);
+        fl.l_len = range.second == kToEnd ? 0 : static_cast<off_t>(range.second - range.first);
+        while (::fcntl(m_fd, command, &fl) != 0)
+            if (errno != EINTR) return errno;
+        return 0;
+    }
+
+    SharedReads* m_shared;
+    RangeLock m_lock;  // without a SharedReads
+    int m_fd = -1;
+    bool m_locked = false;
+    std::pair<uint64_t, uint64_t> m_range;
+};
+
+namespace {
+
 int fileSize(int fd, uint64_t* size) {
     struct stat st;
     if (fstat(fd, &st) != 0) return errno;
@@ -297,13 +376,13 @@ int lockForChange(int fd, RangeLock& lock, uint64_t first, uint64_t end, uint64_
 
 }  // namespace
 
-int readAt(int fd, Codec& codec, uint64_t off, uint8_t* buf, size_t len, size_t* got) {
+int readAt(int fd, Codec& codec, uint64_t off, uint8_t* buf, size_t len, size_t* got,
+           SharedReads* shared) {
     *got = 0;
     if (len == 0) return 0;
-    RangeLock lock;
+    ReadLock lock(shared);
     const bool past = overflows(off, len);
-    if (int rc =
-            lock.acquire(fd, false, roundDown(off), past ? 0 : roundUp(off + len) - roundDown(off)))
+    if (int rc = lock.acquire(fd, roundDown(off), past ? 0 : roundUp(off + len) - roundDown(off)))
         return rc;
     uint64_t size = 0;
     if (int rc = fileSize(fd, &size)) return rc;

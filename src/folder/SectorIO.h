@@ -34,6 +34,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 namespace sector_io {
 
@@ -50,8 +53,27 @@ class Codec {
     virtual bool decrypt(uint64_t pos, uint8_t* data, size_t n) = 0;
 };
 
-// Up to `len` plain bytes at `off` into `buf`; `got` is short at the end of the file.
-int readAt(int fd, Codec& codec, uint64_t off, uint8_t* buf, size_t len, size_t* got);
+// The read locks of reads through one descriptor that run at once. The
+// kernel keeps one lock per open file description, not one per call: a read
+// that ends must not give up the part of its range that another read
+// through the same descriptor still holds.
+class SharedReads {
+  public:
+    SharedReads() = default;
+    SharedReads(const SharedReads&) = delete;
+    SharedReads& operator=(const SharedReads&) = delete;
+
+  private:
+    friend class ReadLock;
+    std::mutex m_mutex;
+    std::vector<std::pair<uint64_t, uint64_t>> m_held;  // [start, end), end 0: to any end
+};
+
+// Up to `len` plain bytes at `off` into `buf`; `got` is short at the end of
+// the file. Reads through one descriptor may run at once when they pass the
+// descriptor's `shared` (without it, the caller runs them one at a time).
+int readAt(int fd, Codec& codec, uint64_t off, uint8_t* buf, size_t len, size_t* got,
+           SharedReads* shared = nullptr);
 
 // `len` bytes at `off` (zeros when `buf` is null); the file grows as needed.
 int writeAt(int fd, Codec& codec, uint64_t off, const uint8_t* buf, size_t len);

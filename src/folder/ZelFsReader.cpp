@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <ctime>
 #include <map>
+#include <shared_mutex>
 
 #include "Crypto/TraceLog.h"
 #include "folder/FolderPaths.h"
@@ -29,7 +30,9 @@ class CZelFile {
     int writeRefusal = 0;
     uint64_t position = 0;
     std::shared_ptr<CZelFileKey> key;
-    std::shared_ptr<std::mutex> lock;
+    std::shared_ptr<std::shared_mutex> lock;
+    // The range locks of this descriptor's reads that run at once.
+    sector_io::SharedReads reads;
 };
 
 namespace {
@@ -38,14 +41,21 @@ void setErr(int* out, int e) {
     if (out) *out = e;
 }
 
-// Runs fn(fd, key) under the file's lock and a use of its key.
+// Runs fn(fd, key) under the file's lock and a use of its key; shared with
+// other positional reads when `shareFile`, else alone.
 template <typename Fn>
-bool withFile(const CZelFsReader::FileHandle& h, bool forWriting, int* error, Fn&& fn) {
+bool withFile(const CZelFsReader::FileHandle& h, bool forWriting, int* error, Fn&& fn,
+              bool shareFile = false) {
     if (!h) {
         setErr(error, EBADF);
         return false;
     }
-    std::lock_guard<std::mutex> guard(*h->lock);
+    std::unique_lock alone(*h->lock, std::defer_lock);
+    std::shared_lock shared(*h->lock, std::defer_lock);
+    if (shareFile)
+        shared.lock();
+    else
+        alone.lock();
     if (!h->fd.ok()) {
         setErr(error, EBADF);
         return false;
@@ -174,20 +184,21 @@ namespace {
 // One lock per file for the whole process: two folder handles on one folder
 // (the window and the volume) must not interleave their read-modify-write of
 // a shared sector.
-std::shared_ptr<std::mutex> lockFor(dev_t dev, ino_t ino) {
+std::shared_ptr<std::shared_mutex> lockFor(dev_t dev, ino_t ino) {
     static std::mutex tableMutex;
-    static auto* table = new std::map<std::pair<dev_t, ino_t>, std::weak_ptr<std::mutex>>();
+    static auto* table = new std::map<std::pair<dev_t, ino_t>, std::weak_ptr<std::shared_mutex>>();
     std::lock_guard<std::mutex> guard(tableMutex);
     auto& slot = (*table)[{dev, ino}];
-    std::shared_ptr<std::mutex> lock = slot.lock();
+    std::shared_ptr<std::shared_mutex> lock = slot.lock();
     if (!lock) {
         // Free the slot when the last handle of the file goes.
-        lock = std::shared_ptr<std::mutex>(new std::mutex, [dev, ino](std::mutex* m) {
-            delete m;
-            std::lock_guard<std::mutex> g(tableMutex);
-            auto it = table->find({dev, ino});
-            if (it != table->end() && it->second.expired()) table->erase(it);
-        });
+        lock = std::shared_ptr<std::shared_mutex>(
+            new std::shared_mutex, [dev, ino](std::shared_mutex* m) {
+                delete m;
+                std::lock_guard<std::mutex> g(tableMutex);
+                auto it = table->find({dev, ino});
+                if (it != table->end() && it->second.expired()) table->erase(it);
+            });
         slot = lock;
     }
     return lock;
@@ -395,7 +406,7 @@ CZelFsReader::FileHandle CZelFsReader::OpenFile(const std::string& path, bool re
 bool CZelFsReader::CloseFile(const FileHandle& h, int* error) {
     setErr(error, 0);
     if (!h) return true;
-    std::lock_guard<std::mutex> guard(*h->lock);
+    std::lock_guard guard(*h->lock);
     int rc = h->fd.ok() ? ::close(h->fd.release()) : 0;
     int saved = errno;
     // EINTR: the descriptor is gone all the same, and nothing was lost.
@@ -407,10 +418,13 @@ bool CZelFsReader::CloseFile(const FileHandle& h, int* error) {
 bool CZelFsReader::ReadFileAt(const FileHandle& h, uint64_t offset, void* buffer, size_t length,
                               size_t* got, int* error) {
     size_t n = 0;
-    bool ok = withFile(h, false, error, [&](CZelFile& f) {
-        return sector_io::readAt(f.fd.get(), *f.key, offset, static_cast<uint8_t*>(buffer), length,
-                                 &n);
-    });
+    bool ok = withFile(
+        h, false, error,
+        [&](CZelFile& f) {
+            return sector_io::readAt(f.fd.get(), *f.key, offset, static_cast<uint8_t*>(buffer),
+                                     length, &n, &f.reads);
+        },
+        true);
     if (got) *got = n;
     return ok;
 }
@@ -467,7 +481,7 @@ bool CZelFsReader::Seek(const FileHandle& h, uint32_t low, uint32_t high) {
 bool CZelFsReader::SeekTo(const FileHandle& h, uint64_t position) {
     if (!h) return false;
     if (position > static_cast<uint64_t>(INT64_MAX)) return false;
-    std::lock_guard<std::mutex> guard(*h->lock);
+    std::lock_guard guard(*h->lock);
     if (!h->fd.ok()) return false;
     h->position = position;
     return true;
@@ -475,13 +489,13 @@ bool CZelFsReader::SeekTo(const FileHandle& h, uint64_t position) {
 
 uint64_t CZelFsReader::Tell(const FileHandle& h) const {
     if (!h) return 0;
-    std::lock_guard<std::mutex> guard(*h->lock);
+    std::lock_guard guard(*h->lock);
     return h->position;
 }
 
 uint64_t CZelFsReader::GetFileSize(const FileHandle& h) const {
     if (!h) return 0;
-    std::lock_guard<std::mutex> guard(*h->lock);
+    std::lock_guard guard(*h->lock);
     struct stat st;
     if (!h->fd.ok() || ::fstat(h->fd.get(), &st) != 0) return 0;
     return static_cast<uint64_t>(st.st_size);
@@ -489,7 +503,7 @@ uint64_t CZelFsReader::GetFileSize(const FileHandle& h) const {
 
 bool CZelFsReader::SetFileTime(const FileHandle& h, int64_t, int64_t access, int64_t modification) {
     if (!h) return false;
-    std::lock_guard<std::mutex> guard(*h->lock);
+    std::lock_guard guard(*h->lock);
     if (!h->fd.ok()) return false;
     struct timespec ts[2] = {{static_cast<time_t>(access), 0},
                              {static_cast<time_t>(modification), 0}};
@@ -509,7 +523,7 @@ int CZelFsReader::PathDescriptor(const FileHandle& h) const {
         errno = EBADF;
         return -1;
     }
-    std::lock_guard<std::mutex> guard(*h->lock);
+    std::lock_guard guard(*h->lock);
     if (!h->fd.ok()) {
         errno = EBADF;
         return -1;

@@ -6,8 +6,9 @@
 // Thread safety: every call may come from any thread. A file handle carries
 // its own position; handles of the same file share one lock across the whole
 // process (every reader of every folder handle), so their read-modify-write
-// of shared sectors never interleaves. CloseVolume wipes the
-// key at once; handles still open then fail with EBADF.
+// of shared sectors never interleaves; only positional reads (ReadFileAt)
+// share it and run at once. CloseVolume wipes the key at once; handles still
+// open then fail with EBADF.
 
 #include <sys/types.h>
 #include <cstddef>

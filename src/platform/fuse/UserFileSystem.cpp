@@ -159,6 +159,11 @@ using Clock = std::chrono::steady_clock;
 // after this long.
 constexpr double kCacheSeconds = 1.0;
 
+// The kernel's readahead of a file read from its start: several requests of
+// the largest size in flight at once, which the loop serves side by side,
+// so that reading the folder's disk and decrypting overlap.
+constexpr unsigned kReadaheadKiB = 8192;
+
 // libfuse's most loop threads; as many may wait idle, so none ends and starts
 // again with every burst of requests.
 constexpr unsigned kLoopThreads = 10;
@@ -974,7 +979,7 @@ void opRemovexattr(fuse_req_t req, fuse_ino_t ino, const char* name) {
 
 void opInit(void* userdata, fuse_conn_info* conn) {
     conn->max_write = 1u << 20;
-    conn->max_readahead = 1u << 20;
+    conn->max_readahead = kReadaheadKiB << 10;
     // A change of size or modification time seen when the attributes are
     // asked for again (after the cache time) drops the cached contents: a
     // change behind the volume's back is not read stale for longer.
@@ -1058,8 +1063,7 @@ std::optional<std::string> mountDevice(const std::string& mountPath) {
     return device;
 }
 
-// The kernel caps a volume's readahead at 128 KiB unless told otherwise;
-// with one request at a time, larger reads are what makes reading fast.
+// The kernel caps a volume's readahead at 128 KiB unless told otherwise.
 // Only root may raise it; elsewhere the default stays.
 void raiseReadahead(const std::string& path, unsigned kib) {
     auto device = mountDevice(path);
@@ -1183,7 +1187,7 @@ bool UserFileSystem::mountAtPath(const std::string& path, const std::vector<std:
         removeCreated();
         return failWith(Error::posix(err, "cannot mount the volume at " + path));
     }
-    raiseReadahead(path, 1024);
+    raiseReadahead(path, kReadaheadKiB);
     {
         std::lock_guard lock(impl_->mutex);
         impl_->session = f;

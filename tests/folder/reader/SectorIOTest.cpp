@@ -9,7 +9,10 @@
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
+#include <condition_variable>
+#include <mutex>
 #include <random>
+#include <thread>
 
 #include "Crypto/CryptoFactory.h"
 #include "Crypto/PFSpecials/SectorSE.h"
@@ -367,4 +370,75 @@ TEST(SectorIO, TwoProcessesWritingStripesLoseNothing) {
     for (size_t i = 0; i < got.size(); ++i)
         wrong += static_cast<uint8_t>(got[i]) != ((i / kStripe) % 2 ? 0xBB : 0xAA);
     EXPECT_EQ(wrong, 0u);
+}
+
+// Reads through one descriptor that run at once share its range locks: the
+// one that ends first leaves locked what the other still reads, so a writer
+// through another descriptor waits for both.
+TEST(SectorIO, ReadsThroughOneDescriptorKeepEachOthersLocks) {
+    // Holds the read that calls it inside its lock until released.
+    class HoldingCodec : public SectorTestCodec {
+      public:
+        bool decrypt(uint64_t pos, uint8_t* d, size_t n) override {
+            std::unique_lock<std::mutex> lock(m);
+            entered = true;
+            cv.notify_all();
+            cv.wait(lock, [&] { return released; });
+            return SectorTestCodec::decrypt(pos, d, n);
+        }
+        std::mutex m;
+        std::condition_variable cv;
+        bool entered = false, released = false;
+    };
+    SectorTestCodec codec;
+    HoldingCodec holding;
+    testsupport::TempDir tmp;
+    const std::string path = (tmp / "read").string();
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT, 0600);
+    const int other = open(path.c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    ASSERT_GE(other, 0);
+    const std::vector<uint8_t> data(3 * 4096, 0x5A);
+    ASSERT_EQ(sector_io::writeAt(fd, codec, 0, data.data(), data.size()), 0);
+    // Whether a write lock over [start, start + len) through `other` would wait.
+    auto writerWaits = [&](off_t start, off_t len) {
+        struct flock fl = {};
+        fl.l_type = F_WRLCK;
+        fl.l_whence = SEEK_SET;
+        fl.l_start = start;
+        fl.l_len = len;
+        EXPECT_EQ(fcntl(other, F_OFD_GETLK, &fl), 0);
+        return fl.l_type != F_UNLCK;
+    };
+
+    sector_io::SharedReads shared;
+    std::vector<uint8_t> longRead(2 * 4096), shortRead(2 * 4096);
+    std::thread holder([&] {
+        size_t got = 0;
+        EXPECT_EQ(
+            sector_io::readAt(fd, holding, 0, longRead.data(), longRead.size(), &got, &shared), 0);
+        EXPECT_EQ(got, longRead.size());
+    });
+    {
+        std::unique_lock<std::mutex> lock(holding.m);
+        holding.cv.wait(lock, [&] { return holding.entered; });
+    }
+    // Overlapping the held read's start, and running past its end.
+    size_t got = 0;
+    EXPECT_EQ(sector_io::readAt(fd, codec, 4096, shortRead.data(), shortRead.size(), &got, &shared),
+              0);
+    EXPECT_EQ(got, shortRead.size());
+    EXPECT_TRUE(writerWaits(4096, 4096)) << "the held read lost its lock";
+    EXPECT_FALSE(writerWaits(2 * 4096, 4096)) << "what no read holds stayed locked";
+    {
+        std::lock_guard<std::mutex> lock(holding.m);
+        holding.released = true;
+    }
+    holding.cv.notify_all();
+    holder.join();
+    EXPECT_FALSE(writerWaits(0, 0)) << "a read left a lock behind";
+    EXPECT_EQ(std::vector<uint8_t>(longRead.begin(), longRead.end()),
+              std::vector<uint8_t>(data.begin(), data.begin() + 2 * 4096));
+    close(other);
+    close(fd);
 }

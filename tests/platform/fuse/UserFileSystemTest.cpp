@@ -409,7 +409,7 @@ std::vector<std::string> unmountAtEscapedPaths(const std::string& parent,
                                      std::to_string(minor(st.st_dev)) + "/read_ahead_kb");
                     in >> ra;
                 }
-                if (ra != "1024") fault("readahead is " + ra);
+                if (ra != "8192") fault("readahead is " + ra);
             }
             int fd = busy ? open((mnt + "/f").c_str(), O_RDONLY) : -1;
             if (busy && fd < 0) fault(std::string("open: ") + std::strerror(errno));
