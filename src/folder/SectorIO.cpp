@@ -19,6 +19,8 @@ namespace {
 
 // Largest run handled in one buffer; a multiple of the sector size.
 constexpr uint64_t kPieceSize = 8u << 20;
+// A write at least this large starts its own way to the disk at once.
+constexpr uint64_t kStreamingWrite = 512u << 10;
 
 uint64_t roundDown(uint64_t v) {
     return v & ~(kSectorSize - 1);
@@ -290,7 +292,14 @@ int writePiece(int fd, Codec& codec, uint64_t off, const uint8_t* data, size_t n
     else
         std::memset(buf.data() + (off - a), 0, n);
     if (!codec.encrypt(a, buf.data(), static_cast<size_t>(b - a))) return EIO;
-    return pwriteFull(fd, buf.data(), static_cast<size_t>(b - a), a);
+    if (int rc = pwriteFull(fd, buf.data(), static_cast<size_t>(b - a), a)) return rc;
+    // A large write is most likely one of a stream: its pages set out for the
+    // disk now, so that the stream's fsync finds most of them written instead
+    // of writing them all at its end.
+    if (b - a >= kStreamingWrite)
+        (void)::sync_file_range(fd, static_cast<off_t>(a), static_cast<off_t>(b - a),
+                                SYNC_FILE_RANGE_WRITE);
+    return 0;
 }
 
 // Writes [off, off + len) in pieces; *size follows the growth. An `off` past
