@@ -211,6 +211,11 @@ struct UserFileSystem::Impl {
     mutable std::mutex mutex;
     bool mounted = false;
 
+    // Directories still open: a loop that ends before their RELEASEDIR
+    // (an abort, a lazy unmount) frees them itself.
+    std::mutex directoriesMutex;
+    std::set<OpenDirectory*> openDirectories;
+
     // Nodes, names and open files; never held across a delegate call.
     std::mutex nodesMutex;
     std::unordered_map<fuse_ino_t, Node> nodes;
@@ -811,9 +816,19 @@ void opFsync(fuse_req_t req, fuse_ino_t ino, int datasync, fuse_file_info* fi) {
 }
 
 void opOpendir(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
-    guarded(req, "opendir", [&](UserFileSystem::Impl&, UserFileSystemDelegate&) {
-        fi->fh = reinterpret_cast<uint64_t>(new OpenDirectory);
-        if (fuse_reply_open(req, fi) != 0) delete reinterpret_cast<OpenDirectory*>(fi->fh);
+    guarded(req, "opendir", [&](UserFileSystem::Impl& fs, UserFileSystemDelegate&) {
+        auto dir = std::make_unique<OpenDirectory>();
+        {
+            std::lock_guard lock(fs.directoriesMutex);
+            fs.openDirectories.insert(dir.get());
+        }
+        fi->fh = reinterpret_cast<uint64_t>(dir.get());
+        if (fuse_reply_open(req, fi) != 0) {
+            std::lock_guard lock(fs.directoriesMutex);
+            fs.openDirectories.erase(dir.get());
+        } else {
+            dir.release();  // RELEASEDIR, or the loop's end, frees it
+        }
         return 0;
     });
 }
@@ -899,7 +914,13 @@ void opReaddirplus(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fu
 }
 
 void opReleasedir(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
-    delete reinterpret_cast<OpenDirectory*>(fi->fh);
+    auto* dir = reinterpret_cast<OpenDirectory*>(fi->fh);
+    {
+        UserFileSystem::Impl& fs = *implOf(req);
+        std::lock_guard lock(fs.directoriesMutex);
+        fs.openDirectories.erase(dir);
+    }
+    delete dir;
     fuse_reply_err(req, 0);
 }
 
@@ -1206,6 +1227,11 @@ bool UserFileSystem::mountAtPath(const std::string& path, const std::vector<std:
         fuse_session_loop_mt(impl->session, &config);
         fuse_session_unmount(impl->session);
         fuse_session_destroy(impl->session);
+        {
+            std::lock_guard lock(impl->directoriesMutex);
+            for (OpenDirectory* dir : impl->openDirectories) delete dir;
+            impl->openDirectories.clear();
+        }
         {
             std::lock_guard lock(impl->nodesMutex);
             impl->files.clear();
