@@ -817,17 +817,19 @@ void opFsync(fuse_req_t req, fuse_ino_t ino, int datasync, fuse_file_info* fi) {
 
 void opOpendir(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
     guarded(req, "opendir", [&](UserFileSystem::Impl& fs, UserFileSystemDelegate&) {
-        auto dir = std::make_unique<OpenDirectory>();
+        // Freed by RELEASEDIR, or by the loop's end.
+        auto* dir = new OpenDirectory;
         {
             std::lock_guard lock(fs.directoriesMutex);
-            fs.openDirectories.insert(dir.get());
+            fs.openDirectories.insert(dir);
         }
-        fi->fh = reinterpret_cast<uint64_t>(dir.get());
+        fi->fh = reinterpret_cast<uint64_t>(dir);
         if (fuse_reply_open(req, fi) != 0) {
-            std::lock_guard lock(fs.directoriesMutex);
-            fs.openDirectories.erase(dir.get());
-        } else {
-            dir.release();  // RELEASEDIR, or the loop's end, frees it
+            {
+                std::lock_guard lock(fs.directoriesMutex);
+                fs.openDirectories.erase(dir);
+            }
+            delete dir;
         }
         return 0;
     });
