@@ -17,6 +17,7 @@
 #include "platform/core/UserDefaults.h"
 #include "support/FolderBuilder.h"
 #include "support/TempDir.h"
+#include "support/UnlockGate.h"
 #include "utilities/QVPasswordStore.h"
 
 namespace {
@@ -65,39 +66,12 @@ struct Store : QVPasswordStore {
     }
 };
 
-// Holds each unlock until released.
-struct Gate {
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool open = true;
-    std::atomic<int> calls{0};
-    void close() {
-        std::lock_guard lock(mutex);
-        open = false;
-    }
-    void release() {
-        std::lock_guard lock(mutex);
-        open = true;
-        cv.notify_all();
-    }
-    QVUnlockController::UnlockFunction hook() {
-        return [this](QVFileSystem& fs, const std::string& path, const std::string& password,
-                      platform::Error* error) {
-            ++calls;
-            std::unique_lock lock(mutex);
-            cv.wait(lock, [&] { return open; });
-            lock.unlock();
-            return fs.mountEncryptedFolder(path, password, error);
-        };
-    }
-};
-
 struct Fixture {
     testsupport::TempDir dir{"tessaro-unlock-logic"};
     platform::UserDefaults defaults{(dir / "defaults.json").string()};
     View view;
     Store store;
-    Gate gate;
+    testsupport::UnlockGate gate{true};
     std::vector<std::string> known;
     std::unique_ptr<QVUnlockController> controller;
 

@@ -15,37 +15,13 @@
 
 #include "MainWindowFixture.h"
 #include "app/mainwindow/QVSourceListController.h"
+#include "support/UnlockGate.h"
 
 using platform::localizedString;
 using testsupport::MainWindowTest;
 using testsupport::spinUntil;
 
 namespace {
-
-// Holds each unlock until released; then the handle's own unlock runs.
-struct Gate {
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool open = false;
-    std::atomic<int> calls = 0;
-
-    QVUnlockController::UnlockFunction hook() {
-        return [this](QVFileSystem& fs, const std::string& path, const std::string& password,
-                      platform::Error* error) {
-            ++calls;
-            std::unique_lock lock(mutex);
-            cv.wait(lock, [&] { return open; });
-            lock.unlock();
-            return fs.mountEncryptedFolder(path, password, error);
-        };
-    }
-    void release() {
-        std::lock_guard lock(mutex);
-        open = true;
-        cv.notify_all();
-    }
-    ~Gate() { release(); }
-};
 
 // Counts the main thread's timer ticks.
 struct Ticker {
@@ -65,7 +41,7 @@ std::string serviceFor(const std::string& user, const std::string& uuid) {
 using UnlockTest = MainWindowTest;
 
 TEST_F(UnlockTest, TheWindowAnswersWhileAnUnlockRunsAndASecondSubmitIsIgnored) {
-    Gate gate;
+    testsupport::UnlockGate gate{false};
     unlockHook = gate.hook();
     const std::string path = folder("Slow.zel");
     auto w = makeWindow();
@@ -101,7 +77,7 @@ TEST_F(UnlockTest, TheWindowAnswersWhileAnUnlockRunsAndASecondSubmitIsIgnored) {
 TEST_F(UnlockTest, AResultForAFolderNoLongerShownIsDroppedAndItsHandleLocked) {
     for (bool closeWindow : {false, true}) {
         SCOPED_TRACE(closeWindow ? "window closed" : "other folder");
-        Gate gate;
+        testsupport::UnlockGate gate{false};
         unlockHook = gate.hook();
         const std::string a = folder(closeWindow ? "A2.zel" : "A1.zel");
         const std::string b = folder(closeWindow ? "B2.zel" : "B1.zel");
