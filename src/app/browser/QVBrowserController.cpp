@@ -42,6 +42,13 @@ class BrowserColumn : public QListView {
     using QListView::QListView;
 
   protected:
+    // The column view hands its columns a new selection model once its scroll
+    // has ended, with the same current row; Qt ends an open edit on any
+    // current change, which would take New Folder's name editor away.
+    void currentChanged(const QModelIndex& current, const QModelIndex& previous) override {
+        if (current == previous && state() == EditingState) return;
+        QListView::currentChanged(current, previous);
+    }
     void dragEnterEvent(QDragEnterEvent* e) override {
         handle(e, [&] { QListView::dragEnterEvent(e); });
     }
@@ -166,6 +173,11 @@ QVBrowserController::QVBrowserController(std::shared_ptr<QVFileSystem> fileSyste
 
     model_.showAlert = [this](const platform::Alert& a) { showAlert(a); };
     model_.didReload = [this] { reload(); };
+    // The renamed item stays where the user is, selected.
+    model_.didRename = [this](const std::string& path) {
+        QModelIndex renamed = model_.indexForPath(path);
+        if (renamed.isValid()) view_->setCurrentIndex(renamed);
+    };
 
     statusTimer_ = platform::DispatchTimer::create(platform::mainQueue(), clock_);
     statusTimer_->setHandler([this] { updateStatusBar(); });

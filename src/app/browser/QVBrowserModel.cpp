@@ -191,12 +191,13 @@ bool QVBrowserModel::renameItem(const QVFile::Ptr& item, const std::string& newN
         return false;
     }
     // After the editor has closed: the reload replaces every row.
-    QTimer::singleShot(0, this, [this] {
+    QTimer::singleShot(0, this, [this, target] {
         platform::runGuarded("browser reload", [&] {
             if (didReload)
                 didReload();
             else
                 reload();
+            if (didRename) didRename(target);
         });
     });
     return true;

@@ -79,6 +79,8 @@ class QVBrowserModel : public QAbstractItemModel {
         askConflict;
     std::function<void(const std::vector<std::string>&, const std::string&)> importFiles;
     std::function<void()> didReload;
+    // After a rename has reloaded the rows, with the item's new path.
+    std::function<void(const std::string&)> didRename;
 
     // Browser rows of a drag that started here.
     const std::vector<QVFile::Ptr>& draggingFiles() const { return draggingFiles_; }

@@ -3,11 +3,13 @@
 #include <QColumnView>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
 #include <QStackedWidget>
+#include <QStyle>
 #include <chrono>
 #include <set>
 
@@ -350,6 +352,61 @@ TEST_F(MainWindowTest, NewFoldersInTheUnlockedFolderGetTheNextFreeName) {
     const std::string base = localizedString("newFolderName");
     EXPECT_TRUE(std::filesystem::is_directory(std::filesystem::path(path) / base));
     EXPECT_TRUE(std::filesystem::is_directory(std::filesystem::path(path) / (base + " 1")));
+}
+
+// The column view scrolls to a new folder's column with an animation and
+// swaps its columns' selection models when it ends; the name editor must
+// still be open then, and take the name typed.
+TEST_F(MainWindowTest, NewFolderKeepsItsNameEditorOpenUntilTheUserAnswers) {
+    for (const char* inside : {"", "Plans"}) {
+        SCOPED_TRACE(inside);
+        const std::string path = folder(std::string("Edit") + inside + ".zel");
+        auto page = std::make_unique<QVBrowserPage>();
+        QVBrowserController* browser = page->browser();
+        auto w = makeWindow(std::move(page));
+        w->resize(1100, 560);
+        w->show();
+        w->addVolumes({path});
+        settle(*w);
+        w->sourceListController()->setSelectedItemPath(path);
+        settle(*w);
+        w->passwordTextField()->setText("secret");
+        w->unlockVolume();
+        settle(*w);
+        ASSERT_TRUE(w->currentFileSystem()->isMounted());
+        const std::string parent = inside;
+        if (!parent.empty()) {
+            ASSERT_TRUE(w->currentFileSystem()->createDirectoryAtPath(parent));
+            browser->reload();
+            browser->columnView()->setCurrentIndex(browser->model().indexForPath(parent));
+        }
+        w->validateToolbarItems();
+        w->toolbarActions().addFolder->trigger();
+        QColumnView* view = browser->columnView();
+        const int animation =
+            view->style()->styleHint(QStyle::SH_Widget_Animation_Duration, nullptr, view);
+        QElapsedTimer waited;
+        waited.start();
+        spinUntil([&] { return waited.elapsed() > animation + 300; });
+        auto* editor = qobject_cast<QLineEdit*>(QApplication::focusWidget());
+        ASSERT_TRUE(editor);
+        EXPECT_EQ(editor->text().toStdString(), localizedString("newFolderName"));
+        editor->setText("Drafts");
+        QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+        QApplication::sendEvent(editor, &enter);
+        spinUntil([&] {
+            return std::filesystem::is_directory(std::filesystem::path(path) / parent / "Drafts");
+        });
+        EXPECT_TRUE(std::filesystem::is_directory(std::filesystem::path(path) / parent / "Drafts"));
+        EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(path) / parent /
+                                             localizedString("newFolderName")));
+        // The renamed folder stays selected where it was made.
+        const std::string renamed = parent.empty() ? "Drafts" : parent + "/Drafts";
+        EXPECT_TRUE(spinUntil([&] {
+            auto files = browser->selectedFiles();
+            return files.size() == 1 && files.front()->filePath() == renamed;
+        }));
+    }
 }
 
 TEST_F(MainWindowTest, StatusLineOfALockedFolderNamesItAndItsSize) {
