@@ -43,10 +43,15 @@ TEST(AppDelegateTexts, SizeTextsUseDecimalUnitsAndAPoint) {
     std::setlocale(LC_NUMERIC, "de_DE.UTF-8");
     const std::string bytes = localizedString("bytes");
     const std::pair<int64_t, std::string> cases[] = {
-        {0, "0 " + bytes},          {999, "999 " + bytes},
-        {1000, "1.00 KB"},          {1500000, "1.50 MB"},
-        {999999999, "1000.00 MB"},  {1000000000, "1.00 GB"},
-        {1000000000000, "1.00 TB"}, {2500000000000000, "2500.00 TB"},
+        {0, "0 " + bytes},
+        {1, "1 byte"},
+        {999, "999 " + bytes},
+        {1000, "1.00 KB"},
+        {1500000, "1.50 MB"},
+        {999999999, "1000.00 MB"},
+        {1000000000, "1.00 GB"},
+        {1000000000000, "1.00 TB"},
+        {2500000000000000, "2500.00 TB"},
     };
     for (const auto& [count, text] : cases) {
         EXPECT_EQ(QVAppDelegate::siUnitStringForBytes(count), text) << count;

@@ -28,6 +28,7 @@ std::string siUnitStringForBytes(int64_t bytes) {
     for (const auto& u : units) {
         if (count >= u.size) return fixed(count / u.size, 2) + " " + u.name;
     }
+    if (bytes == 1) return "1 byte";
     return fixed(count, 0) + " " + localizedString("bytes");
 }
 
