@@ -379,10 +379,12 @@ TEST(MountedVolume, HardLinksAreOneInodeWithOneCache) {
     MountedFolder m;
     ASSERT_TRUE(m.volume && m.volume->isMounted());
     const size_t n = 8192;
-    enum Via { Pwrite, MapWrite };
+    // A write-only open is served without the page cache; the others' pages
+    // of the range must go all the same.
+    enum Via { Pwrite, WriteOnlyPwrite, MapWrite };
     enum Reader { HeldDescriptor, MapRead };
     int round = 0;
-    for (Via via : {Pwrite, MapWrite}) {
+    for (Via via : {Pwrite, WriteOnlyPwrite, MapWrite}) {
         for (Reader reader : {HeldDescriptor, MapRead}) {
             SCOPED_TRACE(testing::Message() << "via " << via << " reader " << reader);
             const std::string a = m.at("a" + std::to_string(round));
@@ -406,9 +408,9 @@ TEST(MountedVolume, HardLinksAreOneInodeWithOneCache) {
             };
             EXPECT_EQ(readB(), std::string(n, 'A'));
 
-            int fa = open(a.c_str(), O_RDWR);
+            int fa = open(a.c_str(), via == WriteOnlyPwrite ? O_WRONLY : O_RDWR);
             ASSERT_GE(fa, 0);
-            if (via == Pwrite) {
+            if (via != MapWrite) {
                 ASSERT_EQ(pwrite(fa, std::string(n, 'C').data(), n, 0), static_cast<ssize_t>(n));
             } else {
                 char* ma =
@@ -481,14 +483,21 @@ TEST(MountedVolume, AttributesAreNeverStaleAfterAWrite) {
     ASSERT_GE(reader, 0);
     int writer = open(m.at("g").c_str(), O_WRONLY | O_APPEND);
     ASSERT_GE(writer, 0);
-    for (off_t size = 5; size < 5 + 3 * 4000; size += 4000) {
-        ASSERT_EQ(write(writer, std::string(4000, 'x').data(), 4000), 4000);
+    // Small writes and large ones (answered before they are applied).
+    off_t size = 5;
+    for (size_t piece : {size_t(4000), size_t(4000), size_t(3 << 20), size_t(300000)}) {
+        const std::string bytes = pattern(piece, static_cast<unsigned>(size));
+        ASSERT_EQ(write(writer, bytes.data(), piece), static_cast<ssize_t>(piece));
         for (const char* name : {"f", "g"}) {
             ASSERT_EQ(stat(m.at(name).c_str(), &st), 0);
-            EXPECT_EQ(st.st_size, size + 4000) << name;
+            EXPECT_EQ(st.st_size, size + static_cast<off_t>(piece)) << name;
         }
         ASSERT_EQ(fstat(reader, &st), 0);
-        EXPECT_EQ(st.st_size, size + 4000);
+        EXPECT_EQ(st.st_size, size + static_cast<off_t>(piece));
+        std::string back(piece, '\0');
+        ASSERT_EQ(pread(reader, back.data(), piece, size), static_cast<ssize_t>(piece));
+        EXPECT_TRUE(back == bytes);
+        size += static_cast<off_t>(piece);
     }
     // A truncation and a new name are seen at once too, and a removed name
     // is gone at once.

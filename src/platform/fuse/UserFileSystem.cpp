@@ -9,14 +9,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <map>
 #include <mutex>
 #include <set>
+#include <system_error>
 #include <thread>
 #include <unordered_map>
 
@@ -168,6 +172,13 @@ constexpr unsigned kReadaheadKiB = 8192;
 // again with every burst of requests.
 constexpr unsigned kLoopThreads = 10;
 
+// Direct writes at least this large are answered once their bytes are copied and
+// are applied behind the answer (see deferWrite); up to kDeferredLimit bytes
+// wait at once, on up to kWriteThreads files side by side.
+constexpr size_t kDeferredWrite = 128u << 10;
+constexpr size_t kDeferredLimit = 16u << 20;
+constexpr unsigned kWriteThreads = 4;
+
 struct Node {
     dev_t dev = 0;
     ino_t ino = 0;
@@ -183,8 +194,22 @@ struct Node {
 
 struct OpenFile {
     FileUserData data;
-    fuse_ino_t node;
+    fuse_ino_t node = 0;
     bool wrote = false;
+    // Served without the page cache: what it wrote is not in the cache.
+    bool direct = false;
+    // A write that was answered before it was applied failed: the file's
+    // next write, flush or fsync reports it.
+    std::optional<Error> deferredError;
+};
+
+// A write answered already, to be applied in order with the others of its node.
+struct DeferredWrite {
+    uint64_t fh;
+    FileUserData data;
+    std::string path;
+    std::vector<char> bytes;
+    off_t offset;
 };
 
 struct OpenDirectory {
@@ -224,6 +249,18 @@ struct UserFileSystem::Impl {
     fuse_ino_t nextNode = FUSE_ROOT_ID + 1;
     std::map<uint64_t, OpenFile> files;
     uint64_t nextHandle = 1;
+
+    // Writes answered but not yet applied, by node: one node's in order,
+    // several nodes side by side. Every other request settles them first.
+    std::mutex deferMutex;
+    std::condition_variable deferWork, deferDone;
+    std::map<fuse_ino_t, std::deque<DeferredWrite>> deferred;
+    std::set<fuse_ino_t> writingNodes;  // taken by a write thread
+    size_t deferredBytes = 0;           // queued and being applied
+    std::atomic<bool> anyDeferred{false};
+    bool stopWriting = false;
+    std::vector<std::thread> writeThreads;
+    std::vector<std::vector<char>> spareBuffers;
 
     void post(UserFileSystemEvent event) {
         EventHandler h;
@@ -368,19 +405,24 @@ struct UserFileSystem::Impl {
                                                              : it->second.names.front().first;
     }
 
-    uint64_t addFile(fuse_ino_t node, FileUserData data) {
+    uint64_t addFile(fuse_ino_t node, FileUserData data, bool direct) {
         std::lock_guard lock(nodesMutex);
         uint64_t fh = nextHandle++;
-        files.emplace(fh, OpenFile{std::move(data), node});
+        OpenFile f;
+        f.data = std::move(data);
+        f.node = node;
+        f.direct = direct;
+        files.emplace(fh, std::move(f));
         nodes[node].handles.insert(fh);
         return fh;
     }
-    FileUserData file(const fuse_file_info* fi, bool writing = false) {
+    FileUserData file(const fuse_file_info* fi, bool writing = false, bool* direct = nullptr) {
         if (!fi) return nullptr;
         std::lock_guard lock(nodesMutex);
         auto it = files.find(fi->fh);
         if (it == files.end()) return nullptr;
         if (writing) it->second.wrote = true;
+        if (direct) *direct = it->second.direct;
         return it->second.data;
     }
     // Any open file of `node`: the kernel asks for an open file's attributes
@@ -400,6 +442,133 @@ struct UserFileSystem::Impl {
         if (auto n = nodes.find(f.node); n != nodes.end()) n->second.handles.erase(fi->fh);
         return f;
     }
+    // The failure of a deferred write of the open file `fh`, if any;
+    // `reported` clears it.
+    std::optional<Error> deferredError(uint64_t fh, bool reported) {
+        std::lock_guard lock(nodesMutex);
+        auto it = files.find(fh);
+        if (it == files.end() || !it->second.deferredError) return std::nullopt;
+        std::optional<Error> e = it->second.deferredError;
+        if (reported) it->second.deferredError.reset();
+        return e;
+    }
+    void failDeferred(uint64_t fh, Error e) {
+        std::lock_guard lock(nodesMutex);
+        if (auto it = files.find(fh); it != files.end() && !it->second.deferredError)
+            it->second.deferredError = std::move(e);
+    }
+
+    // Answering a large direct write before it is applied lets the writing
+    // program's next request reach the volume while this one is encrypted
+    // and written: a stream's steps overlap instead of following each other.
+    // Nothing can tell: every request but a write waits for what is
+    // deferred (settle), a node's writes apply in their order, and a failure
+    // is reported by the file's next write, flush (close) or fsync.
+    // False when the write could not be deferred and is to be served now.
+    bool deferWrite(uint64_t fh, fuse_ino_t node, FileUserData data, std::string path,
+                    const char* buf, size_t size, off_t offset) {
+        std::vector<char> bytes;
+        {
+            std::lock_guard lock(deferMutex);
+            if (writeThreads.empty()) {
+                try {
+                    for (unsigned i = 0; i < kWriteThreads; ++i)
+                        writeThreads.emplace_back([this] { applyDeferred(); });
+                } catch (const std::system_error&) {
+                    if (writeThreads.empty()) return false;
+                }
+            }
+            if (!spareBuffers.empty()) {
+                bytes = std::move(spareBuffers.back());
+                spareBuffers.pop_back();
+            }
+        }
+        // Copied outside the lock: the others' writes go on meanwhile.
+        bytes.assign(buf, buf + size);
+        std::unique_lock lock(deferMutex);
+        deferDone.wait(
+            lock, [&] { return deferredBytes == 0 || deferredBytes + size <= kDeferredLimit; });
+        deferred[node].push_back({fh, std::move(data), std::move(path), std::move(bytes), offset});
+        deferredBytes += size;
+        anyDeferred = true;
+        deferWork.notify_one();
+        return true;
+    }
+
+    bool hasDeferred(fuse_ino_t node) {
+        if (!anyDeferred) return false;
+        std::lock_guard lock(deferMutex);
+        return deferred.count(node) || writingNodes.count(node);
+    }
+
+    // Waits until every deferred write is applied.
+    void settle() {
+        if (!anyDeferred) return;
+        std::unique_lock lock(deferMutex);
+        deferDone.wait(lock, [&] { return deferredBytes == 0; });
+    }
+
+    void applyDeferred() {
+        platform::threadDidStart();
+        std::unique_lock lock(deferMutex);
+        for (;;) {
+            auto next = deferred.end();
+            deferWork.wait(lock, [&] {
+                next = std::find_if(deferred.begin(), deferred.end(),
+                                    [&](const auto& q) { return !writingNodes.count(q.first); });
+                return next != deferred.end() || (stopWriting && deferred.empty());
+            });
+            if (next == deferred.end()) return;
+            const fuse_ino_t node = next->first;
+            DeferredWrite w = std::move(next->second.front());
+            next->second.pop_front();
+            if (next->second.empty()) deferred.erase(next);
+            writingNodes.insert(node);
+            lock.unlock();
+            applyOne(w);
+            lock.lock();
+            writingNodes.erase(node);
+            deferredBytes -= w.bytes.size();
+            if (spareBuffers.size() < kWriteThreads) spareBuffers.push_back(std::move(w.bytes));
+            if (deferredBytes == 0) anyDeferred = false;
+            deferDone.notify_all();
+            // The node's next write may wait for a thread that was busy with it.
+            deferWork.notify_all();
+        }
+    }
+
+    void applyOne(DeferredWrite& w) noexcept {
+        // After a failure the file's later writes are not applied: the
+        // file must not go on past a gap the program was never told of.
+        if (deferredError(w.fh, false)) return;
+        Error e;
+        int64_t n = -1;
+        try {
+            n = delegate->writeFile(w.path, w.data, w.bytes.data(), w.bytes.size(), w.offset, &e);
+        } catch (const std::exception& x) {
+            consoleLog("UserFileSystem > deferred write > %s", x.what());
+            e = Error::posix(EIO);
+        } catch (...) {
+            consoleLog("UserFileSystem > deferred write > unknown exception");
+            e = Error::posix(EIO);
+        }
+        if (n == static_cast<int64_t>(w.bytes.size())) return;
+        failDeferred(w.fh, Error::posix(n >= 0 ? EIO : platform::errnoOrEIO(e)));
+    }
+
+    // At the loop's end, before the open files go.
+    void stopDeferredWrites() {
+        settle();
+        {
+            std::lock_guard lock(deferMutex);
+            stopWriting = true;
+        }
+        deferWork.notify_all();
+        for (auto& t : writeThreads) t.join();
+        writeThreads.clear();
+        stopWriting = false;
+    }
+
     // Whether the page cache of `node` still holds the contents `st`
     // describes; remembers `st` as what it holds from now on.
     bool cacheStillValid(fuse_ino_t node, const struct stat& st) {
@@ -430,9 +599,10 @@ UserFileSystem::Impl* implOf(fuse_req_t req) {
 
 // Runs one request. `fn` answers it and returns 0, or returns the errno to
 // answer with. An exception must never reach libfuse: it would end the
-// loop, and with it the volume for every program using it.
+// loop, and with it the volume for every program using it. Deferred writes
+// are applied first unless `settling` is false (a write settles itself).
 template <typename Fn>
-void guarded(fuse_req_t req, const char* op, Fn&& fn) noexcept {
+void guarded(fuse_req_t req, const char* op, Fn&& fn, bool settling = true) noexcept {
     if (!tThreadStarted) {
         tThreadStarted = true;
         platform::threadDidStart();  // the loop's worker threads are libfuse's
@@ -440,6 +610,7 @@ void guarded(fuse_req_t req, const char* op, Fn&& fn) noexcept {
     int rc = EIO;
     try {
         if (const fuse_ctx* c = fuse_req_ctx(req)) tCaller = RequestCaller{c->uid, c->gid, c->pid};
+        if (settling) implOf(req)->settle();
         rc = fn(*implOf(req), *implOf(req)->delegate);
     } catch (const std::exception& e) {
         consoleLog("UserFileSystem > %s > %s", op, e.what());
@@ -705,7 +876,12 @@ void replyOpen(fuse_req_t req, UserFileSystem::Impl& fs, UserFileSystemDelegate&
     auto st =
         created ? std::optional<struct stat>(created->attr) : d.attributesOfItem(path, data, &e);
     fi->keep_cache = st && fs.cacheStillValid(ino, *st);
-    fi->fh = fs.addFile(ino, std::move(data));
+    // A file opened for writing only cannot be mapped, so nothing needs its
+    // writes in the page cache: they go to the volume as the program made
+    // them, 1 MiB in one request instead of a page-cache page filled per
+    // 4 KiB. The kernel drops other opens' cached pages of the range.
+    fi->direct_io = (fi->flags & O_ACCMODE) == O_WRONLY;
+    fi->fh = fs.addFile(ino, std::move(data), fi->direct_io);
     int rc = created ? fuse_reply_create(req, created, fi) : fuse_reply_open(req, fi);
     if (rc != 0) {
         // The open was interrupted: the kernel never got the file.
@@ -764,21 +940,38 @@ void opRead(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file
 
 void opWrite(fuse_req_t req, fuse_ino_t ino, const char* buf, size_t size, off_t offset,
              fuse_file_info* fi) {
-    guarded(req, "write", [&](UserFileSystem::Impl& fs, UserFileSystemDelegate& d) {
-        FileUserData file = fs.file(fi, true);
-        if (!file) return EBADF;
-        Error e;
-        int64_t n = d.writeFile(fs.pathOf(ino), file, buf, size, offset, &e);
-        if (n < 0) return fail(e);
-        fuse_reply_write(req, static_cast<size_t>(n));
-        return 0;
-    });
+    guarded(
+        req, "write",
+        [&](UserFileSystem::Impl& fs, UserFileSystemDelegate& d) {
+            bool direct = false;
+            FileUserData file = fs.file(fi, true, &direct);
+            if (!file) return EBADF;
+            if (auto failed = fs.deferredError(fi->fh, false)) return fail(*failed);
+            // Only a write that bypassed the page cache: one that filled cached
+            // pages would leave them showing bytes that never arrived if it failed.
+            // A small one joins its node's deferred writes rather than wait for
+            // them (the kernel sends the last bytes of a large write from an
+            // unaligned buffer as a request of their own).
+            if (direct && (size >= kDeferredWrite || fs.hasDeferred(ino)) &&
+                fs.deferWrite(fi->fh, ino, file, fs.pathOf(ino), buf, size, offset)) {
+                fuse_reply_write(req, size);
+                return 0;
+            }
+            fs.settle();
+            Error e;
+            int64_t n = d.writeFile(fs.pathOf(ino), file, buf, size, offset, &e);
+            if (n < 0) return fail(e);
+            fuse_reply_write(req, static_cast<size_t>(n));
+            return 0;
+        },
+        false);
 }
 
 void opFlush(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     guarded(req, "flush", [&](UserFileSystem::Impl& fs, UserFileSystemDelegate& d) {
         FileUserData file = fs.file(fi);
         if (!file) return EBADF;
+        if (auto failed = fs.deferredError(fi->fh, true)) return fail(*failed);
         Error e;
         if (!d.flushFile(fs.pathOf(ino), file, &e)) return fail(e);
         fuse_reply_err(req, 0);
@@ -790,7 +983,10 @@ void opRelease(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     guarded(req, "release", [&](UserFileSystem::Impl& fs, UserFileSystemDelegate& d) {
         if (auto f = fs.takeFile(fi)) {
             std::string path = fs.pathOf(ino);
-            if (f->wrote) {
+            if (f->deferredError)
+                consoleLog("UserFileSystem > release > a write was lost: %s",
+                           f->deferredError->description.c_str());
+            if (f->wrote && !f->direct) {
                 // What was written went through the page cache, which holds
                 // the new contents: the next open keeps them.
                 Error ignored;
@@ -808,6 +1004,7 @@ void opFsync(fuse_req_t req, fuse_ino_t ino, int datasync, fuse_file_info* fi) {
     guarded(req, "fsync", [&](UserFileSystem::Impl& fs, UserFileSystemDelegate& d) {
         FileUserData file = fs.file(fi);
         if (!file) return EBADF;
+        if (auto failed = fs.deferredError(fi->fh, true)) return fail(*failed);
         Error e;
         if (!d.synchronizeFile(fs.pathOf(ino), file, datasync != 0, &e)) return fail(e);
         fuse_reply_err(req, 0);
@@ -1227,6 +1424,7 @@ bool UserFileSystem::mountAtPath(const std::string& path, const std::vector<std:
         config.clone_fd = 0;
         config.max_idle_threads = kLoopThreads;
         fuse_session_loop_mt(impl->session, &config);
+        impl->stopDeferredWrites();
         fuse_session_unmount(impl->session);
         fuse_session_destroy(impl->session);
         {

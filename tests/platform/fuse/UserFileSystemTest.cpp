@@ -96,6 +96,12 @@ class DirDelegate : public platform::UserFileSystemDelegate {
     }
     int64_t writeFile(const std::string&, const FileUserData& ud, const char* buf, size_t size,
                       off_t off, Error* e) override {
+        off_t limit = fullAt;
+        if (limit >= 0 && off + static_cast<off_t>(size) > limit &&
+            fullAt.compare_exchange_strong(limit, -1)) {
+            platform::setError(e, Error::posix(ENOSPC));
+            return -1;
+        }
         ssize_t n = pwrite(*std::static_pointer_cast<int>(ud), buf, size, off);
         if (n < 0) platform::setError(e, Error::fromErrno());
         return n;
@@ -162,6 +168,8 @@ class DirDelegate : public platform::UserFileSystemDelegate {
 
     std::string root_;
     std::atomic<int> releases{0}, flushes{0};
+    // The disk is full for the first write past this length, then has room again.
+    std::atomic<off_t> fullAt{-1};
     std::vector<std::string> exchanged;
 };
 
@@ -533,5 +541,42 @@ TEST(UserFileSystem, ServesMoreOpenFilesThanItsStartingSoftLimit) {
     for (int* p : {ready, done}) {
         close(p[0]);
         close(p[1]);
+    }
+}
+
+// Large writes that bypass the page cache are answered before they are
+// applied. One that then fails on a full disk is reported by the file's next
+// write, or by fsync or close at the latest, never lost, even when the disk
+// has room again at once; nothing the program wrote after it is applied.
+TEST(UserFileSystem, AFullDiskIsReportedByCloseAtTheLatest) {
+    REQUIRE_FUSE();
+    Mounted m;
+    ASSERT_TRUE(m.fs.isMounted());
+    constexpr size_t kPiece = 1 << 20;
+    const std::string piece(kPiece, 'w');
+    for (int flags : {O_WRONLY, O_RDWR}) {
+        for (bool syncs : {true, false}) {
+            m.delegate->fullAt = 3 * kPiece;
+            SCOPED_TRACE(testing::Message() << (flags == O_WRONLY ? "write-only" : "read-write")
+                                            << (syncs ? ", fsync" : ", close"));
+            int fd = open(m.at("full").c_str(), flags | O_CREAT | O_TRUNC, 0644);
+            ASSERT_GE(fd, 0);
+            int failure = 0, written = 0;
+            for (int i = 0; i < 6 && !failure; ++i) {
+                // As programs do: a short write goes on with the rest.
+                for (size_t done = 0; done < kPiece && !failure;) {
+                    ssize_t n = write(fd, piece.data() + done, kPiece - done);
+                    if (n < 0) failure = errno;
+                    done += n < 0 ? 0 : static_cast<size_t>(n);
+                }
+                written += !failure;
+            }
+            if (syncs && fsync(fd) != 0 && !failure) failure = errno;
+            if (close(fd) != 0 && !failure) failure = errno;
+            EXPECT_EQ(failure, ENOSPC);
+            EXPECT_GE(written, 3);
+            EXPECT_TRUE(testsupport::readFile(m.backing / "full") == std::string(3 * kPiece, 'w'));
+            EXPECT_TRUE(testsupport::readFile(m.at("full")) == std::string(3 * kPiece, 'w'));
+        }
     }
 }
