@@ -197,12 +197,20 @@ void QVImportExportController::exportItem() {
     }
     const int64_t expected =
         src->fileSize() == QVFile::kUnknownSize ? -1 : static_cast<int64_t>(src->fileSize());
+    // A file of more than one chunk drops the encrypted pages it has read:
+    // the copy's own pages then take the memory they leave instead of
+    // growing the cache by the file's size twice.
+    const int cacheFd = sst.st_size > kDataChunkSize
+                            ? ::openat(srcDir.get(), srcName.c_str(),
+                                       O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
+                            : -1;
     exporting_ = ExportFile{.name = name,
                             .tempName = temp,
                             .shownPath = target,
                             .replacing = replacing,
                             .tempFd = fd,
                             .directoryFd = ::fcntl(dir, F_DUPFD_CLOEXEC, 0),
+                            .cacheFd = cacheFd,
                             .source = src,
                             .expected = expected,
                             .sourceStat = sst};
@@ -294,6 +302,7 @@ void QVImportExportController::moveExportChunk() {
     } else {
         ok = readChunk(exporting_->source, static_cast<uint64_t>(exporting_->bytes), buf,
                        static_cast<size_t>(kDataChunkSize), &got, &err);
+        if (ok) dropReadPages(exporting_->cacheFd, exporting_->bytes, got);
     }
     if (!ok) {
         discardCurrent();
@@ -328,9 +337,10 @@ void QVImportExportController::moveExportChunk() {
         // The controller waits for this read before it closes the file or
         // goes (discardCurrent), so `this` and the buffer outlive it.
         reader_->async([this, read, file = exporting_->source, at = exporting_->bytes + n,
-                        next = chunkBuffer(bufferTurn_)] {
+                        next = chunkBuffer(bufferTurn_), cacheFd = exporting_->cacheFd] {
             read->ok = readChunk(file, static_cast<uint64_t>(at), next,
                                  static_cast<size_t>(kDataChunkSize), &read->got, &read->err);
+            if (read->ok) dropReadPages(cacheFd, at, read->got);
             read->done.signal();
         });
     }
@@ -341,6 +351,12 @@ void QVImportExportController::moveExportChunk() {
         finishExportFile(true);
     else
         scheduleStep();
+}
+
+// Only clean pages go; the file's content is not touched. -1 is no file.
+void QVImportExportController::dropReadPages(int fd, int64_t offset, size_t length) {
+    if (fd >= 0 && length > 0)
+        ::posix_fadvise(fd, offset, static_cast<off_t>(length), POSIX_FADV_DONTNEED);
 }
 
 int QVImportExportController::finishPendingWrite() {
@@ -377,6 +393,7 @@ void QVImportExportController::finishExportFile(bool complete) {
         return;
     }
     fs_->closeFile(exporting_->source);
+    closeFd(exporting_->cacheFd);
     const std::string where =
         (exports_.empty() ? std::string() : exports_.front().destination) + "/" + exporting_->name;
     // Permission bits and times of the encrypted file on disk, as they were
@@ -421,6 +438,7 @@ void QVImportExportController::discardExport() {
     finishPendingRead();
     finishPendingWrite();
     closeFd(exporting_->tempFd);
+    closeFd(exporting_->cacheFd);
     if (exporting_->source) fs_->closeFile(exporting_->source);
     if (exporting_->directoryFd >= 0 && !exporting_->tempName.empty())
         ::unlinkat(exporting_->directoryFd, exporting_->tempName.c_str(), 0);

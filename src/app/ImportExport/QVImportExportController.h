@@ -154,6 +154,7 @@ class QVImportExportController : public std::enable_shared_from_this<QVImportExp
         bool replacing = false;     // a target exists and is replaced on completion
         int tempFd = -1;            // the temporary file
         int directoryFd = -1;       // the destination directory
+        int cacheFd = -1;           // the encrypted file, for dropping what was read
         QVFile::Ptr source;         // the folder file
         int64_t bytes = 0;          // moved so far
         int64_t expected = -1;      // the source's size when it was opened
@@ -218,6 +219,8 @@ class QVImportExportController : public std::enable_shared_from_this<QVImportExp
     int finishPendingWrite();
     // The export's read ahead, waited for and dropped.
     void finishPendingRead();
+    // The page cache of the encrypted file behind `fd` over what was read.
+    static void dropReadPages(int fd, int64_t offset, size_t length);
     void failExportWrite(int err);
 
     std::shared_ptr<QVFileSystem> fs_;
