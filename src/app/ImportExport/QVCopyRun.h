@@ -75,6 +75,7 @@ class QVCopyRun {
     void step();
     // Zero: one item per step.
     void setStepBudget(std::chrono::steady_clock::duration d) { budget_ = d; }
+    std::chrono::steady_clock::duration stepBudget() const { return budget_; }
 
     // The answer about an existing item named `name`: Replace for the rest of
     // the run once "apply to all" came with it, else the answer given since

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -113,11 +114,9 @@ void QVImportExportController::exportItem() {
     // there, a link, a directory, and the bits and times the copy takes.
     struct stat sst;
     std::string srcName;
-    Fd srcDir;
     const auto clean = src ? FolderPaths::relative(src->filePath()) : std::nullopt;
-    if (clean && !clean->empty() && rootFd_.ok())
-        srcDir.reset(FolderPaths::openParentBeneath(rootFd_.get(), *clean, &srcName));
-    if (!srcDir.ok() || ::fstatat(srcDir.get(), srcName.c_str(), &sst, AT_SYMLINK_NOFOLLOW) != 0) {
+    const int srcDir = clean ? sourceDirectory(*clean, &srcName) : -1;
+    if (srcDir < 0 || ::fstatat(srcDir, srcName.c_str(), &sst, AT_SYMLINK_NOFOLLOW) != 0) {
         LGLogError("importExporter > copyNextContainerFileToFinderUrl > %s does not exist",
                    src ? src->filePath().c_str() : "(null)");
         dropHead();
@@ -145,7 +144,7 @@ void QVImportExportController::exportItem() {
     if (S_ISLNK(sst.st_mode)) {
         // A link is copied as itself: followed, one to "." or ".." would make
         // the copy endless.
-        auto link = folderLinkText(srcDir.get(), srcName, *clean, sst);
+        auto link = folderLinkText(srcDir, srcName, *clean, sst);
         if (!link) {
             dropHead();
             alertAndGoOn(alert("alertReadErrorHeading", "alertReadErrorFolderText"));
@@ -200,10 +199,10 @@ void QVImportExportController::exportItem() {
     // A file of more than one chunk drops the encrypted pages it has read:
     // the copy's own pages then take the memory they leave instead of
     // growing the cache by the file's size twice.
-    const int cacheFd = sst.st_size > kDataChunkSize
-                            ? ::openat(srcDir.get(), srcName.c_str(),
-                                       O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
-                            : -1;
+    const int cacheFd =
+        sst.st_size > kDataChunkSize
+            ? ::openat(srcDir, srcName.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
+            : -1;
     exporting_ = ExportFile{.name = name,
                             .tempName = temp,
                             .shownPath = target,
@@ -215,6 +214,118 @@ void QVImportExportController::exportItem() {
                             .expected = expected,
                             .sourceStat = sst};
     moveExportChunk();
+}
+
+int QVImportExportController::sourceDirectory(const std::string& rel, std::string* name) {
+    auto [parent, last] = FolderPaths::splitParent(rel);
+    *name = last;
+    if (rel.empty() || !rootFd_.ok()) return -1;
+    if (!srcDir_.ok() || srcDirPath_ != parent) {
+        srcDirPath_ = parent;
+        srcDir_.reset(FolderPaths::openParentBeneath(rootFd_.get(), rel, name));
+    }
+    return srcDir_.get();
+}
+
+// Creating a file is mostly the file system's search for a free inode (on a
+// disk without a journal, past every inode freed in the last minute), and
+// named files of one directory are created one after another under its lock.
+// Files without a name yet (O_TMPFILE) are created side by side; each gets
+// its name once it is complete and never replaces anything. Whatever fails
+// goes back to the head of the queue and takes the one-by-one road, which
+// asks or says what went wrong; the step ends with nothing in flight.
+bool QVImportExportController::exportSideBySide() {
+    if (!sideBySide_ || oneByOne_ > 0 || run_.stepBudget() <= std::chrono::steady_clock::duration{})
+        return false;
+    const std::string destination = exports_.front().destination;
+    const int dir = destinationDirectory(destination);
+    std::vector<SideBySideFile> files;
+    for (size_t i = 0; i < exports_.size() && files.size() < kSideBySideFiles && dir >= 0; ++i) {
+        const ExportEntry& e = exports_[i];
+        const auto clean = e.file ? FolderPaths::relative(e.file->filePath()) : std::nullopt;
+        std::string srcName;
+        const int srcDir =
+            e.destination == destination && clean ? sourceDirectory(*clean, &srcName) : -1;
+        SideBySideFile f{.file = e.file, .name = e.file ? e.file->fileName() : std::string()};
+        struct stat tst;
+        if (srcDir < 0 ||
+            ::fstatat(srcDir, srcName.c_str(), &f.sourceStat, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(f.sourceStat.st_mode) || f.sourceStat.st_size > kSideBySideBytes ||
+            ::fstatat(dir, f.name.c_str(), &tst, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT)
+            break;
+        files.push_back(std::move(f));
+    }
+    if (files.size() < 2) return false;
+
+    std::atomic<size_t> next{0};
+    std::atomic<bool> unsupported{false};
+    platform::DispatchGroup group;
+    for (size_t w = 0; w < std::min(files.size(), kSideBySideWorkers); ++w)
+        group.async(platform::globalQueue(), [&] {
+            try {
+                std::vector<uint8_t> buffer(static_cast<size_t>(kSideBySideBytes) + 1);
+                for (size_t i; (i = next++) < files.size();) {
+                    bool none = false;
+                    if (!exportWholeFile(dir, files[i], buffer.data(), &none) && none)
+                        unsupported = true;
+                }
+            } catch (...) {
+                // What was not done goes one by one.
+            }
+        });
+    group.wait();
+    if (unsupported) sideBySide_ = false;
+
+    std::vector<ExportEntry> failed;
+    for (const SideBySideFile& f : files) {
+        if (f.bytes < 0) {
+            failed.push_back(std::move(exports_.front()));
+        } else {
+            copiedBytes_ += f.bytes;
+            if (delegate_) delegate_->importExporterProcessed(copiedBytes_, totalBytes_);
+        }
+        exports_.pop_front();
+    }
+    for (auto it = failed.rbegin(); it != failed.rend(); ++it) exports_.push_front(std::move(*it));
+    oneByOne_ = failed.size();
+    run_.forgetConflictAnswer();
+    return true;
+}
+
+bool QVImportExportController::exportWholeFile(int dirFd, SideBySideFile& f, uint8_t* buffer,
+                                               bool* unsupported) {
+    if (!fs_->openFile(f.file, true, false)) {
+        fs_->closeFile(f.file);
+        return false;
+    }
+    size_t got = 0;
+    int err = 0;
+    const size_t room = static_cast<size_t>(kSideBySideBytes) + 1;
+    const bool read = readChunk(f.file, 0, buffer, room, &got, &err);
+    fs_->closeFile(f.file);
+    if (!read || got == room) return false;  // grown meanwhile: one by one
+    Fd out(::openat(dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+    if (!out.ok()) {
+        *unsupported = errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL;
+        return false;
+    }
+    if (!platform::writeFully(out.get(), buffer, got)) return false;
+    const struct stat& st = f.sourceStat;
+    timespec times[2] = {st.st_atim, st.st_mtim};
+    ::futimens(out.get(), times);
+    ::fchmod(out.get(), st.st_mode & kCopiedModeBits);
+    const std::string self = "/proc/self/fd/" + std::to_string(out.get());
+    if (::linkat(AT_FDCWD, self.c_str(), dirFd, f.name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+        *unsupported = errno == ENOENT;  // no /proc
+        return false;
+    }
+    // A late write failure takes the name away again.
+    if (::close(out.release()) != 0) {
+        ::unlinkat(dirFd, f.name.c_str(), 0);
+        return false;
+    }
+    f.bytes = static_cast<int64_t>(got);
+    return true;
 }
 
 // The export's destination directory, opened once for the items that go

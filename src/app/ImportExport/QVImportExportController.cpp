@@ -132,6 +132,8 @@ bool QVImportExportController::beginRun(Direction direction) {
     // The folder's directory for the run's lookups on disk, opened once.
     const auto root = fs_->volumePath();
     rootFd_.reset(root ? ::open(root->c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC) : -1);
+    sideBySide_ = true;
+    oneByOne_ = 0;
     run_.begin();
     return true;
 }
@@ -164,7 +166,12 @@ void QVImportExportController::stepOnce() {
         endRun();
         return;
     }
-    direction_ == Direction::Import ? importItem() : exportItem();
+    if (direction_ == Direction::Import)
+        importItem();
+    else if (exportSideBySide())
+        scheduleStep();
+    else
+        exportItem();
 }
 
 void QVImportExportController::finishFile(bool complete) {
@@ -176,6 +183,7 @@ void QVImportExportController::dropHead() {
         if (!imports_.empty()) imports_.pop_front();
     } else if (!exports_.empty()) {
         exports_.pop_front();
+        if (oneByOne_ > 0) --oneByOne_;
     }
     run_.forgetConflictAnswer();
 }
@@ -218,6 +226,8 @@ void QVImportExportController::endRun() {
     exports_.clear();
     rootFd_.reset();
     destDir_.reset();
+    srcDir_.reset();
+    srcDirPath_.clear();
     const std::string stopped = std::exchange(stoppedFile_, std::string());
     notifyEnd(ended);
     // Said once the sheet is gone: the file Stop cut short is not there.

@@ -63,6 +63,11 @@ class QVImportExportController : public std::enable_shared_from_this<QVImportExp
     static constexpr std::chrono::milliseconds kStepDelay{1};
     // How long one step may go on with further small items.
     static constexpr std::chrono::milliseconds kStepBudget{8};
+    // An export's new files up to this size, one destination, go several at
+    // once within a step (not with a zero budget).
+    static constexpr int64_t kSideBySideBytes = 1'048'576;
+    static constexpr size_t kSideBySideFiles = 16;
+    static constexpr size_t kSideBySideWorkers = 4;
 
     static std::shared_ptr<QVImportExportController> create(
         std::shared_ptr<QVFileSystem> fileSystem,
@@ -117,8 +122,9 @@ class QVImportExportController : public std::enable_shared_from_this<QVImportExp
 
     // One chunk into and out of a folder file at `offset`; tests override
     // them to fail at a chosen chunk. False with an errno value in *err.
-    // An export reads ahead on a queue of its own: readChunk runs there, and
-    // a subclass that overrides it ends a running copy before it goes.
+    // An export reads ahead on a queue of its own and reads small files on
+    // several threads at once: readChunk runs there, and a subclass that
+    // overrides it ends a running copy before it goes.
     virtual bool writeChunk(const QVFile::Ptr& file, uint64_t offset, const uint8_t* data,
                             size_t size, int* err);
     virtual bool readChunk(const QVFile::Ptr& file, uint64_t offset, uint8_t* data, size_t size,
@@ -161,6 +167,14 @@ class QVImportExportController : public std::enable_shared_from_this<QVImportExp
         struct stat sourceStat {};  // the encrypted file as it lay before the copy
     };
 
+    // A small new file of an export copied beside others.
+    struct SideBySideFile {
+        QVFile::Ptr file;
+        std::string name;  // in the destination directory
+        struct stat sourceStat {};
+        int64_t bytes = -1;  // copied; -1 until it is in place
+    };
+
     // QVCopyRun::Owner
     void stepOnce() override;
     bool fileInHand() const override { return importing_ || exporting_; }
@@ -174,6 +188,14 @@ class QVImportExportController : public std::enable_shared_from_this<QVImportExp
     void scheduleStep() { run_.scheduleStep(); }
     void importItem();
     void exportItem();
+    // The small new files at the head of the export's queue, several at
+    // once; false when the head item takes the one-by-one road.
+    bool exportSideBySide();
+    // One of them on a worker thread: complete under its name, or nothing.
+    bool exportWholeFile(int dirFd, SideBySideFile& f, uint8_t* buffer, bool* unsupported);
+    // The directory in the folder holding the clean relative path `rel`,
+    // kept open for the items beside it; -1 when it cannot be opened.
+    int sourceDirectory(const std::string& rel, std::string* name);
     void moveImportChunk();
     void moveExportChunk();
     std::optional<std::string> folderLinkText(int dirFd, const std::string& name,
@@ -259,6 +281,10 @@ class QVImportExportController : public std::enable_shared_from_this<QVImportExp
     platform::UniqueFd rootFd_;   // the folder's directory, for the run
     platform::UniqueFd destDir_;  // the export's last destination directory
     std::string destDirPath_;
+    platform::UniqueFd srcDir_;  // the export's last source directory in the folder
+    std::string srcDirPath_;
+    bool sideBySide_ = true;  // false once the destination has no nameless files
+    size_t oneByOne_ = 0;     // head items that go one by one (after a failure side by side)
     int64_t totalBytes_ = 0, copiedBytes_ = 0;
     std::string rootReal_;                  // real path of the folder's directory for this run
     std::vector<std::string> volumesReal_;  // the folder's mounted volumes, likewise

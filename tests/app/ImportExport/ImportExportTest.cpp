@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <atomic>
 #include <cstring>
 #include <future>
 
@@ -265,7 +266,9 @@ class FaultyController : public QVImportExportController {
   public:
     FaultyController(std::shared_ptr<QVFileSystem> fs, testsupport::ManualClock& clock)
         : QVImportExportController(std::move(fs), platform::mainQueue(), clock) {}
-    int failAt = -1, chunks = 0;
+    // Small files of an export are read on several threads at once.
+    std::atomic<int> failAt = -1, chunks = 0;
+    std::string unreadable;  // every read of a file of this name fails
 
   protected:
     bool writeChunk(const QVFile::Ptr& f, uint64_t at, const uint8_t* d, size_t n,
@@ -275,7 +278,7 @@ class FaultyController : public QVImportExportController {
     }
     bool readChunk(const QVFile::Ptr& f, uint64_t at, uint8_t* d, size_t n, size_t* got,
                    int* err) override {
-        if (++chunks == failAt) return *err = EIO, false;
+        if (++chunks == failAt || f->fileName() == unreadable) return *err = EIO, false;
         return QVImportExportController::readChunk(f, at, d, n, got, err);
     }
 };
@@ -326,6 +329,57 @@ TEST_F(FaultyImportExportTest, AFailedChunkEndsThatFileOnlyAndKeepsTheOldTarget)
             EXPECT_TRUE(leftovers(folder_).empty());
             EXPECT_TRUE(leftovers(out_).empty());
         }
+    }
+}
+
+// Many small files go out several at once within a step, one by one with a
+// zero budget: either way each arrives whole with its bits and time, a file
+// that cannot be read is said once and leaves nothing, an existing target
+// is asked about and kept.
+TEST_F(FaultyImportExportTest, SmallFilesArriveWholeSideBySideOrOneByOne) {
+    constexpr int64_t kLimit = QVImportExportController::kSideBySideBytes;
+    fs::create_directories(src_ / "many");
+    std::vector<std::string> names;
+    for (int i = 0; i < 40; ++i) {
+        const int64_t size = i == 0 ? 0 : i == 1 ? kLimit : i == 2 ? kLimit + 1 : i * 97;
+        names.push_back("f" + std::to_string(i));
+        const fs::path p = src_ / "many" / names.back();
+        writeFile(p, randomText(static_cast<size_t>(size), static_cast<unsigned>(i)));
+        chmod(p.c_str(), i % 2 ? 0640 : 0755);
+        setMtime(p, 1'000'000'000 + i);
+    }
+    writeFile(src_ / "many/bad", "unreadable");
+    writeFile(src_ / "taken", "new");
+    ASSERT_TRUE(importAll({"many", "taken"}));
+    faulty_->unreadable = "bad";
+    for (bool oneByOne : {false, true}) {
+        SCOPED_TRACE(oneByOne ? "zero budget" : "default budget");
+        ctl_->setStepBudget(
+            oneByOne ? std::chrono::steady_clock::duration{}
+                     : std::chrono::steady_clock::duration{QVImportExportController::kStepBudget});
+        fs::remove_all(out_);
+        fs::create_directories(out_);
+        writeFile(out_ / "taken", "old");
+        rec_ = Recorder{};
+        rec_.conflict = QVConflictAnswer::Skip;
+        ASSERT_TRUE(exportAll({"many", "taken"}, out_));
+        for (const auto& n : names) {
+            SCOPED_TRACE(n);
+            EXPECT_TRUE(sameBytes(src_ / "many" / n, out_ / "many" / n));
+            struct stat a {
+            }, b{};
+            ASSERT_EQ(stat((src_ / "many" / n).c_str(), &a), 0);
+            ASSERT_EQ(stat((out_ / "many" / n).c_str(), &b), 0);
+            EXPECT_EQ(b.st_mode & 07777, a.st_mode & 07777);
+            EXPECT_EQ(b.st_mtim.tv_sec, a.st_mtim.tv_sec);
+        }
+        EXPECT_FALSE(fs::exists(out_ / "many/bad"));
+        EXPECT_EQ(readFile(out_ / "taken"), "old");
+        EXPECT_EQ(rec_.conflicts.size(), 1u);
+        EXPECT_EQ(rec_.alertTitles(),
+                  std::vector<std::string>{"alertReadErrorHeading/alertReadErrorFolderText"});
+        EXPECT_EQ(rec_.exports, 1);
+        EXPECT_TRUE(leftovers(out_).empty());
     }
 }
 
