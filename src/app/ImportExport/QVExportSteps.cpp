@@ -240,6 +240,9 @@ bool QVImportExportController::exportSideBySide() {
     const std::string destination = exports_.front().destination;
     const int dir = destinationDirectory(destination);
     std::vector<SideBySideFile> files;
+    // No more bytes in one step than one chunk of the one-by-one road: the
+    // step runs on the window's queue.
+    int64_t batchBytes = 0;
     for (size_t i = 0; i < exports_.size() && files.size() < kSideBySideFiles && dir >= 0; ++i) {
         const ExportEntry& e = exports_[i];
         const auto clean = e.file ? FolderPaths::relative(e.file->filePath()) : std::nullopt;
@@ -251,8 +254,10 @@ bool QVImportExportController::exportSideBySide() {
         if (srcDir < 0 ||
             ::fstatat(srcDir, srcName.c_str(), &f.sourceStat, AT_SYMLINK_NOFOLLOW) != 0 ||
             !S_ISREG(f.sourceStat.st_mode) || f.sourceStat.st_size > kSideBySideBytes ||
-            ::fstatat(dir, f.name.c_str(), &tst, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT)
+            ::fstatat(dir, f.name.c_str(), &tst, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT ||
+            batchBytes + f.sourceStat.st_size > kDataChunkSize)
             break;
+        batchBytes += f.sourceStat.st_size;
         files.push_back(std::move(f));
     }
     if (files.size() < 2) return false;
