@@ -441,7 +441,7 @@ void QVImportExportController::moveExportChunk() {
     } else {
         auto pending = std::make_shared<PendingWrite>();
         pendingWrite_ = pending;
-        if (!writer_) writer_ = platform::DispatchQueue::serial("tessaro.export");
+        if (!writer_) writer_ = platform::DispatchQueue::serial("tessaro.copy.write");
         writer_->async([pending, fd = exporting_->tempFd, buf, got] {
             if (!platform::writeFully(fd, buf, got)) pending->err = platform::errnoOrEIO(errno);
             pending->done.signal();
@@ -449,7 +449,7 @@ void QVImportExportController::moveExportChunk() {
         bufferTurn_ ^= 1;
         auto read = std::make_shared<PendingRead>();
         pendingRead_ = read;
-        if (!reader_) reader_ = platform::DispatchQueue::serial("tessaro.export.read");
+        if (!reader_) reader_ = platform::DispatchQueue::serial("tessaro.copy.read");
         // The controller waits for this read before it closes the file or
         // goes (discardCurrent), so `this` and the buffer outlive it.
         reader_->async([this, read, file = exporting_->source, at = exporting_->bytes + n,

@@ -6,9 +6,9 @@
 // The copy is a chain of small steps on one queue (the main queue in the
 // application), one chunk of at most kDataChunkSize bytes per step, each step
 // started by a 1 ms one-shot timer, so the interface stays live and Stop is
-// seen between steps. An export of a longer file reads and decrypts the next
-// chunk and writes the one before on two queues of its own meanwhile, so the
-// step only hands them on. Questions and alerts go to the delegate, which answers
+// seen between steps. A longer file is read and written on two queues of
+// their own meanwhile (the next chunk read while the one before is written),
+// so the step only hands them on. Questions and alerts go to the delegate, which answers
 // through a callback whenever it likes; the chain waits meanwhile.
 //
 // No file is ever lost or made to look complete when it is not: every file is
@@ -122,9 +122,9 @@ class QVImportExportController : public std::enable_shared_from_this<QVImportExp
 
     // One chunk into and out of a folder file at `offset`; tests override
     // them to fail at a chosen chunk. False with an errno value in *err.
-    // An export reads ahead on a queue of its own and reads small files on
-    // several threads at once: readChunk runs there, and a subclass that
-    // overrides it ends a running copy before it goes.
+    // Both run on queues of their own (an export also reads small files on
+    // several threads at once), and a subclass that overrides them ends a
+    // running copy before it goes.
     virtual bool writeChunk(const QVFile::Ptr& file, uint64_t offset, const uint8_t* data,
                             size_t size, int* err);
     virtual bool readChunk(const QVFile::Ptr& file, uint64_t offset, uint8_t* data, size_t size,
@@ -261,7 +261,7 @@ class QVImportExportController : public std::enable_shared_from_this<QVImportExp
     std::deque<ExportEntry> exports_;
     std::optional<ImportFile> importing_;
     std::optional<ExportFile> exporting_;
-    // Chunks, kept for the controller's life; an export alternates the two.
+    // Chunks, kept for the controller's life; a longer file alternates the two.
     std::unique_ptr<uint8_t[]> buffers_[2];
     int bufferTurn_ = 0;
     struct PendingWrite {

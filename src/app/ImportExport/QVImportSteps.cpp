@@ -246,22 +246,39 @@ void QVImportExportController::importItem() {
     moveImportChunk();
 }
 
+// Like the export: a longer file is a pipeline over two buffers. While the
+// writer queue encrypts and writes one chunk, the reader queue reads the
+// next, and this queue only hands them on.
 void QVImportExportController::moveImportChunk() {
-    uint8_t* buf = chunkBuffer(0);
-    // Every chunk but the last must be whole (a short read(2) is not the end),
-    // or the folder's sector grid would no longer match the file offsets.
-    ssize_t n = platform::readFully(importing_->sourceFd, buf, static_cast<size_t>(kDataChunkSize));
+    uint8_t* buf = chunkBuffer(bufferTurn_);
+    ssize_t n;
+    int readErr = 0;
+    if (pendingRead_) {
+        pendingRead_->done.wait();
+        n = pendingRead_->ok ? static_cast<ssize_t>(pendingRead_->got) : -1;
+        readErr = pendingRead_->err;
+        pendingRead_.reset();
+    } else {
+        // Every chunk but the last must be whole (a short read(2) is not the
+        // end), or the folder's sector grid would no longer match the offsets.
+        n = platform::readFully(importing_->sourceFd, buf, static_cast<size_t>(kDataChunkSize));
+        readErr = errno;
+    }
     if (n < 0) {
-        int err = errno;
         const std::string src = imports_.front().source;
         discardCurrent();
         dropHead();
-        alertAndGoOn(systemAlert("alertReadErrorHeading", err, src));
+        alertAndGoOn(systemAlert("alertReadErrorHeading", readErr, src));
         return;
     }
-    int err = 0;
-    if (!writeChunk(importing_->temp, static_cast<uint64_t>(importing_->bytes), buf,
-                    static_cast<size_t>(n), &err)) {
+    int err = finishPendingWrite();
+    const bool last = n < kDataChunkSize;
+    if (err == 0 && last &&
+        !writeChunk(importing_->temp, static_cast<uint64_t>(importing_->bytes), buf,
+                    static_cast<size_t>(n), &err) &&
+        err == 0)
+        err = EIO;
+    if (err != 0) {
         LGLogError("QVImportExport > import > writing %s failed: %s",
                    importing_->targetPath.c_str(), std::strerror(err));
         discardCurrent();
@@ -269,10 +286,35 @@ void QVImportExportController::moveImportChunk() {
         alertAndGoOn(alert("alertWriteErrorHeading", "alertWriteErrorFolderFileText"));
         return;
     }
+    if (!last) {
+        // The controller waits for both before it closes the files or goes
+        // (discardCurrent), so `this`, the files and the buffers outlive them.
+        auto pending = std::make_shared<PendingWrite>();
+        pendingWrite_ = pending;
+        if (!writer_) writer_ = platform::DispatchQueue::serial("tessaro.copy.write");
+        writer_->async([this, pending, file = importing_->temp, at = importing_->bytes, buf, n] {
+            if (!writeChunk(file, static_cast<uint64_t>(at), buf, static_cast<size_t>(n),
+                            &pending->err) &&
+                pending->err == 0)
+                pending->err = EIO;
+            pending->done.signal();
+        });
+        bufferTurn_ ^= 1;
+        auto read = std::make_shared<PendingRead>();
+        pendingRead_ = read;
+        if (!reader_) reader_ = platform::DispatchQueue::serial("tessaro.copy.read");
+        reader_->async([read, fd = importing_->sourceFd, next = chunkBuffer(bufferTurn_)] {
+            const ssize_t r = platform::readFully(fd, next, static_cast<size_t>(kDataChunkSize));
+            read->ok = r >= 0;
+            read->got = r >= 0 ? static_cast<size_t>(r) : 0;
+            read->err = r >= 0 ? 0 : errno;
+            read->done.signal();
+        });
+    }
     importing_->bytes += n;
     copiedBytes_ += n;
     if (delegate_) delegate_->importExporterProcessed(copiedBytes_, totalBytes_);
-    if (n < kDataChunkSize)
+    if (last)
         finishImportFile(true);
     else
         scheduleStep();
@@ -299,10 +341,12 @@ void QVImportExportController::finishImportFile(bool complete) {
         dropIncomplete();
         return;
     }
+    finishPendingRead();  // past the end (Stop at a chunk's end): nothing more to write
+    const int writeErr = finishPendingWrite();
     closeFd(importing_->sourceFd);
     const std::string src = imports_.empty() ? std::string() : imports_.front().source;
     platform::Error closeErr;
-    bool ok = fs_->closeFile(importing_->temp, &closeErr);
+    bool ok = fs_->closeFile(importing_->temp, &closeErr) && writeErr == 0;
     importing_->temp.reset();
     if (!ok) {
         discardCurrent();
@@ -342,6 +386,9 @@ void QVImportExportController::finishImportFile(bool complete) {
 // The file being imported is given up: its temporary file goes, a target
 // stays as it was.
 void QVImportExportController::discardImport() {
+    // The reader and the writer let go of the files and the buffers.
+    finishPendingRead();
+    finishPendingWrite();
     closeFd(importing_->sourceFd);
     if (importing_->temp) fs_->closeFile(importing_->temp);
     if (fs_ && !importing_->tempPath.empty() && !fs_->removeItemAtPath(importing_->tempPath))
