@@ -749,6 +749,27 @@ bool QVFileSystem::writeFile(const QVFile::Ptr& file, uint64_t offset, const voi
                         });
 }
 
+bool QVFileSystem::encryptForFile(const QVFile::Ptr& file, uint64_t offset, const void* plain,
+                                  void* out, size_t size, Error* error) {
+    // The handle alone, not the file's lock: a write of the file may be
+    // under way meanwhile.
+    std::shared_lock lock(m_mutex);
+    CZelFsReader::FileHandle h = openHandle(file, error);
+    if (!h) return false;
+    int e = 0;
+    if (m_reader->EncryptForFile(h, offset, plain, out, size, &e)) return true;
+    platform::setError(error, posixError(e, "encrypt for " + file->filePath()));
+    return false;
+}
+
+bool QVFileSystem::writeEncryptedFile(const QVFile::Ptr& file, uint64_t offset, const void* cipher,
+                                      size_t size, Error* error) {
+    return withOpenFile(file, error, "QVFileSystem > writeEncryptedFile > write to", "write",
+                        [&](CZelFsReader::FileHandle h, int* e) {
+                            return m_reader->WriteEncryptedFileAt(h, offset, cipher, size, e);
+                        });
+}
+
 bool QVFileSystem::truncateFile(const QVFile::Ptr& file, uint64_t size, Error* error) {
     return withOpenFile(
         file, error, "QVFileSystem > truncateFile >", "truncate",

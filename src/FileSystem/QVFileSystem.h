@@ -129,6 +129,14 @@ class QVFileSystem {
                   platform::Error* error = nullptr);
     bool writeFile(const QVFile::Ptr& file, uint64_t offset, const void* buffer, size_t size,
                    platform::Error* error = nullptr);
+    // A write in two halves, for whole sectors only: the bytes encrypted for
+    // their place into `out`, beside any other call on the file (false when
+    // that cannot be; the plain bytes are then for writeFile), and stored
+    // later as writeFile would store the plain bytes.
+    bool encryptForFile(const QVFile::Ptr& file, uint64_t offset, const void* plain, void* out,
+                        size_t size, platform::Error* error = nullptr);
+    bool writeEncryptedFile(const QVFile::Ptr& file, uint64_t offset, const void* cipher,
+                            size_t size, platform::Error* error = nullptr);
     bool truncateFile(const QVFile::Ptr& file, uint64_t size, platform::Error* error = nullptr);
     // Opens, truncates and closes.
     bool truncateItemAtPath(const std::string& path, uint64_t size,

@@ -430,7 +430,20 @@ int readAt(int fd, Codec& codec, uint64_t off, uint8_t* buf, size_t len, size_t*
     return 0;
 }
 
-int writeAt(int fd, Codec& codec, uint64_t off, const uint8_t* buf, size_t len) {
+namespace {
+
+// Stores the whole sectors `cipher` at `off`; *size follows the growth.
+int storeEncrypted(int fd, uint64_t off, const uint8_t* cipher, size_t len, uint64_t* size) {
+    if (int rc = pwriteFull(fd, cipher, len, off)) return rc;
+    if (len >= kStreamingWrite)
+        (void)::sync_file_range(fd, static_cast<off_t>(off), static_cast<off_t>(len),
+                                SYNC_FILE_RANGE_WRITE);
+    *size = std::max(*size, off + len);
+    return 0;
+}
+
+// writeAt of plain bytes, or of whole sectors encrypted already.
+int writeBytes(int fd, Codec& codec, uint64_t off, const uint8_t* buf, size_t len, bool encrypted) {
     if (len == 0) return 0;
     if (overflows(off, len)) return EFBIG;
     t_step = 0;
@@ -447,7 +460,9 @@ int writeAt(int fd, Codec& codec, uint64_t off, const uint8_t* buf, size_t len) 
         // that the gap leaves behind is completed.
         if (off > size && size % kSectorSize)
             rc = writeRange(fd, codec, size, nullptr, std::min(off, roundUp(size)) - size, &size);
-        if (rc == 0) rc = writeRange(fd, codec, off, buf, len, &size);
+        if (rc == 0)
+            rc = encrypted ? storeEncrypted(fd, off, buf, len, &size)
+                           : writeRange(fd, codec, off, buf, len, &size);
         // A piece that failed half-way may have grown the file already.
         if (rc != 0 && off + len > oldSize) restore(fd, oldSize, oldLast);
         return rc;
@@ -456,6 +471,17 @@ int writeAt(int fd, Codec& codec, uint64_t off, const uint8_t* buf, size_t len) 
     if (off > oldSize && !oldLast.empty())
         return guarded(fd, oldSize, off + len, roundDown(oldSize), oldLast, change);
     return change();
+}
+
+}  // namespace
+
+int writeAt(int fd, Codec& codec, uint64_t off, const uint8_t* buf, size_t len) {
+    return writeBytes(fd, codec, off, buf, len, false);
+}
+
+int writeEncryptedAt(int fd, Codec& codec, uint64_t off, const uint8_t* cipher, size_t len) {
+    if (!coversWholeSectors(off, len) || !cipher) return EINVAL;
+    return writeBytes(fd, codec, off, cipher, len, true);
 }
 
 int truncate(int fd, Codec& codec, uint64_t newSize) {

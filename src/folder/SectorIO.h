@@ -78,6 +78,16 @@ int readAt(int fd, Codec& codec, uint64_t off, uint8_t* buf, size_t len, size_t*
 // `len` bytes at `off` (zeros when `buf` is null); the file grows as needed.
 int writeAt(int fd, Codec& codec, uint64_t off, const uint8_t* buf, size_t len);
 
+// Whole sectors encrypt by their place alone, whatever the file holds: such
+// a write's bytes can be encrypted ahead, beside other calls on the file, and
+// stored later with writeEncryptedAt.
+inline bool coversWholeSectors(uint64_t off, size_t len) {
+    return len != 0 && off % kSectorSize == 0 && len % kSectorSize == 0;
+}
+// writeAt for bytes `codec` encrypted at `off` already; EINVAL unless they
+// cover whole sectors. The file is left as writeAt of the plain bytes would.
+int writeEncryptedAt(int fd, Codec& codec, uint64_t off, const uint8_t* cipher, size_t len);
+
 // Sets the plain length; growing adds zeros, as holes where it can.
 int truncate(int fd, Codec& codec, uint64_t size);
 

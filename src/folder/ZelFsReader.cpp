@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <map>
 #include <shared_mutex>
@@ -434,6 +435,39 @@ bool CZelFsReader::WriteFileAt(const FileHandle& h, uint64_t offset, const void*
     return withFile(h, true, error, [&](CZelFile& f) {
         return sector_io::writeAt(f.fd.get(), *f.key, offset, static_cast<const uint8_t*>(buffer),
                                   length);
+    });
+}
+
+bool CZelFsReader::EncryptForFile(const FileHandle& h, uint64_t offset, const void* plain,
+                                  void* out, size_t length, int* error) {
+    // The key is the handle's from its open on, and its use keeps it from
+    // being wiped meanwhile; nothing else of the file is touched.
+    if (!h || h->readOnly || !h->key) {
+        setErr(error, h && h->readOnly && h->writeRefusal ? h->writeRefusal : EBADF);
+        return false;
+    }
+    if (!sector_io::coversWholeSectors(offset, length)) {
+        setErr(error, EINVAL);
+        return false;
+    }
+    CZelFileKey::Use use = h->key->use();
+    if (!use) {
+        setErr(error, EBADF);
+        return false;
+    }
+    std::memcpy(out, plain, length);
+    if (!h->key->encrypt(offset, static_cast<uint8_t*>(out), length)) {
+        setErr(error, EIO);
+        return false;
+    }
+    return true;
+}
+
+bool CZelFsReader::WriteEncryptedFileAt(const FileHandle& h, uint64_t offset, const void* cipher,
+                                        size_t length, int* error) {
+    return withFile(h, true, error, [&](CZelFile& f) {
+        return sector_io::writeEncryptedAt(f.fd.get(), *f.key, offset,
+                                           static_cast<const uint8_t*>(cipher), length);
     });
 }
 

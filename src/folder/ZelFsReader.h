@@ -100,6 +100,13 @@ class CZelFsReader : public CFsReaderBase {
                     int* error = nullptr);
     bool WriteFileAt(const FileHandle& h, uint64_t offset, const void* buffer, size_t length,
                      int* error = nullptr);
+    // A write in two halves, for whole sectors only (EINVAL else): the bytes
+    // encrypted for their place into `out`, without the file's lock, so
+    // beside any other call on the file; later stored as WriteFileAt would.
+    bool EncryptForFile(const FileHandle& h, uint64_t offset, const void* plain, void* out,
+                        size_t length, int* error = nullptr);
+    bool WriteEncryptedFileAt(const FileHandle& h, uint64_t offset, const void* cipher,
+                              size_t length, int* error = nullptr);
     bool TruncateFile(const FileHandle& h, uint64_t size, int* error = nullptr);
     // fsync, or fdatasync when dataOnly.
     bool SyncFile(const FileHandle& h, bool dataOnly, int* error = nullptr);

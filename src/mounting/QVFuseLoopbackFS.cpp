@@ -15,6 +15,7 @@
 #include "FileSystem/QVMountedVolumes.h"
 #include "Logging/LGLogMacros.h"
 #include "folder/FolderPaths.h"
+#include "folder/SectorIO.h"
 #include "platform/core/Dispatch.h"
 #include "platform/core/PathPieces.h"
 
@@ -730,6 +731,29 @@ int64_t QVFuseLoopbackFS::readFile(const std::string& path, const FileUserData& 
 
 int64_t QVFuseLoopbackFS::writeFile(const std::string& path, const FileUserData& userData,
                                     const char* buffer, size_t size, off_t offset, Error* error) {
+    return storeWrite(path, userData, buffer, size, offset, false, error);
+}
+
+bool QVFuseLoopbackFS::prepareWrite(const std::string&, const FileUserData& userData,
+                                    const char* buffer, char* prepared, size_t size, off_t offset) {
+    // Whole sectors encrypt by their place alone, so they are encrypted
+    // here, beside the file's earlier writes still being stored.
+    auto fs = fileSystem();
+    QVFile::Ptr file = fileOf(userData);
+    return !isReadonly() && fs && file && offset >= 0 &&
+           sector_io::coversWholeSectors(static_cast<uint64_t>(offset), size) &&
+           fs->encryptForFile(file, static_cast<uint64_t>(offset), buffer, prepared, size);
+}
+
+int64_t QVFuseLoopbackFS::writePreparedFile(const std::string& path, const FileUserData& userData,
+                                            const char* prepared, size_t size, off_t offset,
+                                            Error* error) {
+    return storeWrite(path, userData, prepared, size, offset, true, error);
+}
+
+int64_t QVFuseLoopbackFS::storeWrite(const std::string& path, const FileUserData& userData,
+                                     const char* buffer, size_t size, off_t offset, bool encrypted,
+                                     Error* error) {
     if (isReadonly()) {
         refuseReadonly(error);
         return -1;
@@ -749,7 +773,9 @@ int64_t QVFuseLoopbackFS::writeFile(const std::string& path, const FileUserData&
         }
     }
     Error e;
-    if (!fs->writeFile(file, static_cast<uint64_t>(offset), buffer, size, &e)) {
+    const uint64_t at = static_cast<uint64_t>(offset);
+    if (!(encrypted ? fs->writeEncryptedFile(file, at, buffer, size, &e)
+                    : fs->writeFile(file, at, buffer, size, &e))) {
         setError(error, posixOrEIO(e));
         return -1;
     }

@@ -100,6 +100,11 @@ class QVFuseLoopbackFS : public platform::UserFileSystemDelegate,
     int64_t writeFile(const std::string& path, const platform::FileUserData& userData,
                       const char* buffer, size_t size, off_t offset,
                       platform::Error* error) override;
+    bool prepareWrite(const std::string& path, const platform::FileUserData& userData,
+                      const char* buffer, char* prepared, size_t size, off_t offset) override;
+    int64_t writePreparedFile(const std::string& path, const platform::FileUserData& userData,
+                              const char* prepared, size_t size, off_t offset,
+                              platform::Error* error) override;
     bool exchangeData(const std::string& path1, const std::string& path2,
                       platform::Error* error) override;
     std::optional<std::vector<std::string>> contentsOfDirectory(const std::string& path,
@@ -156,6 +161,10 @@ class QVFuseLoopbackFS : public platform::UserFileSystemDelegate,
                             platform::Error* error) const;
     // The read-only refusal: tells the mount controller, EROFS.
     bool refuseReadonly(platform::Error* error);
+    // writeFile of plain bytes, or of bytes prepareWrite encrypted.
+    int64_t storeWrite(const std::string& path, const platform::FileUserData& userData,
+                       const char* buffer, size_t size, off_t offset, bool encrypted,
+                       platform::Error* error);
     // Where every change to the tree starts: on a read-only volume the
     // refusal above, logged with the call's name and paths, and true.
     bool refusedAsReadonly(const char* call, const std::string& path, platform::Error* error,

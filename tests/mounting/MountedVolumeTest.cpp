@@ -103,6 +103,17 @@ std::vector<Pattern> patterns() {
              testsupport::writeFile(d + "/g", kData.substr(0, 9000));
              ASSERT_EQ(run("printf 'x\\n' > '" + d + "/h' && cp '" + d + "/h' '" + d + "/g'"), 0);
          }},
+        {"write-only whole megabytes, a tail and an overwrite",
+         [](const std::string& d) {
+             testsupport::writeFile(d + "/src", pattern((3 << 20) + 1000, 5));
+             ASSERT_EQ(run("dd if='" + d + "/src' of='" + d + "/f' bs=1M status=none"), 0);
+             ASSERT_EQ(run("dd if='" + d + "/src' of='" + d +
+                           "/f' bs=256K count=3 skip=1 seek=5 conv=notrunc status=none"),
+                       0);
+             ASSERT_EQ(
+                 run("dd if='" + d + "/src' of='" + d + "/g' bs=256K count=2 seek=2 status=none"),
+                 0);
+         }},
         {"cp, dd and sed -i",
          [](const std::string& d) {
              testsupport::writeFile(d + "/src.txt", "alpha\nbeta\ngamma\n" + kData.substr(0, 5000));

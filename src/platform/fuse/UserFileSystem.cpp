@@ -84,6 +84,14 @@ int64_t UserFileSystemDelegate::writeFile(const std::string&, const FileUserData
                                           size_t, off_t, Error* e) {
     return notImplemented<int64_t>(e, -1);
 }
+bool UserFileSystemDelegate::prepareWrite(const std::string&, const FileUserData&, const char*,
+                                          char*, size_t, off_t) {
+    return false;
+}
+int64_t UserFileSystemDelegate::writePreparedFile(const std::string&, const FileUserData&,
+                                                  const char*, size_t, off_t, Error* e) {
+    return notImplemented<int64_t>(e, -1);
+}
 bool UserFileSystemDelegate::exchangeData(const std::string&, const std::string&, Error* e) {
     return notImplemented(e, false);
 }
@@ -210,6 +218,7 @@ struct DeferredWrite {
     std::string path;
     std::vector<char> bytes;
     off_t offset;
+    bool prepared;  // by the delegate's prepareWrite
 };
 
 struct OpenDirectory {
@@ -484,11 +493,19 @@ struct UserFileSystem::Impl {
             }
         }
         // Copied outside the lock: the others' writes go on meanwhile.
-        bytes.assign(buf, buf + size);
+        bytes.resize(size);
+        bool prepared = false;
+        try {
+            prepared = delegate->prepareWrite(path, data, buf, bytes.data(), size, offset);
+        } catch (...) {
+            prepared = false;  // the plain copy will do
+        }
+        if (!prepared) std::memcpy(bytes.data(), buf, size);
         std::unique_lock lock(deferMutex);
         deferDone.wait(
             lock, [&] { return deferredBytes == 0 || deferredBytes + size <= kDeferredLimit; });
-        deferred[node].push_back({fh, std::move(data), std::move(path), std::move(bytes), offset});
+        deferred[node].push_back(
+            {fh, std::move(data), std::move(path), std::move(bytes), offset, prepared});
         deferredBytes += size;
         anyDeferred = true;
         deferWork.notify_one();
@@ -544,7 +561,10 @@ struct UserFileSystem::Impl {
         Error e;
         int64_t n = -1;
         try {
-            n = delegate->writeFile(w.path, w.data, w.bytes.data(), w.bytes.size(), w.offset, &e);
+            n = w.prepared ? delegate->writePreparedFile(w.path, w.data, w.bytes.data(),
+                                                         w.bytes.size(), w.offset, &e)
+                           : delegate->writeFile(w.path, w.data, w.bytes.data(), w.bytes.size(),
+                                                 w.offset, &e);
         } catch (const std::exception& x) {
             consoleLog("UserFileSystem > deferred write > %s", x.what());
             e = Error::posix(EIO);

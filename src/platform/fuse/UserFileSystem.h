@@ -115,6 +115,18 @@ class UserFileSystemDelegate {
     // Bytes written or -1.
     virtual int64_t writeFile(const std::string& path, const FileUserData& userData,
                               const char* buffer, size_t size, off_t offset, Error* error);
+    // Large writes of a file opened for writing only are answered before
+    // they are applied, from a copy of their bytes. prepareWrite may make
+    // that copy itself (`size` bytes into `prepared`), in a form of its own,
+    // and return true; the copy is then applied with writePreparedFile
+    // instead of writeFile. It runs on the request's thread beside the
+    // file's earlier writes still being applied, so it must not depend on
+    // what the file holds. The default prepares nothing.
+    virtual bool prepareWrite(const std::string& path, const FileUserData& userData,
+                              const char* buffer, char* prepared, size_t size, off_t offset);
+    virtual int64_t writePreparedFile(const std::string& path, const FileUserData& userData,
+                                      const char* prepared, size_t size, off_t offset,
+                                      Error* error);
     virtual bool exchangeData(const std::string& path1, const std::string& path2, Error* error);
     virtual std::optional<std::vector<std::string>> contentsOfDirectory(const std::string& path,
                                                                         Error* error);

@@ -198,6 +198,55 @@ TEST(SectorIO, WholeAndAlignedWritesEqualTheEngineBuffer) {
     }
 }
 
+// Whole sectors encrypted ahead of their write and stored later leave the
+// file byte for byte as a plain write of the same bytes does.
+TEST(SectorIO, SectorsEncryptedAheadStoreAsThePlainWrite) {
+    struct Case {
+        const char* name;
+        std::vector<Op> before;
+        Op write;
+    };
+    const Case cases[] = {
+        {"into an empty file", {}, {Op::Write, 0, 4096}},
+        {"past a partial last sector", {{Op::Write, 0, 700}}, {Op::Write, 2048, 1024}},
+        {"over a partial last sector", {{Op::Write, 0, 1700}}, {Op::Write, 1024, 3072}},
+        {"inside the file", {{Op::Write, 0, 9000}}, {Op::Write, 512, 2048}},
+        {"into a hole", {{Op::Write, 0, 512}, {Op::Write, 8192, 100}}, {Op::Write, 4096, 512}},
+        {"a large run", {{Op::Write, 0, 100}}, {Op::Write, 1 << 20, 3 << 20}},
+    };
+    for (const auto& [cipher, key] : fileKeys())
+        for (const Case& c : cases) {
+            SCOPED_TRACE(cipher + ": " + c.name);
+            SectorFile plain(*key), ahead(*key);
+            for (const Op& op : c.before) {
+                plain.apply(op);
+                ahead.apply(op);
+            }
+            std::mt19937 rng(5);
+            std::vector<uint8_t> bytes(c.write.len);
+            for (auto& b : bytes) b = static_cast<uint8_t>(rng());
+            ASSERT_EQ(sector_io::writeAt(plain.fd(), *key, c.write.off, bytes.data(), bytes.size()),
+                      0);
+            std::vector<uint8_t> stored = bytes;
+            ASSERT_TRUE(key->encrypt(c.write.off, stored.data(), stored.size()));
+            ASSERT_EQ(sector_io::writeEncryptedAt(ahead.fd(), *key, c.write.off, stored.data(),
+                                                  stored.size()),
+                      0);
+            EXPECT_TRUE(ahead.onDisk() == plain.onDisk());
+            EXPECT_TRUE(ahead.read(0, 5 << 20) == plain.read(0, 5 << 20));
+        }
+    // Anything but whole sectors is refused and changes nothing.
+    auto key = fileKeys().front().second;
+    SectorFile f(*key);
+    f.apply({Op::Write, 0, 1000});
+    const std::string before = f.onDisk();
+    const std::vector<uint8_t> some(1024, 7);
+    for (auto [off, len] : {std::pair<uint64_t, size_t>{0, 100}, {100, 512}, {512, 0}})
+        EXPECT_EQ(sector_io::writeEncryptedAt(f.fd(), *key, off, some.data(), len), EINVAL)
+            << off << "+" << len;
+    EXPECT_EQ(f.onDisk(), before);
+}
+
 // A failed write reports its errno and leaves the file as it was.
 TEST(SectorIO, FailedWriteChangesNothing) {
     SectorTestCodec codec;
