@@ -16,7 +16,7 @@ namespace sector_workers {
 namespace {
 
 // Below this a request is not worth handing to other threads.
-constexpr size_t kMinParallel = 256 * 1024;
+constexpr size_t kMinParallel = 2u << 20;
 
 class Pool {
   public:
