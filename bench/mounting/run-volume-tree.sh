@@ -6,6 +6,7 @@
 set -euo pipefail
 build=${1:-build/release}
 server="$build/bin/tessaro_bench_volume"
+passthrough="$build/bin/tessaro_bench_passthrough"
 [ -x "$server" ] || { echo "volume tree bench: $server not built" >&2; exit 1; }
 . "$(dirname "$0")/../support/peers.sh"
 install_missing_peers gocryptfs=gocryptfs
@@ -17,6 +18,7 @@ server_pid=
 cleanup() {
   [ -n "$server_pid" ] && kill -TERM "$server_pid" 2>/dev/null
   fusermount3 -u "$work/gmnt" 2>/dev/null || true
+  fusermount3 -u "$work/fmnt" 2>/dev/null || true
   wait 2>/dev/null || true
   rm -rf "$work"
 }
@@ -122,16 +124,38 @@ plain_round() {
   rm -f "$work/plain/big"
 }
 
+# The floor of a FUSE write on this kernel: the plain directory passed
+# through libfuse without encryption, through the page cache and without.
+floor_round() {
+  [ -x "$passthrough" ] || return 0
+  local mode v
+  mkdir -p "$work/fback" "$work/fmnt"
+  for mode in buffered direct; do
+    "$passthrough" "$work/fback" "$work/fmnt" "$mode" &
+    server_pid=$!
+    for _ in $(seq 100); do grep -q " $work/fmnt " /proc/self/mountinfo && break; sleep 0.1; done
+    v=$(seconds big_write "$work/fmnt"); eval "f_$mode=\$(min \"\${f_$mode:-}\" $v)"
+    rm -f "$work/fmnt/big"
+    kill -TERM "$server_pid"
+    wait "$server_pid" || true
+    server_pid=
+  done
+}
+
 for _ in $(seq "$rounds"); do
   tessaro_round
   gocryptfs_round
   plain_round
+  floor_round
 done
 
 echo "volume tree: best of $rounds, seconds (tessaro / gocryptfs / plain):" \
   "find x5 $t_find / $g_find; ls -lR x5 $t_ls / $g_ls; untar $t_untar / $g_untar;" \
   "read back cold $t_cold / $g_cold; 4 parallel reads $t_par / $g_par;" \
   "write ${big_mb} MiB $t_bw / $g_bw / $p_bw; read $t_br / $g_br / $p_br"
+[ -n "${f_direct:-}" ] && echo "volume write floor (information, no goal): a pass-through" \
+  "without encryption writes ${big_mb} MiB in ${f_buffered} s buffered, ${f_direct} s direct_io;" \
+  "plain ${p_bw} s"
 ratio() { awk -v n="$1" -v a="$2" -v b="$3" -v goal="$4" \
   'BEGIN { printf "RATIO %s %.2f goal >= %s\n", n, a / b, goal }'; }
 ratio volume_find_stat_vs_gocryptfs "$g_find" "$t_find" 1.0
