@@ -563,6 +563,22 @@ TEST(MountedVolume, FilesRemovedWhileOpenKeepWorking) {
     ASSERT_EQ(pread(other, back.data(), back.size(), 0), 1234);
     EXPECT_EQ(back.substr(0, 1234), data.substr(0, 1234));
 
+    // A write-only file, whose large writes are answered before they are
+    // stored, is read back through another descriptor once its name is gone.
+    const std::string big = pattern((1 << 20) + 777, 12);
+    int writer = open(m.at("d/w").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    ASSERT_GE(writer, 0);
+    int reader = open(m.at("d/w").c_str(), O_RDONLY);
+    ASSERT_GE(reader, 0);
+    ASSERT_EQ(unlink(m.at("d/w").c_str()), 0);
+    ASSERT_EQ(write(writer, big.data(), big.size()), static_cast<ssize_t>(big.size()));
+    std::string got(big.size() + 10, '\0');
+    ASSERT_EQ(pread(reader, got.data(), got.size(), 0), static_cast<ssize_t>(big.size()));
+    got.resize(big.size());
+    EXPECT_TRUE(got == big);
+    EXPECT_EQ(close(writer), 0);
+    EXPECT_EQ(close(reader), 0);
+
     // Its directory goes as on a local disk, and the open file stays.
     ASSERT_EQ(rmdir(m.at("d").c_str()), 0) << std::strerror(errno);
     ASSERT_EQ(pread(fd, back.data(), 10, 0), 10);
