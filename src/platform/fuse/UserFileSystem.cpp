@@ -978,6 +978,9 @@ void opWrite(fuse_req_t req, fuse_ino_t ino, const char* buf, size_t size, off_t
                 return 0;
             }
             fs.settle();
+            // A deferred write may have failed while this one waited: nothing
+            // after a failure is applied, or the file would go on past a gap.
+            if (auto failed = fs.deferredError(fi->fh, false)) return fail(*failed);
             Error e;
             int64_t n = d.writeFile(fs.pathOf(ino), file, buf, size, offset, &e);
             if (n < 0) return fail(e);
