@@ -16,6 +16,7 @@
 #include "FileSystem/QVFileSystem.h"
 #include "app/QVPasswordStore.h"
 #include "app/mainwindow/QVMainWindowController.h"
+#include "app/mainwindow/QVSourceListController.h"
 #include "platform/core/UserDefaults.h"
 #include "platform/gui/Alert.h"
 #include "platform/gui/StringTable.h"
@@ -85,6 +86,15 @@ class MainWindowTest : public ::testing::Test {
     // Until the unlock running in the background has come back.
     static void settle(const QVMainWindowController& w) {
         ASSERT_TRUE(spinUntil([&] { return !w.unlockController().isUnlocking(); }));
+    }
+
+    // Selects the folder at `path` in the sidebar and unlocks it as "alice".
+    static void selectAndUnlock(QVMainWindowController& w, const std::string& path) {
+        w.sourceListController()->setSelectedItemPath(path);
+        settle(w);
+        w.passwordTextField()->setText("secret");
+        w.unlockVolume();
+        settle(w);
     }
 
     TempDir dir{"tessaro-mainwindow"};

@@ -368,11 +368,7 @@ TEST_F(MainWindowTest, NewFolderKeepsItsNameEditorOpenUntilTheUserAnswers) {
         w->show();
         w->addVolumes({path});
         settle(*w);
-        w->sourceListController()->setSelectedItemPath(path);
-        settle(*w);
-        w->passwordTextField()->setText("secret");
-        w->unlockVolume();
-        settle(*w);
+        selectAndUnlock(*w, path);
         ASSERT_TRUE(w->currentFileSystem()->isMounted());
         const std::string parent = inside;
         if (!parent.empty()) {
@@ -442,11 +438,7 @@ TEST_F(MainWindowTest, ScreenshotWithTwoFoldersOneUnlocked) {
     w->show();
     w->addVolumes({locked, open});
     settle(*w);
-    w->sourceListController()->setSelectedItemPath(open);
-    settle(*w);
-    w->passwordTextField()->setText("secret");
-    w->unlockVolume();
-    settle(*w);
+    selectAndUnlock(*w, open);
     ASSERT_TRUE(w->currentFileSystem()->isMounted());
     QVFileSystem& fs = *w->currentFileSystem();
     ASSERT_TRUE(fs.createDirectoryAtPath("Plans"));
