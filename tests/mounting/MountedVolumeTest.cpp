@@ -527,6 +527,70 @@ TEST(MountedVolume, AttributesAreNeverStaleAfterAWrite) {
     EXPECT_NE(stat(m.at("new").c_str(), &st), 0);
 }
 
+// Extended-attribute names are kept for the cache time, so an absent one
+// answers without the folder; every change through the volume shows at once
+// through each of a file's names, and one behind its back within the time.
+TEST(MountedVolume, ExtendedAttributesAreNeverStaleAfterAChange) {
+    REQUIRE_FUSE();
+    MountedFolder m;
+    ASSERT_TRUE(m.volume && m.volume->isMounted());
+    testsupport::writeFile(m.at("f"), "x");
+    ASSERT_EQ(link(m.at("f").c_str(), m.at("g").c_str()), 0);
+    auto value = [&](const char* name, const char* attr) {
+        char buf[64];
+        ssize_t n = lgetxattr(m.at(name).c_str(), attr, buf, sizeof buf);
+        return n < 0 ? std::string(errno == ENODATA ? "<none>" : std::strerror(errno))
+                     : std::string(buf, static_cast<size_t>(n));
+    };
+    auto listed = [&](const char* name) {
+        char buf[256];
+        ssize_t n = llistxattr(m.at(name).c_str(), buf, sizeof buf);
+        return n < 0 ? std::string(std::strerror(errno)) : std::string(buf, static_cast<size_t>(n));
+    };
+    for (const char* name : {"f", "g"}) {
+        EXPECT_EQ(value(name, "user.a"), "<none>");
+        EXPECT_EQ(value(name, "security.selinux"), "<none>");
+        EXPECT_EQ(listed(name), "");
+    }
+    struct Step {
+        const char* through;
+        std::function<int(const std::string&)> change;
+        int result;
+        const char* after;  // user.a's value through both names
+        std::string list;
+    } steps[] = {
+        {"f", [](const std::string& p) { return setxattr(p.c_str(), "user.a", "1", 1, 0); }, 0, "1",
+         std::string("user.a\0", 7)},
+        {"g", [](const std::string& p) { return setxattr(p.c_str(), "user.a", "22", 2, 0); }, 0, "22",
+         std::string("user.a\0", 7)},
+        {"f", [](const std::string& p) { return removexattr(p.c_str(), "user.a"); }, 0, "<none>",
+         ""},
+        // A failed change leaves what was there.
+        {"g", [](const std::string& p) { return removexattr(p.c_str(), "user.a"); }, -1,
+         "<none>", ""},
+        {"g",
+         [](const std::string& p) { return setxattr(p.c_str(), "user.a", "3", 1, XATTR_CREATE); },
+         0, "3", std::string("user.a\0", 7)},
+    };
+    for (const auto& s : steps) {
+        ASSERT_EQ(s.change(m.at(s.through)), s.result) << s.after;
+        for (const char* name : {"f", "g"}) {
+            EXPECT_EQ(value(name, "user.a"), s.after) << name;
+            EXPECT_EQ(listed(name), s.list) << name;
+        }
+    }
+    // Behind the volume's back: seen once the cache time is over.
+    ASSERT_EQ(setxattr(m.real("f").c_str(), "user.b", "raw", 3, 0), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    EXPECT_EQ(value("g", "user.b"), "raw");
+    // A new file never inherits what an earlier item had.
+    ASSERT_EQ(unlink(m.at("f").c_str()), 0);
+    ASSERT_EQ(unlink(m.at("g").c_str()), 0);
+    testsupport::writeFile(m.at("f"), "y");
+    EXPECT_EQ(value("f", "user.a"), "<none>");
+    EXPECT_EQ(listed("f"), "");
+}
+
 // The temp-file pattern: a file removed while open keeps working through
 // every call on its descriptor, and the volume with it.
 TEST(MountedVolume, FilesRemovedWhileOpenKeepWorking) {

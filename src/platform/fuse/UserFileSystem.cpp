@@ -198,6 +198,12 @@ struct Node {
     // Modification time and size when the page cache was last known to hold
     // the file's contents.
     std::optional<std::pair<timespec, off_t>> cached;
+    // The item's extended-attribute names as listed at `namesListed`. A
+    // listing asks each file for attributes it almost never has (two per
+    // file for ls -l); a name missing here is answered without the folder.
+    std::optional<std::vector<std::string>> attributeNames;
+    Clock::time_point namesListed;
+    uint64_t namesGeneration = 0;  // counts the changes made through the volume
 };
 
 struct OpenFile {
@@ -589,6 +595,36 @@ struct UserFileSystem::Impl {
         stopWriting = false;
     }
 
+    // The names listed for `node` less than kCacheSeconds ago, if any.
+    std::optional<std::vector<std::string>> attributeNames(fuse_ino_t node, uint64_t* generation) {
+        std::lock_guard lock(nodesMutex);
+        auto it = nodes.find(node);
+        if (it == nodes.end()) return std::nullopt;
+        *generation = it->second.namesGeneration;
+        const auto& n = it->second;
+        if (!n.attributeNames ||
+            std::chrono::steady_clock::now() - n.namesListed > std::chrono::duration<double>(kCacheSeconds))
+            return std::nullopt;
+        return n.attributeNames;
+    }
+    // Keeps a listing made while the node's names stood at `generation`:
+    // one that raced a change through the volume is dropped.
+    void rememberAttributeNames(fuse_ino_t node, uint64_t generation,
+                                std::vector<std::string> names, std::chrono::steady_clock::time_point listed) {
+        std::lock_guard lock(nodesMutex);
+        auto it = nodes.find(node);
+        if (it == nodes.end() || it->second.namesGeneration != generation) return;
+        it->second.attributeNames = std::move(names);
+        it->second.namesListed = listed;
+    }
+    void forgetAttributeNames(fuse_ino_t node) {
+        std::lock_guard lock(nodesMutex);
+        auto it = nodes.find(node);
+        if (it == nodes.end()) return;
+        it->second.attributeNames.reset();
+        ++it->second.namesGeneration;
+    }
+
     // Whether the page cache of `node` still holds the contents `st`
     // describes; remembers `st` as what it holds from now on.
     bool cacheStillValid(fuse_ino_t node, const struct stat& st) {
@@ -659,6 +695,8 @@ int replyEntry(fuse_req_t req, UserFileSystem::Impl& fs, UserFileSystemDelegate&
     auto st = d.attributesOfItem(path, nullptr, &e);
     if (!st) return fail(e);
     fuse_entry_param entry = entryFor(fs.remember(parent, name, *st), *st);
+    // A raw inode number used again must not inherit what its last item had.
+    fs.forgetAttributeNames(entry.ino);
     if (fuse_reply_entry(req, &entry) != 0) fs.forget(entry.ino, 1);
     return 0;
 }
@@ -939,6 +977,7 @@ void opCreate(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode,
             return fail(e);
         }
         fuse_entry_param entry = entryFor(fs.remember(parent, name, *st), *st);
+        fs.forgetAttributeNames(entry.ino);
         replyOpen(req, fs, d, entry.ino, fi, path, std::move(data), &entry);
         return 0;
     });
@@ -1164,7 +1203,9 @@ void opSetxattr(fuse_req_t req, fuse_ino_t ino, const char* name, const char* va
         if (path.empty()) return ENOENT;
         std::vector<uint8_t> bytes(value, value + size);
         Error e;
-        if (!d.setExtendedAttribute(name, path, bytes, 0, flags, &e)) return fail(e);
+        bool ok = d.setExtendedAttribute(name, path, bytes, 0, flags, &e);
+        fs.forgetAttributeNames(ino);  // failed or not: what is there now is listed anew
+        if (!ok) return fail(e);
         fuse_reply_err(req, 0);
         return 0;
     });
@@ -1182,11 +1223,30 @@ int replyXattr(fuse_req_t req, const char* bytes, size_t length, size_t size) {
     return 0;
 }
 
+// The names of `node`'s extended attributes: as listed less than the cache
+// time ago, else listed now. Nothing for an item without a name left.
+std::optional<std::vector<std::string>> attributeNamesOf(UserFileSystem::Impl& fs,
+                                                         UserFileSystemDelegate& d, fuse_ino_t node,
+                                                         const std::string& path, Error* error) {
+    uint64_t generation = 0;
+    if (auto cached = fs.attributeNames(node, &generation)) return cached;
+    if (path.empty()) return std::vector<std::string>{};
+    auto listedAt = Clock::now();
+    auto names = d.extendedAttributes(path, error);
+    if (names) fs.rememberAttributeNames(node, generation, *names, listedAt);
+    return names;
+}
+
 void opGetxattr(fuse_req_t req, fuse_ino_t ino, const char* name, size_t size) {
     guarded(req, "getxattr", [&](UserFileSystem::Impl& fs, UserFileSystemDelegate& d) {
         std::string path = fs.pathOf(ino);
         if (path.empty()) return ENODATA;
         Error e;
+        // A folder that cannot list them is asked for the one name instead.
+        if (auto names = attributeNamesOf(fs, d, ino, path, &e);
+            names && std::find(names->begin(), names->end(), name) == names->end())
+            return ENODATA;
+        e = Error();
         auto v = d.valueOfExtendedAttribute(name, path, 0, &e);
         if (!v) return fail(e);
         return replyXattr(req, reinterpret_cast<const char*>(v->data()), v->size(), size);
@@ -1195,16 +1255,11 @@ void opGetxattr(fuse_req_t req, fuse_ino_t ino, const char* name, size_t size) {
 
 void opListxattr(fuse_req_t req, fuse_ino_t ino, size_t size) {
     guarded(req, "listxattr", [&](UserFileSystem::Impl& fs, UserFileSystemDelegate& d) {
-        std::string path = fs.pathOf(ino);
-        std::vector<std::string> names;
-        if (!path.empty()) {
-            Error e;
-            auto listed = d.extendedAttributes(path, &e);
-            if (!listed) return fail(e);
-            names = std::move(*listed);
-        }
+        Error e;
+        auto names = attributeNamesOf(fs, d, ino, fs.pathOf(ino), &e);
+        if (!names) return fail(e);
         std::string all;
-        for (const auto& n : names) all.append(n.c_str(), n.size() + 1);
+        for (const auto& n : *names) all.append(n.c_str(), n.size() + 1);
         return replyXattr(req, all.data(), all.size(), size);
     });
 }
@@ -1214,7 +1269,9 @@ void opRemovexattr(fuse_req_t req, fuse_ino_t ino, const char* name) {
         std::string path = fs.pathOf(ino);
         if (path.empty()) return ENODATA;
         Error e;
-        if (!d.removeExtendedAttribute(name, path, &e)) return fail(e);
+        bool ok = d.removeExtendedAttribute(name, path, &e);
+        fs.forgetAttributeNames(ino);
+        if (!ok) return fail(e);
         fuse_reply_err(req, 0);
         return 0;
     });
