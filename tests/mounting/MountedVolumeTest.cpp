@@ -561,13 +561,13 @@ TEST(MountedVolume, ExtendedAttributesAreNeverStaleAfterAChange) {
     } steps[] = {
         {"f", [](const std::string& p) { return setxattr(p.c_str(), "user.a", "1", 1, 0); }, 0, "1",
          std::string("user.a\0", 7)},
-        {"g", [](const std::string& p) { return setxattr(p.c_str(), "user.a", "22", 2, 0); }, 0, "22",
-         std::string("user.a\0", 7)},
+        {"g", [](const std::string& p) { return setxattr(p.c_str(), "user.a", "22", 2, 0); }, 0,
+         "22", std::string("user.a\0", 7)},
         {"f", [](const std::string& p) { return removexattr(p.c_str(), "user.a"); }, 0, "<none>",
          ""},
         // A failed change leaves what was there.
-        {"g", [](const std::string& p) { return removexattr(p.c_str(), "user.a"); }, -1,
-         "<none>", ""},
+        {"g", [](const std::string& p) { return removexattr(p.c_str(), "user.a"); }, -1, "<none>",
+         ""},
         {"g",
          [](const std::string& p) { return setxattr(p.c_str(), "user.a", "3", 1, XATTR_CREATE); },
          0, "3", std::string("user.a\0", 7)},

@@ -602,15 +602,16 @@ struct UserFileSystem::Impl {
         if (it == nodes.end()) return std::nullopt;
         *generation = it->second.namesGeneration;
         const auto& n = it->second;
-        if (!n.attributeNames ||
-            std::chrono::steady_clock::now() - n.namesListed > std::chrono::duration<double>(kCacheSeconds))
+        if (!n.attributeNames || std::chrono::steady_clock::now() - n.namesListed >
+                                     std::chrono::duration<double>(kCacheSeconds))
             return std::nullopt;
         return n.attributeNames;
     }
     // Keeps a listing made while the node's names stood at `generation`:
     // one that raced a change through the volume is dropped.
     void rememberAttributeNames(fuse_ino_t node, uint64_t generation,
-                                std::vector<std::string> names, std::chrono::steady_clock::time_point listed) {
+                                std::vector<std::string> names,
+                                std::chrono::steady_clock::time_point listed) {
         std::lock_guard lock(nodesMutex);
         auto it = nodes.find(node);
         if (it == nodes.end() || it->second.namesGeneration != generation) return;
