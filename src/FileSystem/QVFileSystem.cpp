@@ -363,6 +363,10 @@ bool QVFileSystem::updateUserPermission(const QVFpUser& user, Error* error) {
 // ---------------------------------------------------------------- tree
 
 int QVFileSystem::rootFd() const {
+    // The folder the reader holds: no lookup of the whole path on every
+    // call, and the same directory its opens use, whatever the path names now.
+    if (m_isMounted && m_reader)
+        if (int fd = m_reader->rootFd(); fd >= 0) return fd;
     if (!m_volumePath) {
         errno = ENXIO;
         return -1;

@@ -121,13 +121,13 @@ class CZelFsReader : public CFsReaderBase {
     // An O_PATH descriptor of the open file itself (the caller closes it), for
     // its attributes even after its last name is gone; -1 with errno.
     int PathDescriptor(const FileHandle& h) const;
+    // A duplicate of the root descriptor (the caller closes it), or -1.
+    int rootFd() const;
 
   private:
     struct Resolved;
     bool resolve(const std::string& path, Resolved* out) const;
     std::shared_ptr<CZelFileKey> fileKey();
-    // A duplicate of the root descriptor (the caller closes it), or -1.
-    int rootFd() const;
 
     mutable std::mutex m_mutex;
     std::shared_ptr<CMoxEncryptedFolder> m_folder;

@@ -675,13 +675,13 @@ bool QVFuseLoopbackFS::openFile(const std::string& path, int mode, FileUserData*
     // turned into a read-only one whose writes then fail.
     const bool forWriting = (mode & O_ACCMODE) != O_RDONLY;
     if (forWriting && isReadonly()) return refuseReadonly(error);
-    bool exists = fs->fileExistsAtPath(path);
     Error e;
-    QVFile::Ptr file = fs->openFileAtPath(path, isReadonly(), !exists, &e);
-    // A file the user may only read is opened for reading when that is all
-    // that was asked.
-    if (!file && !isReadonly() && !forWriting && exists)
-        file = fs->openFileAtPath(path, true, false, &e);
+    // Opened for reading only when that is all that was asked: a file the
+    // user may only read opens, and a write open costs the folder's disk
+    // more at open and at close.
+    QVFile::Ptr file = fs->openFileAtPath(path, isReadonly() || !forWriting, false, &e);
+    // A file gone behind the volume's back since the kernel looked stays gone
+    // (the kernel never passes O_CREAT on to an open of a name it knows).
     if (!file) {
         setError(error, posixOrEIO(e));
         return false;
@@ -808,20 +808,22 @@ bool QVFuseLoopbackFS::synchronizeFile(const std::string&, const FileUserData& u
 std::optional<std::vector<std::string>> QVFuseLoopbackFS::extendedAttributes(
     const std::string& path, Error* error) {
     if (path == "/") return std::vector<std::string>{};
-    UniqueFd item = itemDescriptor(path, nullptr, error);
-    if (!item.ok()) return std::nullopt;
-    const std::string at = descriptorPath(item.get());
-    ssize_t size = listxattr(c(at), nullptr, 0);
-    if (size < 0) {
-        std::string why = failWithErrno(error);
-        LGLogError("FUSE > extendedAttsOfItemAtPath %s 1 error: %s", c(path), c(why));
-        return std::nullopt;
+    Location at;
+    if (!locate(path, &at, error)) return std::nullopt;
+    // Through the parent's descriptor without following the last name: as
+    // safe as opening the item, one call cheaper, and most items have none,
+    // so a small buffer usually answers at once.
+    const std::string item = descriptorPath(at.dir.get()) + "/" + at.name;
+    std::vector<char> buf(1024);
+    ssize_t got;
+    while ((got = llistxattr(c(item), buf.data(), buf.size())) < 0 && errno == ERANGE) {
+        ssize_t size = llistxattr(c(item), nullptr, 0);
+        if (size < 0) break;
+        buf.resize(static_cast<size_t>(size) + 1024);  // room for one that appears meanwhile
     }
-    std::vector<char> buf(static_cast<size_t>(size));
-    ssize_t got = size ? listxattr(c(at), buf.data(), buf.size()) : 0;
     if (got < 0) {
         std::string why = failWithErrno(error);
-        LGLogError("FUSE > extendedAttsOfItemAtPath %s 2 error: %s", c(path), c(why));
+        LGLogError("FUSE > extendedAttsOfItemAtPath %s error: %s", c(path), c(why));
         return std::nullopt;
     }
     std::vector<std::string> names;

@@ -591,6 +591,28 @@ TEST(MountedVolume, ExtendedAttributesAreNeverStaleAfterAChange) {
     EXPECT_EQ(listed("f"), "");
 }
 
+// A file removed behind the volume's back while the kernel still trusts its
+// entry: an open fails and never makes an empty file in its place (a sync
+// tool would take that for a new file).
+TEST(MountedVolume, AnOpenOfAFileGoneBehindTheVolumesBackMakesNothing) {
+    REQUIRE_FUSE();
+    MountedFolder m;
+    ASSERT_TRUE(m.volume && m.volume->isMounted());
+    for (int flags : {O_RDONLY, O_WRONLY, O_RDWR, O_RDWR | O_CREAT}) {
+        const std::string name = "f" + std::to_string(flags);
+        testsupport::writeFile(m.at(name), "x");
+        struct stat st;
+        ASSERT_EQ(stat(m.at(name).c_str(), &st), 0);
+        ASSERT_EQ(unlink(m.real(name).c_str()), 0);
+        errno = 0;
+        int fd = open(m.at(name).c_str(), flags, 0644);
+        EXPECT_EQ(fd, -1) << flags;
+        EXPECT_EQ(errno, ENOENT) << flags;
+        EXPECT_FALSE(std::filesystem::exists(m.real(name))) << flags;
+        if (fd >= 0) close(fd);
+    }
+}
+
 // The temp-file pattern: a file removed while open keeps working through
 // every call on its descriptor, and the volume with it.
 TEST(MountedVolume, FilesRemovedWhileOpenKeepWorking) {
