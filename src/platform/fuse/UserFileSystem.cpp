@@ -30,6 +30,7 @@
 #include "platform/core/Process.h"
 #include "platform/core/ThreadHooks.h"
 #include "platform/core/UniqueFd.h"
+#include "platform/fuse/RequestChannel.h"
 
 namespace platform {
 
@@ -940,6 +941,9 @@ void replyOpen(fuse_req_t req, UserFileSystem::Impl& fs, UserFileSystemDelegate&
     // them, 1 MiB in one request instead of a page-cache page filled per
     // 4 KiB. The kernel drops other opens' cached pages of the range.
     fi->direct_io = (fi->flags & O_ACCMODE) == O_WRONLY;
+    // A file opened for reading has nothing to flush: its close costs no
+    // round trip to the volume.
+    fi->noflush = (fi->flags & O_ACCMODE) == O_RDONLY;
     fi->fh = fs.addFile(ino, std::move(data), fi->direct_io);
     int rc = created ? fuse_reply_create(req, created, fi) : fuse_reply_open(req, fi);
     if (rc != 0) {
@@ -1489,6 +1493,8 @@ bool UserFileSystem::mountAtPath(const std::string& path, const std::vector<std:
         return failWith(Error::posix(err, "cannot mount the volume at " + path));
     }
     raiseReadahead(path, kReadaheadKiB);
+    if (!endLoopQuietlyOnAbort(f))
+        consoleLog("UserFileSystem > mount > the loop reads requests as libfuse does");
     {
         std::lock_guard lock(impl_->mutex);
         impl_->session = f;

@@ -162,8 +162,9 @@ class UserFileSystemDelegate {
     // ST_RDONLY. The default is false.
     virtual bool isReadOnlyVolume() const;
 
-    // close(2) and fsync(2) of an open file; buffered data must reach the
-    // folder before they succeed. The defaults have nothing to flush.
+    // close(2) of a file opened for writing, and fsync(2); buffered data must
+    // reach the folder before they succeed. A file opened read-only is never
+    // flushed. The defaults have nothing to flush.
     virtual bool flushFile(const std::string& path, const FileUserData& userData, Error* error);
     virtual bool synchronizeFile(const std::string& path, const FileUserData& userData,
                                  bool dataOnly, Error* error);

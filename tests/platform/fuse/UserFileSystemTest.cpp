@@ -245,6 +245,17 @@ TEST(UserFileSystem, ServesOrdinarySystemCalls) {
     EXPECT_EQ(rmdir(m.at("d").c_str()), -1);
     EXPECT_EQ(errno, ENOTEMPTY);
     EXPECT_GE(m.delegate->flushes.load(), 1);
+
+    // close(2) flushes what was opened for writing, and costs a read-only
+    // open no round trip.
+    testsupport::writeFile(m.at("c.txt"), "c");
+    for (int flags : {O_RDONLY, O_WRONLY, O_RDWR}) {
+        const int before = m.delegate->flushes.load();
+        int fd = open(m.at("c.txt").c_str(), flags);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(close(fd), 0);
+        EXPECT_EQ(m.delegate->flushes.load() - before, flags == O_RDONLY ? 0 : 1) << flags;
+    }
 }
 
 TEST(UserFileSystem, ExtendedAttributesAndErrorMapping) {
