@@ -69,6 +69,13 @@ QVFuseLoopbackFS::QVFuseLoopbackFS(std::shared_ptr<QVFileSystem> fileSystem,
     if (!fileSystem_ || !fileSystem_->isMounted())
         LGLogError("%s > init error > file system not mounted", sourceFileName().c_str());
     if (!rootPath_.empty()) rootFd_.reset(open(c(rootPath_), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    readAhead_ = std::make_unique<QVReadAhead>([this](const std::string& dirPath) {
+        Location at;
+        Error ignored;
+        if (!locate(dirPath, &at, &ignored)) return UniqueFd();
+        return UniqueFd(
+            openat(at.dir.get(), c(at.name), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    });
     // A folder on a read-only file system (a read-only share or bind mount, a
     // disc) makes a read-only volume, which says so instead of failing late.
     struct statvfs vfs;
@@ -547,6 +554,7 @@ std::optional<std::vector<platform::DirectoryEntry>> QVFuseLoopbackFS::listDirec
         entries.push_back({std::move(name), st});
     }
     closedir(dir);
+    readAhead_->listed(path, entries);
     return entries;
 }
 
@@ -688,6 +696,7 @@ bool QVFuseLoopbackFS::openFile(const std::string& path, int mode, FileUserData*
     }
     if (forWriting && !keepOnlyIfWritable(*fs, file, error)) return false;
     *userData = file;
+    if (!forWriting) readAhead_->opened(path);
     return true;
 }
 

@@ -21,6 +21,7 @@
 #include <string>
 
 #include "FileSystem/QVFileSystem.h"
+#include "mounting/QVReadAhead.h"
 #include "platform/core/UniqueFd.h"
 #include "platform/fuse/UserFileSystem.h"
 
@@ -195,4 +196,6 @@ class QVFuseLoopbackFS : public platform::UserFileSystemDelegate,
     std::mutex onceMutex_;
     std::set<std::string> deletedDSStorePaths_;
     std::set<std::string> clearedQuarantineFlagPath_;
+    // Last: its thread, which reaches the folder through this object, ends first.
+    std::unique_ptr<QVReadAhead> readAhead_;
 };
