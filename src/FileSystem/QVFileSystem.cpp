@@ -614,16 +614,9 @@ QVFile::Ptr QVFileSystem::openFileAtPath(const std::string& path, bool readOnly,
         return nullptr;
     }
     std::string rel = FolderPaths::relative(path).value_or(path);
-    auto [parent, name] = FolderPaths::splitParent(rel);
-    QVFile::Ptr file;
-    if (auto listing = contentsLocked(parent, true)) {
-        // Exact first: on a case-sensitive volume "a" and "A" are two files.
-        for (const auto& f : *listing)
-            if (f->filePath() == rel) file = f;
-        if (!file)
-            for (const auto& f : *listing)
-                if (strcasecmp(f->filePath().c_str(), rel.c_str()) == 0) file = f;
-    }
+    // The new file's attributes: one look at it, not a listing of its
+    // directory (a tar of a directory's files would list it once per file).
+    QVFile::Ptr file = fileAtPathLocked(rel);
     if (!file) {
         LGLogError(
             "QVFileSystem > openFileAtPath > could not create file (not in contents of "
