@@ -362,16 +362,16 @@ bool QVFileSystem::updateUserPermission(const QVFpUser& user, Error* error) {
 
 // ---------------------------------------------------------------- tree
 
-int QVFileSystem::rootFd() const {
+platform::SharedFd QVFileSystem::rootFd() const {
     // The folder the reader holds: no lookup of the whole path on every
     // call, and the same directory its opens use, whatever the path names now.
     if (m_isMounted && m_reader)
-        if (int fd = m_reader->rootFd(); fd >= 0) return fd;
+        if (platform::SharedFd root = m_reader->rootFd(); root.ok()) return root;
     if (!m_volumePath) {
         errno = ENXIO;
-        return -1;
+        return {};
     }
-    return ::open(m_volumePath->c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    return platform::SharedFd(::open(m_volumePath->c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
 }
 
 QVFile::Ptr QVFileSystem::rootFile() const {
@@ -387,7 +387,7 @@ bool QVFileSystem::fileExistsAtPath(const std::string& path, bool* isDirectory) 
         return true;
     }
     std::shared_lock lock(m_mutex);
-    Fd root(rootFd());
+    platform::SharedFd root = rootFd();
     if (!root.ok()) return false;
     Fd item(FolderPaths::openBeneath(root.get(), *rel, O_PATH));
     struct stat st;
@@ -406,7 +406,7 @@ QVFile::Ptr QVFileSystem::fileAtPathLocked(const std::optional<std::string>& pat
     auto rel = FolderPaths::relative(*path);
     if (!rel) return nullptr;
     if (rel->empty()) return rootFile();
-    Fd root(rootFd());
+    platform::SharedFd root = rootFd();
     if (!root.ok()) return nullptr;
     std::string name;
     Fd dir(FolderPaths::openParentBeneath(root.get(), *rel, &name));
@@ -432,7 +432,7 @@ std::optional<std::vector<QVFile::Ptr>> QVFileSystem::contentsLocked(const std::
     };
     auto rel = FolderPaths::relative(path);
     if (!rel) return notADir();
-    Fd root(rootFd());
+    platform::SharedFd root = rootFd();
     if (!root.ok()) return notADir();
     int fd = FolderPaths::openBeneath(root.get(), *rel, O_RDONLY | O_DIRECTORY);
     if (fd < 0) return notADir();
@@ -472,7 +472,7 @@ QVFile::Ptr QVFileSystem::createDirectoryAtPath(const std::optional<std::string>
     std::shared_lock lock(m_mutex);
     int rc = EACCES;
     if (rel) {
-        Fd root(rootFd());
+        platform::SharedFd root = rootFd();
         std::string name;
         Fd dir(root.ok() ? FolderPaths::openParentBeneath(root.get(), *rel, &name) : -1);
         rc = dir.ok() ? (mkdirat(dir.get(), name.c_str(), 0777) == 0 ? 0 : errno) : errno;
@@ -496,7 +496,7 @@ bool QVFileSystem::removeItemAtPath(const std::optional<std::string>& path, Erro
     std::shared_lock lock(m_mutex);
     int rc = EACCES;
     if (rel) {
-        Fd root(rootFd());
+        platform::SharedFd root = rootFd();
         std::string name;
         Fd dir(root.ok() ? FolderPaths::openParentBeneath(root.get(), *rel, &name) : -1);
         rc = dir.ok() ? removeTree(dir.get(), name.c_str()) : errno;
@@ -522,7 +522,7 @@ bool QVFileSystem::renameFileFromPath(const std::optional<std::string>& from,
     std::shared_lock lock(m_mutex);
     int rc = EACCES;
     if (a && b) {
-        Fd root(rootFd());
+        platform::SharedFd root = rootFd();
         rc = root.ok() ? FolderPaths::moveBeneath(root.get(), *a, *b) : errno;
     }
     if (rc != 0) {
@@ -538,7 +538,7 @@ uint64_t QVFileSystem::calculateItemSize(const std::string& path) const {
     auto rel = FolderPaths::relative(path);
     if (!rel) return 0;
     std::shared_lock lock(m_mutex);
-    Fd root(rootFd());
+    platform::SharedFd root = rootFd();
     if (!root.ok()) return 0;
     if (rel->empty()) return treeSize(root.get(), "");
     std::string name;

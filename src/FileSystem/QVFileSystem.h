@@ -34,6 +34,7 @@
 #include "FileSystem/QVFile.h"
 #include "FileSystem/QVFpUser.h"
 #include "platform/core/Error.h"
+#include "platform/core/UniqueFd.h"
 
 class CZelFsReader;
 class CMoxEncryptedFolder;
@@ -158,7 +159,8 @@ class QVFileSystem {
     bool openFileLocked(const QVFile::Ptr& file, bool readOnly, bool createNew,
                         platform::Error* error);
     bool closeFileLocked(const QVFile::Ptr& file, platform::Error* error = nullptr);
-    int rootFd() const;
+    // The folder's root directory, beneath which every call works.
+    platform::SharedFd rootFd() const;
     template <class Op>
     bool withOpenFile(const QVFile::Ptr& file, platform::Error* error, const char* logPrefix,
                       const char* verb, Op op, bool shareFile = false);

@@ -140,7 +140,7 @@ uint32_t CZelFsReader::OpenEncryptedVolume(const std::string& path, const char*,
         TRACE_EXIT("OpenEncryptedVolume");
         return e;
     }
-    m_rootFd.reset(fd);
+    m_rootFd = platform::SharedFd(fd);
     m_root = path;
     // The names under which SQLite reaches the database and its journal.
     std::string db = FolderPaths::splitParent(m_folder->GetConfigDbPath()).second;
@@ -168,9 +168,9 @@ void CZelFsReader::CloseVolume() {
     folder.reset();  // the last owner's destructor wipes the folder key
 }
 
-int CZelFsReader::rootFd() const {
+platform::SharedFd CZelFsReader::rootFd() const {
     std::lock_guard<std::mutex> guard(m_mutex);
-    return m_rootFd.ok() ? ::fcntl(m_rootFd.get(), F_DUPFD_CLOEXEC, 0) : -1;
+    return m_rootFd;
 }
 
 std::shared_ptr<CZelFileKey> CZelFsReader::fileKey() {
@@ -210,7 +210,7 @@ std::shared_ptr<std::shared_mutex> lockFor(dev_t dev, ino_t ino) {
 // The root descriptor and the clean relative path of a request; false with
 // errno set when the path is refused or no volume is open.
 struct CZelFsReader::Resolved {
-    platform::UniqueFd root;
+    platform::SharedFd root;
     std::string rel;
 };
 
@@ -221,7 +221,7 @@ bool CZelFsReader::resolve(const std::string& path, Resolved* out) const {
         return false;
     }
     out->rel = *rel;
-    out->root.reset(rootFd());
+    out->root = rootFd();
     if (!out->root.ok()) {
         errno = ENXIO;
         return false;
@@ -326,7 +326,7 @@ CZelFsReader::FileHandle CZelFsReader::OpenFile(const std::string& path, bool re
     auto rel = FolderPaths::relative(path);
     if (!rel) return fail(EACCES);
     if (rel->empty()) return fail(EISDIR);
-    platform::UniqueFd root(rootFd());
+    platform::SharedFd root = rootFd();
     if (!root.ok()) return fail(ENXIO);
     std::shared_ptr<CZelFileKey> key = fileKey();
     if (!key) {

@@ -121,8 +121,9 @@ class CZelFsReader : public CFsReaderBase {
     // An O_PATH descriptor of the open file itself (the caller closes it), for
     // its attributes even after its last name is gone; -1 with errno.
     int PathDescriptor(const FileHandle& h) const;
-    // A duplicate of the root descriptor (the caller closes it), or -1.
-    int rootFd() const;
+    // The root descriptor, shared: it stays open while the caller holds it,
+    // even past CloseEncryptedVolume. None when no folder is open.
+    platform::SharedFd rootFd() const;
 
   private:
     struct Resolved;
@@ -133,6 +134,6 @@ class CZelFsReader : public CFsReaderBase {
     std::shared_ptr<CMoxEncryptedFolder> m_folder;
     std::shared_ptr<CZelFileKey> m_key;
     std::string m_root;
-    platform::UniqueFd m_rootFd;
+    platform::SharedFd m_rootFd;
     std::vector<std::string> m_configNames;  // the database and journal names in the root
 };

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -40,6 +41,27 @@ class UniqueFd {
 
   private:
     int fd_;
+};
+
+// A descriptor held by several owners at once (a long-lived directory that
+// many calls work beneath): copying it costs no dup(2), and it is closed when
+// the last copy goes.
+class SharedFd {
+  public:
+    SharedFd() = default;
+    explicit SharedFd(int fd) {
+        if (fd >= 0) {
+            int saved = errno;
+            fd_ = std::make_shared<const UniqueFd>(fd);
+            errno = saved;
+        }
+    }
+    int get() const { return fd_ ? fd_->get() : -1; }
+    bool ok() const { return fd_ != nullptr; }
+    void reset() { fd_.reset(); }
+
+  private:
+    std::shared_ptr<const UniqueFd> fd_;
 };
 
 // "/proc/self/fd/N": through it the calls that take only a path (chmod, the
