@@ -61,7 +61,10 @@ void QVReadAhead::listed(const std::string& dirPath,
 }
 
 void QVReadAhead::opened(const std::string& path) {
-    auto [dir, name] = splitPath(path);
+    // Not a structured binding: clang 14 cannot capture one in a lambda.
+    const std::pair<std::string, std::string> split = splitPath(path);
+    const std::string& dir = split.first;
+    const std::string& name = split.second;
     std::unique_lock lock(mutex_);
     if (stopping_) return;
     auto listing = std::find_if(listings_.begin(), listings_.end(),
