@@ -726,7 +726,6 @@ int64_t QVFuseLoopbackFS::readFile(const std::string& path, const FileUserData& 
         if (!fs->openFile(file, false, !fs->fileExistsAtPath(file->filePath()), &e))
             LGLogError("FUSE > readFile %s could not open: %s", c(path), c(e.description));
     }
-    std::memset(buffer, 0, size);
     size_t got = 0;
     Error e;
     if (!fs->readFile(file, static_cast<uint64_t>(offset), buffer, size, &got, &e)) {
@@ -735,6 +734,8 @@ int64_t QVFuseLoopbackFS::readFile(const std::string& path, const FileUserData& 
         setError(error, posixOrEIO(e));
         return -1;
     }
+    // What the file does not fill reads as zeros; a full read clears nothing.
+    std::memset(buffer + got, 0, size - got);
     return static_cast<int64_t>(got);
 }
 
