@@ -87,6 +87,8 @@ round() {
   sync; drop_all "$m"
   v=$(seconds parallel_read "$m"); eval "${p}_par=\$(min \"\${${p}_par:-}\" $v)"
   rm -f "$m"/part*
+  # The disk settles what came before (1 GiB just removed) outside the timing.
+  sync
   v=$(seconds big_write "$m"); eval "${p}_bw=\$(min \"\${${p}_bw:-}\" $v)"
   drop_all "$m"
   v=$(seconds big_read "$m"); eval "${p}_br=\$(min \"\${${p}_br:-}\" $v)"
@@ -118,6 +120,7 @@ gocryptfs_round() {
 
 plain_round() {
   mkdir -p "$work/plain"
+  sync
   v=$(seconds big_write "$work/plain"); p_bw=$(min "${p_bw:-}" "$v")
   drop_all "$work/plain"
   v=$(seconds big_read "$work/plain"); p_br=$(min "${p_br:-}" "$v")
