@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <system_error>
 
 #include "platform/core/ThreadHooks.h"
 
@@ -85,7 +86,15 @@ void QVReadAhead::opened(const std::string& path) {
                      {listing->names.begin() + static_cast<std::ptrdiff_t>(from),
                       listing->names.begin() + static_cast<std::ptrdiff_t>(to)}});
     listing->next = to;
-    if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+    if (!thread_.joinable()) {
+        // Without a thread there is no read-ahead, and the open goes on as ever.
+        try {
+            thread_ = std::thread([this] { run(); });
+        } catch (const std::system_error&) {
+            jobs_.clear();
+            return;
+        }
+    }
     lock.unlock();
     wake_.notify_one();
 }
