@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <system_error>
 
+#include "platform/core/PathPieces.h"
 #include "platform/core/ThreadHooks.h"
 
 namespace {
@@ -16,12 +17,6 @@ constexpr auto kListingLife = std::chrono::seconds(10);
 // A directory of more small files than this is read ahead from its start only.
 constexpr size_t kListedFiles = 10'000;
 constexpr size_t kJobsQueued = 16;
-
-std::pair<std::string, std::string> splitPath(const std::string& path) {
-    auto slash = path.rfind('/');
-    if (slash == std::string::npos) return {"/", path};
-    return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
-}
 
 }  // namespace
 
@@ -62,10 +57,8 @@ void QVReadAhead::listed(const std::string& dirPath,
 }
 
 void QVReadAhead::opened(const std::string& path) {
-    // Not a structured binding: clang 14 cannot capture one in a lambda.
-    const std::pair<std::string, std::string> split = splitPath(path);
-    const std::string& dir = split.first;
-    const std::string& name = split.second;
+    const std::string_view dir = platform::parentPath(path);
+    const std::string name(platform::lastComponent(path));
     std::unique_lock lock(mutex_);
     if (stopping_) return;
     auto listing = std::find_if(listings_.begin(), listings_.end(),
@@ -82,7 +75,7 @@ void QVReadAhead::opened(const std::string& path) {
     // Asked for in batches of half the window, as the reader comes close.
     if (from >= to || to - from < std::min(kFilesAhead / 2, listing->names.size() - from)) return;
     if (jobs_.size() >= kJobsQueued) return;
-    jobs_.push_back({dir,
+    jobs_.push_back({std::string(dir),
                      {listing->names.begin() + static_cast<std::ptrdiff_t>(from),
                       listing->names.begin() + static_cast<std::ptrdiff_t>(to)}});
     listing->next = to;
