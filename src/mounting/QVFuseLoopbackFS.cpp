@@ -59,6 +59,11 @@ UniqueFd openItem(int dir, const std::string& name) {
     return UniqueFd(openat(dir, c(name), O_PATH | O_NOFOLLOW | O_CLOEXEC));
 }
 
+// The directory `name` of `dir`, open for listing; a link there is not one.
+int openDirectory(int dir, const std::string& name) {
+    return openat(dir, c(name), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
 }  // namespace
 
 QVFuseLoopbackFS::QVFuseLoopbackFS(std::shared_ptr<QVFileSystem> fileSystem,
@@ -73,8 +78,7 @@ QVFuseLoopbackFS::QVFuseLoopbackFS(std::shared_ptr<QVFileSystem> fileSystem,
         Location at;
         Error ignored;
         if (!locate(dirPath, &at, &ignored)) return UniqueFd();
-        return UniqueFd(
-            openat(at.dir.get(), c(at.name), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        return UniqueFd(openDirectory(at.dir.get(), at.name));
     });
     // A folder on a read-only file system (a read-only share or bind mount, a
     // disc) makes a read-only volume, which says so instead of failing late.
@@ -158,8 +162,7 @@ void QVFuseLoopbackFS::removeLeftoversOfRemovedFiles(int dirFd) {
         }
     }
     for (const auto& name : subdirectories)
-        removeLeftoversOfRemovedFiles(
-            openat(dirfd(dir), c(name), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        removeLeftoversOfRemovedFiles(openDirectory(dirfd(dir), name));
     closedir(dir);
 }
 
@@ -500,7 +503,7 @@ std::optional<std::vector<platform::DirectoryEntry>> QVFuseLoopbackFS::listDirec
     const std::string& path, bool withAttributes, Error* error) {
     Location at;
     if (!locate(path, &at, error)) return std::nullopt;
-    int fd = openat(at.dir.get(), c(at.name), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int fd = openDirectory(at.dir.get(), at.name);
     DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
     if (!dir) {
         std::string why = failWithErrno(error);
