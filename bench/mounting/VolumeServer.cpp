@@ -41,7 +41,8 @@ int main(int argc, char** argv) {
     }
     int sig;
     sigwait(&stop, &sig);
-    while (!volume.unmount(&e)) usleep(100000);
+    // Unmounted already (fusermount3 -u) ends the wait as well.
+    while (volume.isMounted() && !volume.unmount(&e)) usleep(100000);
     volume.waitUntilUnmounted();
     loopback->volumeDidUnmount();
     return 0;
